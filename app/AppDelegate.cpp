@@ -1,0 +1,19 @@
+#include "app/AppDelegate.h"
+
+#include "platform/Description.h"
+#include "platform/MainWindow.h"
+#include "platform/PreferencesWindow.h"
+
+AppDelegate::AppDelegate() = default;
+AppDelegate::~AppDelegate() = default;
+
+QString AppDelegate::description() const { return Description::ofObject("AppDelegate", this); }
+
+QPointer<PreferencesWindow> AppDelegate::fPreferencesWindow() const { return fPreferencesWindow_.get(); }
+void AppDelegate::setFPreferencesWindow(PreferencesWindow* window) { fPreferencesWindow_.set(window); }
+
+QPointer<QWidget> AppDelegate::playerview() const { return playerview_.get(); }
+void AppDelegate::setPlayerview(QWidget* view) { playerview_.set(view); }
+
+QPointer<MainWindow> AppDelegate::window() const { return window_.get(); }
+void AppDelegate::setWindow(MainWindow* window) { window_.set(window); }

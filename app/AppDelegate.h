@@ -1,0 +1,92 @@
+#pragma once
+
+#include "app/AtomicProperty.h"
+#include "platform/Application.h"
+
+#include <QImage>
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <atomic>
+#include <memory>
+
+class MainWindow;
+class MyProgressWindowController;
+class Player;
+class PlayerItem;
+class PreferencesWindow;
+class QWidget;
+
+// The application controller: owns the player's state, receives the launch and termination
+// calls and carries the operator's commands. Exactly one exists, made with the main interface.
+class AppDelegate : public ApplicationDelegate {
+public:
+    AppDelegate();
+    ~AppDelegate() override;
+
+    // Class initialisation, once, on the main thread, before the controller is made: refuses a
+    // second instance, opens the log file and registers the factory defaults.
+    static void initialize();
+    // Returns only when no other instance runs; otherwise ends the process with status 0.
+    static void checkForDuplicateRunningInstances();
+    static void setupFactoryDefaults();
+    // "~/Library/Logs/Vorn/<bundle name>.log", standardised.
+    static QString logFilePath();
+
+    void applicationDidFinishLaunching() override;
+    void applicationWillTerminate() override;
+
+    // "<AppDelegate: 0x...>"
+    QString description() const;
+
+    // The version text stored at every launch, from the bundle's information dictionary.
+    static QString versionStringFromInfo(const QVariantMap& info);
+
+    // Properties. Atomic ones may be used from any thread; the others on the main thread.
+    QPointer<PreferencesWindow> fPreferencesWindow() const;
+    void setFPreferencesWindow(PreferencesWindow* window);
+    QPointer<QWidget> playerview() const;
+    void setPlayerview(QWidget* view);
+    std::shared_ptr<Player> player() const { return player_.get(); }
+    void setPlayer(std::shared_ptr<Player> player) { player_.set(std::move(player)); }
+    QList<std::shared_ptr<PlayerItem>> avitems() const { return avitems_.get(); }
+    void setAvitems(QList<std::shared_ptr<PlayerItem>> items) { avitems_.set(std::move(items)); }
+    QString pathToMostRecentItem() const { return pathToMostRecentItem_.get(); }
+    void setPathToMostRecentItem(const QString& path) { pathToMostRecentItem_.set(path); }
+    qint64 repeatcount() const { return repeatcount_.load(); }
+    void setRepeatcount(qint64 count) { repeatcount_.store(count); }
+    QString pathToLastNewItem() const { return pathToLastNewItem_.get(); }
+    void setPathToLastNewItem(const QString& path) { pathToLastNewItem_.set(path); }
+    QStringList repeatList() const { return repeatList_.get(); }
+    void setRepeatList(const QStringList& list) { repeatList_.set(list); }
+    QPointer<MainWindow> window() const;
+    void setWindow(MainWindow* window);
+    QImage fStatusImage() const { return fStatusImage_; }
+    void setFStatusImage(const QImage& image) { fStatusImage_ = image; }
+    std::shared_ptr<MyProgressWindowController> fMyProgressWindowController() const {
+        return fMyProgressWindowController_;
+    }
+    void setFMyProgressWindowController(std::shared_ptr<MyProgressWindowController> controller) {
+        fMyProgressWindowController_ = std::move(controller);
+    }
+    // Written on the main thread and on the mount attempt's queue, so atomic.
+    bool fInsideTryingToMount() const { return fInsideTryingToMount_.load(); }
+    void setFInsideTryingToMount(bool flag) { fInsideTryingToMount_.store(flag); }
+
+private:
+    AtomicProperty<QPointer<PreferencesWindow>> fPreferencesWindow_;
+    AtomicProperty<QPointer<QWidget>> playerview_;
+    AtomicProperty<std::shared_ptr<Player>> player_;
+    AtomicProperty<QList<std::shared_ptr<PlayerItem>>> avitems_;
+    AtomicProperty<QString> pathToMostRecentItem_;
+    std::atomic<qint64> repeatcount_{0};
+    AtomicProperty<QString> pathToLastNewItem_;
+    AtomicProperty<QStringList> repeatList_;
+    AtomicProperty<QPointer<MainWindow>> window_;  // weak: the runner owns the window
+    QImage fStatusImage_;
+    std::shared_ptr<MyProgressWindowController> fMyProgressWindowController_;
+    std::atomic<bool> fInsideTryingToMount_{false};
+};

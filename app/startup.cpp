@@ -1,0 +1,73 @@
+// Start-up and termination of the application controller.
+#include "app/AppDelegate.h"
+
+#include "log/KORVAL_Log.h"
+#include "platform/Beep.h"
+#include "platform/Bundle.h"
+#include "platform/Format.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PathUtilities.h"
+#include "platform/ProcessInfo.h"
+#include "platform/PropertyList.h"
+#include "platform/RunningApplication.h"
+#include "platform/UserDefaults.h"
+
+#include <cstdlib>
+#include <mutex>
+
+namespace {
+constexpr unsigned kActivateIgnoringOtherApps = 2;
+}
+
+QString AppDelegate::logFilePath() {
+    const QString name = Path::appendingPathComponent(QStringLiteral("~/Library/Logs/Vorn/"),
+                                                      Bundle::mainBundle().bundleName());
+    return Path::standardize(name + QStringLiteral(".log"));
+}
+
+void AppDelegate::initialize() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        KORVAL_Log::debug(fmt("Inside %@ => %@...", "AppDelegate", "initialize"));
+        checkForDuplicateRunningInstances();
+        KORVAL_Log::debug(fmt("Inside %@ => %@...ReDirect NSLog to File...", "AppDelegate", "initialize"));
+        // The log folder is not created here: without it the program runs without a log file.
+        KORVAL_Log::setLogFile(logFilePath());
+        setupFactoryDefaults();
+        ProcessInfo::processInfo().disableAutomaticTermination(QStringLiteral("to prevent appNap"));
+    });
+}
+
+void AppDelegate::checkForDuplicateRunningInstances() {
+    const qint64 self = RunningApplication::currentApplication().processIdentifier();
+    const auto running =
+        RunningApplication::runningApplicationsWithBundleIdentifier(Bundle::mainBundle().bundleIdentifier());
+    if (!running || running->size() < 2) return;
+    for (const RunningApplication& other : *running) {
+        if (other.processIdentifier() == self) continue;
+        beep();
+        KORVAL_Log::debug(fmt("Inside %@ => %@...Another Instance of this app is already running...", "AppDelegate",
+                              "checkForDuplicateRunningInstances"));
+        other.activateWithOptions(kActivateIgnoringOtherApps);
+        break;
+    }
+    std::exit(0);
+}
+
+void AppDelegate::setupFactoryDefaults() {
+    KORVAL_Log::debug(QStringLiteral("setupFactoryDefaults"));
+    const QString path = Bundle::mainBundle().pathForResource(QStringLiteral("FactoryDefault"), QStringLiteral("plist"));
+    KORVAL_Log::debug(fmt("userDefaultsValuesPath = [%@]", path));
+    const auto defaults = PropertyList::dictionaryWithContentsOfFile(path);
+    if (!defaults) {
+        KORVAL_Log::debug(QStringLiteral("userDefaultsValuesDict == NIL!!!!"));
+        return;
+    }
+    KORVAL_Log::debug(fmt("About to register factory default dictionary:\n%@\n\n", QVariant(*defaults)));
+    UserDefaults::standardUserDefaults().registerDefaults(*defaults);
+}
+
+void AppDelegate::applicationWillTerminate() {
+    KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "applicationWillTerminate:"));
+    NotificationCenter::defaultCenter().removeObserver(this);
+}

@@ -1,0 +1,174 @@
+#include "log/KORVAL_Log.h"
+
+#include "platform/DateFormatter.h"
+#include "platform/Format.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PathUtilities.h"
+
+#include <QFile>
+#include <QStringList>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern char* program_invocation_short_name;
+
+const QString KORVAL_LogFileDidUpdate = QStringLiteral("KORVAL_LogFileDidUpdate");
+const QString KORVAL_LogFileAddedString = QStringLiteral("KORVAL_LogFileAddedString");
+
+namespace {
+
+constexpr mode_t kLogFileMode = 0664;
+
+// Process-wide state of the facility, made on first use.
+struct LogState {
+    std::mutex mutex;
+    QString applicationName = QString::fromLocal8Bit(program_invocation_short_name);
+    FILE* logFileHandle = nullptr;  // never closed once open
+    DateFormatter logDateFormatter{QStringLiteral("[YYYY/MM/dd HH:mm:ss.SSS Z]")};
+    QString logFilePath;
+    std::optional<QString> logString = QString();  // gone for good once the file opens
+    std::atomic<bool> shouldNotifyForUpdates{false};
+    std::atomic<bool> shouldLogToStdErr{false};
+    std::atomic<bool> shouldLogAppName{false};
+};
+
+LogState& state() {
+    static LogState* s = new LogState;  // outlives every thread that may still log at exit
+    return *s;
+}
+
+struct LevelText {
+    const char* label;
+    const char* code;
+    bool withName;
+};
+
+LevelText levelText(int level) {
+    switch (level) {
+        case 0: return {"INFO", "I", false};
+        case 2: return {"DEBUG2: %@", "D2", true};
+        case 3: return {"ERROR", "E", false};
+        case 4: return {"WARN", "W", false};
+        default: return {"DEBUG: %@", "D", true};
+    }
+}
+
+void writeAll(FILE* stream, const QByteArray& bytes) {
+    if (!bytes.isEmpty()) std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+}
+
+}  // namespace
+
+void KORVAL_Log::setShouldNotifyForLogUpdates(bool flag) { state().shouldNotifyForUpdates = flag; }
+void KORVAL_Log::setShouldLogToStdErr(bool flag) { state().shouldLogToStdErr = flag; }
+void KORVAL_Log::setShouldLogAppName(bool flag) { state().shouldLogAppName = flag; }
+
+void KORVAL_Log::setApplicationName(const QString& name) {
+    LogState& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.applicationName = name;
+}
+
+QString KORVAL_Log::logDateString() {
+    return state().logDateFormatter.stringFromDate(DateFormatter::Clock::now());
+}
+
+void KORVAL_Log::logLevel(int level, const QString& message) {
+    LogState& s = state();
+    const bool echo = s.shouldLogToStdErr;
+    QString line;
+    QString path;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!echo && !s.logFileHandle) return;
+        const LevelText text = levelText(level);
+        if (echo) {
+            const QString label = text.withName ? fmt(text.label, s.applicationName) : QString::fromLatin1(text.label);
+            writeAll(stderr, fmt("%@: %@\n", label, message).toUtf8());
+        }
+        if (!s.logString && !s.logFileHandle) return;
+        const QString namePart = s.shouldLogAppName ? fmt(" %@:", s.applicationName) : QString(QLatin1String(""));
+        line = fmt("%s %@%@ %@\n", text.code, logDateString(), namePart, message);
+        if (s.logString) {
+            if (s.logString->size() > kMemoryBufferLimit) s.logString->remove(0, kMemoryBufferTrim);
+            s.logString->append(line);
+        } else {
+            // One call on an unbuffered stream: the line reaches the file whole, at once.
+            writeAll(s.logFileHandle, line.toUtf8());
+        }
+        path = s.logFilePath;
+    }
+    if (s.shouldNotifyForUpdates) {
+        NotificationCenter::defaultCenter().postNotificationName(KORVAL_LogFileDidUpdate, &s, path,
+                                                                 QVariantMap{{KORVAL_LogFileAddedString, line}});
+    }
+}
+
+void KORVAL_Log::debug(const QString& message) {
+    const QStringList pieces = message.split(QLatin1Char('\n'));
+    if (pieces.size() < 2) {
+        logLevel(Debug, message);
+        return;
+    }
+    for (const QString& piece : pieces) logLevel(Debug, piece);
+}
+
+void KORVAL_Log::err(const QString& message) { logLevel(Error, message); }
+
+void KORVAL_Log::fatal(const QString& message) {
+    logLevel(Error, message);
+    std::this_thread::sleep_for(std::chrono::hours(24 * 365 * 1000));
+    std::exit(1);
+}
+
+void KORVAL_Log::logFileDidUpdate(const Notification& notification) { Q_UNUSED(notification); }
+
+bool KORVAL_Log::setLogFile(const QString& path) {
+    LogState& s = state();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.logFilePath = Path::standardize(path);
+    }
+    rollLogFileIfNecessary(path);
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (path.isNull() || s.logFileHandle) return false;
+    }
+    const QByteArray nativePath = QFile::encodeName(path);
+    FILE* file = std::fopen(nativePath.constData(), "a");
+    if (!file) {
+        const int error = errno;
+        debug(fmt("Failed to open log file at %@; error %d \"%s\"", path, error, std::strerror(error)));
+        return false;
+    }
+    // Unbuffered from the first byte on, so every line is in the file the moment it is logged.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    fchmod(fileno(file), kLogFileMode);
+    bool echo = false;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.logString && !s.logString->isEmpty()) {
+            writeAll(file, s.logString->toUtf8());
+            std::fflush(file);
+        }
+        s.logString.reset();
+        s.logFileHandle = file;
+        echo = s.shouldLogToStdErr;
+    }
+    if (!echo && std::freopen(nativePath.constData(), "a", stderr)) {
+        std::setvbuf(stderr, nullptr, _IONBF, 0);
+        if (fileno(stderr) != STDERR_FILENO) dup2(fileno(stderr), STDERR_FILENO);
+    }
+    return true;
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "log/KORVAL_Base.h"
+
+#include <QString>
+
+#include <cstdint>
+
+struct Notification;
+
+extern const QString KORVAL_LogFileDidUpdate;
+extern const QString KORVAL_LogFileAddedString;
+
+// The process-wide log: one timestamped line per message, written unbuffered to the log file,
+// with standard error pointed into the same file once it is open. Before a file is open,
+// lines are kept in memory only while echo to standard error is on; otherwise dropped.
+//
+// Line: code, blank, "[YYYY/MM/dd HH:mm:ss.SSS Z]", blank, message, newline; the codes are
+// I (0), D (1 and any unknown level), D2 (2), E (3), W (4).
+class KORVAL_Log : public KORVAL_Base {
+public:
+    enum Level { Info = 0, Debug = 1, Debug2 = 2, Error = 3, Warn = 4 };
+
+    // Rolls the file, opens it for appending with mode 0664 and redirects standard error
+    // into it. False when the path is none, a file is already open, or it cannot be opened.
+    static bool setLogFile(const QString& path);
+    static void setShouldNotifyForLogUpdates(bool flag);
+    static void setShouldLogToStdErr(bool flag);
+    static void setShouldLogAppName(bool flag);
+    static void setApplicationName(const QString& name);
+
+    static QString logDateString();
+    static void logLevel(int level, const QString& message);
+    // Level 1, one line per newline-separated piece.
+    static void debug(const QString& message);
+    static void err(const QString& message);
+    // Logs at level 3, then stops the calling thread for good.
+    [[noreturn]] static void fatal(const QString& message);
+
+    static void logFileDidUpdate(const Notification& notification);
+
+    // Rolls at 1 MiB into the companion "_old" file.
+    static void rollLogFileIfNecessary(const QString& path);
+    // When the file has reached atSize bytes: appends it to toPath (none: the file's name
+    // with "_old" before its extension), keeps at most the last 10 MiB of whole lines there,
+    // then empties the log file.
+    static void rollLogFile(const QString& path, const QString& toPath, std::uint64_t atSize);
+
+    static constexpr std::uint64_t kRollThreshold = 1048576;
+    static constexpr std::uint64_t kOldFileCap = 10485760;
+    static constexpr qsizetype kMemoryBufferLimit = 1000000;
+    static constexpr qsizetype kMemoryBufferTrim = 10000;
+};

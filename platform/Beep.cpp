@@ -1,0 +1,5 @@
+#include "platform/Beep.h"
+
+#include <QApplication>
+
+void beep() { QApplication::beep(); }

@@ -1,0 +1,45 @@
+#include "platform/DateFormatter.h"
+
+#include <unicode/locid.h>
+#include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
+#include <unicode/unistr.h>
+
+namespace {
+
+icu::UnicodeString toUnicode(const QString& s) {
+    return icu::UnicodeString(reinterpret_cast<const char16_t*>(s.utf16()), static_cast<int32_t>(s.size()));
+}
+
+QString fromUnicode(const icu::UnicodeString& s) {
+    return QString(reinterpret_cast<const QChar*>(s.getBuffer()), s.length());
+}
+
+}  // namespace
+
+DateFormatter::DateFormatter(const QString& pattern, const QString& localeId, const QString& timeZoneId)
+    : pattern_(pattern) {
+    icu::Locale locale =
+        localeId.isEmpty() ? icu::Locale::getDefault() : icu::Locale(localeId.toUtf8().constData());
+    UErrorCode status = U_ZERO_ERROR;
+    locale.setKeywordValue("numbers", "latn", status);
+    status = U_ZERO_ERROR;
+    auto format = std::make_unique<icu::SimpleDateFormat>(toUnicode(pattern), locale, status);
+    if (U_FAILURE(status)) return;
+    if (!timeZoneId.isEmpty()) format->adoptTimeZone(icu::TimeZone::createTimeZone(toUnicode(timeZoneId)));
+    format_ = std::move(format);
+}
+
+DateFormatter::~DateFormatter() = default;
+
+QString DateFormatter::stringFromDate(Clock::time_point instant) const {
+    if (!format_) return QString();
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(instant.time_since_epoch()).count();
+    icu::UnicodeString out;
+    {
+        // ICU's formatters keep a working calendar: one user at a time.
+        std::lock_guard<std::mutex> lock(mutex_);
+        format_->format(static_cast<UDate>(millis), out);
+    }
+    return fromUnicode(out);
+}

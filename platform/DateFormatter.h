@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+#include <unicode/uversion.h>
+
+U_NAMESPACE_BEGIN
+class SimpleDateFormat;
+U_NAMESPACE_END
+
+// Formats instants with a Unicode date pattern (ICU), in the local time zone and the
+// user's locale, always with Latin digits so that folder names and log stamps stay ASCII.
+// Safe to use from several threads at once.
+class DateFormatter {
+public:
+    using Clock = std::chrono::system_clock;
+
+    // localeId and timeZoneId empty: the user's locale and the local time zone.
+    explicit DateFormatter(const QString& pattern, const QString& localeId = QString(),
+                           const QString& timeZoneId = QString());
+    ~DateFormatter();
+    DateFormatter(const DateFormatter&) = delete;
+    DateFormatter& operator=(const DateFormatter&) = delete;
+
+    bool isValid() const { return format_ != nullptr; }
+    QString pattern() const { return pattern_; }
+    QString stringFromDate(Clock::time_point instant) const;
+
+private:
+    QString pattern_;
+    std::unique_ptr<icu::SimpleDateFormat> format_;
+    mutable std::mutex mutex_;
+};

@@ -1,0 +1,35 @@
+#include "platform/ProcessInfo.h"
+
+#include "platform/Bundle.h"
+#include "platform/SystemLog.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+
+ProcessInfo& ProcessInfo::processInfo() {
+    static ProcessInfo* info = new ProcessInfo;
+    return *info;
+}
+
+void ProcessInfo::disableAutomaticTermination(const QString& reason) {
+    if (requested_) return;
+    requested_ = true;
+    // Without an address libdbus would try to start a bus of its own; there is none to ask.
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return;
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.ScreenSaver"),
+                                                       QStringLiteral("/org/freedesktop/ScreenSaver"),
+                                                       QStringLiteral("org.freedesktop.ScreenSaver"),
+                                                       QStringLiteral("Inhibit"));
+    call << Bundle::mainBundle().bundleName() << reason;
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000));
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [](QDBusPendingCallWatcher* w) {
+        const QDBusPendingReply<uint> reply = *w;
+        // The service keeps the inhibition while our connection to the bus lives.
+        if (!reply.isError()) systemLog(QStringLiteral("Screen saver inhibited (cookie %1)").arg(reply.value()));
+        w->deleteLater();
+    });
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// The running instances of a program, known by its bundle identifier, and their activation.
+// Per user, an instance is the process that holds the identifier's lock file in the runtime
+// folder; it listens on a local socket beside it for requests to come to the front. Only
+// one process can hold the lock, so of launches made at the same instant exactly one gets it.
+class RunningApplication {
+public:
+    static RunningApplication currentApplication();
+
+    // The instances with this identifier, in registration order: the one holding the lock
+    // first, then this process when it is not that one. Asking registers this process when no
+    // other holds the lock (and then it listens for activation requests: call it on the
+    // main thread). None when the runtime folder cannot be used.
+    static std::optional<QList<RunningApplication>> runningApplicationsWithBundleIdentifier(const QString& bundleIdentifier);
+
+    // What the registered instance does when another launch asks it to come to the front;
+    // runs on the main thread. A request that came before the handler is kept for it.
+    static void setActivationHandler(std::function<void()> handler);
+
+    // $XDG_RUNTIME_DIR, or a private folder in /tmp when it is not set.
+    static QString runtimeDirectory();
+
+    qint64 processIdentifier() const { return pid_; }
+    QString bundleIdentifier() const { return bundleIdentifier_; }
+
+    // Asks that instance to bring its windows to the front (option 2: ignoring other
+    // applications, which is what every request here does). False when it did not answer.
+    bool activateWithOptions(unsigned options) const;
+
+private:
+    RunningApplication(qint64 pid, const QString& bundleIdentifier) : pid_(pid), bundleIdentifier_(bundleIdentifier) {}
+    qint64 pid_;
+    QString bundleIdentifier_;
+};

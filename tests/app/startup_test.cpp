@@ -1,0 +1,125 @@
+#include "app/AppDelegate.h"
+#include "log/KORVAL_Log.h"
+#include "platform/Bundle.h"
+#include "platform/UserDefaults.h"
+
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+TEST(VersionStringTest, PrefersTheShortVersionThenTheGetInfoString) {
+    EXPECT_EQ(AppDelegate::versionStringFromInfo(
+                  {{"CFBundleShortVersionString", "2.1"}, {"DTXcode", "123"}, {"DTSDKName", "abc1.0"},
+                   {"CFBundleGetInfoString", "ignored"}}),
+              "Version: 2.1 xc-123 sdk-abc1.0");
+    EXPECT_EQ(AppDelegate::versionStringFromInfo({{"CFBundleGetInfoString", "Demo 2.1, (c) Vorn"}, {"DTXcode", "9"}}),
+              "Demo 2.1, (c) Vorn xc-9 sdk-(null)");
+    EXPECT_EQ(AppDelegate::versionStringFromInfo({}), "Unknown Version xc-(null) sdk-(null)");
+}
+
+TEST(StartupTest, TheLogFileLivesInTheUsersLibraryLogs) {
+    setenv("HOME", "/home/operator", 1);
+    EXPECT_EQ(AppDelegate::logFilePath(), "/home/operator/Library/Logs/Vorn/VornPlayer.log");
+}
+
+class FactoryDefaultsTest : public ::testing::Test {
+protected:
+    // Runs setupFactoryDefaults in a child with a log file and an empty store of its own.
+    int runSetup(const Bundle& bundle, const std::function<int()>& check) {
+        return test::runInChild([&] {
+            setenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath("config")).constData(), 1);
+            Bundle::setMainBundle(bundle);
+            KORVAL_Log::setLogFile(dir.filePath("test.log"));
+            AppDelegate::setupFactoryDefaults();
+            return check();
+        });
+    }
+    QString log() const { return QString::fromUtf8(test::readAll(dir.filePath("test.log"))); }
+    QTemporaryDir dir;
+};
+
+TEST_F(FactoryDefaultsTest, TheShippedDefaultsAreRegisteredAndLogged) {
+    const int status = runSetup(Bundle::mainBundle(), [] {
+        UserDefaults& store = UserDefaults::standardUserDefaults();
+        if (store.stringForKey("prefDailyDateFormat") != "yyyyMMdd") return 2;
+        if (store.integerForKey("prefRepeatListItemsCount") <= 0) return 3;
+        if (store.integerForKey("prefNewMovieRepeatLoopCount") <= 0) return 4;
+        if (store.objectForKey("prefTamrinVideosFolder").isValid()) return 5;
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+    const QString text = log();
+    EXPECT_TRUE(text.contains("] setupFactoryDefaults\n"));
+    EXPECT_TRUE(text.contains("] userDefaultsValuesPath = [" + Bundle::mainBundle().pathForResource("FactoryDefault", "plist") + "]\n"));
+    EXPECT_TRUE(text.contains("] About to register factory default dictionary:\nD ["));
+    EXPECT_TRUE(text.contains("]     prefDailyDateFormat = \"yyyyMMdd\";\n"));
+    // Nothing registered is written to disk.
+    EXPECT_FALSE(QFile::exists(dir.filePath("config/Vorn/VornPlayer.conf")));
+}
+
+TEST_F(FactoryDefaultsTest, WithoutTheResourceEverySettingReadsAsAbsent) {
+    QTemporaryDir empty;
+    const int status = runSetup(Bundle(empty.path(), empty.path()), [] {
+        UserDefaults& store = UserDefaults::standardUserDefaults();
+        if (store.boolForKey("prefDoShowMenuBar")) return 2;
+        if (store.boolForKey("prefDoAttemptToCreateFolderIfMissing")) return 3;
+        if (store.integerForKey("prefRepeatListItemsCount") != 0) return 4;
+        if (!store.stringForKey("prefDailyDateFormat").isNull()) return 5;
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(log().contains("] userDefaultsValuesPath = [(null)]\n"));
+    EXPECT_TRUE(log().contains("] userDefaultsValuesDict == NIL!!!!\n"));
+}
+
+TEST_F(FactoryDefaultsTest, AResourceThatIsNotADictionaryRegistersNothing) {
+    QTemporaryDir res;
+    test::writeAll(res.filePath("FactoryDefault.plist"), "<plist version=\"1.0\"><array/></plist>");
+    const int status = runSetup(Bundle(res.path(), res.path()), [] {
+        return UserDefaults::standardUserDefaults().stringForKey("prefDailyDateFormat").isNull() ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(log().contains("] userDefaultsValuesDict == NIL!!!!\n"));
+}
+
+TEST(AppDelegatePropertiesTest, AtomicPropertiesAreReadWholeUnderConcurrentWrites) {
+    AppDelegate controller;
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 3; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 20000; ++i) {
+                const QString path = QStringLiteral("/v/%1/%2.mp4").arg(t).arg(i);
+                controller.setPathToLastNewItem(path);
+                controller.setRepeatList({path, path, path});
+                controller.setRepeatcount(i);
+            }
+        });
+    }
+    std::thread reader([&] {
+        while (!stop) {
+            const QStringList list = controller.repeatList();
+            if (!list.isEmpty() && (list.size() != 3 || list[0] != list[2])) ++torn;
+            const QString path = controller.pathToLastNewItem();
+            if (!path.isNull() && !path.endsWith(".mp4")) ++torn;
+        }
+    });
+    for (auto& w : writers) w.join();
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(controller.repeatcount(), 19999);
+}
+
+}  // namespace

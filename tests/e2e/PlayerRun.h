@@ -1,0 +1,100 @@
+#pragma once
+
+// Runs the real player (build/vornplayer) in a home, configuration and runtime folder of its
+// own, on Qt's offscreen platform unless told otherwise.
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <memory>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+namespace test {
+
+// Never kill(0, ...): a process that has ended reports id 0, and that would signal our own group.
+inline void signalProcess(const QProcess& p, int signal) {
+    const qint64 pid = p.processId();
+    if (pid > 0) ::kill(static_cast<pid_t>(pid), signal);
+}
+
+class PlayerRun {
+public:
+    explicit PlayerRun(bool withLogFolder = true) {
+        QDir(root.path()).mkpath("home");
+        QDir(root.path()).mkpath("config");
+        QDir(root.path()).mkpath("run");
+        QFile::setPermissions(root.filePath("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        if (withLogFolder) QDir(root.path()).mkpath("home/Library/Logs/Vorn");
+        env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", root.filePath("home"));
+        env.insert("XDG_CONFIG_HOME", root.filePath("config"));
+        env.insert("XDG_RUNTIME_DIR", root.filePath("run"));
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("VORNPLAYER_VIDEO_OUTPUT", "null");
+        env.remove("DBUS_SESSION_BUS_ADDRESS");
+        executable = QStringLiteral(VORNPLAYER_EXE);
+    }
+
+    QString logPath() const { return root.filePath("home/Library/Logs/Vorn/VornPlayer.log"); }
+    QString oldLogPath() const { return root.filePath("home/Library/Logs/Vorn/VornPlayer_old.log"); }
+    QString settingsPath() const { return root.filePath("config/Vorn/VornPlayer.conf"); }
+    QString log() const { return QString::fromUtf8(readAll(logPath())); }
+
+    std::unique_ptr<QProcess> launch(const QStringList& args = {}, bool strictUmask = false) const {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(env);
+        p->setWorkingDirectory(root.path());
+        p->setProcessChannelMode(QProcess::ForwardedChannels);
+        if (strictUmask) p->setChildProcessModifier([] { umask(077); });
+        p->start(executable, args);
+        p->waitForStarted();
+        return p;
+    }
+
+    void start(const QStringList& args = {}, bool strictUmask = false) { process = launch(args, strictUmask); }
+
+    // Polls the log until it holds the text.
+    bool waitForLog(const QString& text, int timeoutMs = 15000) const {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < timeoutMs) {
+            if (log().contains(text)) return true;
+            QThread::msleep(50);
+        }
+        return false;
+    }
+
+    // Sends the signal and returns the exit status (-1 when it did not end normally in time).
+    int stop(int signal = SIGTERM) {
+        if (!process) return -1;
+        signalProcess(*process, signal);
+        if (!process->waitForFinished(15000)) {
+            process->kill();
+            process->waitForFinished();
+            return -1;
+        }
+        return process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
+    }
+
+    ~PlayerRun() {
+        if (process && process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+
+    QTemporaryDir root;
+    QProcessEnvironment env;
+    QString executable;
+    std::unique_ptr<QProcess> process;
+};
+
+}  // namespace test

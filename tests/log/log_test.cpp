@@ -1,0 +1,267 @@
+#include "log/KORVAL_Log.h"
+#include "platform/DateFormatter.h"
+#include "platform/NotificationCenter.h"
+
+#include "TestSupport.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+// The log facility is process-wide and points standard error into its file, so every case
+// runs in a child process of its own and the parent reads what the child left on disk.
+namespace {
+
+class LogTest : public ::testing::Test {
+protected:
+    QString logPath() const { return dir.filePath("Demo.log"); }
+    QString errPath() const { return dir.filePath("stderr.txt"); }
+    QStringList logLines() const {
+        QStringList lines = QString::fromUtf8(test::readAll(logPath())).split('\n');
+        if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+        return lines;
+    }
+    // Points the child's standard error at a file of its own.
+    void captureStderr() const {
+        const int fd = open(QFile::encodeName(errPath()).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    int child(const std::function<void()>& body) {
+        return test::runInChild([&] {
+            body();
+            return 0;
+        });
+    }
+    QTemporaryDir dir;
+};
+
+const QRegularExpression kLine(R"(^(I|D|D2|E|W) \[(\d{4})/(\d{2})/(\d{2}) \d{2}:\d{2}:\d{2}\.\d{3} [+-]\d{4}\] (.*)$)");
+
+TEST_F(LogTest, LinesCarryCodeTimestampAndMessage) {
+    ASSERT_EQ(child([&] {
+                  KORVAL_Log::setLogFile(logPath());
+                  KORVAL_Log::debug("Rolling log file.");
+                  KORVAL_Log::logLevel(0, "info");
+                  KORVAL_Log::logLevel(2, "debug2");
+                  KORVAL_Log::err("error\nstays one line");
+                  KORVAL_Log::logLevel(4, "warn");
+                  KORVAL_Log::logLevel(7, "seven");
+                  KORVAL_Log::logLevel(-1, "minus one");
+                  KORVAL_Log::debug("100% %@ %s done");
+                  KORVAL_Log::logLevel(1, QString());
+              }),
+              0);
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), 10) << lines.join('\n').toStdString();
+    const QStringList codes{"D", "I", "D2", "E", "D", "W", "D", "D", "D", "D"};
+    const QStringList messages{"Rolling log file.", "info", "debug2", "error", "stays one line", "warn",
+                               "seven", "minus one", "100% %@ %s done", "(null)"};
+    for (int i = 0; i < lines.size(); ++i) {
+        // "stays one line" is the second line of the one error message.
+        if (i == 4) {
+            EXPECT_EQ(lines[i], "stays one line");
+            continue;
+        }
+        const auto m = kLine.match(lines[i]);
+        ASSERT_TRUE(m.hasMatch()) << lines[i].toStdString();
+        EXPECT_EQ(m.captured(1), codes[i]);
+        EXPECT_EQ(m.captured(5), messages[i]);
+        EXPECT_EQ(lines[i].indexOf(']') - lines[i].indexOf('[') + 1, 31);
+    }
+}
+
+TEST_F(LogTest, DebugSplitsAtEveryNewlineKeepingEmptyPieces) {
+    ASSERT_EQ(child([&] {
+                  KORVAL_Log::setLogFile(logPath());
+                  KORVAL_Log::debug("a\nb\n");
+                  KORVAL_Log::debug("\n");
+              }),
+              0);
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), 5);
+    EXPECT_TRUE(lines[0].endsWith("] a"));
+    EXPECT_TRUE(lines[1].endsWith("] b"));
+    // An empty piece: code, blank, timestamp, blank, nothing.
+    for (int i : {2, 3, 4}) {
+        EXPECT_TRUE(lines[i].startsWith("D [") && lines[i].endsWith("] ")) << lines[i].toStdString();
+        EXPECT_EQ(lines[i].size(), 2 + 31 + 1);
+    }
+}
+
+TEST_F(LogTest, WithEchoOffNothingLoggedBeforeTheFileOpensLeavesATrace) {
+    test::writeAll(logPath(), QByteArray(KORVAL_Log::kRollThreshold, 'x'));
+    ASSERT_EQ(child([&] {
+                  captureStderr();
+                  KORVAL_Log::debug("before the file");
+                  KORVAL_Log::setLogFile(logPath());  // rolls first; its messages are dropped too
+                  KORVAL_Log::debug("after the file");
+              }),
+              0);
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].endsWith("] after the file"));
+    EXPECT_TRUE(test::readAll(errPath()).isEmpty());
+    EXPECT_EQ(test::readAll(dir.filePath("Demo_old.log")).size(), static_cast<qsizetype>(KORVAL_Log::kRollThreshold));
+}
+
+TEST_F(LogTest, WithEchoOnEarlyLinesAreKeptAndWrittenFirstAndStandardErrorStaysApart) {
+    test::writeAll(logPath(), QByteArray(KORVAL_Log::kRollThreshold, 'x'));
+    ASSERT_EQ(child([&] {
+                  captureStderr();
+                  KORVAL_Log::setShouldLogToStdErr(true);
+                  KORVAL_Log::setApplicationName("Demo");
+                  KORVAL_Log::debug("first");
+                  KORVAL_Log::err("second");
+                  KORVAL_Log::setLogFile(logPath());
+                  KORVAL_Log::debug("third");
+                  std::fprintf(stderr, "raw stderr\n");
+              }),
+              0);
+    const QStringList lines = logLines();
+    ASSERT_GE(lines.size(), 6) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[0].startsWith("D [") && lines[0].endsWith("] first"));
+    EXPECT_TRUE(lines[1].startsWith("E [") && lines[1].endsWith("] second"));
+    // The roll's own messages, made before the file opened, come next.
+    EXPECT_TRUE(lines[2].endsWith("] Rolling log file."));
+    EXPECT_TRUE(lines[3].endsWith("] Rolled previous log file into " + dir.filePath("Demo_old.log")));
+    EXPECT_TRUE(lines[4].endsWith("] Starting new log file at " + logPath()));
+    EXPECT_TRUE(lines[5].endsWith("] third"));
+    EXPECT_FALSE(test::readAll(logPath()).contains("raw stderr"));
+    const QString err = QString::fromUtf8(test::readAll(errPath()));
+    EXPECT_TRUE(err.startsWith("DEBUG: Demo: first\nERROR: second\nDEBUG: Demo: Rolling log file.\n")) << err.toStdString();
+    EXPECT_TRUE(err.contains("DEBUG: Demo: third\nraw stderr\n"));
+}
+
+TEST_F(LogTest, StandardErrorOfTheProcessAndItsChildrenLandsInTheFile) {
+    ASSERT_EQ(child([&] {
+                  captureStderr();
+                  KORVAL_Log::setLogFile(logPath());
+                  KORVAL_Log::debug("one");
+                  std::fprintf(stderr, "from this process\n");
+                  std::system("echo from a child process >&2");
+                  KORVAL_Log::debug("two");
+              }),
+              0);
+    const QStringList lines = logLines();
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_TRUE(lines[0].endsWith("] one"));
+    EXPECT_EQ(lines[1], "from this process");
+    EXPECT_EQ(lines[2], "from a child process");
+    EXPECT_TRUE(lines[3].endsWith("] two"));
+}
+
+TEST_F(LogTest, TheFileGetsMode0664WhateverTheUmask) {
+    ASSERT_EQ(child([&] {
+                  umask(077);
+                  KORVAL_Log::setLogFile(logPath());
+              }),
+              0);
+    struct stat st {};
+    ASSERT_EQ(stat(QFile::encodeName(logPath()).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+}
+
+TEST_F(LogTest, ASecondLogFileIsRefusedAndLinesKeepGoingToTheFirst) {
+    const QString other = dir.filePath("Other.log");
+    ASSERT_EQ(test::runInChild([&] {
+                  if (!KORVAL_Log::setLogFile(logPath())) return 2;
+                  if (KORVAL_Log::setLogFile(other)) return 3;
+                  KORVAL_Log::debug("still here");
+                  return 0;
+              }),
+              0);
+    EXPECT_TRUE(logLines().last().endsWith("] still here"));
+    EXPECT_FALSE(QFile::exists(other));
+}
+
+TEST_F(LogTest, AFileInAMissingFolderIsNotMadeAndLinesAreDropped) {
+    const QString missing = dir.filePath("no/such/folder/Demo.log");
+    ASSERT_EQ(test::runInChild([&] {
+                  captureStderr();
+                  if (KORVAL_Log::setLogFile(missing)) return 2;
+                  KORVAL_Log::debug("nowhere");
+                  return 0;
+              }),
+              0);
+    EXPECT_FALSE(QFile::exists(dir.filePath("no")));
+    EXPECT_TRUE(test::readAll(errPath()).isEmpty());
+
+    // With echo on, the failure is reported on standard error.
+    ASSERT_EQ(test::runInChild([&] {
+                  captureStderr();
+                  KORVAL_Log::setShouldLogToStdErr(true);
+                  return KORVAL_Log::setLogFile(missing) ? 2 : 0;
+              }),
+              0);
+    const QString err = QString::fromUtf8(test::readAll(errPath()));
+    EXPECT_TRUE(err.contains("Failed to open log file at " + missing + "; error 2 \"No such file or directory\""))
+        << err.toStdString();
+}
+
+TEST_F(LogTest, NotificationsAndTheApplicationNameAreOptIn) {
+    ASSERT_EQ(test::runInChild([&] {
+                  KORVAL_Log::setLogFile(logPath());
+                  QString seenLine, seenPath;
+                  const int observer = 0;
+                  NotificationCenter::defaultCenter().addObserver(
+                      &observer, KORVAL_LogFileDidUpdate, nullptr, [&](const Notification& n) {
+                          seenLine = n.userInfo->value(KORVAL_LogFileAddedString).toString();
+                          seenPath = std::any_cast<QString>(n.object);
+                      });
+                  KORVAL_Log::debug("quiet");
+                  if (!seenLine.isNull()) return 2;
+                  KORVAL_Log::setShouldNotifyForLogUpdates(true);
+                  KORVAL_Log::setShouldLogAppName(true);
+                  KORVAL_Log::setApplicationName("Demo");
+                  KORVAL_Log::debug("loud");
+                  if (!seenLine.endsWith("] Demo: loud\n") || !seenLine.startsWith("D [")) return 3;
+                  return seenPath == logPath() ? 0 : 4;
+              }),
+              0);
+    EXPECT_TRUE(logLines().last().endsWith("] Demo: loud"));
+}
+
+TEST_F(LogTest, TheMemoryBufferStaysBounded) {
+    ASSERT_EQ(child([&] {
+                  captureStderr();
+                  KORVAL_Log::setShouldLogToStdErr(true);
+                  const QString filler(950, 'm');
+                  for (int i = 0; i < 2000; ++i) KORVAL_Log::debug(QString::number(i) + " " + filler);
+                  KORVAL_Log::setLogFile(logPath());
+              }),
+              0);
+    const QByteArray bytes = test::readAll(logPath());
+    // Above 1,000,000 characters the oldest 10,000 go before each append.
+    EXPECT_LE(bytes.size(), KORVAL_Log::kMemoryBufferLimit + 1000);
+    EXPECT_GT(bytes.size(), KORVAL_Log::kMemoryBufferLimit - KORVAL_Log::kMemoryBufferTrim);
+    EXPECT_TRUE(bytes.contains("] 1999 m"));
+    EXPECT_FALSE(bytes.contains("] 0 m"));
+}
+
+TEST(LogDateTest, TimestampUsesTheWeekBasedYearAndTheZoneOffset) {
+    DateFormatter stamp("[YYYY/MM/dd HH:mm:ss.SSS Z]", "en_GB", "Europe/Paris");
+    auto at = [](const char* iso) {
+        return DateFormatter::Clock::time_point(
+            std::chrono::milliseconds(QDateTime::fromString(iso, Qt::ISODateWithMs).toMSecsSinceEpoch()));
+    };
+    EXPECT_EQ(stamp.stringFromDate(at("2024-03-05T13:07:09.042Z")), "[2024/03/05 14:07:09.042 +0100]");
+    // Monday 30 December 2024 belongs to the first week of 2025.
+    EXPECT_EQ(stamp.stringFromDate(at("2024-12-30T11:00:00.000Z")), "[2025/12/30 12:00:00.000 +0100]");
+    // Friday 1 January 2021 belongs to the last week of 2020.
+    EXPECT_EQ(stamp.stringFromDate(at("2021-01-01T11:00:00.000Z")), "[2020/01/01 12:00:00.000 +0100]");
+    EXPECT_EQ(stamp.stringFromDate(at("2024-07-01T00:00:00.000Z")), "[2024/07/01 02:00:00.000 +0200]");
+    // Digits stay Latin whatever the locale.
+    DateFormatter arabic("yyyyMMdd", "ar_EG", "UTC");
+    EXPECT_EQ(arabic.stringFromDate(at("2026-12-07T10:00:00.000Z")), "20261207");
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+#include "platform/NotificationCenter.h"
+#include "platform/Queues.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Waits (on the test thread) until pred holds or the time is up.
+template <typename Pred>
+bool waitFor(Pred pred, int ms = 5000) {
+    QElapsedTimer t;
+    t.start();
+    while (!pred() && t.elapsed() < ms) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return pred();
+}
+
+TEST(QueuesTest, ASerialQueueRunsItsJobsOneAtATimeInOrder) {
+    auto queue = DispatchQueue::createSerial();
+    std::mutex m;
+    std::vector<int> order;
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    for (int i = 0; i < 200; ++i) {
+        queue->async([&, i] {
+            if (running.fetch_add(1) != 0) overlapped = true;
+            if (i % 50 == 0) waitMicroseconds(2000);
+            {
+                std::lock_guard<std::mutex> lock(m);
+                order.push_back(i);
+            }
+            running.fetch_sub(1);
+        });
+    }
+    queue.reset();  // queued jobs still run without the handle
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(m);
+        return order.size() == 200;
+    }));
+    EXPECT_FALSE(overlapped);
+    for (int i = 0; i < 200; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(QueuesTest, GlobalQueuesRunJobsSideBySideOffTheCallingThread) {
+    // Four jobs that each wait for all four to have started can only finish if they run at once.
+    std::mutex m;
+    std::condition_variable cv;
+    int started = 0;
+    std::atomic<int> finished{0};
+    std::set<std::thread::id> threads;
+    for (int i = 0; i < 4; ++i) {
+        DispatchQueue::global(i % 2 ? DispatchQueue::Priority::High : DispatchQueue::Priority::Default).async([&] {
+            std::unique_lock<std::mutex> lock(m);
+            ++started;
+            threads.insert(std::this_thread::get_id());
+            cv.notify_all();
+            cv.wait_for(lock, std::chrono::seconds(5), [&] { return started == 4; });
+            if (started == 4) ++finished;
+        });
+    }
+    ASSERT_TRUE(waitFor([&] { return finished.load() == 4; }));
+    EXPECT_EQ(threads.size(), 4u);
+    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+}
+
+TEST(QueuesTest, AJobThatThrowsDoesNotStopItsQueue) {
+    auto queue = DispatchQueue::createSerial();
+    std::atomic<bool> ranAfter{false};
+    queue->async([] { throw std::runtime_error("bad job"); });
+    queue->async([&] { ranAfter = true; });
+    EXPECT_TRUE(waitFor([&] { return ranAfter.load(); }));
+}
+
+TEST(QueuesTest, TheMainQueueRunsOnTheEventLoopThread) {
+    int argc = 1;
+    char name[] = "queues_test";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    std::vector<int> order;
+    std::atomic<bool> mainFromWorker{true};
+    DispatchQueue::main().async([&] { order.push_back(1); });
+    DispatchQueue::main().async([&] { order.push_back(2); });
+    DispatchQueue::global(DispatchQueue::Priority::Default).async([&] {
+        mainFromWorker = isMainThread();
+        DispatchQueue::main().async([&] {
+            order.push_back(isMainThread() ? 3 : -3);
+            QCoreApplication::quit();
+        });
+    });
+    EXPECT_TRUE(isMainThread());
+    EXPECT_TRUE(order.empty());  // nothing runs before the loop does
+    app.exec();
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_FALSE(mainFromWorker.load());
+}
+
+TEST(NotificationCenterTest, DeliversByNameAndSenderOnThePostingThread) {
+    NotificationCenter center;
+    int a = 0, b = 0, any = 0;
+    const int senderA = 0, senderB = 0;
+    const int observer = 0;
+    std::thread::id deliveredOn;
+    std::vector<QString> seen;
+    center.addObserver(&observer, "ItemDidEnd", &senderA, [&](const Notification& n) {
+        ++a;
+        deliveredOn = std::this_thread::get_id();
+        seen.push_back(std::any_cast<QString>(n.object));
+    });
+    center.addObserver(&observer, "ItemDidEnd", nullptr, [&](const Notification&) { ++b; });
+    center.addObserver(&observer, QString(), nullptr, [&](const Notification&) { ++any; });
+
+    std::thread poster([&] { center.postNotificationName("ItemDidEnd", &senderA, QString("a.mp4")); });
+    poster.join();
+    center.postNotificationName("ItemDidEnd", &senderB, QString("b.mp4"));
+    center.postNotificationName("Other", &senderA);
+    EXPECT_EQ(a, 1);
+    EXPECT_EQ(b, 2);
+    EXPECT_EQ(any, 3);
+    EXPECT_NE(deliveredOn, std::this_thread::get_id());
+    EXPECT_EQ(seen, std::vector<QString>{"a.mp4"});
+}
+
+TEST(NotificationCenterTest, RemovingAnObserverEndsAllItsRegistrationsEvenDuringDelivery) {
+    NotificationCenter center;
+    const int first = 0, second = 0;
+    int firstCalls = 0, secondCalls = 0;
+    // The first handler removes the second observer while the notification is being delivered.
+    center.addObserver(&first, "n", nullptr, [&](const Notification&) {
+        ++firstCalls;
+        center.removeObserver(&second);
+    });
+    center.addObserver(&second, "n", nullptr, [&](const Notification&) { ++secondCalls; });
+    center.addObserver(&second, "m", nullptr, [&](const Notification&) { ++secondCalls; });
+    center.postNotificationName("n", nullptr);
+    center.postNotificationName("m", nullptr);
+    EXPECT_EQ(firstCalls, 1);
+    EXPECT_EQ(secondCalls, 0);
+    EXPECT_EQ(center.observerCount(), 1u);
+    center.removeObserver(&first, "n");
+    EXPECT_EQ(center.observerCount(), 0u);
+}
+
+TEST(NotificationCenterTest, UserInfoIsAbsentUnlessGiven) {
+    NotificationCenter center;
+    const int observer = 0;
+    std::vector<bool> had;
+    center.addObserver(&observer, "n", nullptr, [&](const Notification& n) { had.push_back(n.userInfo.has_value()); });
+    center.postNotificationName("n", nullptr);
+    center.postNotificationName("n", nullptr, {}, QVariantMap{});
+    EXPECT_EQ(had, (std::vector<bool>{false, true}));
+}
+
+}  // namespace
