@@ -2,6 +2,7 @@
 
 #include "platform/Description.h"
 #include "platform/MainWindow.h"
+#include "platform/PlayerView.h"
 #include "platform/PreferencesWindow.h"
 
 AppDelegate::AppDelegate() = default;
@@ -12,8 +13,8 @@ QString AppDelegate::description() const { return Description::ofObject("AppDele
 QPointer<PreferencesWindow> AppDelegate::fPreferencesWindow() const { return fPreferencesWindow_.get(); }
 void AppDelegate::setFPreferencesWindow(PreferencesWindow* window) { fPreferencesWindow_.set(window); }
 
-QPointer<QWidget> AppDelegate::playerview() const { return playerview_.get(); }
-void AppDelegate::setPlayerview(QWidget* view) { playerview_.set(view); }
+QPointer<PlayerView> AppDelegate::playerview() const { return playerview_.get(); }
+void AppDelegate::setPlayerview(PlayerView* view) { playerview_.set(view); }
 
 QPointer<MainWindow> AppDelegate::window() const { return window_.get(); }
 void AppDelegate::setWindow(MainWindow* window) { window_.set(window); }

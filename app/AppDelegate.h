@@ -2,6 +2,7 @@
 
 #include "app/AtomicProperty.h"
 #include "platform/Application.h"
+#include "platform/Screens.h"
 
 #include <QImage>
 #include <QList>
@@ -12,13 +13,15 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
 class MainWindow;
 class MyProgressWindowController;
 class Player;
 class PlayerItem;
+class PlayerView;
 class PreferencesWindow;
-class QWidget;
+struct Notification;
 
 // The application controller: owns the player's state, receives the launch and termination
 // calls and carries the operator's commands. Exactly one exists, made with the main interface.
@@ -42,14 +45,32 @@ public:
     // "<AppDelegate: 0x...>"
     QString description() const;
 
+    // Today's folder under the source folder (not standardised as a whole).
+    QString getDailyFolderForSourceFolder() const;
+    // Makes today's folder when it is missing; true when it is a directory afterwards.
+    bool validateDailyFolder() const;
+    // The newest files of today's folder as absolute paths, newest first; empty for none.
+    QStringList scanFolderForNewItems() const;
+
+    // The play queue. The screen to play on: the second when there are several.
+    std::optional<Screen> useThisScreen() const;
+    // Plays the first of the files (file URLs or path strings) from now on; returns at once and
+    // does the work on the main thread.
+    void playArrayOfUrls(const QVariantList& list);
+    void playerItemDidReachEnd(const Notification& notification);
+    // Decides what plays after the item that ended: a new file, a repeat or the next entry.
+    void playagain(const std::shared_ptr<PlayerItem>& item);
+    void saveCurrentUrlsToPrefs(const QVariantList& list);
+    QList<std::shared_ptr<PlayerItem>> getArrayOfLastAVPlayerItems() const;
+
     // The version text stored at every launch, from the bundle's information dictionary.
     static QString versionStringFromInfo(const QVariantMap& info);
 
     // Properties. Atomic ones may be used from any thread; the others on the main thread.
     QPointer<PreferencesWindow> fPreferencesWindow() const;
     void setFPreferencesWindow(PreferencesWindow* window);
-    QPointer<QWidget> playerview() const;
-    void setPlayerview(QWidget* view);
+    QPointer<PlayerView> playerview() const;
+    void setPlayerview(PlayerView* view);
     std::shared_ptr<Player> player() const { return player_.get(); }
     void setPlayer(std::shared_ptr<Player> player) { player_.set(std::move(player)); }
     QList<std::shared_ptr<PlayerItem>> avitems() const { return avitems_.get(); }
@@ -77,8 +98,12 @@ public:
     void setFInsideTryingToMount(bool flag) { fInsideTryingToMount_.store(flag); }
 
 private:
+    void playListOnMainThread(const QVariantList& list);
+    void setUpWindow();
+    void startupPollingLoop();
+
     AtomicProperty<QPointer<PreferencesWindow>> fPreferencesWindow_;
-    AtomicProperty<QPointer<QWidget>> playerview_;
+    AtomicProperty<QPointer<PlayerView>> playerview_;
     AtomicProperty<std::shared_ptr<Player>> player_;
     AtomicProperty<QList<std::shared_ptr<PlayerItem>>> avitems_;
     AtomicProperty<QString> pathToMostRecentItem_;

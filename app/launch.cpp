@@ -1,10 +1,19 @@
-// The launch sequence.
+// The launch sequence and the start-up polling loop.
 #include "app/AppDelegate.h"
 
 #include "log/KORVAL_Log.h"
 #include "platform/Bundle.h"
 #include "platform/Format.h"
+#include "platform/MainWindow.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Player.h"
+#include "platform/Queues.h"
 #include "platform/UserDefaults.h"
+
+namespace {
+constexpr std::uint64_t kFirstPollDelayMicroseconds = 1000000;
+constexpr std::uint64_t kPollIntervalMicroseconds = 2000000;
+}  // namespace
 
 QString AppDelegate::versionStringFromInfo(const QVariantMap& info) {
     QString version = QStringLiteral("Unknown Version");
@@ -17,11 +26,46 @@ QString AppDelegate::versionStringFromInfo(const QVariantMap& info) {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
+    // Every item's end, whichever player holds it, reaches the play queue.
+    const std::shared_ptr<Player> current = player();
+    const void* sender = current ? current->currentItem().get() : nullptr;
+    NotificationCenter::defaultCenter().addObserver(this, AVPlayerItemDidPlayToEndTimeNotification, sender,
+                                                    [this](const Notification& n) { playerItemDidReachEnd(n); });
     setFInsideTryingToMount(false);
+    // Source-folder check, first step: the progress panel with "Initializing..." goes here.
+
     const QVariantMap info = Bundle::mainBundle().infoDictionary();
     KORVAL_Log::debug(fmt("infoDictioanry = %@", QVariant(info)));
     UserDefaults::standardUserDefaults().setObject(versionStringFromInfo(info), QStringLiteral("prefAppVersionString"));
+    // Source-folder check, second step: the status image "NSStatusNone" goes here.
+
     setRepeatcount(0);
     setPathToLastNewItem(QString());
     setAvitems({});
+
+    DispatchQueue::main().async([this] { setUpWindow(); });
+    // Source-folder check, third step: the check itself, on the global queue of high priority.
+    DispatchQueue::createSerial()->async([this] { startupPollingLoop(); });
+}
+
+void AppDelegate::setUpWindow() {
+    const QPointer<MainWindow> window = this->window();
+    if (!window) return;
+    window->setMenuBarVisible(UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("prefDoShowMenuBar")));
+    const std::optional<Screen> screen = useThisScreen();
+    window->applyPlaybackStyle(screen ? screen->frame : QRect());
+}
+
+void AppDelegate::startupPollingLoop() {
+    waitMicroseconds(kFirstPollDelayMicroseconds);
+    QStringList list;
+    for (;;) {
+        KORVAL_Log::debug(QStringLiteral("start polling...."));
+        list = scanFolderForNewItems();
+        if (pathToLastNewItem().isNull() && !list.isEmpty()) break;
+        waitMicroseconds(kPollIntervalMicroseconds);
+    }
+    setPathToLastNewItem(list.first());
+    setRepeatList(list);
+    playArrayOfUrls(QVariantList(list.cbegin(), list.cend()));
 }

@@ -1,19 +1,40 @@
 #include "platform/MainWindow.h"
 
 #include "platform/Application.h"
+#include "platform/PlayerView.h"
 
 #include "ui_MainMenu.h"
 
+#include <QMenuBar>
+
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()) {
     ui_->setupUi(this);
+    // The interface file holds the place of the video; the view that fits this machine takes it.
+    playerView_ = PlayerView::create(ui_->centralwidget);
+    playerView_->setObjectName(QStringLiteral("playerview"));
+    delete ui_->videoLayout->replaceWidget(ui_->playerview, playerView_);
+    delete ui_->playerview;
+    ui_->playerview = nullptr;
+    ui_->statusImageView->raise();
     QPalette black = palette();
     black.setColor(QPalette::Window, Qt::black);
-    ui_->playerview->setPalette(black);
+    setPalette(black);
     connect(ui_->actionQuit, &QAction::triggered, this, [] { terminateApplication(); });
 }
 
 MainWindow::~MainWindow() = default;
 
-QWidget* MainWindow::videoArea() const { return ui_->playerview; }
+void MainWindow::setMenuBarVisible(bool visible) { menuBar()->setVisible(visible); }
+
+void MainWindow::applyPlaybackStyle(const QRect& screenFrame) {
+    setStyleSheet(styleSheet() + QStringLiteral(" QMainWindow { background-color: black; }"));
+    setWindowFlag(Qt::FramelessWindowHint, true);
+    setGeometry(screenFrame);
+    if (screenFrame.isEmpty()) {
+        show();
+        return;
+    }
+    showFullScreen();
+}
 QLabel* MainWindow::statusImageView() const { return ui_->statusImageView; }
 QAction* MainWindow::quitAction() const { return ui_->actionQuit; }

@@ -4,16 +4,16 @@
 
 #include <memory>
 
+class PlayerView;
 class QAction;
 class QLabel;
-class QMenuBar;
 
 namespace Ui {
 class MainWindow;
 }
 
-// The main window of the main interface file: a black video area filling the window, the
-// source folder's status light in its top right corner, and the menu bar.
+// The main window of the main interface file: the video view filling the window, the source
+// folder's status light in its top right corner, and the menu bar.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -21,10 +21,16 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    QWidget* videoArea() const;
+    PlayerView* playerView() const { return playerView_; }
     QLabel* statusImageView() const;
     QAction* quitAction() const;
 
+    void setMenuBarVisible(bool visible);
+    // Black, without title bar or frame, covering the whole of the given screen frame (menu
+    // and panel areas included); an empty frame leaves an empty window.
+    void applyPlaybackStyle(const QRect& screenFrame);
+
 private:
     std::unique_ptr<Ui::MainWindow> ui_;
+    PlayerView* playerView_ = nullptr;
 };

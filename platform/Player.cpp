@@ -1,0 +1,370 @@
+#include "platform/Player.h"
+
+#include "platform/Description.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PlayerCore.h"
+#include "platform/Queues.h"
+#include "platform/SystemLog.h"
+
+#include <mpv/client.h>
+
+#include <cstring>
+
+const QString AVPlayerItemDidPlayToEndTimeNotification = QStringLiteral("AVPlayerItemDidPlayToEndTimeNotification");
+
+namespace {
+
+// An item that cannot be played counts as ended this long after its failure, so that a folder
+// of broken files is retried at a calm pace instead of in a tight loop.
+constexpr std::uint64_t kFailedItemDelayMicroseconds = 1000000;
+
+void setOption(mpv_handle* mpv, const char* name, const char* value) {
+    const int r = mpv_set_option_string(mpv, name, value);
+    if (r < 0) systemLog(QStringLiteral("mpv: option %1=%2 refused: %3").arg(name, value, mpv_error_string(r)));
+}
+
+// mpv repeats the same complaint for every item (no audio device, say): a message goes to the
+// log the first time and then at the 10th, 100th, 1000th... time, with its count.
+void logMpvMessage(const QString& message) {
+    static std::mutex mutex;
+    static QHash<QString, quint64> seen;
+    quint64 count = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (seen.size() > 10000) seen.clear();
+        count = ++seen[message];
+    }
+    quint64 mark = 1;
+    while (mark < count) mark *= 10;
+    if (count != mark) return;
+    systemLog(count == 1 ? message : QStringLiteral("%1 (seen %2 times)").arg(message).arg(count));
+}
+
+void postEnd(const std::shared_ptr<PlayerItem>& item) {
+    NotificationCenter::defaultCenter().postNotificationName(AVPlayerItemDidPlayToEndTimeNotification, item.get(),
+                                                             item);
+}
+
+}  // namespace
+
+// ---- PlayerItem
+
+std::shared_ptr<PlayerItem> PlayerItem::playerItemWithURL(const QUrl& url) {
+    if (!url.isValid() || !url.isLocalFile() || url.toLocalFile().isEmpty()) return nullptr;
+    return std::shared_ptr<PlayerItem>(new PlayerItem(url));
+}
+
+QString PlayerItem::description() const { return Description::ofObject("PlayerItem", this); }
+
+std::weak_ptr<PlayerCore> PlayerItem::owner() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return owner_;
+}
+
+void PlayerItem::setOwner(const std::weak_ptr<PlayerCore>& owner) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    owner_ = owner;
+}
+
+void PlayerItem::seekToTimeZero() {
+    if (auto core = owner().lock()) core->restart(this);
+}
+
+// ---- Player
+
+std::shared_ptr<Player> Player::playerWithPlayerItem(const std::shared_ptr<PlayerItem>& item) {
+    std::shared_ptr<Player> player(new Player(PlayerCore::create()));
+    player->core_->setCurrentItem(item);
+    return player;
+}
+
+Player::~Player() = default;
+
+std::shared_ptr<PlayerItem> Player::currentItem() const { return core_->currentItem(); }
+
+void Player::replaceCurrentItemWithPlayerItem(const std::shared_ptr<PlayerItem>& item) { core_->setCurrentItem(item); }
+
+void Player::play() { core_->play(); }
+
+void Player::pause() { core_->pause(); }
+
+bool Player::rendersIntoView() { return qgetenv("VORNPLAYER_VIDEO_OUTPUT") != "null"; }
+
+// ---- PlayerCore
+
+std::shared_ptr<PlayerCore> PlayerCore::create() {
+    std::shared_ptr<PlayerCore> core(new PlayerCore);
+    core->events_ = DispatchQueue::createSerial();
+    mpv_handle* mpv = mpv_create();
+    if (!mpv) {
+        systemLog(QStringLiteral("mpv: cannot create a player"));
+        return core;
+    }
+    setOption(mpv, "vo", Player::rendersIntoView() ? "libmpv" : "null");
+    // Stay on the last frame of an ended item; the next item is not paused by that.
+    setOption(mpv, "keep-open", "yes");
+    setOption(mpv, "keep-open-pause", "no");
+    setOption(mpv, "idle", "yes");
+    // A player for an unattended screen: no user configuration, scripts, keys or on-screen text.
+    setOption(mpv, "config", "no");
+    setOption(mpv, "load-scripts", "no");
+    setOption(mpv, "ytdl", "no");
+    setOption(mpv, "terminal", "no");
+    setOption(mpv, "input-default-bindings", "no");
+    setOption(mpv, "input-vo-keyboard", "no");
+    setOption(mpv, "osc", "no");
+    setOption(mpv, "osd-level", "0");
+    // Waiting for the audio output between items costs tens of milliseconds per change.
+    setOption(mpv, "gapless-audio", "no");
+    setOption(mpv, "hwdec", "no");
+    const int r = mpv_initialize(mpv);
+    if (r < 0) {
+        systemLog(QStringLiteral("mpv: cannot start a player: %1").arg(mpv_error_string(r)));
+        mpv_terminate_destroy(mpv);
+        return core;
+    }
+    core->mpv_ = mpv;
+    mpv_observe_property(mpv, 0, "eof-reached", MPV_FORMAT_FLAG);
+    mpv_request_log_messages(mpv, "warn");
+    // mpv calls this on its own threads: only hand the work on, never call mpv from here.
+    mpv_set_wakeup_callback(
+        mpv, [](void* self) { static_cast<PlayerCore*>(self)->scheduleDrain(); }, core.get());
+    return core;
+}
+
+PlayerCore::~PlayerCore() {
+    if (!mpv_) return;
+    mpv_set_wakeup_callback(mpv_, nullptr, nullptr);
+    mpv_terminate_destroy(mpv_);
+}
+
+std::shared_ptr<PlayerItem> PlayerCore::currentItem() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return current_;
+}
+
+void PlayerCore::setCurrentItem(const std::shared_ptr<PlayerItem>& item) {
+    bool loadNow = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        current_ = item;
+        currentFailed_ = false;
+        loadNow = item && playRequested_ && (renderReady_ || !Player::rendersIntoView());
+        loadPending_ = item && !loadNow;
+    }
+    if (item) item->setOwner(weak_from_this());
+    if (loadNow) load(item);
+}
+
+void PlayerCore::play() {
+    std::shared_ptr<PlayerItem> toLoad;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        playRequested_ = true;
+        const bool ready = renderReady_ || !Player::rendersIntoView();
+        if (current_ && ready && (loadPending_ || currentFailed_)) {
+            toLoad = current_;
+            loadPending_ = false;
+        }
+    }
+    if (toLoad) {
+        load(toLoad);
+    } else if (mpv_) {
+        const char* cmd[] = {"set", "pause", "no", nullptr};
+        mpv_command_async(mpv_, 0, cmd);
+    }
+}
+
+void PlayerCore::pause() {
+    if (!mpv_) return;
+    const char* cmd[] = {"set", "pause", "yes", nullptr};
+    mpv_command_async(mpv_, 0, cmd);
+}
+
+void PlayerCore::restart(const PlayerItem* item) {
+    std::shared_ptr<PlayerItem> toLoad;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!item || current_.get() != item) return;
+        if (!playRequested_ || !(renderReady_ || !Player::rendersIntoView())) {
+            loadPending_ = true;
+            return;
+        }
+        // Still starting: it starts at its first frame anyway.
+        if (loadedItem_ == current_ && !currentFailed_ && !endPosted_ && !loaded_) return;
+        toLoad = current_;
+    }
+    // Loading the file again, rather than seeking, gives every play a clean start and end in
+    // mpv's events, however short the clip.
+    load(toLoad);
+}
+
+void PlayerCore::setRenderContextReady(bool ready) {
+    std::shared_ptr<PlayerItem> toLoad;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        renderReady_ = ready;
+        if (ready && loadPending_ && playRequested_ && current_) {
+            toLoad = current_;
+            loadPending_ = false;
+        }
+    }
+    if (toLoad) load(toLoad);
+}
+
+void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
+    if (!mpv_) {
+        itemFailed(item, MPV_ERROR_UNINITIALIZED);
+        return;
+    }
+    const QByteArray path = item->url().toLocalFile().toUtf8();
+    std::uint64_t id = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        id = nextLoad_++;
+        loads_.insert(id, item);
+        loadedItem_ = item;
+        // What mpv reports from now on until this file starts belongs to the one before.
+        loaded_ = false;
+        endPosted_ = false;
+    }
+    const char* cmd[] = {"loadfile", path.constData(), "replace", nullptr};
+    const int r = mpv_command_async(mpv_, id, cmd);
+    if (r < 0) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            loads_.remove(id);
+        }
+        itemFailed(item, r);
+        return;
+    }
+    const char* resume[] = {"set", "pause", "no", nullptr};
+    mpv_command_async(mpv_, 0, resume);
+}
+
+void PlayerCore::scheduleDrain() {
+    if (drainScheduled_.exchange(true)) return;
+    std::weak_ptr<PlayerCore> weak = weak_from_this();
+    events_->async([weak] {
+        if (auto self = weak.lock()) self->drainEvents();
+    });
+}
+
+void PlayerCore::drainEvents() {
+    drainScheduled_ = false;
+    while (mpv_) {
+        const mpv_event* event = mpv_wait_event(mpv_, 0);
+        if (event->event_id == MPV_EVENT_NONE) return;
+        handle(*event);
+    }
+}
+
+std::shared_ptr<PlayerItem> PlayerCore::itemForEntry(std::int64_t entry) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_.value(entry);
+}
+
+void PlayerCore::handle(const mpv_event& event) {
+    switch (event.event_id) {
+        case MPV_EVENT_COMMAND_REPLY: {
+            if (event.reply_userdata == 0) return;
+            std::shared_ptr<PlayerItem> item;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                item = loads_.take(event.reply_userdata);
+            }
+            if (!item) return;
+            if (event.error < 0) {
+                itemFailed(item, event.error);
+                return;
+            }
+            const auto* reply = static_cast<const mpv_event_command*>(event.data);
+            const mpv_node& result = reply->result;
+            if (result.format != MPV_FORMAT_NODE_MAP) return;
+            for (int i = 0; i < result.u.list->num; ++i) {
+                if (std::strcmp(result.u.list->keys[i], "playlist_entry_id") == 0 &&
+                    result.u.list->values[i].format == MPV_FORMAT_INT64) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    entries_.insert(result.u.list->values[i].u.int64, item);
+                }
+            }
+            return;
+        }
+        case MPV_EVENT_START_FILE: {
+            const auto* start = static_cast<const mpv_event_start_file*>(event.data);
+            std::lock_guard<std::mutex> lock(mutex_);
+            startedEntry_ = start->playlist_entry_id;
+            loaded_ = false;
+            endPosted_ = false;
+            return;
+        }
+        case MPV_EVENT_FILE_LOADED: {
+            std::lock_guard<std::mutex> lock(mutex_);
+            loaded_ = true;
+            return;
+        }
+        case MPV_EVENT_PROPERTY_CHANGE: {
+            const auto* property = static_cast<const mpv_event_property*>(event.data);
+            if (std::strcmp(property->name, "eof-reached") != 0 || property->format != MPV_FORMAT_FLAG) return;
+            const bool atEnd = *static_cast<const int*>(property->data) != 0;
+            std::shared_ptr<PlayerItem> ended;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!atEnd) {
+                    endPosted_ = false;
+                    return;
+                }
+                if (!loaded_ || endPosted_) return;
+                endPosted_ = true;
+                ended = entries_.value(startedEntry_);
+            }
+            itemEnded(ended);
+            return;
+        }
+        case MPV_EVENT_END_FILE: {
+            const auto* end = static_cast<const mpv_event_end_file*>(event.data);
+            std::shared_ptr<PlayerItem> item;
+            bool endedWithoutEof = false;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                item = entries_.take(end->playlist_entry_id);
+                endedWithoutEof = end->reason == MPV_END_FILE_REASON_EOF && !endPosted_ &&
+                                  end->playlist_entry_id == startedEntry_;
+                if (endedWithoutEof) endPosted_ = true;
+            }
+            if (end->reason == MPV_END_FILE_REASON_ERROR) itemFailed(item, end->error);
+            if (endedWithoutEof) itemEnded(item);
+            return;
+        }
+        case MPV_EVENT_LOG_MESSAGE: {
+            const auto* msg = static_cast<const mpv_event_log_message*>(event.data);
+            logMpvMessage(QStringLiteral("mpv[%1] %2: %3")
+                          .arg(QString::fromUtf8(msg->prefix), QString::fromUtf8(msg->level),
+                               QString::fromUtf8(msg->text).trimmed()));
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+void PlayerCore::itemEnded(const std::shared_ptr<PlayerItem>& item) {
+    if (!item || currentItem() != item) return;
+    postEnd(item);
+}
+
+void PlayerCore::itemFailed(const std::shared_ptr<PlayerItem>& item, int error) {
+    if (!item) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (current_ == item) currentFailed_ = true;
+    }
+    systemLog(QStringLiteral("Cannot play %1: %2 (mpv error %3); treating it as ended in 1 s")
+                  .arg(item->url().toLocalFile(), QString::fromUtf8(mpv_error_string(error)), QString::number(error)));
+    std::weak_ptr<PlayerCore> weak = weak_from_this();
+    DispatchQueue::global(DispatchQueue::Priority::Default).async([weak, item] {
+        waitMicroseconds(kFailedItemDelayMicroseconds);
+        auto self = weak.lock();
+        if (self && self->currentItem() == item) postEnd(item);
+    });
+}

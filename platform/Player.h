@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+#include <mutex>
+
+class PlayerCore;
+
+// Posted once for every item that plays to its end (and for an item that cannot be played, one
+// second after its failure), on the player's event thread, never on the main thread. The
+// sender is the item, the object its std::shared_ptr<PlayerItem>.
+extern const QString AVPlayerItemDidPlayToEndTimeNotification;
+
+// One video file to play.
+class PlayerItem {
+public:
+    // None for a URL that is not a local file.
+    static std::shared_ptr<PlayerItem> playerItemWithURL(const QUrl& url);
+
+    // The URL of the item's asset.
+    QUrl url() const { return url_; }
+    QString description() const;
+
+    // Restarts the item from its first frame when it is its player's current item (an item that
+    // failed to load is loaded again); otherwise does nothing.
+    void seekToTimeZero();
+
+private:
+    friend class PlayerCore;
+    explicit PlayerItem(const QUrl& url) : url_(url) {}
+    std::weak_ptr<PlayerCore> owner() const;
+    void setOwner(const std::weak_ptr<PlayerCore>& owner);
+
+    const QUrl url_;
+    mutable std::mutex mutex_;
+    std::weak_ptr<PlayerCore> owner_;
+};
+
+// A player over libmpv that holds one current item, plays it, stays paused on its last frame
+// when it has ended, and can have it replaced. Safe to use from any thread.
+class Player {
+public:
+    static std::shared_ptr<Player> playerWithPlayerItem(const std::shared_ptr<PlayerItem>& item);
+    ~Player();
+
+    std::shared_ptr<PlayerItem> currentItem() const;
+    void replaceCurrentItemWithPlayerItem(const std::shared_ptr<PlayerItem>& item);
+    void play();
+    void pause();
+
+    // The video output chosen for every player: mpv's own "null" output when the environment
+    // variable VORNPLAYER_VIDEO_OUTPUT is "null", frames for a PlayerView otherwise.
+    static bool rendersIntoView();
+
+    std::shared_ptr<PlayerCore> core() const { return core_; }
+
+private:
+    explicit Player(std::shared_ptr<PlayerCore> core) : core_(std::move(core)) {}
+    std::shared_ptr<PlayerCore> core_;
+};

@@ -1,0 +1,199 @@
+#include "platform/PlayerView.h"
+
+#include "platform/Player.h"
+#include "platform/PlayerCore.h"
+#include "platform/PlayerViewRenderers.h"
+#include "platform/SystemLog.h"
+
+#include <QGuiApplication>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include <mpv/client.h>
+#include <mpv/render.h>
+#include <mpv/render_gl.h>
+
+namespace {
+
+// mpv calls this on its render thread: only ask for a repaint on the main thread.
+void requestRepaint(void* widget) {
+    QMetaObject::invokeMethod(static_cast<QWidget*>(widget), "update", Qt::QueuedConnection);
+}
+
+bool isSoftwareRenderer(const QByteArray& renderer) {
+    const QByteArray r = renderer.toLower();
+    return r.isEmpty() || r.contains("llvmpipe") || r.contains("softpipe") || r.contains("software") ||
+           r.contains("swrast") || r.contains("swr");
+}
+
+}  // namespace
+
+PlayerView::Renderer PlayerView::chooseRenderer() {
+    const QByteArray forced = qgetenv("VORNPLAYER_RENDER");
+    if (forced == "software") return Renderer::Software;
+    if (forced == "opengl") return Renderer::OpenGL;
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("xcb") && platform != QLatin1String("wayland")) return Renderer::Software;
+    QOpenGLContext context;
+    QOffscreenSurface surface;
+    surface.create();
+    if (!context.create() || !context.makeCurrent(&surface)) return Renderer::Software;
+    const QByteArray renderer = reinterpret_cast<const char*>(context.functions()->glGetString(GL_RENDERER));
+    context.doneCurrent();
+    return isSoftwareRenderer(renderer) ? Renderer::Software : Renderer::OpenGL;
+}
+
+PlayerView* PlayerView::create(QWidget* parent) {
+    if (chooseRenderer() == Renderer::OpenGL) return new OpenGLPlayerView(parent);
+    return new SoftwarePlayerView(parent);
+}
+
+// ---- software
+
+SoftwarePlayerView::SoftwarePlayerView(QWidget* parent) : PlayerView(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+SoftwarePlayerView::~SoftwarePlayerView() { freeContext(); }
+
+void SoftwarePlayerView::freeContext() {
+    if (!context_) return;
+    mpv_render_context_free(context_);  // no update callback runs after this returns
+    context_ = nullptr;
+    if (player_) player_->core()->setRenderContextReady(false);
+}
+
+void SoftwarePlayerView::setPlayer(std::shared_ptr<Player> player) {
+    freeContext();
+    player_ = std::move(player);
+    frame_ = QImage();
+    update();
+    if (!player_ || !Player::rendersIntoView() || !player_->core()->handle()) return;
+    const char* api = MPV_RENDER_API_TYPE_SW;
+    mpv_render_param params[] = {{MPV_RENDER_PARAM_API_TYPE, const_cast<char*>(api)},
+                                 {MPV_RENDER_PARAM_INVALID, nullptr}};
+    const int r = mpv_render_context_create(&context_, player_->core()->handle(), params);
+    if (r < 0) {
+        systemLog(QStringLiteral("mpv: no software render context: %1").arg(mpv_error_string(r)));
+        context_ = nullptr;
+        return;
+    }
+    mpv_render_context_set_update_callback(context_, requestRepaint, this);
+    player_->core()->setRenderContextReady(true);
+}
+
+void SoftwarePlayerView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    if (!context_) {
+        painter.fillRect(rect(), Qt::black);
+        return;
+    }
+    // Rendering here, in the paint, rather than in mpv's callback keeps every frame.
+    const qreal ratio = devicePixelRatioF();
+    const QSize size = (QSizeF(this->size()) * ratio).toSize();
+    if (frame_.size() != size) {
+        frame_ = QImage(size, QImage::Format_RGB32);
+        frame_.fill(Qt::black);
+    }
+    mpv_render_context_update(context_);
+    int wh[2] = {size.width(), size.height()};
+    size_t stride = static_cast<size_t>(frame_.bytesPerLine());
+    const char* format = "bgr0";  // QImage::Format_RGB32 in memory on a little-endian machine
+    mpv_render_param params[] = {{MPV_RENDER_PARAM_SW_SIZE, wh},
+                                 {MPV_RENDER_PARAM_SW_FORMAT, const_cast<char*>(format)},
+                                 {MPV_RENDER_PARAM_SW_STRIDE, &stride},
+                                 {MPV_RENDER_PARAM_SW_POINTER, frame_.bits()},
+                                 {MPV_RENDER_PARAM_INVALID, nullptr}};
+    mpv_render_context_render(context_, params);
+    frame_.setDevicePixelRatio(ratio);
+    painter.drawImage(QPoint(0, 0), frame_);
+}
+
+// ---- OpenGL
+
+class OpenGLPlayerView::Surface final : public QOpenGLWidget {
+public:
+    explicit Surface(QWidget* parent) : QOpenGLWidget(parent) {}
+    std::function<void()> onInitialized;
+    mpv_render_context* render = nullptr;
+
+protected:
+    void initializeGL() override {
+        if (onInitialized) onInitialized();
+    }
+    void paintGL() override {
+        if (!render) {
+            context_functions()->glClearColor(0, 0, 0, 1);
+            context_functions()->glClear(GL_COLOR_BUFFER_BIT);
+            return;
+        }
+        const qreal ratio = devicePixelRatioF();
+        mpv_opengl_fbo fbo{static_cast<int>(defaultFramebufferObject()), static_cast<int>(width() * ratio),
+                           static_cast<int>(height() * ratio), 0};
+        int flip = 1;
+        mpv_render_param params[] = {{MPV_RENDER_PARAM_OPENGL_FBO, &fbo},
+                                     {MPV_RENDER_PARAM_FLIP_Y, &flip},
+                                     {MPV_RENDER_PARAM_INVALID, nullptr}};
+        mpv_render_context_render(render, params);
+    }
+
+private:
+    QOpenGLFunctions* context_functions() { return QOpenGLContext::currentContext()->functions(); }
+};
+
+OpenGLPlayerView::OpenGLPlayerView(QWidget* parent) : PlayerView(parent), surface_(new Surface(this)) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(surface_);
+    surface_->onInitialized = [this] { makeContext(); };
+}
+
+OpenGLPlayerView::~OpenGLPlayerView() { freeContext(); }
+
+void OpenGLPlayerView::freeContext() {
+    if (!context_) return;
+    // The render context goes with its OpenGL context current, before the player may end.
+    surface_->makeCurrent();
+    mpv_render_context_free(context_);
+    surface_->doneCurrent();
+    context_ = nullptr;
+    surface_->render = nullptr;
+    if (player_) player_->core()->setRenderContextReady(false);
+}
+
+void OpenGLPlayerView::setPlayer(std::shared_ptr<Player> player) {
+    freeContext();
+    player_ = std::move(player);
+    // Without a GL context yet, initializeGL makes the render context.
+    if (surface_->context() != nullptr && surface_->isValid()) makeContext();
+    surface_->update();
+}
+
+void OpenGLPlayerView::makeContext() {
+    if (context_ || !player_ || !Player::rendersIntoView() || !player_->core()->handle()) return;
+    mpv_handle* mpv = player_->core()->handle();
+    mpv_set_property_string(mpv, "hwdec", "auto-safe");
+    surface_->makeCurrent();
+    mpv_opengl_init_params gl{[](void*, const char* name) -> void* {
+                                  QOpenGLContext* current = QOpenGLContext::currentContext();
+                                  return current ? reinterpret_cast<void*>(current->getProcAddress(name)) : nullptr;
+                              },
+                              nullptr};
+    const char* api = MPV_RENDER_API_TYPE_OPENGL;
+    mpv_render_param params[] = {{MPV_RENDER_PARAM_API_TYPE, const_cast<char*>(api)},
+                                 {MPV_RENDER_PARAM_OPENGL_INIT_PARAMS, &gl},
+                                 {MPV_RENDER_PARAM_INVALID, nullptr}};
+    const int r = mpv_render_context_create(&context_, mpv, params);
+    surface_->doneCurrent();
+    if (r < 0) {
+        systemLog(QStringLiteral("mpv: no OpenGL render context: %1").arg(mpv_error_string(r)));
+        context_ = nullptr;
+        return;
+    }
+    surface_->render = context_;
+    mpv_render_context_set_update_callback(context_, requestRepaint, surface_);
+    player_->core()->setRenderContextReady(true);
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+// The two ways a PlayerView draws mpv's frames.
+#include "platform/PlayerView.h"
+
+#include <QImage>
+#include <QOpenGLWidget>
+
+struct mpv_render_context;
+
+// mpv renders each frame in software into an image, painted in paintEvent.
+class SoftwarePlayerView final : public PlayerView {
+public:
+    explicit SoftwarePlayerView(QWidget* parent = nullptr);
+    ~SoftwarePlayerView() override;
+    Renderer renderer() const override { return Renderer::Software; }
+    void setPlayer(std::shared_ptr<Player> player) override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void freeContext();
+    mpv_render_context* context_ = nullptr;
+    QImage frame_;
+};
+
+// mpv renders with OpenGL into the widget's framebuffer; decoding may use the hardware.
+class OpenGLPlayerView final : public PlayerView {
+public:
+    explicit OpenGLPlayerView(QWidget* parent = nullptr);
+    ~OpenGLPlayerView() override;
+    Renderer renderer() const override { return Renderer::OpenGL; }
+    void setPlayer(std::shared_ptr<Player> player) override;
+
+private:
+    class Surface;
+    void makeContext();
+    void freeContext();
+    Surface* surface_;
+    mpv_render_context* context_ = nullptr;
+};

@@ -1,0 +1,105 @@
+#include "platform/ShellCommand.h"
+
+#include "platform/Queues.h"
+
+#include <QElapsedTimer>
+
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+// Waits for the child until the deadline; true when it has been reaped.
+bool reapBefore(pid_t pid, const QElapsedTimer& clock, int timeoutMs) {
+    for (;;) {
+        const pid_t r = waitpid(pid, nullptr, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) return true;
+        if (clock.elapsed() >= timeoutMs) return false;
+        usleep(2000);
+    }
+}
+
+void killAndReapLater(pid_t pid) {
+    kill(-pid, SIGKILL);  // the whole group: the shell and what it started
+    DispatchQueue::global(DispatchQueue::Priority::Default).async([pid] {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    });
+}
+
+}  // namespace
+
+ShellOutput runShellCapturingOutput(const QByteArray& commandLine, qsizetype maxBytes, int timeoutMs) {
+    ShellOutput result;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return result;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int s : {SIGPIPE, SIGTERM, SIGINT, SIGCHLD}) sigaddset(&defaults, s);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    const QByteArray command = commandLine;
+    char sh[] = "sh";
+    char dashC[] = "-c";
+    char* argv[] = {sh, dashC, const_cast<char*>(command.constData()), nullptr};
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(fds[1]);
+    if (spawned != 0) {
+        close(fds[0]);
+        return result;
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    result.bytes.reserve(std::min<qsizetype>(maxBytes, 65536));
+    bool timedOut = false;
+    char buffer[65536];
+    while (result.bytes.size() < maxBytes) {
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0) {
+            timedOut = true;
+            break;
+        }
+        pollfd p{fds[0], POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) continue;  // time is checked at the top
+        const qsizetype want = std::min<qsizetype>(sizeof buffer, maxBytes - result.bytes.size());
+        const ssize_t n = read(fds[0], buffer, static_cast<size_t>(want));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // end of output
+        result.bytes.append(buffer, n);
+    }
+    // Closing our end stops a command that still writes (it gets SIGPIPE).
+    close(fds[0]);
+    if (timedOut || !reapBefore(pid, clock, timeoutMs)) {
+        killAndReapLater(pid);
+        result.status = ShellOutput::TimedOut;
+        result.bytes.clear();
+        return result;
+    }
+    result.status = ShellOutput::Finished;
+    return result;
+}

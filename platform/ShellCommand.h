@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QByteArray>
+
+// Runs a command line through /bin/sh and collects what it prints on standard output, within
+// a time limit. Its standard error goes where ours goes (the log file). A command that has not
+// ended in time is killed with its process group; when it cannot die at once (a process stuck
+// on a hung network volume), it is reaped later on a background thread, never blocking the caller.
+struct ShellOutput {
+    enum Status { Finished, TimedOut, NotStarted };
+    Status status = NotStarted;
+    QByteArray bytes;  // at most the number asked for
+};
+
+ShellOutput runShellCapturingOutput(const QByteArray& commandLine, qsizetype maxBytes, int timeoutMs);

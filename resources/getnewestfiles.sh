@@ -1,0 +1,51 @@
+#!/bin/sh
+# Lists the newest video files of a folder, newest first, one name per line (relative to the
+# folder), at most COUNT of them.
+#
+#   getnewestfiles.sh FOLDER COUNT [anything...]
+#
+# Left out: hidden files, folders and other non-files, files modified within the last
+# 2 seconds (probably still being copied in), names holding a line feed (they would break the
+# one-name-per-line output) and names that are not valid UTF-8 (the player reads UTF-8).
+# Video files: mp4 mov m4v mkv webm avi mpg mpeg ts mts, in any letter case. Symbolic links
+# to video files count, with the time of the file they point to.
+# Arguments after COUNT are ignored. Messages go to standard error.
+#
+# One pass over the folder and a fixed number of processes, whatever its size.
+
+folder=$1
+count=$2
+
+case $count in
+    '' | *[!0-9-]* | ?*-*)
+        echo "getnewestfiles.sh: count '$count' is not a whole number" >&2
+        exit 2 ;;
+esac
+[ "$count" -gt 0 ] 2>/dev/null || exit 0
+
+if [ ! -d "$folder" ]; then
+    echo "getnewestfiles.sh: '$folder' is not a folder" >&2
+    exit 1
+fi
+
+# find would read a folder name that starts with "-" as an option.
+case $folder in
+    -*) folder=./$folder ;;
+esac
+
+# Files modified after this instant may still be growing.
+settled=$(( $(date +%s) - 2 ))
+newline='
+'
+
+find -L "$folder" -mindepth 1 -maxdepth 1 -type f \
+        ! -name '.*' ! -name "*$newline*" ! -newermt "@$settled" \
+        \( -iname '*.mp4' -o -iname '*.mov' -o -iname '*.m4v' -o -iname '*.mkv' \
+           -o -iname '*.webm' -o -iname '*.avi' -o -iname '*.mpg' -o -iname '*.mpeg' \
+           -o -iname '*.ts' -o -iname '*.mts' \) \
+        -printf '%T@ %f\0' |
+    LC_ALL=C.UTF-8 grep -z -a -x '.*' |
+    LC_ALL=C sort -z -k1,1nr -k2 |
+    head -z -n "$count" |
+    cut -z -d ' ' -f 2- |
+    tr '\0' '\n'
