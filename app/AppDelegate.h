@@ -54,6 +54,7 @@ public:
 
     // The play queue. The screen to play on: the second when there are several.
     std::optional<Screen> useThisScreen() const;
+    static std::optional<Screen> chooseScreen(const QList<Screen>& screens);
     // Plays the first of the files (file URLs or path strings) from now on; returns at once and
     // does the work on the main thread.
     void playArrayOfUrls(const QVariantList& list);

@@ -12,8 +12,9 @@
 
 #include <QUrl>
 
-std::optional<Screen> AppDelegate::useThisScreen() const {
-    const QList<Screen> all = screens();
+std::optional<Screen> AppDelegate::useThisScreen() const { return chooseScreen(screens()); }
+
+std::optional<Screen> AppDelegate::chooseScreen(const QList<Screen>& all) {
     if (all.size() >= 2) return all.at(1);
     if (all.size() == 1) return all.first();
     return std::nullopt;

@@ -1,0 +1,167 @@
+#include "app/AppDelegate.h"
+#include "platform/Player.h"
+#include "platform/UserDefaults.h"
+
+#include "TestSupport.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+// The play queue's decisions at each end, with the real script on a real folder. No player
+// exists here, so the next path is what stands first in the repeat list.
+namespace {
+
+class PlayQueueTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        daily = root.filePath("src/day");
+        QDir().mkpath(daily);
+        setLoops(2);
+    }
+    void TearDown() override { UserDefaults::standardUserDefaults().setArgumentDomain({}); }
+
+    void setLoops(int loops) {
+        UserDefaults::standardUserDefaults().setArgumentDomain({{"prefTamrinVideosFolder", root.filePath("src")},
+                                                               {"prefDailyDateFormat", "'day'"},
+                                                               {"prefRepeatListItemsCount", 3},
+                                                               {"prefNewMovieRepeatLoopCount", loops}});
+    }
+    // A file modified `minutesAgo` minutes ago.
+    void addFile(const QString& name, int minutesAgo) {
+        const QString path = daily + "/" + name;
+        test::writeAll(path, "x");
+        QFile f(path);
+        f.open(QIODevice::ReadWrite);
+        f.setFileTime(QDateTime::currentDateTime().addSecs(-60 * minutesAgo), QFileDevice::FileModificationTime);
+    }
+    // What the start-up polling loop does with the first list.
+    void startWithFirstList() {
+        const QStringList list = controller.scanFolderForNewItems();
+        ASSERT_FALSE(list.isEmpty());
+        controller.setPathToLastNewItem(list.first());
+        controller.setRepeatList(list);
+    }
+    // One end of the playing item; returns the name that plays next.
+    QString end() {
+        controller.playagain(item);
+        return QFileInfo(controller.repeatList().value(0)).fileName();
+    }
+
+    QTemporaryDir root;
+    QString daily;
+    AppDelegate controller;
+    std::shared_ptr<PlayerItem> item = PlayerItem::playerItemWithURL(QUrl::fromLocalFile("/ended.mp4"));
+};
+
+TEST_F(PlayQueueTest, ANewFilePlaysTheSetNumberOfTimesThenTheListCyclesNewestToOldest) {
+    addFile("a.mp4", 40);
+    addFile("b.mp4", 30);
+    addFile("c.mp4", 20);
+    addFile("d.mp4", 10);
+    startWithFirstList();  // d plays first
+    QStringList next;
+    for (int i = 0; i < 7; ++i) next += end();
+    EXPECT_EQ(next, (QStringList{"d.mp4", "c.mp4", "b.mp4", "d.mp4", "c.mp4", "b.mp4", "d.mp4"}));
+
+    // A file arrives: it is new, plays twice, then the list of the three newest cycles.
+    addFile("e.mp4", 1);
+    next.clear();
+    for (int i = 0; i < 5; ++i) next += end();
+    EXPECT_EQ(next, (QStringList{"e.mp4", "e.mp4", "d.mp4", "c.mp4", "e.mp4"}));
+    EXPECT_EQ(controller.pathToLastNewItem(), daily + "/e.mp4");
+}
+
+TEST_F(PlayQueueTest, ALoopCountOfZeroOrOnePlaysANewFileOnce) {
+    addFile("a.mp4", 20);
+    addFile("b.mp4", 10);
+    for (int loops : {0, 1}) {
+        setLoops(loops);
+        startWithFirstList();
+        controller.setRepeatcount(0);
+        EXPECT_EQ(end(), "a.mp4") << loops;
+        EXPECT_EQ(end(), "b.mp4") << loops;
+    }
+}
+
+TEST_F(PlayQueueTest, TheSameNameInAnyLetterCaseIsNotNew) {
+    addFile("clip.mp4", 10);
+    controller.setPathToLastNewItem(root.filePath("src/yesterday/CLIP.MP4"));
+    controller.setRepeatList({daily + "/clip.mp4"});
+    controller.setRepeatcount(5);
+    EXPECT_EQ(end(), "clip.mp4");
+    EXPECT_EQ(controller.repeatcount(), 6);  // not reset: nothing new came
+}
+
+TEST_F(PlayQueueTest, RepeatListEdgeCases) {
+    addFile("only.mp4", 10);
+    startWithFirstList();
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(end(), "only.mp4");
+
+    // The same path twice: moving the first entry on removes both and appends one.
+    addFile("x.mp4", 20);
+    controller.setRepeatList({daily + "/only.mp4", daily + "/x.mp4", daily + "/only.mp4"});
+    controller.playagain(item);
+    EXPECT_EQ(controller.repeatList(), (QStringList{daily + "/x.mp4", daily + "/only.mp4"}));
+}
+
+TEST_F(PlayQueueTest, NoListKeepsEverythingAndTheCountStillRises) {
+    addFile("a.mp4", 30);
+    addFile("b.mp4", 20);
+    addFile("c.mp4", 10);
+    startWithFirstList();
+    end();
+    end();  // cycling now: b first
+    const QStringList before = controller.repeatList();
+    const qint64 count = controller.repeatcount();
+    QDir(daily).removeRecursively();
+    test::writeAll(root.filePath("src/day"), "a file where the folder should be");
+    controller.playagain(item);
+    EXPECT_EQ(controller.repeatList(), before);
+    EXPECT_EQ(controller.repeatcount(), count + 1);
+    QFile::remove(root.filePath("src/day"));
+    QDir().mkpath(daily);
+    addFile("a.mp4", 30);
+    addFile("b.mp4", 20);
+    addFile("c.mp4", 10);
+    EXPECT_EQ(end(), "a.mp4");  // the cycle moves on from where it was
+}
+
+TEST_F(PlayQueueTest, NoItemChangesNothing) {
+    addFile("a.mp4", 10);
+    startWithFirstList();
+    controller.playagain(nullptr);
+    EXPECT_EQ(controller.repeatcount(), 0);
+}
+
+TEST(ScreenChoiceTest, TheSecondScreenWhenThereAreSeveral) {
+    const Screen one{"one", QRect(0, 0, 100, 100)}, two{"two", QRect(100, 0, 100, 100)}, three{"three", QRect()};
+    EXPECT_FALSE(AppDelegate::chooseScreen({}).has_value());
+    EXPECT_EQ(AppDelegate::chooseScreen({one})->name, "one");
+    EXPECT_EQ(AppDelegate::chooseScreen({one, two})->name, "two");
+    EXPECT_EQ(AppDelegate::chooseScreen({one, two, three})->name, "two");
+}
+
+TEST(SavedItemsTest, OnlyFileUrlsAreStoredAndTheyComeBackAsItems) {
+    AppDelegate controller;
+    UserDefaults& store = UserDefaults::standardUserDefaults();
+    store.removeObjectForKey("prefArrayOfPathsOfLastItems");
+    controller.saveCurrentUrlsToPrefs({QString("/not/a/url.mp4"), 42});
+    EXPECT_FALSE(store.objectForKey("prefArrayOfPathsOfLastItems").isValid());
+    controller.saveCurrentUrlsToPrefs({QUrl::fromLocalFile("/v/a b.mp4"), QString("/skipped.mp4"),
+                                       QUrl("https://example.org/x.mp4"), QUrl::fromLocalFile("/v/c.mov")});
+    EXPECT_EQ(store.stringArrayForKey("prefArrayOfPathsOfLastItems"), (QStringList{"/v/a b.mp4", "/v/c.mov"}));
+    const auto items = controller.getArrayOfLastAVPlayerItems();
+    ASSERT_EQ(items.size(), 2);
+    EXPECT_EQ(items[0]->url(), QUrl::fromLocalFile("/v/a b.mp4"));
+    store.removeObjectForKey("prefArrayOfPathsOfLastItems");
+    EXPECT_TRUE(controller.getArrayOfLastAVPlayerItems().isEmpty());
+}
+
+}  // namespace

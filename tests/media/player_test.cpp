@@ -1,0 +1,225 @@
+#include "platform/NotificationCenter.h"
+#include "platform/Player.h"
+#include "platform/PlayerView.h"
+
+#include "Clips.h"
+#include "TestSupport.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fcntl.h>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Collects end-of-item notifications; an optional reaction runs on the posting thread.
+class Ends {
+public:
+    Ends() {
+        NotificationCenter::defaultCenter().addObserver(this, AVPlayerItemDidPlayToEndTimeNotification, nullptr,
+                                                        [this](const Notification& n) { onEnd(n); });
+    }
+    ~Ends() { NotificationCenter::defaultCenter().removeObserver(this); }
+
+    std::function<void(const std::shared_ptr<PlayerItem>&)> react;
+
+    bool waitFor(std::size_t count, int timeoutMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return items.size() >= count; });
+    }
+    std::size_t count() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items.size();
+    }
+
+    std::vector<std::shared_ptr<PlayerItem>> items;
+    std::vector<std::thread::id> threads;
+    std::vector<std::chrono::steady_clock::time_point> times;
+
+private:
+    void onEnd(const Notification& n) {
+        auto item = std::any_cast<std::shared_ptr<PlayerItem>>(n.object);
+        if (n.sender != item.get()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            items.push_back(item);
+            threads.push_back(std::this_thread::get_id());
+            times.push_back(std::chrono::steady_clock::now());
+        }
+        if (react) react(item);
+        cv_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+};
+
+std::shared_ptr<PlayerItem> itemFor(const QString& path) { return PlayerItem::playerItemWithURL(QUrl::fromLocalFile(path)); }
+
+class PlayerTest : public ::testing::Test {
+protected:
+    void SetUp() override { qputenv("VORNPLAYER_VIDEO_OUTPUT", "null"); }
+    void TearDown() override { qunsetenv("VORNPLAYER_VIDEO_OUTPUT"); }
+};
+
+TEST_F(PlayerTest, AnItemThatPlaysToItsEndIsReportedOnceOffTheMainThread) {
+    const QString clip = test::clip(0.4);
+    ASSERT_FALSE(clip.isEmpty());
+    Ends ends;
+    auto item = itemFor(clip);
+    auto player = Player::playerWithPlayerItem(item);
+    player->play();
+    ASSERT_TRUE(ends.waitFor(1, 10000));
+    EXPECT_EQ(ends.items[0], item);
+    EXPECT_NE(ends.threads[0], std::this_thread::get_id());
+    // It stays on its last frame and says nothing more.
+    QThread::msleep(1200);
+    EXPECT_EQ(ends.count(), 1u);
+    EXPECT_EQ(player->currentItem(), item);
+}
+
+TEST_F(PlayerTest, ReplacingTheItemAtEachEndCatchesEveryEnd) {
+    const QString clip = test::clip(0.2, false);
+    Ends ends;
+    std::shared_ptr<Player> player;
+    std::vector<std::shared_ptr<PlayerItem>> played;
+    std::mutex m;
+    // As the play queue does: on the posting thread, a fresh item replaces the ended one.
+    ends.react = [&](const std::shared_ptr<PlayerItem>& ended) {
+        auto next = itemFor(clip);
+        {
+            std::lock_guard<std::mutex> lock(m);
+            played.push_back(next);
+        }
+        player->replaceCurrentItemWithPlayerItem(next);
+        ended->seekToTimeZero();  // not current any more: does nothing
+        player->play();
+    };
+    auto first = itemFor(clip);
+    played.push_back(first);
+    player = Player::playerWithPlayerItem(first);
+    player->play();
+    ASSERT_TRUE(ends.waitFor(60, 60000)) << ends.count();
+    std::lock_guard<std::mutex> lock(m);
+    for (int i = 0; i < 60; ++i) EXPECT_EQ(ends.items[i], played[i]) << i;
+    ends.react = nullptr;
+}
+
+TEST_F(PlayerTest, RestartingAnEndedItemPlaysItAgain) {
+    Ends ends;
+    auto item = itemFor(test::clip(0.3));
+    auto player = Player::playerWithPlayerItem(item);
+    player->play();
+    ASSERT_TRUE(ends.waitFor(1, 10000));
+    item->seekToTimeZero();
+    player->play();
+    ASSERT_TRUE(ends.waitFor(2, 10000));
+    EXPECT_EQ(ends.items[1], item);
+}
+
+class BrokenFileTest : public PlayerTest, public ::testing::WithParamInterface<const char*> {
+protected:
+    QString make(const QString& kind) {
+        const QString path = dir.filePath(kind + " file.mp4");
+        if (kind == "random") {
+            std::mt19937 rng(7);
+            QByteArray bytes(200000, '\0');
+            for (char& c : bytes) c = static_cast<char>(rng());
+            test::writeAll(path, bytes);
+        } else if (kind == "empty") {
+            test::writeAll(path, "");
+        } else if (kind == "text") {
+            test::writeAll(path, "This is not a video.\n");
+        } else if (kind == "truncated") {
+            // Cut before the index at its end.
+            const QByteArray whole = test::readAll(test::clip(2.0));
+            test::writeAll(path, whole.left(whole.size() / 2));
+        }
+        return path;  // "missing": never made
+    }
+    QTemporaryDir dir;
+};
+
+TEST_P(BrokenFileTest, CountsAsEndedOneSecondAfterItsFailureWithALogLine) {
+    const QString path = make(GetParam());
+    const QString errPath = dir.filePath("stderr");
+    const int saved = dup(2);
+    const int fd = open(QFile::encodeName(errPath).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, 2);
+    close(fd);
+
+    Ends ends;
+    auto item = itemFor(path);
+    auto player = Player::playerWithPlayerItem(item);
+    const auto started = std::chrono::steady_clock::now();
+    player->play();
+    const bool ended = ends.waitFor(1, 10000);
+    dup2(saved, 2);
+    close(saved);
+    ASSERT_TRUE(ended);
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(ends.times[0] - started).count();
+    EXPECT_GE(waited, 1000);
+    EXPECT_LE(waited, 3500);
+    const QString err = QString::fromUtf8(test::readAll(errPath));
+    EXPECT_TRUE(err.contains("Cannot play " + path + ": ")) << err.toStdString();
+
+    // Asked to play again, it fails again and is reported again: the player never stalls on it.
+    item->seekToTimeZero();
+    player->play();
+    EXPECT_TRUE(ends.waitFor(2, 10000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, BrokenFileTest, ::testing::Values("random", "empty", "text", "missing", "truncated"));
+
+TEST(PlayerViewTest, TheSoftwareViewShowsTheFrames) {
+    qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
+    EXPECT_EQ(PlayerView::chooseRenderer(), PlayerView::Renderer::Software);  // offscreen platform
+    std::unique_ptr<PlayerView> view(PlayerView::create());
+    ASSERT_EQ(view->renderer(), PlayerView::Renderer::Software);
+    view->resize(320, 240);
+    view->show();
+    const QImage blank = view->grab().toImage();
+    EXPECT_EQ(blank.pixelColor(160, 120), QColor(Qt::black));
+
+    auto player = Player::playerWithPlayerItem(itemFor(test::clip(4.0)));
+    view->setPlayer(player);
+    player->play();
+    QElapsedTimer t;
+    t.start();
+    int coloured = 0;
+    while (t.elapsed() < 8000) {
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+        const QImage frame = view->grab().toImage();
+        coloured = 0;
+        for (int y = 0; y < frame.height(); y += 8) {
+            for (int x = 0; x < frame.width(); x += 8) {
+                const QColor c = frame.pixelColor(x, y);
+                if (c.saturation() > 100 && c.value() > 100) ++coloured;
+            }
+        }
+        if (coloured > 300) break;
+    }
+    // The test pattern's colour bars fill the view (160x120 scaled to 320x240).
+    EXPECT_GT(coloured, 300);
+    view->setPlayer(nullptr);
+    EXPECT_EQ(view->grab().toImage().pixelColor(160, 120), QColor(Qt::black));
+}
+
+TEST(PlayerViewTest, TheRendererCanBeChosenByHand) {
+    qputenv("VORNPLAYER_RENDER", "opengl");
+    EXPECT_EQ(PlayerView::chooseRenderer(), PlayerView::Renderer::OpenGL);
+    qputenv("VORNPLAYER_RENDER", "software");
+    EXPECT_EQ(PlayerView::chooseRenderer(), PlayerView::Renderer::Software);
+    qunsetenv("VORNPLAYER_RENDER");
+}
+
+}  // namespace

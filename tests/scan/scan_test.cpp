@@ -1,0 +1,223 @@
+#include "app/AppDelegate.h"
+#include "app/Scan.h"
+#include "log/KORVAL_Log.h"
+#include "platform/Bundle.h"
+#include "platform/UserDefaults.h"
+
+#include "TestSupport.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+DateFormatter::Clock::time_point localTime(int y, int mo, int d, int h, int mi) {
+    const QDateTime t(QDate(y, mo, d), QTime(h, mi), Qt::LocalTime);
+    return DateFormatter::Clock::time_point(std::chrono::milliseconds(t.toMSecsSinceEpoch()));
+}
+
+class ScanTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        original = new Bundle(Bundle::mainBundle());
+        store().setArgumentDomain({});
+        QDir(root.path()).mkpath("aux");
+        QDir(root.path()).mkpath("src");
+    }
+    void TearDown() override {
+        Bundle::setMainBundle(*original);
+        delete original;
+        store().setArgumentDomain({});
+    }
+    static UserDefaults& store() { return UserDefaults::standardUserDefaults(); }
+
+    // Installs a stand-in newest-files script with this body.
+    void standIn(const QByteArray& body) {
+        const QString path = root.filePath("aux/getnewestfiles.sh");
+        test::writeAll(path, "#!/bin/sh\n" + body);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        Bundle::setMainBundle(Bundle(root.filePath("res"), root.filePath("aux")));
+    }
+    void useSource(const QString& source, const QVariant& count = 3) {
+        QVariantMap args{{"prefTamrinVideosFolder", source}, {"prefDailyDateFormat", "'day'"}};
+        if (count.isValid()) args.insert("prefRepeatListItemsCount", count);
+        store().setArgumentDomain(args);
+    }
+    QString daily() const { return root.filePath("src/day"); }
+
+    Bundle* original = nullptr;
+    QTemporaryDir root;
+    AppDelegate controller;
+};
+
+TEST_F(ScanTest, TheDayChangesAtThreeInTheMorning) {
+    store().setArgumentDomain({{"prefDailyDateFormat", "yyyyMMdd"}});
+    EXPECT_EQ(computeCurrentDaysFolderString2(3, 0, localTime(2026, 12, 7, 2, 59)), "20261206");
+    EXPECT_EQ(computeCurrentDaysFolderString2(3, 0, localTime(2026, 12, 7, 3, 0)), "20261207");
+    EXPECT_EQ(computeCurrentDaysFolderString2(3, 0, localTime(2027, 1, 1, 2, 30)), "20261231");
+    EXPECT_EQ(computeCurrentDaysFolderString2(0, 90, localTime(2026, 12, 7, 1, 29)), "20261206");
+}
+
+TEST_F(ScanTest, ABlankPatternMeansYearMonthDay) {
+    for (const char* blank : {"", "   ", "\n\t \n"}) {
+        store().setArgumentDomain({{"prefDailyDateFormat", blank}});
+        EXPECT_EQ(computeCurrentDaysFolderString2(3, 0, localTime(2026, 12, 7, 12, 0)), "20261207") << blank;
+    }
+    store().setArgumentDomain({});
+    EXPECT_EQ(computeCurrentDaysFolderString2(3, 0, localTime(2026, 12, 7, 12, 0)), "20261207");
+    store().setArgumentDomain({{"prefDailyDateFormat", "  yyyy/MM/dd \n"}});
+    EXPECT_EQ(computeCurrentDaysFolderString2(3, 0, localTime(2026, 12, 7, 12, 0)), "2026/12/07");
+}
+
+TEST_F(ScanTest, TheDailyFolderIsMadeUnderTheSourceFolderWithEveryLevel) {
+    store().setArgumentDomain({{"prefTamrinVideosFolder", root.filePath("src") + "//./"},
+                               {"prefDailyDateFormat", "'videos'/yyyy/MM"}});
+    const QString expected = root.filePath("src/videos/") + QDateTime::currentDateTime().addSecs(-3 * 3600).toString("yyyy/MM");
+    EXPECT_EQ(controller.getDailyFolderForSourceFolder(), expected);
+    EXPECT_TRUE(controller.validateDailyFolder());
+    EXPECT_TRUE(QFileInfo(expected).isDir());
+
+    // Something that is not a folder in its place.
+    store().setArgumentDomain({{"prefTamrinVideosFolder", root.filePath("src")}, {"prefDailyDateFormat", "'taken'"}});
+    test::writeAll(root.filePath("src/taken"), "a file");
+    EXPECT_FALSE(controller.validateDailyFolder());
+}
+
+TEST_F(ScanTest, WithoutASourceFolderTheDailyFolderIsRelativeToTheWorkingFolder) {
+    store().setArgumentDomain({{"prefDailyDateFormat", "'relative-day'"}});
+    EXPECT_EQ(controller.getDailyFolderForSourceFolder(), "relative-day");
+    const QString cwd = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(root.path()));
+    EXPECT_TRUE(controller.validateDailyFolder());
+    QDir::setCurrent(cwd);
+    EXPECT_TRUE(QFileInfo(root.filePath("relative-day")).isDir());
+}
+
+TEST_F(ScanTest, NamesComeBackAsPathsInTheDailyFolder) {
+    useSource(root.filePath("src"));
+    standIn("printf 'a.mp4\\n.hidden.mp4\\n./sub.mp4\\n..two.mp4\\n'\n");
+    EXPECT_EQ(controller.scanFolderForNewItems(),
+              (QStringList{daily() + "/a.mp4", daily() + "/hidden.mp4", daily() + "/sub.mp4", daily() + "/.two.mp4"}));
+
+    standIn("printf 'first.mp4\\n\\nsecond.mp4\\n'\n");
+    EXPECT_EQ(controller.scanFolderForNewItems(), (QStringList{daily() + "/first.mp4", daily(), daily() + "/second.mp4"}));
+
+    standIn("printf '   \\n \\n'\n");
+    EXPECT_EQ(controller.scanFolderForNewItems(), QStringList{daily()});
+
+    standIn("printf 'a.mp4\\n\\000b.mp4\\n'\n");
+    EXPECT_EQ(controller.scanFolderForNewItems(), QStringList{daily() + "/a.mp4"});
+
+    standIn("printf '  spaced name.mp4  \\n'\n");
+    EXPECT_EQ(controller.scanFolderForNewItems(), QStringList{daily() + "/spaced name.mp4"});
+}
+
+TEST_F(ScanTest, NoUsableOutputMeansNoList) {
+    useSource(root.filePath("src"));
+    standIn("exit 0\n");
+    EXPECT_TRUE(controller.scanFolderForNewItems().isEmpty());
+    standIn("printf 'ok.mp4\\n\\377\\376.mp4\\n'\n");
+    EXPECT_TRUE(controller.scanFolderForNewItems().isEmpty());
+    // Only standard output counts, whatever the exit status.
+    standIn("echo 'noise' >&2; echo kept.mp4; exit 3\n");
+    EXPECT_EQ(controller.scanFolderForNewItems(), QStringList{daily() + "/kept.mp4"});
+}
+
+TEST_F(ScanTest, OutputIsReadUpTo512000Bytes) {
+    useSource(root.filePath("src"));
+    // 99-byte lines: the 5,172nd line is cut short at byte 512,000.
+    standIn("i=0; line=$(printf '%094d.mp4' 0); while [ $i -lt 6000 ]; do echo \"$line\"; i=$((i+1)); done\n");
+    const QStringList list = controller.scanFolderForNewItems();
+    ASSERT_EQ(list.size(), 5172);
+    EXPECT_TRUE(list.first().endsWith("/" + QString(94, '0') + ".mp4"));
+    EXPECT_EQ(list.last(), daily() + "/" + QString(512000 - 5171 * 99, '0'));
+
+    // A cut through a two-byte character spoils the whole output.
+    standIn("printf a; i=0; while [ $i -lt 300000 ]; do printf '\\303\\251'; i=$((i+1)); done\n");
+    EXPECT_TRUE(controller.scanFolderForNewItems().isEmpty());
+}
+
+TEST_F(ScanTest, TheCommandLineHandsEveryPathOverAsOneArgumentAndRunsNothingElse) {
+    const QStringList sources{"a\"; rm -rf ~; \"b", "$(touch pwned) ${HOME}", "`touch pwned` back\\slash \\\" !x",
+                              "new\nline", "plain"};
+    for (const QString& name : sources) {
+        const QString source = root.filePath("src/" + name);
+        QDir().mkpath(source);
+        useSource(source, "4");
+        standIn("for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$(dirname \"$0\")/args\"\n");
+        controller.scanFolderForNewItems();
+        const QList<QByteArray> args = test::readAll(root.filePath("aux/args")).split('\0');
+        ASSERT_GE(args.size(), 3) << name.toStdString();
+        EXPECT_EQ(QString::fromUtf8(args[0]), source + "/day") << name.toStdString();
+        EXPECT_EQ(args[1], "4");
+        EXPECT_FALSE(QFile::exists(root.filePath("pwned")));
+        EXPECT_FALSE(QFile::exists("pwned"));
+    }
+    // No count at all: 0 goes on the command line.
+    store().setArgumentDomain({{"prefTamrinVideosFolder", root.filePath("src/plain")}, {"prefDailyDateFormat", "'day'"}});
+    controller.scanFolderForNewItems();
+    EXPECT_EQ(test::readAll(root.filePath("aux/args")).split('\0').value(1), "0");
+}
+
+TEST_F(ScanTest, FailuresAreLoggedInTheirOwnWords) {
+    useSource(root.filePath("src"));
+    test::writeAll(root.filePath("src/day"), "not a folder");
+    const QString log = root.filePath("scan.log");
+    const int status = test::runInChild([&] {
+        KORVAL_Log::setLogFile(log);
+        if (!controller.scanFolderForNewItems().isEmpty()) return 2;
+        QFile::remove(root.filePath("src/day"));
+        Bundle::setMainBundle(Bundle(root.filePath("none"), root.filePath("none")));
+        return controller.scanFolderForNewItems().isEmpty() ? 0 : 3;
+    });
+    EXPECT_EQ(status, 0);
+    const QString text = QString::fromUtf8(test::readAll(log));
+    EXPECT_TRUE(text.contains("] Inside <AppDelegate: 0x")) << text.toStdString();
+    EXPECT_TRUE(text.contains("> => scanFolderForNewItems... VERY BAD....\n"));
+    EXPECT_TRUE(text.contains("] runShellScript FAILED => UNABLE to find script named: [getnewestfiles.sh]!\n"));
+}
+
+TEST_F(ScanTest, EveryStepOfAScanIsLogged) {
+    useSource(root.filePath("src"));
+    standIn("printf 'b.mp4\\na.mp4\\n'\n");
+    const QString log = root.filePath("scan.log");
+    ASSERT_EQ(test::runInChild([&] {
+                  KORVAL_Log::setLogFile(log);
+                  return controller.scanFolderForNewItems().size() == 2 ? 0 : 2;
+              }),
+              0);
+    const QString text = QString::fromUtf8(test::readAll(log));
+    EXPECT_TRUE(text.contains("] Will execute getnewestfiles.sh with param = (\n"));
+    EXPECT_TRUE(text.contains("]     \"" + daily() + "\",\n"));
+    EXPECT_TRUE(text.contains("]     3,\n"));
+    EXPECT_TRUE(text.contains("] runCommand will execute: \"" + root.filePath("aux/getnewestfiles.sh") + "\" \"" + daily() + "\" 3 *\n"));
+    EXPECT_TRUE(text.contains("] results is: (\n"));
+    EXPECT_TRUE(text.contains("] full path = " + daily() + "/b.mp4\n"));
+    EXPECT_TRUE(text.contains("] arrayWithFullPaths = (\n"));
+}
+
+TEST(RunShellCommandTest, AHungCommandCountsAsNoOutputAfterThirtySeconds) {
+    QTemporaryDir dir;
+    const QString log = dir.filePath("hang.log");
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_EQ(test::runInChild([&] {
+                  KORVAL_Log::setLogFile(log);
+                  return runShellCommand("echo partial; sleep 120").isNull() ? 0 : 2;
+              }),
+              0);
+    EXPECT_GE(clock.elapsed(), 29000);
+    EXPECT_LT(clock.elapsed(), 40000);
+    const QString text = QString::fromUtf8(test::readAll(log));
+    EXPECT_EQ(text.count('\n'), 1) << text.toStdString();
+    EXPECT_TRUE(text.contains("] runShellCommand: no answer within 30 s, going on without output: echo partial; sleep 120\n"));
+}
+
+}  // namespace
