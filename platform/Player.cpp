@@ -18,6 +18,10 @@ namespace {
 // of broken files is retried at a calm pace instead of in a tight loop.
 constexpr std::uint64_t kFailedItemDelayMicroseconds = 1000000;
 
+// Probing audio devices that are not there costs about 100 ms at every item; after a failure
+// the player plays silently and probes again only this often.
+constexpr auto kAudioRetryInterval = std::chrono::minutes(10);
+
 void setOption(mpv_handle* mpv, const char* name, const char* value) {
     const int r = mpv_set_option_string(mpv, name, value);
     if (r < 0) systemLog(QStringLiteral("mpv: option %1=%2 refused: %3").arg(name, value, mpv_error_string(r)));
@@ -219,8 +223,13 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
     }
     const QByteArray path = item->url().toLocalFile().toUtf8();
     std::uint64_t id = 0;
+    bool retryAudio = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (audioOff_ && std::chrono::steady_clock::now() - audioOffSince_ >= kAudioRetryInterval) {
+            audioOff_ = false;
+            retryAudio = true;
+        }
         id = nextLoad_++;
         loads_.insert(id, item);
         loadedItem_ = item;
@@ -228,6 +237,7 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
         loaded_ = false;
         endPosted_ = false;
     }
+    if (retryAudio) mpv_set_property_string(mpv_, "ao", "");  // back to mpv's own choice
     const char* cmd[] = {"loadfile", path.constData(), "replace", nullptr};
     const int r = mpv_command_async(mpv_, id, cmd);
     if (r < 0) {
@@ -338,6 +348,9 @@ void PlayerCore::handle(const mpv_event& event) {
         }
         case MPV_EVENT_LOG_MESSAGE: {
             const auto* msg = static_cast<const mpv_event_log_message*>(event.data);
+            if (std::strcmp(msg->prefix, "cplayer") == 0 && std::strstr(msg->text, "Could not open/initialize audio device")) {
+                noAudioDevice();
+            }
             logMpvMessage(QStringLiteral("mpv[%1] %2: %3")
                           .arg(QString::fromUtf8(msg->prefix), QString::fromUtf8(msg->level),
                                QString::fromUtf8(msg->text).trimmed()));
@@ -346,6 +359,17 @@ void PlayerCore::handle(const mpv_event& event) {
         default:
             return;
     }
+}
+
+void PlayerCore::noAudioDevice() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (audioOff_) return;
+        audioOff_ = true;
+        audioOffSince_ = std::chrono::steady_clock::now();
+    }
+    mpv_set_property_string(mpv_, "ao", "null");
+    logMpvMessage(QStringLiteral("No audio device: playing without sound, looking again every 10 minutes"));
 }
 
 void PlayerCore::itemEnded(const std::shared_ptr<PlayerItem>& item) {

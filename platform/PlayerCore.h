@@ -6,6 +6,7 @@
 #include <QHash>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -38,6 +39,7 @@ private:
     void handle(const mpv_event& event);
     void itemEnded(const std::shared_ptr<PlayerItem>& item);
     void itemFailed(const std::shared_ptr<PlayerItem>& item, int error);
+    void noAudioDevice();
     std::shared_ptr<PlayerItem> itemForEntry(std::int64_t entry) const;
 
     mpv_handle* mpv_ = nullptr;
@@ -57,4 +59,7 @@ private:
     std::int64_t startedEntry_ = -1;
     bool loaded_ = false;
     bool endPosted_ = false;
+    // No audio device could be opened: play silently, and look for one again now and then.
+    bool audioOff_ = false;
+    std::chrono::steady_clock::time_point audioOffSince_;
 };

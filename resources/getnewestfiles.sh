@@ -38,11 +38,11 @@ settled=$(( $(date +%s) - 2 ))
 newline='
 '
 
-find -L "$folder" -mindepth 1 -maxdepth 1 -type f \
-        ! -name '.*' ! -name "*$newline*" ! -newermt "@$settled" \
-        \( -iname '*.mp4' -o -iname '*.mov' -o -iname '*.m4v' -o -iname '*.mkv' \
-           -o -iname '*.webm' -o -iname '*.avi' -o -iname '*.mpg' -o -iname '*.mpeg' \
-           -o -iname '*.ts' -o -iname '*.mts' \) \
+# Byte-wise matching (C locale) is fast and takes any name; the name tests come first so that
+# only video files are looked at on disk.
+LC_ALL=C find -L "$folder" -mindepth 1 -maxdepth 1 \
+        -regextype posix-extended -iregex '.*\.(mp4|mov|m4v|mkv|webm|avi|mpg|mpeg|ts|mts)' \
+        ! -name '.*' ! -name "*$newline*" -type f ! -newermt "@$settled" \
         -printf '%T@ %f\0' |
     LC_ALL=C.UTF-8 grep -z -a -x '.*' |
     LC_ALL=C sort -z -k1,1nr -k2 |

@@ -178,6 +178,34 @@ TEST_P(BrokenFileTest, CountsAsEndedOneSecondAfterItsFailureWithALogLine) {
     EXPECT_TRUE(ends.waitFor(2, 10000));
 }
 
+TEST_F(PlayerTest, WithoutAnAudioDeviceItPlaysSilentlyAndStopsProbing) {
+    QTemporaryDir dir;
+    const QString errPath = dir.filePath("stderr");
+    const int saved = dup(2);
+    const int fd = open(QFile::encodeName(errPath).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, 2);
+    close(fd);
+    Ends ends;
+    std::shared_ptr<Player> player;
+    const QString clip = test::clip(0.2);
+    ends.react = [&](const std::shared_ptr<PlayerItem>&) {
+        player->replaceCurrentItemWithPlayerItem(itemFor(clip));
+        player->play();
+    };
+    player = Player::playerWithPlayerItem(itemFor(clip));
+    player->play();
+    const bool ended = ends.waitFor(12, 30000);
+    ends.react = nullptr;
+    dup2(saved, 2);
+    close(saved);
+    ASSERT_TRUE(ended);
+    const QString err = QString::fromUtf8(test::readAll(errPath));
+    if (!err.contains("Could not open/initialize audio device")) GTEST_SKIP() << "this machine has sound";
+    EXPECT_EQ(err.count("No audio device: playing without sound"), 1);
+    // Probed once: had it gone on probing, the tenth failure would show in the log with its count.
+    EXPECT_FALSE(err.contains("Could not open/initialize audio device -> no sound. (seen"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, BrokenFileTest, ::testing::Values("random", "empty", "text", "missing", "truncated"));
 
 TEST(PlayerViewTest, TheSoftwareViewShowsTheFrames) {
