@@ -12,6 +12,8 @@
 
 #include <clocale>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -86,8 +88,10 @@ int applicationMain(int argc, char** argv, const std::function<void()>& classIni
     const int status = app.exec();
     // Settings written during the run reach the disk before the process ends.
     UserDefaults::standardUserDefaults().synchronize();
-    delete window;
-    return status;
+    // Jobs on other threads (the polling loop, a player's events, a scan) still use the
+    // controller and its player: the process ends here instead of destroying them under those jobs.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
 
 void terminateApplication() { QCoreApplication::quit(); }

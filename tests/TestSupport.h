@@ -11,7 +11,29 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 namespace test {
+
+// Points this process's standard error at a file for as long as it lives.
+class StderrToFile {
+public:
+    explicit StderrToFile(const QString& path) : saved_(dup(2)) {
+        const int fd = open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~StderrToFile() { restore(); }
+    void restore() {
+        if (saved_ < 0) return;
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+
+private:
+    int saved_;
+};
 
 inline QByteArray readAll(const QString& path) {
     QFile f(path);

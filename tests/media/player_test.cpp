@@ -152,19 +152,14 @@ protected:
 TEST_P(BrokenFileTest, CountsAsEndedOneSecondAfterItsFailureWithALogLine) {
     const QString path = make(GetParam());
     const QString errPath = dir.filePath("stderr");
-    const int saved = dup(2);
-    const int fd = open(QFile::encodeName(errPath).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, 2);
-    close(fd);
-
+    test::StderrToFile capture(errPath);
     Ends ends;
     auto item = itemFor(path);
     auto player = Player::playerWithPlayerItem(item);
     const auto started = std::chrono::steady_clock::now();
     player->play();
     const bool ended = ends.waitFor(1, 10000);
-    dup2(saved, 2);
-    close(saved);
+    capture.restore();
     ASSERT_TRUE(ended);
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(ends.times[0] - started).count();
     EXPECT_GE(waited, 1000);
@@ -181,10 +176,7 @@ TEST_P(BrokenFileTest, CountsAsEndedOneSecondAfterItsFailureWithALogLine) {
 TEST_F(PlayerTest, WithoutAnAudioDeviceItPlaysSilentlyAndStopsProbing) {
     QTemporaryDir dir;
     const QString errPath = dir.filePath("stderr");
-    const int saved = dup(2);
-    const int fd = open(QFile::encodeName(errPath).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, 2);
-    close(fd);
+    test::StderrToFile capture(errPath);
     Ends ends;
     std::shared_ptr<Player> player;
     const QString clip = test::clip(0.2);
@@ -196,8 +188,7 @@ TEST_F(PlayerTest, WithoutAnAudioDeviceItPlaysSilentlyAndStopsProbing) {
     player->play();
     const bool ended = ends.waitFor(12, 30000);
     ends.react = nullptr;
-    dup2(saved, 2);
-    close(saved);
+    capture.restore();
     ASSERT_TRUE(ended);
     const QString err = QString::fromUtf8(test::readAll(errPath));
     if (!err.contains("Could not open/initialize audio device")) GTEST_SKIP() << "this machine has sound";
