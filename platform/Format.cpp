@@ -45,28 +45,28 @@ namespace {
 
 QString formatNumber(const std::string& flags, char conversion, const FormatArg& arg) {
     char buffer[128];
-    std::string spec = "%" + flags;
+    std::string directive = "%" + flags;
     switch (conversion) {
         case 'd':
         case 'i':
-            spec += "lld";
-            std::snprintf(buffer, sizeof buffer, spec.c_str(), arg.asSigned());
+            directive += "lld";
+            std::snprintf(buffer, sizeof buffer, directive.c_str(), arg.asSigned());
             break;
         case 'u':
         case 'x':
         case 'X':
         case 'o':
-            spec += "ll";
-            spec += conversion;
-            std::snprintf(buffer, sizeof buffer, spec.c_str(), arg.asUnsigned());
+            directive += "ll";
+            directive += conversion;
+            std::snprintf(buffer, sizeof buffer, directive.c_str(), arg.asUnsigned());
             break;
         case 'c':
-            spec += 'c';
-            std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<int>(arg.asSigned()));
+            directive += 'c';
+            std::snprintf(buffer, sizeof buffer, directive.c_str(), static_cast<int>(arg.asSigned()));
             break;
         default:  // f, e, g and their capitals
-            spec += conversion;
-            std::snprintf(buffer, sizeof buffer, spec.c_str(), arg.asReal());
+            directive += conversion;
+            std::snprintf(buffer, sizeof buffer, directive.c_str(), arg.asReal());
             break;
     }
     return QString::fromLatin1(buffer);
