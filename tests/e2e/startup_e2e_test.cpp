@@ -1,5 +1,6 @@
 #include "e2e/PlayerRun.h"
 
+#include <QDateTime>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -120,6 +121,44 @@ TEST(StartupE2E, TenLaunchesAtTheSameInstantLeaveExactlyOneRunning) {
     test::signalProcess(*running.front(), SIGTERM);
     ASSERT_TRUE(running.front()->waitForFinished(15000));
     EXPECT_EQ(running.front()->exitCode(), 0);
+}
+
+// The three layers of the settings store, seen through the daily folder the player makes:
+// the factory pattern names it by the date, a user value hides that across restarts, and a
+// value on the command line hides both for one run without being stored.
+TEST(StartupE2E, UserValuesHideFactoryDefaultsAndArgumentsHideBothForOneRun) {
+    PlayerRun run;
+    const QString source = run.root.filePath("videos");
+    QDir().mkpath(source);
+    QDir().mkpath(run.root.filePath("config/Vorn"));
+    auto runOnce = [&](const QStringList& args) {
+        const int before = run.log().count("] start polling....");
+        run.start(args);
+        QElapsedTimer t;
+        t.start();
+        while (run.log().count("] start polling....") == before && t.elapsed() < 15000) QThread::msleep(50);
+        EXPECT_GT(run.log().count("] start polling...."), before) << run.log().toStdString();
+        EXPECT_EQ(run.stop(), 0);
+    };
+
+    test::writeAll(run.settingsPath(), ("[General]\nprefTamrinVideosFolder=" + source + "\n").toUtf8());
+    runOnce({});
+    const QString today = QDateTime::currentDateTime().addSecs(-3 * 3600).toString("yyyyMMdd");
+    EXPECT_TRUE(QFileInfo(source + "/" + today).isDir()) << QDir(source).entryList().join(",").toStdString();
+
+    test::writeAll(run.settingsPath(), ("[General]\nprefTamrinVideosFolder=" + source +
+                                        "\nprefDailyDateFormat='by user'\n").toUtf8());
+    runOnce({});
+    runOnce({});  // and again after a restart
+    EXPECT_TRUE(QFileInfo(source + "/by user").isDir());
+
+    const QString elsewhere = run.root.filePath("elsewhere");
+    runOnce({"-prefTamrinVideosFolder", elsewhere, "-prefDailyDateFormat", "'by argument'"});
+    EXPECT_TRUE(QFileInfo(elsewhere + "/by argument").isDir());
+    const QByteArray stored = test::readAll(run.settingsPath());
+    EXPECT_TRUE(stored.contains("prefTamrinVideosFolder=" + QFile::encodeName(source) + "\n")) << stored.constData();
+    EXPECT_TRUE(stored.contains("prefDailyDateFormat='by user'\n"));
+    EXPECT_FALSE(stored.contains("by argument"));
 }
 
 TEST(StartupE2E, WithoutTheFactoryDefaultsResourceTheLaunchGoesOn) {
