@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,10 +19,15 @@ extern char** environ;
 namespace {
 
 // Waits for the child until the deadline; true when it has been reaped.
-bool reapBefore(pid_t pid, const QElapsedTimer& clock, int timeoutMs) {
+bool reapBefore(pid_t pid, const QElapsedTimer& clock, int timeoutMs, int* exitCode) {
     for (;;) {
-        const pid_t r = waitpid(pid, nullptr, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR)) return true;
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return true;
+        }
+        if (r < 0 && errno != EINTR) return true;
         if (clock.elapsed() >= timeoutMs) return false;
         usleep(2000);
     }
@@ -38,7 +44,12 @@ void killAndReapLater(pid_t pid) {
 }  // namespace
 
 ShellOutput runShellCapturingOutput(const QByteArray& commandLine, qsizetype maxBytes, int timeoutMs) {
+    return runProgramCapturingOutput(QList<QByteArray>{"/bin/sh", "-c", commandLine}, maxBytes, timeoutMs);
+}
+
+ShellOutput runProgramCapturingOutput(const QList<QByteArray>& arguments, qsizetype maxBytes, int timeoutMs) {
     ShellOutput result;
+    if (arguments.isEmpty()) return result;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return result;
 
@@ -57,12 +68,11 @@ ShellOutput runShellCapturingOutput(const QByteArray& commandLine, qsizetype max
     posix_spawnattr_setpgroup(&attr, 0);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    const QByteArray command = commandLine;
-    char sh[] = "sh";
-    char dashC[] = "-c";
-    char* argv[] = {sh, dashC, const_cast<char*>(command.constData()), nullptr};
+    std::vector<char*> argv;
+    for (const QByteArray& a : arguments) argv.push_back(const_cast<char*>(a.constData()));
+    argv.push_back(nullptr);
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    const int spawned = posix_spawnp(&pid, arguments.first().constData(), &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(fds[1]);
@@ -94,7 +104,7 @@ ShellOutput runShellCapturingOutput(const QByteArray& commandLine, qsizetype max
     }
     // Closing our end stops a command that still writes (it gets SIGPIPE).
     close(fds[0]);
-    if (timedOut || !reapBefore(pid, clock, timeoutMs)) {
+    if (timedOut || !reapBefore(pid, clock, timeoutMs, &result.exitCode)) {
         killAndReapLater(pid);
         result.status = ShellOutput::TimedOut;
         result.bytes.clear();

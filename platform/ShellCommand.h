@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 
 // Runs a command line through /bin/sh and collects what it prints on standard output, within
 // a time limit. Its standard error goes where ours goes (the log file). A command that has not
@@ -9,7 +10,12 @@
 struct ShellOutput {
     enum Status { Finished, TimedOut, NotStarted };
     Status status = NotStarted;
-    QByteArray bytes;  // at most the number asked for
+    int exitCode = -1;  // when Finished: the exit status, or -1 when a signal ended it
+    QByteArray bytes;   // at most the number asked for
 };
 
 ShellOutput runShellCapturingOutput(const QByteArray& commandLine, qsizetype maxBytes, int timeoutMs);
+
+// The same for a program and its arguments, without a shell: no quoting can go wrong. The
+// program is looked up in PATH when it holds no slash.
+ShellOutput runProgramCapturingOutput(const QList<QByteArray>& arguments, qsizetype maxBytes, int timeoutMs);

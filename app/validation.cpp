@@ -1,0 +1,178 @@
+// The source folder's validation.
+#include "app/Validation.h"
+
+#include "folderref/MyBookmarkDataKit.h"
+#include "log/KORVAL_Log.h"
+#include "platform/FileReference.h"
+#include "platform/Format.h"
+#include "platform/MountTable.h"
+#include "platform/PathUtilities.h"
+#include "platform/UserDefaults.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/stat.h>
+
+const QString sPrefFolderNameKey = QStringLiteral("prefFolderNameKey");
+const QString sPrefFolderAliasDataKey = QStringLiteral("prefFolderAliasDataKey");
+const QString sPrefFolderNameIsValidKey = QStringLiteral("prefFolderNameIsValidKey");
+const QString sPrefTamrinVideosFolder = QStringLiteral("prefTamrinVideosFolder");
+const QString sPrefTamrinVideosFolderAliasData = QStringLiteral("prefTamrinVideosFolderAliasData");
+const QString sPrefTamrinVideosFolderIsValid = QStringLiteral("prefTamrinVideosFolderIsValid");
+
+namespace {
+
+bool isDirectory(const QString& path) { return QFileInfo(path).isDir(); }
+
+bool existsAtAll(const QString& path) {
+    struct stat st {};
+    return lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+bool isUnder(const QString& path, const QString& folder) {
+    return path == folder || path.startsWith(folder == QLatin1String("/") ? folder : folder + QLatin1Char('/'));
+}
+
+// The folder where a volume under a conventional mount area would be mounted, if any:
+// /media/NAME, /mnt/NAME, /run/media/USER/NAME.
+QString conventionalVolumeFolder(const QString& path) {
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.size() >= 2 && (parts[0] == QLatin1String("media") || parts[0] == QLatin1String("mnt"))) {
+        return QLatin1Char('/') + parts[0] + QLatin1Char('/') + parts[1];
+    }
+    if (parts.size() >= 4 && parts[0] == QLatin1String("run") && parts[1] == QLatin1String("media")) {
+        return QStringLiteral("/run/media/") + parts[2] + QLatin1Char('/') + parts[3];
+    }
+    return QString();
+}
+
+}  // namespace
+
+FolderPreferenceTriple sourceFolderPreferenceTriple() {
+    return {{sPrefFolderNameKey, sPrefTamrinVideosFolder},
+            {sPrefFolderAliasDataKey, sPrefTamrinVideosFolderAliasData},
+            {sPrefFolderNameIsValidKey, sPrefTamrinVideosFolderIsValid}};
+}
+
+bool mayCreateMissingFolder(const QString& path, const QByteArray& referenceData) {
+    if (path.toLower().startsWith(QLatin1String("/volumes/"))) return false;
+    QSet<QString> mounted;
+    for (const MountEntry& m : MountTable::currentMounts()) mounted.insert(m.mountPoint);
+    QStringList volumeFolders = MountTable::fstabMountPoints();
+    if (const auto record = FileReference::decode(referenceData, FileReference::Kind::Bookmark)) {
+        volumeFolders += QFile::decodeName(record->mountPoint);
+    }
+    const QString conventional = conventionalVolumeFolder(path);
+    if (!conventional.isEmpty()) volumeFolders += conventional;
+    for (const QString& folder : volumeFolders) {
+        if (folder.isEmpty() || folder == QLatin1String("/")) continue;
+        if (isUnder(path, folder) && !mounted.contains(folder)) return false;
+    }
+    return true;
+}
+
+bool validateFolderPrefWithParamNew(const FolderPreferenceTriple& triple) {
+    KORVAL_Log::debug(fmt("Inside %s withParameter = %@", "validateFolderPrefWithParamNew", QVariant(triple)));
+    UserDefaults& store = UserDefaults::standardUserDefaults();
+    const QString pathKey = triple.value(sPrefFolderNameKey).toString();
+    const QString validKey = triple.value(sPrefFolderNameIsValidKey).toString();
+    const QString referenceKey = triple.value(sPrefFolderAliasDataKey).toString();
+    const QString path = store.stringForKey(pathKey);
+    const QByteArray reference = store.dataForKey(referenceKey);
+    if (path.isNull()) return false;
+
+    // The stored path is used exactly as it stands.
+    if (isDirectory(path)) {
+        MyBookmarkDataKit::savePath(path, referenceKey);
+        store.setBool(true, validKey);
+        store.synchronize();
+        return true;
+    }
+
+    QString resolved;
+    bool stale = false;
+    if (MyBookmarkDataKit::resolveAliasFromData(reference, &resolved, stale)) {
+        store.setBool(true, validKey);
+        store.setObject(resolved, pathKey);
+        if (stale) MyBookmarkDataKit::savePath(resolved, referenceKey);
+        return true;
+    }
+
+    store.setBool(false, validKey);
+    const bool allowed = store.boolForKey(QStringLiteral("prefDoAttemptToCreateFolderIfMissing")) &&
+                         mayCreateMissingFolder(path, reference);
+    if (!allowed) return false;
+    const QString again = store.stringForKey(pathKey);
+    if (again.isNull() || existsAtAll(again)) return false;
+    QDir().mkpath(again);
+    if (existsAtAll(again)) {
+        MyBookmarkDataKit::savePath(again, referenceKey);
+        store.setBool(true, validKey);
+        store.synchronize();
+    }
+    // The caller still warns once about a folder that had to be made.
+    return false;
+}
+
+bool validateFolderPrefWithParam(const FolderPreferenceTriple& triple) { return validateFolderPrefWithParamNew(triple); }
+
+bool validateFolderPrefWithParamNew_KORVAL_AliasObsolete(const FolderPreferenceTriple& triple) {
+    KORVAL_Log::debug(fmt("should NEVER NEVER be here - Inside %s withParameter = %@",
+                          "validateFolderPrefWithParamNew_KORVAL_AliasObsolete", QVariant(triple)));
+    return false;
+}
+
+bool createDirectoryIfMissing(const QString& path) {
+    KORVAL_Log::debug(fmt("Inside createDirectoryIfMissing -> withPath=[%@]", path));
+    if (isDirectory(path)) {
+        setPermission(path, 0777);
+        return true;
+    }
+    // Every folder made gets 0777, whatever the process's file-creation mask.
+    QString error;
+    QString made;
+    const QString target = path.startsWith(QLatin1Char('/')) ? path : QDir::current().absoluteFilePath(path);
+    for (const QString& part : target.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        made += QLatin1Char('/') + part;
+        if (isDirectory(made)) continue;
+        const QByteArray native = QFile::encodeName(made);
+        if (mkdir(native.constData(), 0777) != 0) {
+            error = QStringLiteral("cannot create %1: %2").arg(made, QString::fromLocal8Bit(std::strerror(errno)));
+            break;
+        }
+        chmod(native.constData(), 0777);
+    }
+    if (!error.isEmpty()) {
+        KORVAL_Log::debug(fmt("2010-11-04dorin doCreateDirectoryIfMissing error returned: %@", error));
+        return false;
+    }
+    return isDirectory(path);
+}
+
+bool setPermission(const QString& path, int mode) {
+    // A path on Linux is bytes in the file-system encoding.
+    const QByteArray native = QFile::encodeName(path);
+    return setPermissionInC(native.constData(), static_cast<unsigned>(mode));
+}
+
+bool setPermissionInC(const char* path, unsigned mode) {
+    struct stat st {};
+    if (!path || stat(path, &st) != 0) {
+        std::printf("\nsetPermission => Unable to get info on itemPath = [%s]!!!\n", path ? path : "(null)");
+        return false;
+    }
+    const mode_t newMode = static_cast<mode_t>((mode & 0777) | (st.st_mode & 0177000));
+    const int r = chmod(path, newMode);
+    if (r != 0) {
+        std::printf("setPermission => chmod newFolderMode FAILED with errorCode = [%i] = [0x%04x]", r, static_cast<unsigned>(r));
+        return false;
+    }
+    return true;
+}

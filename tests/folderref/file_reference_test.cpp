@@ -1,0 +1,284 @@
+#include "folderref/MyAliasKitOld.h"
+#include "folderref/MyBookmarkDataKit.h"
+#include "platform/FileReference.h"
+#include "platform/MountTable.h"
+#include "platform/UserDefaults.h"
+
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using FileReference::Kind;
+
+QString resolvedPath(const QByteArray& data, bool* stale = nullptr) {
+    QString path;
+    bool isStale = false;
+    if (!MyBookmarkDataKit::resolveAliasFromData(data, &path, isStale)) return QString();
+    if (stale) *stale = isStale;
+    return path;
+}
+
+class FileReferenceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The user's trash lies inside this test's folder.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath("data")));
+        QDir(root.path()).mkpath("videos/2026");
+    }
+    void TearDown() override { qunsetenv("XDG_DATA_HOME"); }
+    QTemporaryDir root;
+};
+
+TEST_F(FileReferenceTest, ARecordKeepsPathIdentityAndVolume) {
+    const QString folder = root.filePath("videos");
+    const QByteArray data = MyBookmarkDataKit::bookmarkForURL(QUrl::fromLocalFile(folder));
+    ASSERT_FALSE(data.isEmpty());
+    const auto record = FileReference::decode(data, Kind::Bookmark);
+    ASSERT_TRUE(record.has_value());
+    struct stat st {};
+    ASSERT_EQ(stat(QFile::encodeName(folder).constData(), &st), 0);
+    EXPECT_EQ(record->path, QFile::encodeName(folder));
+    EXPECT_TRUE(record->directory);
+    EXPECT_EQ(record->inode, st.st_ino);
+    EXPECT_EQ(record->device, st.st_dev);
+    const auto mount = MountTable::mountContaining(folder);
+    ASSERT_TRUE(mount.has_value());
+    EXPECT_EQ(QFile::decodeName(record->mountPoint), mount->mountPoint);
+    EXPECT_EQ(QString::fromUtf8(record->fsType), mount->fsType);
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    EXPECT_EQ(QFile::decodeName(record->mountPoint == "/" ? "/" + record->relativePath
+                                                          : record->mountPoint + "/" + record->relativePath),
+              canonical);
+    // The two kinds do not read each other's data.
+    EXPECT_FALSE(FileReference::decode(data, Kind::LegacyAlias).has_value());
+
+    bool stale = true;
+    EXPECT_EQ(resolvedPath(data, &stale), folder);
+    EXPECT_FALSE(stale);
+}
+
+TEST_F(FileReferenceTest, AFolderRenamedOrMovedOnItsVolumeIsFoundAgain) {
+    const QByteArray data = MyBookmarkDataKit::bookmarkForURL(QUrl::fromLocalFile(root.filePath("videos/2026")));
+    ASSERT_TRUE(QDir(root.path()).rename("videos/2026", "videos/twenty-six"));
+    bool stale = false;
+    EXPECT_EQ(resolvedPath(data, &stale), root.filePath("videos/twenty-six"));
+    EXPECT_TRUE(stale);
+
+    QDir(root.path()).mkpath("archive/deep/er");
+    ASSERT_TRUE(QDir(root.path()).rename("videos/twenty-six", "archive/deep/er/moved here"));
+    EXPECT_EQ(resolvedPath(data, &stale), root.filePath("archive/deep/er/moved here"));
+    EXPECT_TRUE(stale);
+}
+
+TEST_F(FileReferenceTest, AFolderInATrashDoesNotResolve) {
+    const QByteArray data = MyBookmarkDataKit::bookmarkForURL(QUrl::fromLocalFile(root.filePath("videos/2026")));
+    // The freedesktop trash of the user, which does not hold the text ".trash".
+    QDir(root.path()).mkpath("data/Trash/files");
+    ASSERT_TRUE(QDir(root.path()).rename("videos/2026", "data/Trash/files/2026"));
+    bool stale = false;
+    EXPECT_EQ(MyBookmarkDataKit::urlForBookmark(data, stale).toLocalFile(), root.filePath("data/Trash/files/2026"));
+    EXPECT_TRUE(resolvedPath(data).isNull());
+    // A volume's trash folder, and anything else that holds ".trash" in any letter case.
+    for (const QString& place : {QString(".Trash-1000/files/2026"), QString("x.TrashCan/2026")}) {
+        QDir(root.path()).mkpath(QFileInfo(root.filePath(place)).path());
+        const QString from = QDir(root.path()).exists("data/Trash/files/2026") ? "data/Trash/files/2026" : "videos/2026";
+        ASSERT_TRUE(QDir(root.path()).rename(from, place));
+        EXPECT_TRUE(resolvedPath(data).isNull()) << place.toStdString();
+        ASSERT_TRUE(QDir(root.path()).rename(place, "videos/2026"));
+    }
+    EXPECT_EQ(resolvedPath(data), root.filePath("videos/2026"));
+}
+
+TEST_F(FileReferenceTest, AGoneFolderDoesNotResolveAndANewOneInItsPlaceIsTakenAsStale) {
+    const QByteArray data = MyBookmarkDataKit::bookmarkForURL(QUrl::fromLocalFile(root.filePath("videos/2026")));
+    ASSERT_TRUE(QDir(root.filePath("videos/2026")).removeRecursively());
+    EXPECT_TRUE(resolvedPath(data).isNull());
+    QDir(root.path()).mkpath("videos/2026");
+    bool stale = false;
+    EXPECT_EQ(resolvedPath(data, &stale), root.filePath("videos/2026"));
+    EXPECT_TRUE(stale);
+    // Absent data resolves to nothing, with the stale flag false.
+    stale = true;
+    EXPECT_FALSE(MyBookmarkDataKit::resolveAliasFromData(QByteArray(), nullptr, stale));
+    EXPECT_FALSE(stale);
+}
+
+TEST_F(FileReferenceTest, SavingStoresAReferenceOnlyForSomethingThatExists) {
+    UserDefaults& store = UserDefaults::standardUserDefaults();
+    store.setObject(QByteArray("old value"), "testReferenceKey");
+    EXPECT_FALSE(MyBookmarkDataKit::savePath(root.filePath("missing"), "testReferenceKey"));
+    EXPECT_EQ(store.dataForKey("testReferenceKey"), QByteArray("old value"));
+    EXPECT_TRUE(MyBookmarkDataKit::savePath(root.filePath("videos"), "testReferenceKey"));
+    EXPECT_EQ(resolvedPath(store.dataForKey("testReferenceKey")), root.filePath("videos"));
+    store.removeObjectForKey("testReferenceKey");
+}
+
+TEST_F(FileReferenceTest, TheLegacyFormWorksTheSameWayUnderItsOwnMagic) {
+    const QByteArray data = MyAliasKitOld::aliasDataForPath(root.filePath("videos/2026"));
+    ASSERT_TRUE(FileReference::decode(data, Kind::LegacyAlias).has_value());
+    EXPECT_TRUE(MyAliasKitOld::aliasDataForPath(root.filePath("none")).isNull());
+    EXPECT_TRUE(MyAliasKitOld::aliasDataForAliasHandle(nullptr).isNull());
+    QString path;
+    QByteArray changed;
+    ASSERT_TRUE(MyAliasKitOld::resolveAliasFromData(data, &path, &changed));
+    EXPECT_EQ(path, root.filePath("videos/2026"));
+    EXPECT_TRUE(changed.isEmpty());  // found where it was: no update
+    ASSERT_TRUE(QDir(root.path()).rename("videos/2026", "videos/renamed"));
+    ASSERT_TRUE(MyAliasKitOld::resolveAliasFromData(data, &path, &changed));
+    EXPECT_EQ(path, root.filePath("videos/renamed"));
+    ASSERT_FALSE(changed.isEmpty());
+    ASSERT_TRUE(MyAliasKitOld::resolveAliasFromData(changed, &path));
+    EXPECT_EQ(path, root.filePath("videos/renamed"));
+    EXPECT_FALSE(MyAliasKitOld::resolveAliasFromData(QByteArray(), &path));
+    bool stale = false;
+    EXPECT_FALSE(MyBookmarkDataKit::resolveAliasFromData(data, nullptr, stale));
+}
+
+// Random bytes, every truncation, every single-bit flip and foreign data: never a resolution,
+// never a crash.
+TEST_F(FileReferenceTest, DamagedOrForeignDataNeverResolves) {
+    const QByteArray good = MyBookmarkDataKit::bookmarkForURL(QUrl::fromLocalFile(root.filePath("videos")));
+    ASSERT_FALSE(good.isEmpty());
+    FileReference::Limits quick;
+    quick.touchMilliseconds = 200;
+    quick.mountMilliseconds = 200;
+    quick.searchMilliseconds = 50;
+    auto neverResolves = [&](const QByteArray& data) {
+        return !FileReference::decode(data, Kind::Bookmark).has_value() &&
+               !FileReference::resolve(data, Kind::Bookmark, nullptr, quick).has_value();
+    };
+    for (qsizetype n = 0; n < good.size(); ++n) ASSERT_TRUE(neverResolves(good.left(n))) << n;
+    for (qsizetype bit = 0; bit < good.size() * 8; ++bit) {
+        QByteArray flipped = good;
+        flipped[bit / 8] = static_cast<char>(flipped[bit / 8] ^ (1 << (bit % 8)));
+        ASSERT_TRUE(neverResolves(flipped)) << bit;
+    }
+    std::mt19937 rng(20261207);
+    for (int i = 0; i < 20000; ++i) {
+        QByteArray noise(static_cast<qsizetype>(rng() % 600), '\0');
+        for (char& c : noise) c = static_cast<char>(rng());
+        if (i % 4 == 0 && noise.size() >= 4) std::memcpy(noise.data(), "VRBK", 4);  // our magic, then noise
+        ASSERT_TRUE(neverResolves(noise)) << i;
+    }
+    const QByteArray alias = MyAliasKitOld::aliasDataForPath(root.filePath("videos"));
+    EXPECT_TRUE(neverResolves(alias));
+    EXPECT_TRUE(neverResolves(QByteArray("bplist00\xd1\x01\x02", 11)));
+    EXPECT_TRUE(neverResolves(test::readAll(QStringLiteral("/bin/sh")).left(4096)));
+}
+
+// Data with an intact frame (magic, length, checksum) around random fields: the field parser
+// must refuse or accept without reading past the end, and resolution must stay safe.
+TEST_F(FileReferenceTest, RandomFieldsInAnIntactFrameAreParsedSafely) {
+    const QByteArray good = MyBookmarkDataKit::bookmarkForURL(QUrl::fromLocalFile(root.filePath("videos")));
+    const auto record = FileReference::decode(good, Kind::Bookmark);
+    ASSERT_TRUE(record.has_value());
+    std::mt19937 rng(7);
+    FileReference::Limits quick;
+    quick.touchMilliseconds = 200;
+    quick.mountMilliseconds = 200;
+    quick.searchMilliseconds = 20;
+    quick.searchDirectories = 50;
+    int accepted = 0;
+    for (int i = 0; i < 3000; ++i) {
+        FileReference::Record r = *record;
+        r.path = "/" + QByteArray::number(rng()) + "/" + QByteArray(rng() % 40, static_cast<char>('a' + rng() % 26));
+        r.inode = rng();
+        r.relativePath = QByteArray(rng() % 30, static_cast<char>(rng()));
+        r.source = QByteArray(rng() % 30, static_cast<char>(rng()));
+        QByteArray data = FileReference::encode(r, Kind::Bookmark);
+        if (FileReference::decode(data, Kind::Bookmark)) ++accepted;
+        // Whatever it finds exists.
+        if (const auto found = FileReference::resolve(data, Kind::Bookmark, nullptr, quick)) {
+            EXPECT_TRUE(QFileInfo::exists(found->path)) << found->path.toStdString();
+        }
+    }
+    EXPECT_GT(accepted, 0);
+}
+
+// Real volumes: an ext4 image mounted, unmounted and mounted elsewhere, or mounted for us
+// through /etc/fstab, in a private mount namespace so that nothing outside the test changes.
+class VolumeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+        if (QProcess::execute("unshare", {"-m", "true"}) != 0) GTEST_SKIP() << "no private mount namespace here";
+        if (QProcess::execute("mkfs.ext4", {"-q", "-F", "-L", "VORNTEST", makeImage()}) != 0) GTEST_SKIP() << "no mkfs.ext4";
+    }
+    QString makeImage() {
+        const QString image = root.filePath("volume.img");
+        QFile f(image);
+        f.open(QIODevice::WriteOnly);
+        f.resize(16 * 1024 * 1024);
+        return image;
+    }
+    // Runs a shell script in a private mount namespace; returns its standard output.
+    QString inNamespace(const QString& script) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("PROBE", VORN_TEST_HELPERS "/folderref_probe");
+        env.insert("ROOT", root.path());
+        p.setProcessEnvironment(env);
+        p.start("unshare", {"-m", "--propagation", "private", "sh", "-ec", script});
+        p.waitForFinished(120000);
+        errors = p.readAllStandardError();
+        return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+    }
+    QTemporaryDir root;
+    QByteArray errors;
+};
+
+TEST_F(VolumeTest, AVolumeMountedAgainElsewhereIsFoundAtItsNewPlace) {
+    const QString out = inNamespace(R"(
+        mkdir -p "$ROOT/first" "$ROOT/second"
+        mount -o loop "$ROOT/volume.img" "$ROOT/first"
+        mkdir -p "$ROOT/first/shows/today"
+        ref=$("$PROBE" make "$ROOT/first/shows/today")
+        umount "$ROOT/first"
+        mount -o loop "$ROOT/volume.img" "$ROOT/second"
+        "$PROBE" resolve "$ref"
+        umount "$ROOT/second"
+    )");
+    EXPECT_EQ(out, root.filePath("second/shows/today") + "\nstale") << errors.constData();
+}
+
+TEST_F(VolumeTest, AnUnmountedVolumeListedInFstabIsMountedToResolve) {
+    const QString out = inNamespace(R"(
+        mkdir -p "$ROOT/share"
+        mount -o loop "$ROOT/volume.img" "$ROOT/share"
+        mkdir -p "$ROOT/share/videos"
+        ref=$("$PROBE" make "$ROOT/share/videos")
+        umount "$ROOT/share"
+        printf '%s %s ext4 loop 0 0\n' "$ROOT/volume.img" "$ROOT/share" > "$ROOT/fstab"
+        mount --bind "$ROOT/fstab" /etc/fstab
+        "$PROBE" resolve "$ref"
+        grep -c " $ROOT/share " /proc/self/mountinfo
+    )");
+    EXPECT_EQ(out, root.filePath("share/videos") + "\nfresh\n1") << errors.constData();
+}
+
+TEST_F(VolumeTest, AVolumeThatCannotBeMountedLeavesTheReferenceUnresolved) {
+    const QString out = inNamespace(R"(
+        mkdir -p "$ROOT/share"
+        mount -o loop "$ROOT/volume.img" "$ROOT/share"
+        mkdir -p "$ROOT/share/videos"
+        ref=$("$PROBE" make "$ROOT/share/videos")
+        umount "$ROOT/share"
+        rm "$ROOT/volume.img"
+        "$PROBE" resolve "$ref"
+    )");
+    EXPECT_EQ(out, "unresolved") << errors.constData();
+}
+
+}  // namespace
