@@ -4,6 +4,7 @@
 #include "platform/MainWindow.h"
 #include "platform/PlayerView.h"
 #include "platform/PreferencesWindow.h"
+#include "progress/MyProgressWindowController.h"
 
 AppDelegate::AppDelegate() = default;
 AppDelegate::~AppDelegate() = default;
@@ -17,4 +18,9 @@ QPointer<PlayerView> AppDelegate::playerview() const { return playerview_.get();
 void AppDelegate::setPlayerview(PlayerView* view) { playerview_.set(view); }
 
 QPointer<MainWindow> AppDelegate::window() const { return window_.get(); }
+
+void AppDelegate::setFStatusImage(const QImage& image) {
+    fStatusImage_ = image;
+    if (QPointer<MainWindow> w = window()) w->setStatusImage(image);
+}
 void AppDelegate::setWindow(MainWindow* window) { window_.set(window); }

@@ -64,6 +64,14 @@ public:
     void saveCurrentUrlsToPrefs(const QVariantList& list);
     QList<std::shared_ptr<PlayerItem>> getArrayOfLastAVPlayerItems() const;
 
+    // The source folder's status light: an image, the name of one, or none; from any thread,
+    // shown on the main thread.
+    void setStatusImage(const QVariant& imageOrName);
+    // Looks for the source folder again (it may be mounted on the way), in the background.
+    void ibTryToMountVolume(QObject* sender);
+    // Presents the preferences window as a sheet of the main window.
+    void ibOpenPreferences(QObject* sender);
+
     // The version text stored at every launch, from the bundle's information dictionary.
     static QString versionStringFromInfo(const QVariantMap& info);
 
@@ -87,12 +95,14 @@ public:
     QPointer<MainWindow> window() const;
     void setWindow(MainWindow* window);
     QImage fStatusImage() const { return fStatusImage_; }
-    void setFStatusImage(const QImage& image) { fStatusImage_ = image; }
+    // Main thread only; the main window shows the image.
+    void setFStatusImage(const QImage& image);
+    // Read on background queues as well, so atomic.
     std::shared_ptr<MyProgressWindowController> fMyProgressWindowController() const {
-        return fMyProgressWindowController_;
+        return fMyProgressWindowController_.get();
     }
     void setFMyProgressWindowController(std::shared_ptr<MyProgressWindowController> controller) {
-        fMyProgressWindowController_ = std::move(controller);
+        fMyProgressWindowController_.set(std::move(controller));
     }
     // Written on the main thread and on the mount attempt's queue, so atomic.
     bool fInsideTryingToMount() const { return fInsideTryingToMount_.load(); }
@@ -100,6 +110,10 @@ public:
 
 private:
     void playListOnMainThread(const QVariantList& list);
+    void showLaunchProgress();
+    void checkSourceFolderAtLaunch();
+    void showProgress(const QString& message);
+    bool validateSourceFolder();
     void setUpWindow();
     void startupPollingLoop();
 
@@ -113,6 +127,6 @@ private:
     AtomicProperty<QStringList> repeatList_;
     AtomicProperty<QPointer<MainWindow>> window_;  // weak: the runner owns the window
     QImage fStatusImage_;
-    std::shared_ptr<MyProgressWindowController> fMyProgressWindowController_;
+    AtomicProperty<std::shared_ptr<MyProgressWindowController>> fMyProgressWindowController_;
     std::atomic<bool> fInsideTryingToMount_{false};
 };

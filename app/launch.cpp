@@ -32,19 +32,19 @@ void AppDelegate::applicationDidFinishLaunching() {
     NotificationCenter::defaultCenter().addObserver(this, AVPlayerItemDidPlayToEndTimeNotification, sender,
                                                     [this](const Notification& n) { playerItemDidReachEnd(n); });
     setFInsideTryingToMount(false);
-    // Source-folder check, first step: the progress panel with "Initializing..." goes here.
+    showLaunchProgress();
 
     const QVariantMap info = Bundle::mainBundle().infoDictionary();
     KORVAL_Log::debug(fmt("infoDictioanry = %@", QVariant(info)));
     UserDefaults::standardUserDefaults().setObject(versionStringFromInfo(info), QStringLiteral("prefAppVersionString"));
-    // Source-folder check, second step: the status image "NSStatusNone" goes here.
+    setStatusImage(QStringLiteral("NSStatusNone"));
 
     setRepeatcount(0);
     setPathToLastNewItem(QString());
     setAvitems({});
 
     DispatchQueue::main().async([this] { setUpWindow(); });
-    // Source-folder check, third step: the check itself, on the global queue of high priority.
+    DispatchQueue::global(DispatchQueue::Priority::High).async([this] { checkSourceFolderAtLaunch(); });
     DispatchQueue::createSerial()->async([this] { startupPollingLoop(); });
 }
 

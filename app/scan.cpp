@@ -1,6 +1,7 @@
 // The daily folder and the newest-items scan.
 #include "app/AppDelegate.h"
 #include "app/Scan.h"
+#include "app/Validation.h"
 
 #include "log/KORVAL_Log.h"
 #include "platform/Bundle.h"
@@ -77,8 +78,15 @@ QString AppDelegate::getDailyFolderForSourceFolder() const {
 
 bool AppDelegate::validateDailyFolder() const {
     const QString folder = Path::standardize(getDailyFolderForSourceFolder());
-    // Every check makes today's folder when it is missing; whether that worked shows below.
-    QDir().mkpath(folder);
+    // Every check makes today's folder when it is missing; whether that worked shows below. It is
+    // made only inside a source folder that is there: a source folder on a share that is not
+    // mounted must not get a local stand-in, which would pass for the real one.
+    UserDefaults& store = UserDefaults::standardUserDefaults();
+    const QString source = store.stringForKey(QStringLiteral("prefTamrinVideosFolder"));
+    const bool sourceThere = source.isEmpty() || QFileInfo(Path::standardize(source)).isDir();
+    if (sourceThere && mayCreateMissingFolder(folder, store.dataForKey(QStringLiteral("prefTamrinVideosFolderAliasData")))) {
+        QDir().mkpath(folder);
+    }
     return QFileInfo(folder).isDir();
 }
 

@@ -94,4 +94,6 @@ int applicationMain(int argc, char** argv, const std::function<void()>& classIni
     std::_Exit(status);
 }
 
-void terminateApplication() { QCoreApplication::quit(); }
+// exit() rather than quit(): quit() first asks every window to close and gives up when one
+// refuses (an open alert does), and a stop must not wait for anybody.
+void terminateApplication() { QCoreApplication::exit(0); }

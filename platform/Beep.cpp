@@ -2,4 +2,15 @@
 
 #include <QApplication>
 
-void beep() { QApplication::beep(); }
+#include <atomic>
+
+namespace {
+std::atomic<int> gBeeps{0};
+}
+
+void beep() {
+    ++gBeeps;
+    QApplication::beep();
+}
+
+int beepCount() { return gBeeps.load(); }

@@ -2,6 +2,7 @@
 
 #include "platform/Application.h"
 #include "platform/PlayerView.h"
+#include "platform/StatusImages.h"
 
 #include "ui_MainMenu.h"
 
@@ -38,3 +39,10 @@ void MainWindow::applyPlaybackStyle(const QRect& screenFrame) {
 }
 QLabel* MainWindow::statusImageView() const { return ui_->statusImageView; }
 QAction* MainWindow::quitAction() const { return ui_->actionQuit; }
+QAction* MainWindow::preferencesAction() const { return ui_->actionPreferences; }
+QAction* MainWindow::locateSourceFolderAction() const { return ui_->actionLocateSourceFolder; }
+
+void MainWindow::setStatusImage(const QImage& image) {
+    ui_->statusImageView->setPixmap(image.isNull() ? QPixmap() : QPixmap::fromImage(image));
+    ui_->statusImageView->setToolTip(statusImageDescription(image));
+}

@@ -6,6 +6,7 @@
 
 class PlayerView;
 class QAction;
+class QImage;
 class QLabel;
 
 namespace Ui {
@@ -24,6 +25,11 @@ public:
     PlayerView* playerView() const { return playerView_; }
     QLabel* statusImageView() const;
     QAction* quitAction() const;
+    QAction* preferencesAction() const;
+    QAction* locateSourceFolderAction() const;
+
+    // Shows the status light in the corner, with a tooltip naming its state; a null image clears it.
+    void setStatusImage(const QImage& image);
 
     void setMenuBarVisible(bool visible);
     // Black, without title bar or frame, covering the whole of the given screen frame (menu

@@ -90,6 +90,18 @@ TEST_F(ScanTest, TheDailyFolderIsMadeUnderTheSourceFolderWithEveryLevel) {
     EXPECT_FALSE(controller.validateDailyFolder());
 }
 
+TEST_F(ScanTest, NoStandInIsMadeForASourceFolderThatIsNotThere) {
+    // The source folder lies on a share that is not mounted: nothing may be made in its place.
+    store().setArgumentDomain({{"prefTamrinVideosFolder", root.filePath("share/videos")}, {"prefDailyDateFormat", "'day'"}});
+    EXPECT_FALSE(controller.validateDailyFolder());
+    EXPECT_TRUE(controller.scanFolderForNewItems().isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("share")));
+    // Nor inside the folder of a removable volume that is not mounted.
+    store().setArgumentDomain({{"prefTamrinVideosFolder", "/media/VORN-NOT-MOUNTED"}, {"prefDailyDateFormat", "'day'"}});
+    EXPECT_FALSE(controller.validateDailyFolder());
+    EXPECT_FALSE(QFileInfo::exists("/media/VORN-NOT-MOUNTED"));
+}
+
 TEST_F(ScanTest, WithoutASourceFolderTheDailyFolderIsRelativeToTheWorkingFolder) {
     store().setArgumentDomain({{"prefDailyDateFormat", "'relative-day'"}});
     EXPECT_EQ(controller.getDailyFolderForSourceFolder(), "relative-day");
