@@ -1,0 +1,198 @@
+#include "app/AppDelegate.h"
+#include "app/Validation.h"
+#include "platform/Beep.h"
+#include "platform/MainWindow.h"
+#include "platform/PreferencesWindow.h"
+#include "platform/ProgressPanel.h"
+#include "platform/StatusImages.h"
+#include "platform/UserDefaults.h"
+
+#include "GuiTestSupport.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+QMessageBox* openAlert(QWidget* window) {
+    for (QMessageBox* box : window->findChildren<QMessageBox*>()) {
+        if (box->isVisible()) return box;
+    }
+    return nullptr;
+}
+
+int visiblePanels() {
+    int n = 0;
+    for (QWidget* w : QApplication::topLevelWidgets()) n += qobject_cast<ProgressPanel*>(w) && w->isVisible() ? 1 : 0;
+    return n;
+}
+
+void click(QMessageBox* box, const QString& title) {
+    for (QAbstractButton* b : box->buttons()) {
+        if (b->text() == title) b->click();
+    }
+}
+
+class LocateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Jobs of the controller may outlive a test (the polling loop runs for good), so the
+        // controller and its windows stay for the whole test program.
+        window = new MainWindow;
+        preferences = new PreferencesWindow(window);
+        controller = new AppDelegate;
+        controller->setWindow(window);
+        controller->setFPreferencesWindow(preferences);
+        window->show();
+        logStart = test::logSize();
+        UserDefaults::standardUserDefaults().setArgumentDomain({{"prefDoAttemptToCreateFolderIfMissing", false}});
+    }
+    void TearDown() override {
+        for (QMessageBox* box : window->findChildren<QMessageBox*>()) box->close();
+        preferences->close();
+        window->hide();
+        UserDefaults::standardUserDefaults().setArgumentDomain({});
+    }
+    void useSource(const QString& path) {
+        UserDefaults& store = UserDefaults::standardUserDefaults();
+        store.setObject(path, sPrefTamrinVideosFolder);
+        store.removeObjectForKey(sPrefTamrinVideosFolderAliasData);
+    }
+    QString statusName() const { return controller->fStatusImage().text("name"); }
+    QString log() const { return test::logSince(logStart); }
+
+    MainWindow* window = nullptr;
+    PreferencesWindow* preferences = nullptr;
+    AppDelegate* controller = nullptr;
+    qint64 logStart = 0;
+    QTemporaryDir root;
+};
+
+TEST_F(LocateTest, TheStatusLightChangesOnTheMainThreadFromAnyThread) {
+    std::thread([&] { controller->setStatusImage(QString("NSStatusAvailable")); }).join();
+    EXPECT_TRUE(controller->fStatusImage().isNull());  // not yet: the main thread does it
+    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusAvailable"; }));
+    EXPECT_EQ(window->statusImageView()->toolTip(), "Source folder: available");
+    EXPECT_FALSE(window->statusImageView()->pixmap().isNull());
+    controller->setStatusImage(QVariant::fromValue(statusImageNamed("NSStatusUnavailable")));
+    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusUnavailable"; }));
+    controller->setStatusImage(QString("NoSuchImage"));
+    ASSERT_TRUE(test::processUntil([&] { return controller->fStatusImage().isNull(); }));
+    EXPECT_TRUE(window->statusImageView()->pixmap().isNull());
+    EXPECT_TRUE(window->statusImageView()->toolTip().isEmpty());
+    controller->setStatusImage(QString("NSStatusNone"));
+    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusNone"; }));
+    controller->setStatusImage(QVariant());
+    ASSERT_TRUE(test::processUntil([&] { return controller->fStatusImage().isNull(); }));
+}
+
+TEST_F(LocateTest, AValidFolderTurnsTheLightGreenWithoutAnAlert) {
+    useSource(root.path());
+    controller->ibTryToMountVolume(nullptr);
+    EXPECT_TRUE(controller->fInsideTryingToMount());
+    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusAvailable" && !controller->fInsideTryingToMount(); }));
+    ASSERT_TRUE(test::processUntil([&] { return !controller->fMyProgressWindowController() && visiblePanels() == 0; }));
+    test::processFor(800);
+    EXPECT_EQ(openAlert(window), nullptr);
+    EXPECT_TRUE(log().contains("> => ibTryToMountVolume:...\n"));
+}
+
+TEST_F(LocateTest, AnInvalidFolderTurnsTheLightRedAndWarnsHalfASecondLater) {
+    useSource(root.filePath("gone"));
+    controller->ibTryToMountVolume(nullptr);
+    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusUnavailable"; }));
+    QElapsedTimer sinceResult;
+    sinceResult.start();
+    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) != nullptr; }));
+    EXPECT_GE(sinceResult.elapsed(), 400);
+    QMessageBox* box = openAlert(window);
+    EXPECT_EQ(box->text(), "Please Make Sure Source Folder IS Valid !!");
+    EXPECT_EQ(box->informativeText(),
+              "Please point to a valid folder...\n\nMaybe network is down or the remote computer is not turned on?");
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    ASSERT_EQ(box->buttons().size(), 1);
+    EXPECT_TRUE(log().contains("] validate2  FAILED?????\n"));
+    click(box, "OK");
+    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) == nullptr; }));
+    EXPECT_EQ(visiblePanels(), 0);
+}
+
+TEST_F(LocateTest, ASecondCommandWhileOneRunsIsRefusedWithABeep) {
+    useSource(root.path());
+    const int beeps = beepCount();
+    controller->ibTryToMountVolume(nullptr);
+    controller->ibTryToMountVolume(nullptr);
+    EXPECT_EQ(beepCount(), beeps + 1);
+    int most = 0;
+    test::processUntil([&] {
+        most = std::max(most, visiblePanels());
+        return !controller->fInsideTryingToMount() && !controller->fMyProgressWindowController();
+    });
+    test::processFor(100);
+    EXPECT_EQ(most, 1);
+    EXPECT_EQ(log().count("...Already running...\n"), 1);
+    // Once the attempt is over, the command is taken again.
+    controller->ibTryToMountVolume(nullptr);
+    EXPECT_EQ(beepCount(), beeps + 1);
+    test::processUntil([&] { return !controller->fInsideTryingToMount(); });
+}
+
+TEST_F(LocateTest, LaunchingWithAValidFolderGoesFromNoStatusToAvailable) {
+    useSource(root.path());
+    controller->applicationDidFinishLaunching();
+    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusNone" || statusName() == "NSStatusAvailable"; }));
+    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusAvailable"; }));
+    ASSERT_TRUE(test::processUntil([&] { return visiblePanels() == 0 && !controller->fMyProgressWindowController(); }));
+    test::processFor(800);
+    EXPECT_EQ(openAlert(window), nullptr);
+    const QString text = log();
+    EXPECT_LT(text.indexOf("Inside <MyProgressWindowController"), text.indexOf("Inside validateFolderPrefWithParamNew"));
+}
+
+TEST_F(LocateTest, LaunchingWithAnInvalidFolderOffersThePreferences) {
+    useSource(root.filePath("gone"));
+    controller->applicationDidFinishLaunching();
+    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusUnavailable"; }));
+    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) != nullptr; }));
+    QMessageBox* box = openAlert(window);
+    EXPECT_EQ(box->informativeText(), "Please point to a valid folder...");
+    ASSERT_EQ(box->buttons().size(), 2);
+    EXPECT_EQ(box->defaultButton()->text(), "Open Preferences");
+
+    // Asking for the preferences while the alert is open: noted, and the alert stays.
+    controller->ibOpenPreferences(nullptr);
+    test::processFor(50);
+    EXPECT_TRUE(log().contains("] hmm there is one or more sheet(s) opened....\n"));
+    EXPECT_TRUE(log().contains("] self.window.sheeets = (\n"));
+    EXPECT_TRUE(log().contains("<QMessageBox: 0x"));
+    EXPECT_TRUE(box->isVisible());
+    preferences->close();
+
+    click(box, "Open Preferences");
+    ASSERT_TRUE(test::processUntil([&] { return preferences->isVisible(); }));
+    EXPECT_EQ(preferences->windowModality(), Qt::WindowModal);
+    EXPECT_TRUE(log().contains("] alert returend = 1000\n"));
+    EXPECT_TRUE(log().contains("] user said to open preferences....\n"));
+    preferences->accept();
+    ASSERT_TRUE(test::processUntil([&] { return log().contains("] need to handle prerences after closing..\n"); }));
+}
+
+TEST_F(LocateTest, CloseOnlyClosesTheLaunchAlert) {
+    useSource(root.filePath("gone"));
+    controller->applicationDidFinishLaunching();
+    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) != nullptr; }));
+    click(openAlert(window), "Close");
+    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) == nullptr; }));
+    test::processFor(100);
+    EXPECT_FALSE(preferences->isVisible());
+    EXPECT_TRUE(log().contains("] alert returend = 1001\n"));
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+#include "platform/NotificationCenter.h"
+#include "platform/ProgressPanel.h"
+#include "progress/MyProgressWindowController.h"
+
+#include "GuiTestSupport.h"
+
+#include <QLabel>
+#include <QProgressBar>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+const QString kInterface = QStringLiteral("MyProgressWindowController");
+
+int visiblePanels() {
+    int n = 0;
+    for (QWidget* w : QApplication::topLevelWidgets()) n += qobject_cast<ProgressPanel*>(w) && w->isVisible() ? 1 : 0;
+    return n;
+}
+
+bool animating(const MyProgressWindowController& c) { return c.ibProgressIndicator()->maximum() == 0; }
+
+TEST(ProgressWindowTest, AFloatingTranslucentPanelShowsTheMessage) {
+    auto controller = MyProgressWindowController::initWithWindowNibName(kInterface);
+    QWidget* panel = controller->window();
+    ASSERT_NE(panel, nullptr);
+    EXPECT_TRUE(panel->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_TRUE(panel->windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_NEAR(panel->windowOpacity(), 0.7, 0.01);
+    EXPECT_FALSE(controller->fIsMiniWindow());
+    ASSERT_NE(controller->ibProgressTitle(), nullptr);
+
+    controller->showProgressWindow();
+    controller->setMessage("Initializing...");
+    EXPECT_FALSE(panel->isVisible());  // the change comes on the main thread, later
+    ASSERT_TRUE(test::processUntil([&] { return panel->isVisible(); }));
+    test::processFor(50);
+    EXPECT_EQ(controller->ibProgressTextField()->text(), "Initializing...");
+    EXPECT_TRUE(animating(*controller));
+
+    // Released, the controller takes its panel off the screen.
+    controller.reset();
+    EXPECT_EQ(visiblePanels(), 0);
+}
+
+TEST(ProgressWindowTest, CallsFromABackgroundThreadArriveInOrder) {
+    auto controller = MyProgressWindowController::initWithWindowNibName(kInterface);
+    ASSERT_NE(controller->window(), nullptr);
+    controller->showProgressWindow();
+    test::processUntil([&] { return controller->window()->isVisible(); });
+    std::thread([&] {
+        controller->setMessage("Mounting Source Folder...");
+        controller->hideProgressWindow();
+    }).join();
+    test::processFor(100);
+    EXPECT_FALSE(controller->window()->isVisible());
+    EXPECT_EQ(controller->ibProgressTextField()->text(), "Mounting Source Folder...");
+    EXPECT_FALSE(animating(*controller));
+}
+
+TEST(ProgressWindowTest, TheNotificationsDriveThePanelWhenTheyHaveTheRightShape) {
+    NotificationCenter& center = NotificationCenter::defaultCenter();
+    auto controller = MyProgressWindowController::initWithWindowNibName(kInterface);
+    // Not loaded yet: not listening.
+    center.postNotificationName("myProgressNotification", nullptr, QString("too early"));
+    test::processFor(50);
+    ASSERT_NE(controller->window(), nullptr);
+    EXPECT_FALSE(controller->window()->isVisible());
+
+    center.postNotificationName("myProgressNotification", nullptr, QString("with info"), QVariantMap{{"k", 1}});
+    center.postNotificationName("myProgressNotification", nullptr, 42);
+    test::processFor(50);
+    EXPECT_FALSE(controller->window()->isVisible());
+
+    int fronts = 0;
+    const int observer = 0;
+    center.addObserver(&observer, "BringSelfToFront", nullptr, [&](const Notification&) { ++fronts; });
+    center.postNotificationName("myProgressNotification", nullptr, QString("Working..."));
+    ASSERT_TRUE(test::processUntil([&] { return controller->window()->isVisible(); }));
+    test::processFor(50);
+    EXPECT_EQ(controller->ibProgressTextField()->text(), "Working...");
+    // Shown again while visible: no second show, but the animation and the announcement again.
+    controller->showProgressWindow();
+    test::processFor(50);
+    EXPECT_EQ(fronts, 2);
+    center.postNotificationName("myProgressCloseNotification", nullptr);
+    test::processFor(50);
+    EXPECT_FALSE(controller->window()->isVisible());
+    center.removeObserver(&observer);
+}
+
+TEST(ProgressWindowTest, WithoutItsInterfaceFileThereIsNoPanelAndNothingBreaks) {
+    auto controller = MyProgressWindowController::initWithWindowNibName("NoSuchInterface");
+    EXPECT_EQ(controller->window(), nullptr);
+    controller->showProgressWindow();
+    controller->setMessage("nowhere");
+    controller->hideProgressWindow();
+    test::processFor(50);
+    EXPECT_EQ(visiblePanels(), 0);
+}
+
+TEST(ProgressWindowTest, TheMiniIdentifierIgnoresLetterCase) {
+    EXPECT_TRUE(MyProgressWindowController::isMiniWindowIdentifier("miniprogress"));
+    EXPECT_TRUE(MyProgressWindowController::isMiniWindowIdentifier("MiniProgress"));
+    EXPECT_FALSE(MyProgressWindowController::isMiniWindowIdentifier("mini"));
+    EXPECT_FALSE(MyProgressWindowController::isMiniWindowIdentifier(QString()));
+}
+
+}  // namespace

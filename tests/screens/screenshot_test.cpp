@@ -1,0 +1,99 @@
+// Screenshots of the real window under X (./test.sh runs Xvfb): the video with each status
+// light in its corner, and the progress panel over the playing video. Saved beside the tests
+// as screenshot-*.png.
+#include "app/AppDelegate.h"
+#include "platform/MainWindow.h"
+#include "platform/Player.h"
+#include "platform/PlayerView.h"
+#include "platform/StatusImages.h"
+#include "progress/MyProgressWindowController.h"
+
+#include "Clips.h"
+#include "GuiTestSupport.h"
+
+#include <QImage>
+#include <QLabel>
+#include <QScreen>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QImage grabScreen(const QString& name) {
+    QImage shot = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+    shot.save(QStringLiteral(VORN_TEST_HELPERS "/screenshot-%1.png").arg(name));
+    return shot;
+}
+
+class ScreenshotTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (QGuiApplication::platformName() != QLatin1String("xcb")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
+        window = new MainWindow;
+        controller = new AppDelegate;
+        controller->setWindow(window);
+        controller->setPlayerview(window->playerView());
+        window->setMenuBarVisible(false);
+        window->applyPlaybackStyle(QGuiApplication::primaryScreen()->geometry());
+        player = Player::playerWithPlayerItem(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(test::clip(20.0, false, "320x240"))));
+        window->playerView()->setPlayer(player);
+        player->play();
+        test::processFor(1500);
+    }
+    void TearDown() override {
+        if (!window) return;
+        window->playerView()->setPlayer(nullptr);
+        window->hide();
+    }
+    // The light's middle, in screen coordinates.
+    QPoint lightCentre() const {
+        QLabel* light = window->statusImageView();
+        return light->mapToGlobal(light->contentsRect().center());
+    }
+
+    MainWindow* window = nullptr;
+    AppDelegate* controller = nullptr;
+    std::shared_ptr<Player> player;
+};
+
+TEST_F(ScreenshotTest, EachStatusLightOverTheVideo) {
+    struct Expected {
+        const char* name;
+        std::function<bool(QColor)> looks;
+    };
+    const Expected lights[] = {
+        {"NSStatusNone", [](QColor c) { return c.saturation() < 60; }},
+        {"NSStatusAvailable", [](QColor c) { return c.green() > 120 && c.red() < 110; }},
+        {"NSStatusUnavailable", [](QColor c) { return c.red() > 150 && c.green() < 90; }},
+    };
+    for (const Expected& light : lights) {
+        controller->setStatusImage(QString(light.name));
+        test::processFor(300);
+        const QImage shot = grabScreen(QString(light.name));
+        // Just off the middle of the light (the middle of the available light is its white check).
+        const QPoint at = lightCentre() + QPoint(-7, 0);
+        EXPECT_TRUE(light.looks(shot.pixelColor(at))) << light.name << " " << shot.pixelColor(at).name().toStdString();
+        EXPECT_GT(shot.pixelColor(640, 360).saturation(), 80) << "the video plays behind it";
+    }
+}
+
+TEST_F(ScreenshotTest, TheProgressPanelOverThePlayingVideo) {
+    auto progress = MyProgressWindowController::initWithWindowNibName("MyProgressWindowController");
+    ASSERT_NE(progress->window(), nullptr);
+    progress->setMessage("Trying To Locate/Mount Source Folder...");
+    progress->showProgressWindow();
+    test::processFor(500);
+    const QRect panel = progress->window()->frameGeometry();
+    EXPECT_TRUE(QGuiApplication::primaryScreen()->geometry().contains(panel.center()));
+    const QImage shot = grabScreen("progress");
+    // The dark panel stands over the colour bars (without a compositor it is drawn opaque).
+    const QColor inside = shot.pixelColor(panel.left() + 8, panel.center().y());
+    EXPECT_LT(inside.value(), 140) << inside.name().toStdString();
+    progress.reset();
+    test::processFor(200);
+    const QColor after = grabScreen("progress-gone").pixelColor(panel.left() + 8, panel.center().y());
+    EXPECT_GT(after.value(), inside.value());
+}
+
+}  // namespace
