@@ -25,6 +25,19 @@ inline void signalProcess(const QProcess& p, int signal) {
     if (pid > 0) ::kill(static_cast<pid_t>(pid), signal);
 }
 
+// Reads the process's output until a line equals `line`.
+inline bool waitForOutputLine(QProcess& p, const QString& line, int timeoutMs = 15000) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < timeoutMs) {
+        while (p.canReadLine()) {
+            if (QString::fromUtf8(p.readLine()).trimmed() == line) return true;
+        }
+        p.waitForReadyRead(200);
+    }
+    return false;
+}
+
 class PlayerRun {
 public:
     explicit PlayerRun(bool withLogFolder = true) {

@@ -1,6 +1,4 @@
-#include "e2e/PlayerRun.h"
-
-#include "Clips.h"
+#include "e2e/PlaybackFixture.h"
 
 #include <QDateTime>
 #include <QDirIterator>
@@ -14,55 +12,7 @@
 
 namespace {
 
-using test::PlayerRun;
-
-class PlaybackE2E : public ::testing::Test {
-protected:
-    void SetUp() override {
-        source = run.root.filePath("source");
-        daily = source + "/day";
-        QDir().mkpath(daily);
-    }
-
-    QStringList args(int count = 3, int loops = 2) const {
-        return {"-prefTamrinVideosFolder", source, "-prefDailyDateFormat", "'day'", "-prefRepeatListItemsCount",
-                QString::number(count), "-prefNewMovieRepeatLoopCount", QString::number(loops)};
-    }
-
-    // A clip in today's folder, modified `secondsAgo` seconds ago.
-    void addClip(const QString& name, int secondsAgo, double length = 1.0) {
-        addFile(name, test::readAll(test::clip(length)), secondsAgo);
-    }
-    void addFile(const QString& name, const QByteArray& bytes, int secondsAgo) {
-        const QString path = daily + "/" + name;
-        test::writeAll(path, bytes);
-        QFile f(path);
-        f.open(QIODevice::ReadWrite);
-        f.setFileTime(QDateTime::currentDateTime().addSecs(-secondsAgo), QFileDevice::FileModificationTime);
-    }
-
-    // The names of the files that "Need to play nextItem at" lines announce, in order.
-    QStringList nextItems() const {
-        QStringList names;
-        static const QRegularExpression next(R"(\] Need to play nextItem at: (\S+)$)");
-        for (const QString& line : run.log().split('\n')) {
-            const auto m = next.match(line);
-            if (m.hasMatch()) names += QUrl(m.captured(1)).fileName();
-        }
-        return names;
-    }
-
-    bool waitForNextItems(int count, int timeoutMs = 30000) const {
-        QElapsedTimer t;
-        t.start();
-        while (nextItems().size() < count && t.elapsed() < timeoutMs) QThread::msleep(100);
-        return nextItems().size() >= count;
-    }
-
-    PlayerRun run;
-    QString source;
-    QString daily;
-};
+using test::PlaybackE2E;
 
 TEST_F(PlaybackE2E, ANewFileRepeatsThenTheListCyclesAndAFileThatLandsIsNext) {
     addClip("a.mp4", 400);
@@ -171,50 +121,6 @@ TEST_F(PlaybackE2E, ThePollingLoopWaitsForTheFirstFileAndThenHandsItOver) {
     EXPECT_TRUE(test::readAll(run.settingsPath()).contains("prefAppVersionString=Version: 1."));
 }
 
-// Under X: the window covers the whole screen with no title bar, and shows the video.
-class ScreenE2E : public PlaybackE2E, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(ScreenE2E, TheVideoFillsTheScreenWithoutATitleBar) {
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
-    addFile("pattern.mp4", test::readAll(test::clip(6.0, true, "320x240")), 100);
-    run.env.insert("QT_QPA_PLATFORM", "xcb");
-    run.env.insert("VORNPLAYER_RENDER", GetParam());
-    run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
-    run.start(args() << "-prefDoShowMenuBar" << "NO");
-    ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]"));
-    QThread::msleep(2500);
-
-    QProcess info;
-    info.start("xwininfo", {"-name", "VornPlayer"});
-    info.waitForFinished(5000);
-    const QString geometry = QString::fromUtf8(info.readAllStandardOutput());
-    EXPECT_TRUE(geometry.contains("Absolute upper-left X:  0")) << geometry.toStdString();
-    EXPECT_TRUE(geometry.contains("Absolute upper-left Y:  0"));
-    EXPECT_TRUE(geometry.contains("Width: 1280"));
-    EXPECT_TRUE(geometry.contains("Height: 720"));
-
-    const QString shot = QString(VORN_TEST_HELPERS "/screenshot-%1.png").arg(GetParam());
-    QProcess grab;
-    grab.start("ffmpeg", {"-loglevel", "error", "-y", "-f", "x11grab", "-video_size", "1280x720", "-i",
-                          qgetenv("DISPLAY"), "-frames:v", "1", shot});
-    grab.waitForFinished(20000);
-    const QImage image(shot);
-    ASSERT_FALSE(image.isNull());
-    // 4:3 video on a 16:9 screen: black bars left and right, the test pattern between them,
-    // from the very top row (no title bar, no menu bar) to the bottom.
-    EXPECT_EQ(image.pixelColor(40, 360), QColor(Qt::black));
-    EXPECT_EQ(image.pixelColor(1240, 360), QColor(Qt::black));
-    int coloured = 0;
-    for (int x = 200; x < 1080; x += 40) {
-        for (int y : {2, 360, 717}) {
-            const QColor c = image.pixelColor(x, y);
-            if (c.value() > 60) ++coloured;
-        }
-    }
-    EXPECT_GT(coloured, 50) << shot.toStdString();
-    EXPECT_EQ(run.stop(), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Renderers, ScreenE2E, ::testing::Values("software", "opengl"));
 
 }  // namespace

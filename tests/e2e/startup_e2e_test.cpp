@@ -153,6 +153,7 @@ TEST(StartupE2E, UserValuesHideFactoryDefaultsAndArgumentsHideBothForOneRun) {
     EXPECT_TRUE(QFileInfo(source + "/by user").isDir());
 
     const QString elsewhere = run.root.filePath("elsewhere");
+    QDir().mkpath(elsewhere);
     runOnce({"-prefTamrinVideosFolder", elsewhere, "-prefDailyDateFormat", "'by argument'"});
     EXPECT_TRUE(QFileInfo(elsewhere + "/by argument").isDir());
     const QByteArray stored = test::readAll(run.settingsPath());
