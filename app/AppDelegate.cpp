@@ -22,5 +22,6 @@ QPointer<MainWindow> AppDelegate::window() const { return window_.get(); }
 void AppDelegate::setFStatusImage(const QImage& image) {
     fStatusImage_ = image;
     if (QPointer<MainWindow> w = window()) w->setStatusImage(image);
+    if (QPointer<PreferencesWindow> p = fPreferencesWindow()) p->setStatusImage(image);
 }
 void AppDelegate::setWindow(MainWindow* window) { window_.set(window); }

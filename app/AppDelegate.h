@@ -22,6 +22,10 @@ class PlayerItem;
 class PlayerView;
 class PreferencesWindow;
 struct Notification;
+class QObject;
+
+// Opens the folder at the path (a leading "~" expanded) in the file manager, or beeps.
+void revealItemInFinder(const QString& path);
 
 // The application controller: owns the player's state, receives the launch and termination
 // calls and carries the operator's commands. Exactly one exists, made with the main interface.
@@ -71,6 +75,19 @@ public:
     void ibTryToMountVolume(QObject* sender);
     // Presents the preferences window as a sheet of the main window.
     void ibOpenPreferences(QObject* sender);
+
+    // The operator's commands.
+    void ibClickedOnChangeSourceVideosFolder(QObject* sender);
+    void doNSOpenPanelWithParameters(const QVariantMap& parameters);
+    void doNSOpenPanelWithParameters_KORVAL_Obsolete(const QVariant& anything);
+    void handleOpenFile(QObject* sender);
+    void doRevealItem1(QObject* sender);
+    void ibHandleShowHideMenuBar(QObject* sender);
+    void ibCloseWindow(QObject* sender);
+    void ibRevealLogFolder(QObject* sender);
+    void ibEmailButton(QObject* sender);
+    // "~/Library/Logs/Vorn/<bundle name>_old.log", standardised.
+    static QString oldLogFilePath();
 
     // The version text stored at every launch, from the bundle's information dictionary.
     static QString versionStringFromInfo(const QVariantMap& info);

@@ -37,3 +37,16 @@ QWidget* windowOfSender(QObject* sender) {
     auto* widget = qobject_cast<QWidget*>(sender);
     return widget ? widget->window() : nullptr;
 }
+
+bool endSheetHoldingButton(QObject* sender) {
+    auto* button = qobject_cast<QAbstractButton*>(sender);
+    if (!button) return false;
+    QWidget* sheet = button->window();
+    if (!sheet || sheet->windowModality() != Qt::WindowModal || !sheet->parentWidget()) return false;
+    if (auto* dialog = qobject_cast<QDialog*>(sheet)) {
+        dialog->done(QDialog::Rejected);
+    } else {
+        sheet->close();
+    }
+    return true;
+}

@@ -33,3 +33,7 @@ QList<QWidget*> sheetsOfWindow(QWidget* window);
 
 // The window a command's sender sits in; none for a sender outside any window (a menu item).
 QWidget* windowOfSender(QObject* sender);
+
+// Ends the sheet that holds the button (a window-modal window of another window); false, and
+// nothing done, for anything else.
+bool endSheetHoldingButton(QObject* sender);

@@ -1,5 +1,7 @@
 #include "platform/DateFormatter.h"
 
+#include <QStringList>
+
 #include <unicode/locid.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
@@ -42,4 +44,31 @@ QString DateFormatter::stringFromDate(Clock::time_point instant) const {
         format_->format(static_cast<UDate>(millis), out);
     }
     return fromUnicode(out);
+}
+
+QString DateFormatter::folderPatternProblem(const QString& pattern) {
+    // The letters of Unicode date patterns that print something.
+    static const QString fields = QStringLiteral("GyYuUrQqMLwWdDFgEecabBhHKkmsSAzZOvVXx");
+    bool quoted = false;
+    for (qsizetype i = 0; i < pattern.size(); ++i) {
+        const QChar c = pattern.at(i);
+        if (c == QLatin1Char('\'')) {
+            if (i + 1 < pattern.size() && pattern.at(i + 1) == QLatin1Char('\'')) {
+                ++i;  // '' is a quote character
+                continue;
+            }
+            quoted = !quoted;
+            continue;
+        }
+        if (!quoted && c.isLetter() && c.unicode() < 128 && !fields.contains(c)) {
+            return QStringLiteral("'%1' is not a date field").arg(c);
+        }
+    }
+    if (quoted) return QStringLiteral("a quote is not closed");
+    const QString name = DateFormatter(pattern).stringFromDate(Clock::now());
+    if (name.trimmed().isEmpty()) return QStringLiteral("it gives an empty name");
+    for (const QString& part : name.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (part == QLatin1String(".") || part == QLatin1String("..")) return QStringLiteral("it gives \"%1\"").arg(part);
+    }
+    return QString();
 }

@@ -27,6 +27,10 @@ public:
     DateFormatter& operator=(const DateFormatter&) = delete;
 
     bool isValid() const { return format_ != nullptr; }
+
+    // Why a pattern cannot name a folder (an unclosed quote, a letter that is no date field, an
+    // empty name, "." or ".."); an empty string when it can. ICU itself takes almost anything.
+    static QString folderPatternProblem(const QString& pattern);
     QString pattern() const { return pattern_; }
     QString stringFromDate(Clock::time_point instant) const;
 

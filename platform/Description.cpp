@@ -1,6 +1,7 @@
 #include "platform/Description.h"
 
 #include <QDateTime>
+#include <QObject>
 #include <QStringList>
 #include <QUrl>
 
@@ -78,6 +79,10 @@ QString describeAt(const QVariant& value, const QString& indent, bool inCollecti
             return describeMap(value.toMap(), indent);
         case QMetaType::QUrl:
             return value.toUrl().toString(QUrl::FullyEncoded);
+        case QMetaType::QObjectStar: {
+            const QObject* object = value.value<QObject*>();
+            return object ? ofObject(object->metaObject()->className(), object) : QStringLiteral("(null)");
+        }
         case QMetaType::QDateTime:
             return value.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss t"));
         default:

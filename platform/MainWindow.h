@@ -8,13 +8,17 @@ class PlayerView;
 class QAction;
 class QImage;
 class QLabel;
+class QMenu;
+class QTimer;
 
 namespace Ui {
 class MainWindow;
 }
 
 // The main window of the main interface file: the video view filling the window, the source
-// folder's status light in its top right corner, and the menu bar.
+// folder's status light in its top right corner, and the menu bar with every command. The same
+// commands come up on a right click on the video, and their shortcuts work while the menu bar is
+// hidden. The mouse pointer hides after 3 s without movement over the video.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -24,19 +28,35 @@ public:
 
     PlayerView* playerView() const { return playerView_; }
     QLabel* statusImageView() const;
-    QAction* quitAction() const;
-    QAction* preferencesAction() const;
-    QAction* locateSourceFolderAction() const;
 
-    // Shows the status light in the corner, with a tooltip naming its state; a null image clears it.
-    void setStatusImage(const QImage& image);
+    QAction* openFilesAction() const;
+    QAction* changeSourceFolderAction() const;
+    QAction* locateSourceFolderAction() const;
+    QAction* revealSourceFolderAction() const;
+    QAction* revealLogsAction() const;
+    QAction* emailLogsAction() const;
+    QAction* showMenuBarAction() const;
+    QAction* preferencesAction() const;
+    QAction* quitAction() const;
+
+    // The menu a right click on the video brings up.
+    QMenu* contextMenu() const { return contextMenu_; }
 
     void setMenuBarVisible(bool visible);
     // Black, without title bar or frame, covering the whole of the given screen frame (menu
     // and panel areas included); an empty frame leaves an empty window.
     void applyPlaybackStyle(const QRect& screenFrame);
+    // Shows the status light in the corner, with a tooltip naming its state; a null image clears it.
+    void setStatusImage(const QImage& image);
+
+    static constexpr int kCursorHideMilliseconds = 3000;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     std::unique_ptr<Ui::MainWindow> ui_;
     PlayerView* playerView_ = nullptr;
+    QMenu* contextMenu_ = nullptr;
+    QTimer* cursorTimer_ = nullptr;
 };

@@ -46,6 +46,8 @@ QString homeDirectory() {
     return QStringLiteral("/");
 }
 
+QString expandingTildeInPath(const QString& path) { return expandTilde(path); }
+
 QString standardize(const QString& path) {
     if (path.isEmpty()) return path;
     const QString expanded = expandTilde(path);

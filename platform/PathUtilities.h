@@ -20,6 +20,9 @@ QString deletingLastPathComponent(const QString& path);
 QString pathExtension(const QString& path);
 QString deletingPathExtension(const QString& path);
 
+// Only a leading "~" or "~user" expanded; the rest stays as it is.
+QString expandingTildeInPath(const QString& path);
+
 // The user's home folder: $HOME, else the password database.
 QString homeDirectory();
 

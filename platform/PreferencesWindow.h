@@ -2,15 +2,23 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <memory>
 
+class QCheckBox;
+class QImage;
+class QLabel;
+class QLineEdit;
 class QPushButton;
+class QSpinBox;
 
 namespace Ui {
 class PreferencesWindow;
 }
 
-// The preferences window of the main interface file, shown window-modal on the main window.
+// The preferences window of the main interface, shown window-modal on the main window. Every edit
+// goes to the settings store at once; numbers stay within sensible bounds; the daily folder pattern
+// shows today's folder name as it is typed and is stored only when it can name a folder.
 class PreferencesWindow : public QDialog {
     Q_OBJECT
 
@@ -18,9 +26,33 @@ public:
     explicit PreferencesWindow(QWidget* parent = nullptr);
     ~PreferencesWindow() override;
 
-    QWidget* settingsArea() const;
+    // What the buttons ask of the application; the sender is the button.
+    std::function<void(QObject* sender)> onChangeSourceFolder;
+    std::function<void(QObject* sender)> onClose;
+    std::function<void()> onMenuBarSettingChanged;
+
+    // Reads every setting into the window (done each time it is shown).
+    void reload();
+    void setStatusImage(const QImage& image);
+
+    QLineEdit* sourceFolderPath() const;
+    QLabel* sourceStatusLight() const;
+    QPushButton* changeSourceFolderButton() const;
+    QLineEdit* dailyPattern() const;
+    QLabel* dailyPatternPreview() const;
+    QSpinBox* newestCount() const;
+    QSpinBox* repeatCount() const;
+    QCheckBox* createMissingFolder() const;
+    QCheckBox* showMenuBar() const;
     QPushButton* closeButton() const;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
+    void patternEdited(const QString& text);
+    void showPreview(const QString& pattern);
+
     std::unique_ptr<Ui::PreferencesWindow> ui_;
+    bool loading_ = false;
 };

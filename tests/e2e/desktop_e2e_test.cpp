@@ -1,4 +1,5 @@
 #include "e2e/PlayerRun.h"
+#include "SessionBus.h"
 
 #include <QRegularExpression>
 
@@ -7,26 +8,10 @@
 namespace {
 
 using test::PlayerRun;
+using test::SessionBus;
 using test::waitForOutputLine;
 
 const char* kLaunched = "] infoDictioanry = {";
-
-// A private session bus for one test.
-class SessionBus {
-public:
-    SessionBus() {
-        daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-        if (daemon.waitForStarted(5000) && daemon.waitForReadyRead(5000)) {
-            address = QString::fromUtf8(daemon.readLine()).trimmed();
-        }
-    }
-    ~SessionBus() {
-        daemon.kill();
-        daemon.waitForFinished();
-    }
-    QProcess daemon;
-    QString address;
-};
 
 TEST(DesktopE2E, ThePlayerKeepsTheScreenAwakeThroughTheSessionsScreenSaver) {
     SessionBus bus;

@@ -1,0 +1,99 @@
+// The folder chooser and opening files by hand.
+#include "app/AppDelegate.h"
+#include "app/Chooser.h"
+#include "app/Validation.h"
+
+#include "folderref/MyBookmarkDataKit.h"
+#include "log/KORVAL_Log.h"
+#include "platform/Alert.h"
+#include "platform/Format.h"
+#include "platform/MainWindow.h"
+#include "platform/OpenPanel.h"
+#include "platform/PreferencesWindow.h"
+#include "platform/UserDefaults.h"
+
+#include <QUrl>
+
+const QString sPanelMessageKey = QStringLiteral("panelMessageKey");
+const QString sPanelPromptKey = QStringLiteral("panelPromptKey");
+const QString sPanelDelegateKey = QStringLiteral("panelDelegateKey");
+const QString sPanelSenderKey = QStringLiteral("panelSenderKey");
+
+void AppDelegate::ibClickedOnChangeSourceVideosFolder(QObject* sender) {
+    KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "ibClickedOnChangeSourceVideosFolder:"));
+    // Qt's panels have no delegate; the entry names the controller, which answers nothing anyway.
+    const OpenPanelParameters parameters{{sPanelDelegateKey, description()},
+                                         {sPanelMessageKey, QStringLiteral("Please Select the Source Folder")},
+                                         {sPanelPromptKey, QStringLiteral("Select")},
+                                         {sPanelSenderKey, QVariant::fromValue(sender)},
+                                         {sPrefFolderNameKey, sPrefTamrinVideosFolder},
+                                         {sPrefFolderAliasDataKey, sPrefTamrinVideosFolderAliasData},
+                                         {sPrefFolderNameIsValidKey, sPrefTamrinVideosFolderIsValid}};
+    doNSOpenPanelWithParameters(parameters);
+}
+
+void AppDelegate::doNSOpenPanelWithParameters(const QVariantMap& parameters) {
+    const char* name = "doNSOpenPanelWithParameters:";
+    KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), name));
+    KORVAL_Log::debug(fmt("Inside %@ => %@... parameters = %@", description(), name, QVariant(parameters)));
+    const QString pathKey = parameters.value(sPrefFolderNameKey).toString();
+    QObject* sender = parameters.value(sPanelSenderKey).value<QObject*>();
+    QWidget* host = windowOfSender(sender);
+    if (!host) host = window();  // a menu command has no window of its own
+
+    OpenPanel panel;
+    panel.setCanChooseDirectories(true);
+    panel.setCanChooseFiles(false);
+    panel.setAllowsMultipleSelection(false);
+    panel.setCanCreateDirectories(true);
+    panel.setMessage(parameters.value(sPanelMessageKey).toString());
+    panel.setPrompt(parameters.value(sPanelPromptKey).toString());
+    const QString current = UserDefaults::standardUserDefaults().stringForKey(pathKey);
+    if (!current.isNull()) panel.setDirectoryURL(QUrl::fromLocalFile(current));
+
+    panel.beginSheetModalForWindow(host, [this, parameters, name](long result, const QList<QUrl>& urls) {
+        KORVAL_Log::debug(fmt("User Clicked on result = %li", result));
+        if (result != OpenPanel::kOK) {
+            KORVAL_Log::debug(QStringLiteral("user cancelled change folder ..."));
+            return;
+        }
+        const QString path = urls.isEmpty() ? QString() : urls.first().toLocalFile();
+        KORVAL_Log::debug(fmt("Inside %@ => %@... User selected %@", description(), name, path));
+        if (path.isEmpty()) return;
+        UserDefaults& store = UserDefaults::standardUserDefaults();
+        store.setObject(path, parameters.value(sPrefFolderNameKey).toString());
+        store.setBool(true, parameters.value(sPrefFolderNameIsValidKey).toString());
+        MyBookmarkDataKit::savePath(path, parameters.value(sPrefFolderAliasDataKey).toString());
+        if (parameters.contains(QStringLiteral("prefPathEnableKey"))) {
+            store.setBool(true, parameters.value(QStringLiteral("prefPathEnableKey")).toString());
+        }
+        if (QPointer<PreferencesWindow> preferences = fPreferencesWindow()) preferences->reload();
+    });
+}
+
+void AppDelegate::doNSOpenPanelWithParameters_KORVAL_Obsolete(const QVariant& anything) {
+    Q_UNUSED(anything);
+    KORVAL_Log::debug(fmt("Inside %@ => %@...SHOULD NEVER BE CALLED.....", description(),
+                          "doNSOpenPanelWithParameters_KORVAL_Obsolete:"));
+}
+
+void AppDelegate::handleOpenFile(QObject* sender) {
+    Q_UNUSED(sender);
+    OpenPanel panel;
+    panel.setCanChooseDirectories(false);
+    panel.setCanChooseFiles(true);
+    panel.setAllowsMultipleSelection(true);
+    panel.setAllowedFileTypes({QStringLiteral("mp4"), QStringLiteral("mov")});
+    panel.beginSheetModalForWindow(window(), [this](long result, const QList<QUrl>& urls) {
+        KORVAL_Log::debug(fmt("open pane returned result = %li", result));
+        if (result != OpenPanel::kOK) {
+            KORVAL_Log::debug(QStringLiteral("user cncelled..."));
+            return;
+        }
+        const QVariantList chosen(urls.cbegin(), urls.cend());
+        KORVAL_Log::debug(fmt("user selected %@", QVariant(chosen)));
+        if (chosen.isEmpty()) return;
+        playArrayOfUrls(chosen);
+        saveCurrentUrlsToPrefs(chosen);
+    });
+}

@@ -1,0 +1,92 @@
+// The window, menu and reveal commands, and mailing the logs.
+#include "app/AppDelegate.h"
+
+#include "log/KORVAL_Log.h"
+#include "platform/Alert.h"
+#include "platform/Beep.h"
+#include "platform/Bundle.h"
+#include "platform/Desktop.h"
+#include "platform/Format.h"
+#include "platform/MainWindow.h"
+#include "platform/PathUtilities.h"
+#include "platform/Queues.h"
+#include "platform/SharingService.h"
+#include "platform/UserDefaults.h"
+
+#include <QFileInfo>
+#include <QUrl>
+
+namespace {
+constexpr std::uint64_t kMailDelayMicroseconds = 10000;
+}
+
+void revealItemInFinder(const QString& path) {
+    KORVAL_Log::debug(fmt("Inside revealItemInFinder...revealItemInFinder => %@...", path));
+    if (!path.isEmpty()) {
+        const QString expanded = Path::expandingTildeInPath(path);
+        if (QFileInfo(expanded).isDir()) {
+            KORVAL_Log::debug(fmt("runCommand will execute: %@", Desktop::openCommandLine(expanded)));
+            // The file manager is started off the main thread; its answer is logged when it comes.
+            Desktop::openInFileManager(expanded, [](const QString& output) {
+                KORVAL_Log::debug(fmt("shellcommand returned = %@", output));
+            });
+            return;
+        }
+    }
+    beep();
+    KORVAL_Log::debug(QStringLiteral("User Needs to Select a Valid Existing Folder..."));
+}
+
+void AppDelegate::doRevealItem1(QObject* sender) {
+    Q_UNUSED(sender);
+    KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "doRevealItem1:"));
+    revealItemInFinder(UserDefaults::standardUserDefaults().stringForKey(QStringLiteral("prefTamrinVideosFolder")));
+}
+
+void AppDelegate::ibHandleShowHideMenuBar(QObject* sender) {
+    Q_UNUSED(sender);
+    KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "ibHandleShowHideMenuBar:"));
+    UserDefaults& store = UserDefaults::standardUserDefaults();
+    store.synchronize();
+    if (QPointer<MainWindow> w = window()) w->setMenuBarVisible(store.boolForKey(QStringLiteral("prefDoShowMenuBar")));
+}
+
+void AppDelegate::ibCloseWindow(QObject* sender) { endSheetHoldingButton(sender); }
+
+QString AppDelegate::oldLogFilePath() {
+    const QString name = Path::appendingPathComponent(QStringLiteral("~/Library/Logs/Vorn/"),
+                                                      Bundle::mainBundle().bundleName());
+    return Path::standardize(name + QStringLiteral("_old.log"));
+}
+
+void AppDelegate::ibRevealLogFolder(QObject* sender) {
+    Q_UNUSED(sender);
+    KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "ibRevealLogFolder:"));
+    QStringList present;
+    for (const QString& path : {logFilePath(), oldLogFilePath()}) {
+        if (QFileInfo::exists(path)) present += path;
+    }
+    if (present.isEmpty()) {
+        beep();
+        return;
+    }
+    Desktop::showItemsInFileManager(present);
+}
+
+void AppDelegate::ibEmailButton(QObject* sender) {
+    Q_UNUSED(sender);
+    KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "ibEmailButton:"));
+    QVariantList items{QStringLiteral("We've fallen and wanna get up...\n\n")};
+    for (const QString& path : {logFilePath(), oldLogFilePath()}) {
+        if (QFileInfo::exists(path)) items += QUrl::fromLocalFile(path);
+    }
+    if (items.size() < 2) return;
+    DispatchQueue::global(DispatchQueue::Priority::Default).async([items] {
+        waitMicroseconds(kMailDelayMicroseconds);
+        const auto service = SharingService::sharingServiceNamed(QString::fromLatin1(SharingService::kComposeEmail));
+        if (service) service->setSubject(fmt("Log(s) From %@.app", Bundle::mainBundle().bundleName()));
+        DispatchQueue::main().async([service, items] {
+            if (service) service->performWithItems(items);
+        });
+    });
+}

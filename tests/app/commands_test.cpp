@@ -1,0 +1,300 @@
+#include "app/AppDelegate.h"
+#include "app/Validation.h"
+#include "folderref/MyBookmarkDataKit.h"
+#include "platform/Beep.h"
+#include "platform/MainWindow.h"
+#include "platform/Player.h"
+#include "platform/PlayerView.h"
+#include "platform/PreferencesWindow.h"
+#include "platform/UserDefaults.h"
+
+#include "Clips.h"
+#include "DesktopStandIns.h"
+#include "GuiTestSupport.h"
+#include "SessionBus.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QFileDialog* openPanel(QWidget* window) {
+    for (QFileDialog* d : window->findChildren<QFileDialog*>()) {
+        if (d->isVisible()) return d;
+    }
+    return nullptr;
+}
+
+class CommandsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        standIns.putFirstOnPath();
+        qputenv("HOME", QFile::encodeName(home.path()));
+        window = new MainWindow;
+        preferences = new PreferencesWindow(window);
+        controller = new AppDelegate;  // kept: jobs may outlive the test
+        controller->setWindow(window);
+        controller->setPlayerview(window->playerView());
+        controller->setFPreferencesWindow(preferences);
+        preferences->onClose = [this](QObject* sender) { controller->ibCloseWindow(sender); };
+        preferences->onChangeSourceFolder = [this](QObject* sender) { controller->ibClickedOnChangeSourceVideosFolder(sender); };
+        window->show();
+        logStart = test::logSize();
+        store().removeObjectForKey(sPrefTamrinVideosFolder);
+        store().removeObjectForKey(sPrefTamrinVideosFolderAliasData);
+        store().removeObjectForKey(sPrefTamrinVideosFolderIsValid);
+    }
+    void TearDown() override {
+        for (QFileDialog* d : window->findChildren<QFileDialog*>()) d->reject();
+        window->playerView()->setPlayer(nullptr);
+        window->hide();
+    }
+    static UserDefaults& store() { return UserDefaults::standardUserDefaults(); }
+    QString log() const { return test::logSince(logStart); }
+    void makeLogs(bool log, bool old) {
+        QDir(home.path()).mkpath("Library/Logs/Vorn");
+        if (log) test::writeAll(home.filePath("Library/Logs/Vorn/VornPlayer.log"), "log\n");
+        if (old) test::writeAll(home.filePath("Library/Logs/Vorn/VornPlayer_old.log"), "old\n");
+    }
+
+    test::DesktopStandIns standIns;
+    QTemporaryDir home;
+    MainWindow* window = nullptr;
+    PreferencesWindow* preferences = nullptr;
+    AppDelegate* controller = nullptr;
+    qint64 logStart = 0;
+};
+
+TEST_F(CommandsTest, ChoosingAFolderStoresItsPathValidityAndReference) {
+    QDir(home.path()).mkpath("start here");
+    QDir(home.path()).mkpath("chosen folder $x");
+    store().setObject(home.filePath("start here"), sPrefTamrinVideosFolder);
+    controller->ibClickedOnChangeSourceVideosFolder(window->changeSourceFolderAction());
+    QFileDialog* panel = openPanel(window);
+    ASSERT_NE(panel, nullptr);
+    EXPECT_EQ(panel->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(panel->fileMode(), QFileDialog::Directory);
+    EXPECT_EQ(panel->windowTitle(), "Please Select the Source Folder");
+    EXPECT_EQ(panel->labelText(QFileDialog::Accept), "Select");
+    EXPECT_EQ(panel->directory().absolutePath(), home.filePath("start here"));
+
+    panel->selectFile(home.filePath("chosen folder $x"));
+    static_cast<QDialog*>(panel)->accept();  // as the confirm button does
+    test::processFor(50);
+    EXPECT_EQ(store().stringForKey(sPrefTamrinVideosFolder), home.filePath("chosen folder $x"));
+    EXPECT_TRUE(store().boolForKey(sPrefTamrinVideosFolderIsValid));
+    QString resolved;
+    bool stale = false;
+    EXPECT_TRUE(MyBookmarkDataKit::resolveAliasFromData(store().dataForKey(sPrefTamrinVideosFolderAliasData), &resolved, stale));
+    EXPECT_EQ(resolved, home.filePath("chosen folder $x"));
+    EXPECT_TRUE(log().contains("] User Clicked on result = 1\n"));
+    EXPECT_TRUE(log().contains("... User selected " + home.filePath("chosen folder $x") + "\n"));
+    EXPECT_TRUE(log().contains("... parameters = {\n"));
+}
+
+TEST_F(CommandsTest, CancellingTheFolderPanelChangesNothing) {
+    store().setObject(QStringLiteral("/before"), sPrefTamrinVideosFolder);
+    store().setBool(false, sPrefTamrinVideosFolderIsValid);
+    store().setObject(QByteArray("reference"), sPrefTamrinVideosFolderAliasData);
+    // From the preferences window's button: the panel hangs from that window.
+    preferences->show();
+    preferences->changeSourceFolderButton()->click();
+    QFileDialog* panel = openPanel(preferences);
+    ASSERT_NE(panel, nullptr);
+    panel->reject();
+    test::processFor(50);
+    EXPECT_EQ(store().stringForKey(sPrefTamrinVideosFolder), "/before");
+    EXPECT_FALSE(store().boolForKey(sPrefTamrinVideosFolderIsValid));
+    EXPECT_EQ(store().dataForKey(sPrefTamrinVideosFolderAliasData), QByteArray("reference"));
+    EXPECT_TRUE(log().contains("] user cancelled change folder ...\n"));
+    preferences->reject();
+}
+
+TEST_F(CommandsTest, OpeningThreeFilesPlaysTheFirstAndStoresAllThree) {
+    qputenv("VORNPLAYER_VIDEO_OUTPUT", "null");
+    QStringList files;
+    for (const char* name : {"one.mp4", "two.mp4", "three.MP4"}) files += test::copyClip(test::clip(2.0), home.filePath(name));
+    controller->handleOpenFile(window->openFilesAction());
+    QFileDialog* panel = openPanel(window);
+    ASSERT_NE(panel, nullptr);
+    EXPECT_EQ(panel->fileMode(), QFileDialog::ExistingFiles);
+    EXPECT_TRUE(panel->nameFilters().join(' ').contains("*.mp4"));
+    EXPECT_TRUE(panel->nameFilters().join(' ').contains("*.mov"));
+    panel->setDirectory(home.path());
+    panel->findChild<QLineEdit*>("fileNameEdit")->setText("\"one.mp4\" \"two.mp4\" \"three.MP4\"");
+    static_cast<QDialog*>(panel)->accept();  // as the confirm button does
+    ASSERT_TRUE(test::processUntil([&] { return controller->player() != nullptr; }));
+    EXPECT_EQ(controller->player()->currentItem()->url(), QUrl::fromLocalFile(files[0]));
+    EXPECT_EQ(controller->avitems().size(), 3);
+    EXPECT_EQ(store().stringArrayForKey("prefArrayOfPathsOfLastItems"), files);
+    EXPECT_TRUE(log().contains("] open pane returned result = 1\n"));
+    qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
+}
+
+TEST_F(CommandsTest, RevealingTheSourceFolderOpensItWithItsExactPath) {
+    QDir(home.path()).mkpath("my \"videos\" $HOME `x`");
+    store().setObject(QStringLiteral("~/my \"videos\" $HOME `x`"), sPrefTamrinVideosFolder);
+    controller->doRevealItem1(nullptr);
+    ASSERT_TRUE(standIns.waitForCalls("xdg-open", 1));
+    EXPECT_EQ(standIns.arguments("xdg-open"), QStringList{home.filePath("my \"videos\" $HOME `x`")});
+    ASSERT_TRUE(test::processUntil([&] { return log().contains("] shellcommand returned = xdg-open was here\n"); }));
+    EXPECT_TRUE(log().contains("] runCommand will execute: xdg-open \"" + home.filePath("my \"videos\" $HOME `x`") + "\"\n"));
+}
+
+TEST_F(CommandsTest, RevealingAFileOrNothingBeeps) {
+    test::writeAll(home.filePath("a file"), "x");
+    for (const QVariant& setting : {QVariant(home.filePath("a file")), QVariant(QString("")), QVariant()}) {
+        if (setting.isValid()) {
+            store().setObject(setting, sPrefTamrinVideosFolder);
+        } else {
+            store().removeObjectForKey(sPrefTamrinVideosFolder);
+        }
+        const int beeps = beepCount();
+        controller->doRevealItem1(nullptr);
+        EXPECT_EQ(beepCount(), beeps + 1);
+    }
+    EXPECT_EQ(log().count("] User Needs to Select a Valid Existing Folder...\n"), 3);
+    test::processFor(200);
+    EXPECT_EQ(standIns.calls("xdg-open"), 0);
+}
+
+TEST_F(CommandsTest, RevealingTheLogsShowsThemSelectedInTheFileManager) {
+    test::SessionBus bus;
+    ASSERT_FALSE(bus.address.isEmpty());
+    qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address.toUtf8());
+    QProcess manager;
+    manager.start(QStringLiteral(VORN_TEST_HELPERS "/filemanager_service"), {"30000"});
+    ASSERT_TRUE(manager.waitForReadyRead(10000));
+    ASSERT_EQ(manager.readLine().trimmed(), "ready");
+
+    makeLogs(true, false);
+    controller->ibRevealLogFolder(nullptr);
+    ASSERT_TRUE(test::processUntil([&] { return manager.canReadLine() || manager.waitForReadyRead(20); }));
+    const QString uri = QString::fromLatin1(QUrl::fromLocalFile(home.filePath("Library/Logs/Vorn/VornPlayer.log")).toEncoded());
+    EXPECT_EQ(QString::fromUtf8(manager.readLine()).trimmed(), "ShowItems " + uri);
+
+    makeLogs(true, true);
+    controller->ibRevealLogFolder(nullptr);
+    ASSERT_TRUE(test::processUntil([&] { return manager.canReadLine() || manager.waitForReadyRead(20); }));
+    const QString old = QString::fromLatin1(QUrl::fromLocalFile(home.filePath("Library/Logs/Vorn/VornPlayer_old.log")).toEncoded());
+    EXPECT_EQ(QString::fromUtf8(manager.readLine()).trimmed(), "ShowItems " + uri + " " + old);
+    EXPECT_EQ(standIns.calls("xdg-open"), 0);
+    manager.kill();
+    manager.waitForFinished();
+}
+
+TEST_F(CommandsTest, WithoutAFileManagerServiceTheLogFolderOpens) {
+    test::SessionBus bus;
+    qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address.toUtf8());
+    makeLogs(true, false);
+    controller->ibRevealLogFolder(nullptr);
+    ASSERT_TRUE(test::processUntil([&] { return standIns.calls("xdg-open") == 1; }));
+    EXPECT_EQ(standIns.arguments("xdg-open"), QStringList{home.filePath("Library/Logs/Vorn")});
+}
+
+TEST_F(CommandsTest, RevealingLogsThatAreNotThereBeeps) {
+    const int beeps = beepCount();
+    controller->ibRevealLogFolder(nullptr);
+    EXPECT_EQ(beepCount(), beeps + 1);
+}
+
+TEST_F(CommandsTest, MailingTheLogsHandsThemToTheMailProgram) {
+    makeLogs(true, true);
+    controller->ibEmailButton(nullptr);
+    ASSERT_TRUE(test::processUntil([&] { return standIns.calls("xdg-email") == 1; }));
+    EXPECT_EQ(standIns.arguments("xdg-email"),
+              (QStringList{"--subject", "Log(s) From VornPlayer.app", "--body", "We've fallen and wanna get up...\n\n",
+                           "--attach", home.filePath("Library/Logs/Vorn/VornPlayer.log"), "--attach",
+                           home.filePath("Library/Logs/Vorn/VornPlayer_old.log")}));
+}
+
+TEST_F(CommandsTest, MailingOnlyTheLogFileOrNothingAtAll) {
+    makeLogs(true, false);
+    controller->ibEmailButton(nullptr);
+    ASSERT_TRUE(test::processUntil([&] { return standIns.calls("xdg-email") == 1; }));
+    EXPECT_EQ(standIns.arguments("xdg-email").mid(4), (QStringList{"--attach", home.filePath("Library/Logs/Vorn/VornPlayer.log")}));
+
+    QFile::remove(home.filePath("Library/Logs/Vorn/VornPlayer.log"));
+    const int beeps = beepCount();
+    controller->ibEmailButton(nullptr);
+    test::processFor(300);
+    EXPECT_EQ(standIns.calls("xdg-email"), 1);
+    EXPECT_EQ(beepCount(), beeps);
+}
+
+TEST_F(CommandsTest, TheMenuBarFollowsItsSetting) {
+    store().setBool(true, "prefDoShowMenuBar");
+    controller->ibHandleShowHideMenuBar(nullptr);
+    EXPECT_TRUE(window->menuBar()->isVisible());
+    controller->ibHandleShowHideMenuBar(nullptr);
+    EXPECT_TRUE(window->menuBar()->isVisible());
+    EXPECT_TRUE(window->showMenuBarAction()->isChecked());
+    store().setBool(false, "prefDoShowMenuBar");
+    controller->ibHandleShowHideMenuBar(nullptr);
+    EXPECT_FALSE(window->menuBar()->isVisible());
+    EXPECT_FALSE(window->showMenuBarAction()->isChecked());
+    store().removeObjectForKey("prefDoShowMenuBar");
+}
+
+TEST_F(CommandsTest, CloseEndsOnlyASheetThatHoldsTheButton) {
+    controller->ibOpenPreferences(nullptr);
+    ASSERT_TRUE(test::processUntil([&] { return preferences->isVisible(); }));
+    controller->ibCloseWindow(nullptr);
+    controller->ibCloseWindow(window->quitAction());
+    QPushButton plain("in no sheet");
+    plain.show();
+    controller->ibCloseWindow(&plain);
+    EXPECT_TRUE(preferences->isVisible());
+    preferences->closeButton()->click();
+    EXPECT_FALSE(preferences->isVisible());
+    ASSERT_TRUE(test::processUntil([&] { return log().contains("] need to handle prerences after closing..\n"); }));
+}
+
+TEST_F(CommandsTest, EveryCommandIsOnTheVideosContextMenuAndTheMenuBar) {
+    const QList<QAction*> commands{window->openFilesAction(),          window->changeSourceFolderAction(),
+                                   window->locateSourceFolderAction(), window->revealSourceFolderAction(),
+                                   window->revealLogsAction(),         window->emailLogsAction(),
+                                   window->showMenuBarAction(),        window->preferencesAction(),
+                                   window->quitAction()};
+    QList<QAction*> inMenuBar;
+    for (QAction* menu : window->menuBar()->actions()) inMenuBar += menu->menu()->actions();
+    for (QAction* command : commands) {
+        EXPECT_TRUE(window->contextMenu()->actions().contains(command)) << command->text().toStdString();
+        EXPECT_TRUE(inMenuBar.contains(command)) << command->text().toStdString();
+        EXPECT_TRUE(window->actions().contains(command));  // shortcuts work with the menu bar hidden
+        EXPECT_FALSE(command->shortcut().isEmpty()) << command->text().toStdString();
+    }
+    // The platform's standard keys where it has them.
+    for (const auto& [action, key] : {std::pair{window->openFilesAction(), QKeySequence::Open},
+                                      std::pair{window->quitAction(), QKeySequence::Quit}}) {
+        const QList<QKeySequence> standard = QKeySequence::keyBindings(key);
+        if (!standard.isEmpty()) {
+            EXPECT_EQ(action->shortcut(), standard.first());
+        }
+    }
+}
+
+TEST_F(CommandsTest, ThePointerHidesAfterThreeStillSecondsOverTheVideo) {
+    QWidget* video = window->playerView();
+    QMouseEvent move(QEvent::MouseMove, QPointF(50, 50), video->mapToGlobal(QPointF(50, 50)), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(video, &move);
+    EXPECT_NE(video->cursor().shape(), Qt::BlankCursor);
+    test::processFor(2500);
+    EXPECT_NE(video->cursor().shape(), Qt::BlankCursor);
+    test::processFor(800);
+    EXPECT_EQ(video->cursor().shape(), Qt::BlankCursor);
+    QApplication::sendEvent(video, &move);
+    EXPECT_NE(video->cursor().shape(), Qt::BlankCursor);
+}
+
+}  // namespace
