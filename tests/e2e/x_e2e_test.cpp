@@ -1,6 +1,8 @@
 // Whole-program tests that need a real X display (./test.sh starts Xvfb). They hold a CTest
 // resource lock on the display, so no other test's windows get in their way.
 #include "e2e/PlaybackFixture.h"
+#include "DesktopStandIns.h"
+#include "SessionBus.h"
 
 #include <QImage>
 #include <QRegularExpression>
@@ -102,5 +104,56 @@ TEST_P(ScreenE2E, TheVideoFillsTheScreenWithoutATitleBar) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Renderers, ScreenE2E, ::testing::Values("software", "opengl"));
+
+// Keys typed into the real player's window, as an operator would.
+void typeKeys(const QString& keys) {
+    QProcess find;
+    find.start("xdotool", {"search", "--onlyvisible", "--name", "^VornPlayer$"});
+    find.waitForFinished(5000);
+    const QString id = QString::fromUtf8(find.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts).value(0);
+    ASSERT_FALSE(id.isEmpty()) << "no player window";
+    QProcess::execute("xdotool", {"windowfocus", "--sync", id});
+    QProcess::execute("xdotool", {"key", "--clearmodifiers", keys});
+}
+
+TEST(CommandsE2E, ShortcutsRevealTheFolderAndTheLogsAndMailTheLogs) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
+    test::SessionBus bus;
+    ASSERT_FALSE(bus.address.isEmpty());
+    test::DesktopStandIns standIns;
+    PlayerRun run;
+    run.env.insert("QT_QPA_PLATFORM", "xcb");
+    run.env.insert("DBUS_SESSION_BUS_ADDRESS", bus.address);
+    run.env.insert("PATH", standIns.path());
+    QProcess manager;
+    manager.setProcessEnvironment(run.env);
+    manager.start(QStringLiteral(VORN_TEST_HELPERS "/filemanager_service"), {"60000"});
+    ASSERT_TRUE(waitForOutputLine(manager, "ready"));
+
+    const QString folder = run.root.filePath("my \"videos\" $HOME");
+    QDir().mkpath(folder);
+    test::writeAll(run.oldLogPath(), "an older run\n");
+    run.start({"-prefTamrinVideosFolder", folder, "-prefDoShowMenuBar", "NO"});
+    ASSERT_TRUE(run.waitForLog(kLaunched));
+    QThread::msleep(1500);  // the launch-time check and its panel are over
+
+    typeKeys("ctrl+r");
+    ASSERT_TRUE(standIns.waitForCalls("xdg-open", 1)) << run.log().toStdString();
+    EXPECT_EQ(standIns.arguments("xdg-open"), QStringList{folder});
+
+    typeKeys("ctrl+shift+l");
+    const QString uris = QString::fromLatin1(QUrl::fromLocalFile(run.logPath()).toEncoded()) + " " +
+                         QString::fromLatin1(QUrl::fromLocalFile(run.oldLogPath()).toEncoded());
+    EXPECT_TRUE(waitForOutputLine(manager, "ShowItems " + uris));
+
+    typeKeys("ctrl+shift+e");
+    ASSERT_TRUE(standIns.waitForCalls("xdg-email", 1));
+    EXPECT_EQ(standIns.arguments("xdg-email"),
+              (QStringList{"--subject", "Log(s) From VornPlayer.app", "--body", "We've fallen and wanna get up...\n\n",
+                           "--attach", run.logPath(), "--attach", run.oldLogPath()}));
+    EXPECT_EQ(run.stop(), 0);
+    manager.kill();
+    manager.waitForFinished();
+}
 
 }  // namespace

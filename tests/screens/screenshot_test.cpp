@@ -5,14 +5,18 @@
 #include "platform/MainWindow.h"
 #include "platform/Player.h"
 #include "platform/PlayerView.h"
+#include "platform/PreferencesWindow.h"
 #include "platform/StatusImages.h"
 #include "progress/MyProgressWindowController.h"
 
 #include "Clips.h"
 #include "GuiTestSupport.h"
 
+#include <QAction>
 #include <QImage>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QScreen>
 #include <QUrl>
 
@@ -94,6 +98,46 @@ TEST_F(ScreenshotTest, TheProgressPanelOverThePlayingVideo) {
     test::processFor(200);
     const QColor after = grabScreen("progress-gone").pixelColor(panel.left() + 8, panel.center().y());
     EXPECT_GT(after.value(), inside.value());
+}
+
+TEST_F(ScreenshotTest, TheMenuBarWithItsFileMenuOpen) {
+    window->setMenuBarVisible(true);
+    test::processFor(300);
+    QMenu* file = nullptr;
+    for (QAction* menu : window->menuBar()->actions()) {
+        if (menu->menu() && menu->menu()->actions().contains(window->openFilesAction())) file = menu->menu();
+    }
+    ASSERT_NE(file, nullptr);
+    window->menuBar()->setActiveAction(file->menuAction());
+    test::processFor(400);
+    ASSERT_TRUE(file->isVisible());
+    const QImage shot = grabScreen("menu-bar");
+    // A light menu bar across the top, over no video.
+    EXPECT_GT(shot.pixelColor(1000, window->menuBar()->height() / 2).value(), 150);
+    file->hide();
+}
+
+TEST_F(ScreenshotTest, TheContextMenuOverTheVideo) {
+    window->contextMenu()->popup(QPoint(500, 200));
+    test::processFor(400);
+    ASSERT_TRUE(window->contextMenu()->isVisible());
+    EXPECT_EQ(window->contextMenu()->actions().count(), 13);  // nine commands in five groups
+    const QImage shot = grabScreen("context-menu");
+    const QRect menu = window->contextMenu()->geometry();
+    EXPECT_GT(shot.pixelColor(menu.center()).value(), 150);
+    window->contextMenu()->hide();
+}
+
+TEST_F(ScreenshotTest, ThePreferencesWindowOverThePlayer) {
+    auto* preferences = new PreferencesWindow(window);
+    controller->setFPreferencesWindow(preferences);
+    controller->setStatusImage(QString("NSStatusAvailable"));
+    controller->ibOpenPreferences(nullptr);
+    test::processFor(600);
+    ASSERT_TRUE(preferences->isVisible());
+    grabScreen("preferences");
+    EXPECT_FALSE(preferences->sourceStatusLight()->pixmap().isNull());
+    preferences->reject();
 }
 
 }  // namespace
