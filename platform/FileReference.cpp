@@ -392,16 +392,17 @@ std::optional<Resolution> resolve(const QByteArray& data, Kind kind, QString* er
         mount = recordedVolumeMount(r, uuidCache);
     }
 
-    // Moved on its volume: the old parent's subtree first, then the whole volume.
+    // Moved on its volume: folders move nearby, so the search widens outward from the old
+    // place: the nearest folder above it that is still there, then each folder above that, up
+    // to the volume's root. No folder is visited twice.
     if (mount) {
         QList<QByteArray> roots;
         const QByteArray mountPoint = QFile::encodeName(mount->mountPoint);
-        QByteArray parent = joined(mount->mountPoint, r.relativePath);
-        for (int up = 0; up < 64 && parent.size() > mountPoint.size(); ++up) {
-            parent = QFile::encodeName(Path::deletingLastPathComponent(QFile::decodeName(parent)));
-            if (identityOf(parent).directory) break;
+        QByteArray above = joined(mount->mountPoint, r.relativePath);
+        for (int up = 0; up < 256 && above.size() > mountPoint.size(); ++up) {
+            above = QFile::encodeName(Path::deletingLastPathComponent(QFile::decodeName(above)));
+            if (above.size() > mountPoint.size() && identityOf(above).directory) roots += above;
         }
-        if (parent.size() > mountPoint.size()) roots += parent;
         roots += mountPoint;
         if (auto p = searchForInode(r, roots, mount->device, limits, uuidCache)) return found(*p, true);
     }
