@@ -1,5 +1,7 @@
 #include "e2e/PlayerRun.h"
 
+#include "Clips.h"
+
 #include <QDateTime>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -88,15 +90,22 @@ TEST(StartupE2E, ALogOfOneMebibyteIsRolledAtStartAndOneByteLessIsNot) {
 
 TEST(StartupE2E, ASecondLaunchEndsWithStatusZeroAndAddsNothingToTheLog) {
     PlayerRun run;
-    run.start();
-    ASSERT_TRUE(run.waitForLog(kLaunched));
-    QThread::msleep(300);
+    // A quiet first instance: one long clip playing, nothing more to log for a while.
+    const QString day = run.root.filePath("videos/day");
+    test::copyClip(test::clip(60.0, false), day + "/long.mp4");
+    QFile clip(day + "/long.mp4");
+    clip.open(QIODevice::ReadWrite);
+    clip.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
+    run.start({"-prefTamrinVideosFolder", run.root.filePath("videos"), "-prefDailyDateFormat", "'day'"});
+    ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]"));
+    QThread::msleep(1000);
     const QByteArray before = test::readAll(run.logPath());
 
     auto second = run.launch();
     ASSERT_TRUE(second->waitForFinished(15000));
     EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second->exitCode(), 0);
+    QThread::msleep(300);
     EXPECT_EQ(test::readAll(run.logPath()), before);
     EXPECT_EQ(run.process->state(), QProcess::Running);
     EXPECT_EQ(run.stop(), 0);
