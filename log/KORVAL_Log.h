@@ -2,9 +2,12 @@
 
 #include "log/KORVAL_Base.h"
 
+#include <QByteArray>
 #include <QString>
+#include <QVariantMap>
 
 #include <cstdint>
+#include <optional>
 
 struct Notification;
 
@@ -45,6 +48,23 @@ public:
     // with "_old" before its extension), keeps at most the last 10 MiB of whole lines there,
     // then empties the log file.
     static void rollLogFile(const QString& path, const QString& toPath, std::uint64_t atSize);
+
+    // The system-information utilities again, as the log's own: a failed temporary file is
+    // reported through debug(), and the versions of this class take part in the banner.
+    static std::optional<QVariantMap> vmStats() { return KORVAL_Base::vmStats(); }
+    static QString hostModelAndArch() { return KORVAL_Base::hostModelAndArch(); }
+    static QString systemVersionInfo() { return systemVersionInfoOf<KORVAL_Log>(); }
+    static QString startupInfo() { return startupInfoOf<KORVAL_Log>(); }
+    static QString safeTempFile(int* descriptor = nullptr);
+    // Whether the whole address, lower-cased, is an e-mail address by the general expression
+    // after RFC 5322.
+    static bool validateEmailAddress(const QString& address);
+
+    // The data as hex-and-characters lines, sixteen bytes a line, each a DEBUG line of the log.
+    static void logData(const QByteArray& data);
+    // The body of a dump line (hex column, " |", characters, "|"); a percent sign is written
+    // twice for the log, once otherwise.
+    static QString hexDumpBody(const char* bytes, qsizetype count, bool doublePercent);
 
     static constexpr std::uint64_t kRollThreshold = 1048576;
     static constexpr std::uint64_t kOldFileCap = 10485760;

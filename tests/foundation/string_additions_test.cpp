@@ -1,0 +1,76 @@
+#include "foundation/KORVAL_NSStringAdditions.h"
+
+#include <QDateTime>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace KORVAL_NSStringAdditions;
+
+QString cstring(const QByteArray& bytes, std::uint64_t limit, std::uint32_t encoding) {
+    QByteArray padded = bytes;
+    padded.append(QByteArray(8, '\0'));  // room for reading past a short limit-less string
+    return stringWithCString(padded.constData(), limit, encoding);
+}
+
+TEST(StringAdditionsTest, NumericCaseInsensitiveComparison) {
+    EXPECT_EQ(numericalCaseInsensitiveCompare("clip9.mp4", "CLIP10.mp4"), -1);
+    EXPECT_EQ(numericalCaseInsensitiveCompare("Clip10.MP4", "clip10.mp4"), 0);
+    EXPECT_EQ(numericalCaseInsensitiveCompare("b", "A"), 1);
+    EXPECT_EQ(numericalCaseInsensitiveCompare("x2y10", "x2y9"), 1);
+}
+
+TEST(StringAdditionsTest, BoundedCStringsInUtf8AndSingleByteEncodings) {
+    EXPECT_EQ(cstring(QByteArray("\0abc", 4), 0, UTF8), "");
+    EXPECT_FALSE(cstring(QByteArray("\0abc", 4), 0, UTF8).isNull());
+    EXPECT_EQ(cstring("\xEF\xBB\xBF" "A", 0, UTF8), "A");
+    EXPECT_EQ(cstring("\xEF\xBB\xBF" "A", 3, UTF8), QString(QChar(0xFEFF)));  // below 4 the mark stays
+    EXPECT_EQ(cstring("ABCDEF", 3, UTF8), "ABC");                             // no zero within the limit
+    EXPECT_EQ(cstring("AB\0CD", 5, UTF8), "AB");
+    EXPECT_TRUE(cstring("\xC3\x28", 0, UTF8).isNull());                       // not UTF-8
+    EXPECT_TRUE(cstring("\xC3\xA9", 1, UTF8).isNull());                       // cut inside a character
+    EXPECT_EQ(cstring("\xC3\xA9t\xC3\xA9", 0, UTF8), QString::fromUtf8("été"));
+    EXPECT_EQ(cstring("caf\xE9", 0, ISOLatin1), QString::fromUtf8("café"));
+    EXPECT_EQ(cstring("caf\x8E", 0, MacOSRoman), QString::fromUtf8("café"));
+    EXPECT_EQ(cstring("plain", 0, ASCII), "plain");
+    EXPECT_TRUE(cstring("caf\xE9", 0, ASCII).isNull());
+    EXPECT_TRUE(cstring("abc", 0, 999).isNull());  // an encoding we do not know
+    EXPECT_TRUE(stringWithCString(nullptr, 4, UTF8).isNull());
+}
+
+TEST(StringAdditionsTest, BoundedCStringsInUtf16AndUtf32) {
+    EXPECT_TRUE(cstring(QByteArray("A\0", 2), 1, Unicode).isNull());  // the unit is wider than the limit
+    // Byte-order marks, read in the machine's (little-endian) order, set the byte order.
+    EXPECT_EQ(cstring(QByteArray("\xFF\xFE" "A\0B\0", 6), 0, Unicode), "AB");
+    EXPECT_EQ(cstring(QByteArray("\xFE\xFF\0A\0B", 6), 0, Unicode), "AB");
+    EXPECT_EQ(cstring(QByteArray("A\0B\0C\0", 6), 4, UTF16LittleEndian), "AB");  // two whole units
+    EXPECT_EQ(cstring(QByteArray("\0A\0B", 4), 0, UTF16BigEndian), "AB");
+    EXPECT_EQ(cstring(QByteArray("\xFF\xFE\0\0" "A\0\0\0", 8), 0, UTF32), "A");
+    EXPECT_EQ(cstring(QByteArray("\0\0\xFE\xFF\0\0\0A", 8), 0, UTF32), "A");
+    EXPECT_EQ(cstring(QByteArray("\0\0\0\0", 4), 0, UTF32LittleEndian), "");
+    EXPECT_TRUE(cstring(QByteArray("\0\xD8" "A\0", 4), 0, UTF16LittleEndian).isNull());  // a lone surrogate
+}
+
+TEST(StringAdditionsTest, DeletingCharactersOfASet) {
+    EXPECT_EQ(stringByDeletingCharactersInSet("unchanged", {}), "unchanged");
+    EXPECT_EQ(stringByDeletingCharactersInSet("a-b_c d", {U'-', U'_', U' '}), "abcd");
+    EXPECT_EQ(stringByDeletingCharactersInSet(QString::fromUtf8("🎬film🎬"), {U'🎬'}), "film");
+}
+
+TEST(StringAdditionsTest, ReplacingSeveralSubstringsWithinARange) {
+    const Range all{0, 100};
+    EXPECT_EQ(stringByReplacingSubStrings("a-b-a", {"a", "b"}, {"b", "c"}, 0, all), "c-c-c");
+    EXPECT_EQ(stringByReplacingSubStrings("keep x and y", {"x", "y"}, {"X"}, 0, all), "keep X and ");
+    EXPECT_EQ(stringByReplacingSubStrings("aaaa", {"a"}, {"b"}, 0, {1, 2}), "abba");
+    EXPECT_EQ(stringByReplacingSubStrings("Hello HELLO", {"hello"}, {"bye"}, 0, all), "Hello HELLO");
+    EXPECT_EQ(stringByReplacingSubStrings("Hello HELLO", {"hello"}, {"bye"}, CaseInsensitiveSearch, all), "bye bye");
+}
+
+TEST(StringAdditionsTest, DatesAndTheRest) {
+    const QDateTime when(QDate(2026, 12, 7), QTime(14, 5, 9), Qt::LocalTime);
+    EXPECT_EQ(KORVAL_NSDateAdditions::stringWithUTSFormat(when.toMSecsSinceEpoch(), "yyyy-MM-dd HH:mm:ss"), "2026-12-07 14:05:09");
+    EXPECT_TRUE(KORVAL_NSObjectAdditions::pathToSelf().isNull());
+}
+
+}  // namespace
