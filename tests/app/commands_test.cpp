@@ -172,7 +172,7 @@ TEST_F(CommandsTest, RevealingTheLogsShowsThemSelectedInTheFileManager) {
     ASSERT_FALSE(bus.address.isEmpty());
     qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address.toUtf8());
     QProcess manager;
-    manager.start(QStringLiteral(VORN_TEST_HELPERS "/filemanager_service"), {"30000"});
+    manager.start(QStringLiteral(VORN_TEST_HELPERS "/desktop_service"), {"filemanager", "30000"});
     ASSERT_TRUE(manager.waitForReadyRead(10000));
     ASSERT_EQ(manager.readLine().trimmed(), "ready");
 

@@ -20,7 +20,7 @@ TEST(DesktopE2E, ThePlayerKeepsTheScreenAwakeThroughTheSessionsScreenSaver) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DBUS_SESSION_BUS_ADDRESS", bus.address);
     saver.setProcessEnvironment(env);
-    saver.start(QStringLiteral(VORN_TEST_HELPERS "/screensaver_service"), {"30000"});
+    saver.start(QStringLiteral(VORN_TEST_HELPERS "/desktop_service"), {"screensaver", "30000"});
     ASSERT_TRUE(waitForOutputLine(saver, "ready"));
 
     PlayerRun run;

@@ -127,7 +127,7 @@ TEST(CommandsE2E, ShortcutsRevealTheFolderAndTheLogsAndMailTheLogs) {
     run.env.insert("PATH", standIns.path());
     QProcess manager;
     manager.setProcessEnvironment(run.env);
-    manager.start(QStringLiteral(VORN_TEST_HELPERS "/filemanager_service"), {"60000"});
+    manager.start(QStringLiteral(VORN_TEST_HELPERS "/desktop_service"), {"filemanager", "60000"});
     ASSERT_TRUE(waitForOutputLine(manager, "ready"));
 
     const QString folder = run.root.filePath("my \"videos\" $HOME");
