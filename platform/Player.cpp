@@ -105,22 +105,15 @@ std::shared_ptr<PlayerCore> PlayerCore::create() {
         return core;
     }
     setOption(mpv, "vo", Player::rendersIntoView() ? "libmpv" : "null");
-    // Stay on the last frame of an ended item; the next item is not paused by that.
-    setOption(mpv, "keep-open", "yes");
-    setOption(mpv, "keep-open-pause", "no");
-    setOption(mpv, "idle", "yes");
-    // A player for an unattended screen: no user configuration, scripts, keys or on-screen text.
-    setOption(mpv, "config", "no");
-    setOption(mpv, "load-scripts", "no");
-    setOption(mpv, "ytdl", "no");
-    setOption(mpv, "terminal", "no");
-    setOption(mpv, "input-default-bindings", "no");
-    setOption(mpv, "input-vo-keyboard", "no");
-    setOption(mpv, "osc", "no");
-    setOption(mpv, "osd-level", "0");
-    // Waiting for the audio output between items costs tens of milliseconds per change.
-    setOption(mpv, "gapless-audio", "no");
-    setOption(mpv, "hwdec", "no");
+    static const char* const options[][2] = {
+        // Stay on the last frame of an ended item; the next item is not paused by that.
+        {"keep-open", "yes"}, {"keep-open-pause", "no"}, {"idle", "yes"},
+        // A player for an unattended screen: no user configuration, scripts, keys or on-screen text.
+        {"config", "no"}, {"load-scripts", "no"}, {"ytdl", "no"}, {"terminal", "no"},
+        {"input-default-bindings", "no"}, {"input-vo-keyboard", "no"}, {"osc", "no"}, {"osd-level", "0"},
+        // Waiting for the audio output between items costs tens of milliseconds per change.
+        {"gapless-audio", "no"}, {"hwdec", "no"}};
+    for (const auto& [name, value] : options) setOption(mpv, name, value);
     const int r = mpv_initialize(mpv);
     if (r < 0) {
         systemLog(QStringLiteral("mpv: cannot start a player: %1").arg(mpv_error_string(r)));

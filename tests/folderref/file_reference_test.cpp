@@ -230,7 +230,18 @@ protected:
         env.insert("PROBE", VORN_TEST_HELPERS "/folderref_probe");
         env.insert("ROOT", root.path());
         p.setProcessEnvironment(env);
-        p.start("unshare", {"-m", "--propagation", "private", "sh", "-ec", script});
+        // reference_on_volume MOUNT FOLDER: mounts the image at $ROOT/MOUNT, makes the folder there,
+        // keeps a reference to it in $ref, and unmounts the image again.
+        const QString prelude = R"(
+            reference_on_volume() {
+                mkdir -p "$ROOT/$1"
+                mount -o loop "$ROOT/volume.img" "$ROOT/$1"
+                mkdir -p "$ROOT/$1/$2"
+                ref=$("$PROBE" make "$ROOT/$1/$2")
+                umount "$ROOT/$1"
+            }
+        )";
+        p.start("unshare", {"-m", "--propagation", "private", "sh", "-ec", prelude + script});
         p.waitForFinished(120000);
         errors = p.readAllStandardError();
         return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
@@ -241,11 +252,8 @@ protected:
 
 TEST_F(VolumeTest, AVolumeMountedAgainElsewhereIsFoundAtItsNewPlace) {
     const QString out = inNamespace(R"(
-        mkdir -p "$ROOT/first" "$ROOT/second"
-        mount -o loop "$ROOT/volume.img" "$ROOT/first"
-        mkdir -p "$ROOT/first/shows/today"
-        ref=$("$PROBE" make "$ROOT/first/shows/today")
-        umount "$ROOT/first"
+        reference_on_volume first shows/today
+        mkdir -p "$ROOT/second"
         mount -o loop "$ROOT/volume.img" "$ROOT/second"
         "$PROBE" resolve "$ref"
         umount "$ROOT/second"
@@ -255,11 +263,7 @@ TEST_F(VolumeTest, AVolumeMountedAgainElsewhereIsFoundAtItsNewPlace) {
 
 TEST_F(VolumeTest, AnUnmountedVolumeListedInFstabIsMountedToResolve) {
     const QString out = inNamespace(R"(
-        mkdir -p "$ROOT/share"
-        mount -o loop "$ROOT/volume.img" "$ROOT/share"
-        mkdir -p "$ROOT/share/videos"
-        ref=$("$PROBE" make "$ROOT/share/videos")
-        umount "$ROOT/share"
+        reference_on_volume share videos
         printf '%s %s ext4 loop 0 0\n' "$ROOT/volume.img" "$ROOT/share" > "$ROOT/fstab"
         mount --bind "$ROOT/fstab" /etc/fstab
         "$PROBE" resolve "$ref"
@@ -270,11 +274,7 @@ TEST_F(VolumeTest, AnUnmountedVolumeListedInFstabIsMountedToResolve) {
 
 TEST_F(VolumeTest, AVolumeThatCannotBeMountedLeavesTheReferenceUnresolved) {
     const QString out = inNamespace(R"(
-        mkdir -p "$ROOT/share"
-        mount -o loop "$ROOT/volume.img" "$ROOT/share"
-        mkdir -p "$ROOT/share/videos"
-        ref=$("$PROBE" make "$ROOT/share/videos")
-        umount "$ROOT/share"
+        reference_on_volume share videos
         rm "$ROOT/volume.img"
         "$PROBE" resolve "$ref"
     )");
