@@ -1,9 +1,9 @@
 #include "app/AppDelegate.h"
 
-#include "platform/Description.h"
-#include "platform/MainWindow.h"
-#include "platform/PlayerView.h"
-#include "platform/PreferencesWindow.h"
+#include "platform/core/Description.h"
+#include "platform/ui/MainWindow.h"
+#include "platform/media/PlayerView.h"
+#include "platform/ui/PreferencesWindow.h"
 #include "progress/MyProgressWindowController.h"
 
 AppDelegate::AppDelegate() = default;

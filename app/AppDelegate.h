@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/AtomicProperty.h"
-#include "platform/Application.h"
-#include "platform/Screens.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Screens.h"
 
 #include <QImage>
 #include <QList>

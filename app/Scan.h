@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/DateFormatter.h"
+#include "platform/core/DateFormatter.h"
 
 #include <QString>
 

@@ -5,12 +5,12 @@
 
 #include "folderref/MyBookmarkDataKit.h"
 #include "log/KORVAL_Log.h"
-#include "platform/Alert.h"
-#include "platform/Format.h"
-#include "platform/MainWindow.h"
-#include "platform/OpenPanel.h"
-#include "platform/PreferencesWindow.h"
-#include "platform/UserDefaults.h"
+#include "platform/ui/Alert.h"
+#include "platform/core/Format.h"
+#include "platform/ui/MainWindow.h"
+#include "platform/ui/OpenPanel.h"
+#include "platform/ui/PreferencesWindow.h"
+#include "platform/core/UserDefaults.h"
 
 #include <QUrl>
 

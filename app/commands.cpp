@@ -2,16 +2,16 @@
 #include "app/AppDelegate.h"
 
 #include "log/KORVAL_Log.h"
-#include "platform/Alert.h"
-#include "platform/Beep.h"
-#include "platform/Bundle.h"
-#include "platform/Desktop.h"
-#include "platform/Format.h"
-#include "platform/MainWindow.h"
-#include "platform/PathUtilities.h"
-#include "platform/Queues.h"
-#include "platform/SharingService.h"
-#include "platform/UserDefaults.h"
+#include "platform/ui/Alert.h"
+#include "platform/ui/Beep.h"
+#include "platform/core/Bundle.h"
+#include "platform/ui/Desktop.h"
+#include "platform/core/Format.h"
+#include "platform/ui/MainWindow.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/Queues.h"
+#include "platform/ui/SharingService.h"
+#include "platform/core/UserDefaults.h"
 
 #include <QFileInfo>
 #include <QUrl>

@@ -2,13 +2,13 @@
 #include "app/AppDelegate.h"
 
 #include "log/KORVAL_Log.h"
-#include "platform/Bundle.h"
-#include "platform/Format.h"
-#include "platform/MainWindow.h"
-#include "platform/NotificationCenter.h"
-#include "platform/Player.h"
-#include "platform/Queues.h"
-#include "platform/UserDefaults.h"
+#include "platform/core/Bundle.h"
+#include "platform/core/Format.h"
+#include "platform/ui/MainWindow.h"
+#include "platform/core/NotificationCenter.h"
+#include "platform/media/Player.h"
+#include "platform/core/Queues.h"
+#include "platform/core/UserDefaults.h"
 
 namespace {
 constexpr std::uint64_t kFirstPollDelayMicroseconds = 1000000;

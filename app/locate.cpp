@@ -3,14 +3,14 @@
 #include "app/Validation.h"
 
 #include "log/KORVAL_Log.h"
-#include "platform/Alert.h"
-#include "platform/Beep.h"
-#include "platform/Description.h"
-#include "platform/Format.h"
-#include "platform/MainWindow.h"
-#include "platform/PreferencesWindow.h"
-#include "platform/Queues.h"
-#include "platform/StatusImages.h"
+#include "platform/ui/Alert.h"
+#include "platform/ui/Beep.h"
+#include "platform/core/Description.h"
+#include "platform/core/Format.h"
+#include "platform/ui/MainWindow.h"
+#include "platform/ui/PreferencesWindow.h"
+#include "platform/core/Queues.h"
+#include "platform/ui/StatusImages.h"
 #include "progress/MyProgressWindowController.h"
 
 #include <QImage>

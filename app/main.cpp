@@ -1,8 +1,8 @@
 #include "app/AppDelegate.h"
-#include "platform/Application.h"
-#include "platform/MainWindow.h"
-#include "platform/PreferencesWindow.h"
-#include "platform/UserDefaults.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/MainWindow.h"
+#include "platform/ui/PreferencesWindow.h"
+#include "platform/core/UserDefaults.h"
 
 #include <QAction>
 

@@ -2,13 +2,13 @@
 #include "app/AppDelegate.h"
 
 #include "log/KORVAL_Log.h"
-#include "platform/Format.h"
-#include "platform/NotificationCenter.h"
-#include "platform/PathUtilities.h"
-#include "platform/Player.h"
-#include "platform/PlayerView.h"
-#include "platform/Queues.h"
-#include "platform/UserDefaults.h"
+#include "platform/core/Format.h"
+#include "platform/core/NotificationCenter.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/media/Player.h"
+#include "platform/media/PlayerView.h"
+#include "platform/core/Queues.h"
+#include "platform/core/UserDefaults.h"
 
 #include <QUrl>
 

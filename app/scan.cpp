@@ -4,11 +4,11 @@
 #include "app/Validation.h"
 
 #include "log/KORVAL_Log.h"
-#include "platform/Bundle.h"
-#include "platform/Format.h"
-#include "platform/PathUtilities.h"
-#include "platform/ShellCommand.h"
-#include "platform/UserDefaults.h"
+#include "platform/core/Bundle.h"
+#include "platform/core/Format.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/ShellCommand.h"
+#include "platform/core/UserDefaults.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -2,15 +2,15 @@
 #include "app/AppDelegate.h"
 
 #include "log/KORVAL_Log.h"
-#include "platform/Beep.h"
-#include "platform/Bundle.h"
-#include "platform/Format.h"
-#include "platform/NotificationCenter.h"
-#include "platform/PathUtilities.h"
-#include "platform/ProcessInfo.h"
-#include "platform/PropertyList.h"
-#include "platform/RunningApplication.h"
-#include "platform/UserDefaults.h"
+#include "platform/ui/Beep.h"
+#include "platform/core/Bundle.h"
+#include "platform/core/Format.h"
+#include "platform/core/NotificationCenter.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/ProcessInfo.h"
+#include "platform/core/PropertyList.h"
+#include "platform/core/RunningApplication.h"
+#include "platform/core/UserDefaults.h"
 
 #include <cstdlib>
 #include <mutex>

@@ -3,11 +3,11 @@
 
 #include "folderref/MyBookmarkDataKit.h"
 #include "log/KORVAL_Log.h"
-#include "platform/FileReference.h"
-#include "platform/Format.h"
-#include "platform/MountTable.h"
-#include "platform/PathUtilities.h"
-#include "platform/UserDefaults.h"
+#include "folderref/FileReference.h"
+#include "platform/core/Format.h"
+#include "folderref/MountTable.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/UserDefaults.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,9 +2,9 @@
 // (mpv's "playback-restart"), headless, as the play queue replaces items. Reports the median
 // and the 90th percentile over the transitions of each run.
 // Usage: build/bench/transition_bench [--benchmark_filter=...]
-#include "platform/NotificationCenter.h"
-#include "platform/Player.h"
-#include "platform/PlayerCore.h"
+#include "platform/core/NotificationCenter.h"
+#include "platform/media/Player.h"
+#include "platform/media/PlayerCore.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,9 +1,9 @@
 #include "folderref/MyBookmarkDataKit.h"
 
-#include "platform/FileReference.h"
-#include "platform/Format.h"
-#include "platform/SystemLog.h"
-#include "platform/UserDefaults.h"
+#include "folderref/FileReference.h"
+#include "platform/core/Format.h"
+#include "platform/core/SystemLog.h"
+#include "platform/core/UserDefaults.h"
 
 namespace {
 const char* const kClass = "MyBookmarkDataKit";

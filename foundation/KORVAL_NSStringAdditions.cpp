@@ -1,6 +1,6 @@
 #include "foundation/KORVAL_NSStringAdditions.h"
 
-#include "platform/DateFormatter.h"
+#include "platform/core/DateFormatter.h"
 
 #include <unicode/coll.h>
 #include <unicode/ucnv.h>

@@ -1,9 +1,9 @@
 #include "log/KORVAL_Base.h"
 
 #include "log/KORVAL_Log.h"
-#include "platform/Format.h"
-#include "platform/PathUtilities.h"
-#include "platform/SystemLog.h"
+#include "platform/core/Format.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/SystemLog.h"
 
 #include <QFile>
 #include <QStandardPaths>

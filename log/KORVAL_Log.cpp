@@ -1,9 +1,9 @@
 #include "log/KORVAL_Log.h"
 
-#include "platform/DateFormatter.h"
-#include "platform/Format.h"
-#include "platform/NotificationCenter.h"
-#include "platform/PathUtilities.h"
+#include "platform/core/DateFormatter.h"
+#include "platform/core/Format.h"
+#include "platform/core/NotificationCenter.h"
+#include "platform/core/PathUtilities.h"
 
 #include <QFile>
 #include <QStringList>

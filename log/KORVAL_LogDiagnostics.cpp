@@ -1,7 +1,7 @@
 // The log's own system information, e-mail check and hex dumps.
 #include "log/KORVAL_Log.h"
 
-#include "platform/Format.h"
+#include "platform/core/Format.h"
 
 #include <QRegularExpression>
 

@@ -1,7 +1,7 @@
 #include "log/KORVAL_Log.h"
 
-#include "platform/Format.h"
-#include "platform/PathUtilities.h"
+#include "platform/core/Format.h"
+#include "platform/core/PathUtilities.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
 #include "log/KORVAL_NSDataAdditions.h"
 
 #include "log/KORVAL_Log.h"
-#include "platform/Format.h"
+#include "platform/core/Format.h"
 
 namespace KORVAL_NSDataAdditions {
 

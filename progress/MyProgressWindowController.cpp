@@ -1,11 +1,11 @@
 #include "progress/MyProgressWindowController.h"
 
-#include "platform/Description.h"
-#include "platform/Format.h"
-#include "platform/NotificationCenter.h"
-#include "platform/ProgressPanel.h"
-#include "platform/Queues.h"
-#include "platform/SystemLog.h"
+#include "platform/core/Description.h"
+#include "platform/core/Format.h"
+#include "platform/core/NotificationCenter.h"
+#include "platform/ui/ProgressPanel.h"
+#include "platform/core/Queues.h"
+#include "platform/core/SystemLog.h"
 
 #include <QLabel>
 #include <QPointer>

@@ -1,11 +1,11 @@
 #include "app/AppDelegate.h"
 #include "app/Validation.h"
-#include "platform/Beep.h"
-#include "platform/MainWindow.h"
-#include "platform/PreferencesWindow.h"
-#include "platform/ProgressPanel.h"
-#include "platform/StatusImages.h"
-#include "platform/UserDefaults.h"
+#include "platform/ui/Beep.h"
+#include "platform/ui/MainWindow.h"
+#include "platform/ui/PreferencesWindow.h"
+#include "platform/ui/ProgressPanel.h"
+#include "platform/ui/StatusImages.h"
+#include "platform/core/UserDefaults.h"
 
 #include "GuiTestSupport.h"
 

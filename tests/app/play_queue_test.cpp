@@ -1,6 +1,6 @@
 #include "app/AppDelegate.h"
-#include "platform/Player.h"
-#include "platform/UserDefaults.h"
+#include "platform/media/Player.h"
+#include "platform/core/UserDefaults.h"
 
 #include "TestSupport.h"
 

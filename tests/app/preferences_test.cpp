@@ -1,5 +1,5 @@
-#include "platform/PreferencesWindow.h"
-#include "platform/UserDefaults.h"
+#include "platform/ui/PreferencesWindow.h"
+#include "platform/core/UserDefaults.h"
 
 #include "GuiTestSupport.h"
 

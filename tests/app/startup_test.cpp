@@ -1,7 +1,7 @@
 #include "app/AppDelegate.h"
 #include "log/KORVAL_Log.h"
-#include "platform/Bundle.h"
-#include "platform/UserDefaults.h"
+#include "platform/core/Bundle.h"
+#include "platform/core/UserDefaults.h"
 
 #include "TestSupport.h"
 

@@ -1,7 +1,7 @@
 #include "app/Validation.h"
 #include "folderref/MyBookmarkDataKit.h"
-#include "platform/FileReference.h"
-#include "platform/UserDefaults.h"
+#include "folderref/FileReference.h"
+#include "platform/core/UserDefaults.h"
 
 #include "TestSupport.h"
 

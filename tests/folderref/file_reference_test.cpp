@@ -1,8 +1,8 @@
 #include "folderref/MyAliasKitOld.h"
 #include "folderref/MyBookmarkDataKit.h"
-#include "platform/FileReference.h"
-#include "platform/MountTable.h"
-#include "platform/UserDefaults.h"
+#include "folderref/FileReference.h"
+#include "folderref/MountTable.h"
+#include "platform/core/UserDefaults.h"
 
 #include "TestSupport.h"
 

@@ -2,7 +2,7 @@
 // reports on standard output what it found: "primary <pid>" then "activated" for each request
 // to come forward, or "secondary <pid of the instance>" then "sent 1|0".
 // Usage: instance_probe <bundle id> <milliseconds to stay> [--late-handler]
-#include "platform/RunningApplication.h"
+#include "platform/core/RunningApplication.h"
 
 #include <QCoreApplication>
 #include <QTimer>

@@ -1,6 +1,6 @@
 #include "log/KORVAL_Log.h"
-#include "platform/DateFormatter.h"
-#include "platform/NotificationCenter.h"
+#include "platform/core/DateFormatter.h"
+#include "platform/core/NotificationCenter.h"
 
 #include "TestSupport.h"
 

@@ -1,6 +1,6 @@
-#include "platform/NotificationCenter.h"
-#include "platform/Player.h"
-#include "platform/PlayerView.h"
+#include "platform/core/NotificationCenter.h"
+#include "platform/media/Player.h"
+#include "platform/media/PlayerView.h"
 
 #include "Clips.h"
 #include "TestSupport.h"

@@ -1,5 +1,5 @@
-#include "platform/Bundle.h"
-#include "platform/PropertyList.h"
+#include "platform/core/Bundle.h"
+#include "platform/core/PropertyList.h"
 
 #include "TestSupport.h"
 

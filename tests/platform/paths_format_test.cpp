@@ -1,6 +1,6 @@
-#include "platform/Description.h"
-#include "platform/Format.h"
-#include "platform/PathUtilities.h"
+#include "platform/core/Description.h"
+#include "platform/core/Format.h"
+#include "platform/core/PathUtilities.h"
 
 #include <gtest/gtest.h>
 

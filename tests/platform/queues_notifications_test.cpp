@@ -1,5 +1,5 @@
-#include "platform/NotificationCenter.h"
-#include "platform/Queues.h"
+#include "platform/core/NotificationCenter.h"
+#include "platform/core/Queues.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

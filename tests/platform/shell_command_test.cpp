@@ -1,4 +1,4 @@
-#include "platform/ShellCommand.h"
+#include "platform/core/ShellCommand.h"
 
 #include "TestSupport.h"
 

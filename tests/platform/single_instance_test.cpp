@@ -1,4 +1,4 @@
-#include "platform/RunningApplication.h"
+#include "platform/core/RunningApplication.h"
 
 #include <QDir>
 #include <QProcess>

@@ -1,4 +1,4 @@
-#include "platform/UserDefaults.h"
+#include "platform/core/UserDefaults.h"
 
 #include "TestSupport.h"
 

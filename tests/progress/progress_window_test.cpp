@@ -1,5 +1,5 @@
-#include "platform/NotificationCenter.h"
-#include "platform/ProgressPanel.h"
+#include "platform/core/NotificationCenter.h"
+#include "platform/ui/ProgressPanel.h"
 #include "progress/MyProgressWindowController.h"
 
 #include "GuiTestSupport.h"

@@ -1,4 +1,4 @@
-#include "platform/Bundle.h"
+#include "platform/core/Bundle.h"
 
 #include "TestSupport.h"
 

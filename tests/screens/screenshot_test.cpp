@@ -2,11 +2,11 @@
 // light in its corner, and the progress panel over the playing video. Saved beside the tests
 // as screenshot-*.png.
 #include "app/AppDelegate.h"
-#include "platform/MainWindow.h"
-#include "platform/Player.h"
-#include "platform/PlayerView.h"
-#include "platform/PreferencesWindow.h"
-#include "platform/StatusImages.h"
+#include "platform/ui/MainWindow.h"
+#include "platform/media/Player.h"
+#include "platform/media/PlayerView.h"
+#include "platform/ui/PreferencesWindow.h"
+#include "platform/ui/StatusImages.h"
 #include "progress/MyProgressWindowController.h"
 
 #include "Clips.h"

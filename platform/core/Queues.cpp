@@ -1,6 +1,6 @@
-#include "platform/Queues.h"
+#include "platform/core/Queues.h"
 
-#include "platform/SystemLog.h"
+#include "platform/core/SystemLog.h"
 
 #include <QCoreApplication>
 #include <QThread>

@@ -1,4 +1,4 @@
-#include "platform/DateFormatter.h"
+#include "platform/core/DateFormatter.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "platform/Screens.h"
+#include "platform/ui/Screens.h"
 
 #include <QGuiApplication>
 #include <QScreen>

@@ -1,8 +1,8 @@
-#include "platform/PreferencesWindow.h"
+#include "platform/ui/PreferencesWindow.h"
 
-#include "platform/DateFormatter.h"
-#include "platform/StatusImages.h"
-#include "platform/UserDefaults.h"
+#include "platform/core/DateFormatter.h"
+#include "platform/ui/StatusImages.h"
+#include "platform/core/UserDefaults.h"
 
 #include "ui_Preferences.h"
 

@@ -1,9 +1,9 @@
-#include "platform/Desktop.h"
+#include "platform/ui/Desktop.h"
 
-#include "platform/PathUtilities.h"
-#include "platform/Queues.h"
-#include "platform/ShellCommand.h"
-#include "platform/SystemLog.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/Queues.h"
+#include "platform/core/ShellCommand.h"
+#include "platform/core/SystemLog.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

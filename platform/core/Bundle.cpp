@@ -1,7 +1,7 @@
-#include "platform/Bundle.h"
+#include "platform/core/Bundle.h"
 
-#include "platform/PathUtilities.h"
-#include "platform/PropertyList.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/PropertyList.h"
 
 #include <QFileInfo>
 

@@ -1,9 +1,9 @@
-#include "platform/Application.h"
+#include "platform/ui/Application.h"
 
-#include "platform/MainWindow.h"
-#include "platform/PreferencesWindow.h"
-#include "platform/RunningApplication.h"
-#include "platform/UserDefaults.h"
+#include "platform/ui/MainWindow.h"
+#include "platform/ui/PreferencesWindow.h"
+#include "platform/core/RunningApplication.h"
+#include "platform/core/UserDefaults.h"
 
 #include <QApplication>
 #include <QPointer>

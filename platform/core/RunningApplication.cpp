@@ -1,8 +1,8 @@
-#include "platform/RunningApplication.h"
+#include "platform/core/RunningApplication.h"
 
-#include "platform/PathUtilities.h"
-#include "platform/Queues.h"
-#include "platform/SystemLog.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/Queues.h"
+#include "platform/core/SystemLog.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
-#include "platform/ProcessInfo.h"
+#include "platform/core/ProcessInfo.h"
 
-#include "platform/Bundle.h"
-#include "platform/SystemLog.h"
+#include "platform/core/Bundle.h"
+#include "platform/core/SystemLog.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

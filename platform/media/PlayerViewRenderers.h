@@ -1,7 +1,7 @@
 #pragma once
 
 // The two ways a PlayerView draws mpv's frames.
-#include "platform/PlayerView.h"
+#include "platform/media/PlayerView.h"
 
 #include <QImage>
 #include <QOpenGLWidget>

@@ -1,4 +1,4 @@
-#include "platform/StatusImages.h"
+#include "platform/ui/StatusImages.h"
 
 #include <QPainter>
 #include <QPainterPath>

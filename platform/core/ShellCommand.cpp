@@ -1,6 +1,6 @@
-#include "platform/ShellCommand.h"
+#include "platform/core/ShellCommand.h"
 
-#include "platform/Queues.h"
+#include "platform/core/Queues.h"
 
 #include <QElapsedTimer>
 

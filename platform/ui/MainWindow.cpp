@@ -1,8 +1,8 @@
-#include "platform/MainWindow.h"
+#include "platform/ui/MainWindow.h"
 
-#include "platform/Application.h"
-#include "platform/PlayerView.h"
-#include "platform/StatusImages.h"
+#include "platform/ui/Application.h"
+#include "platform/media/PlayerView.h"
+#include "platform/ui/StatusImages.h"
 
 #include "ui_MainMenu.h"
 

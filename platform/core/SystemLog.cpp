@@ -1,4 +1,4 @@
-#include "platform/SystemLog.h"
+#include "platform/core/SystemLog.h"
 
 #include <QDateTime>
 

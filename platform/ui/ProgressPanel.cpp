@@ -1,4 +1,4 @@
-#include "platform/ProgressPanel.h"
+#include "platform/ui/ProgressPanel.h"
 
 #include "ui_MyProgressWindowController.h"
 

@@ -1,10 +1,10 @@
-#include "platform/Player.h"
+#include "platform/media/Player.h"
 
-#include "platform/Description.h"
-#include "platform/NotificationCenter.h"
-#include "platform/PlayerCore.h"
-#include "platform/Queues.h"
-#include "platform/SystemLog.h"
+#include "platform/core/Description.h"
+#include "platform/core/NotificationCenter.h"
+#include "platform/media/PlayerCore.h"
+#include "platform/core/Queues.h"
+#include "platform/core/SystemLog.h"
 
 #include <mpv/client.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // The libmpv side of Player, shared with the video views of platform/.
-#include "platform/Player.h"
+#include "platform/media/Player.h"
 
 #include <QHash>
 

@@ -1,4 +1,4 @@
-#include "platform/OpenPanel.h"
+#include "platform/ui/OpenPanel.h"
 
 #include <QFileDialog>
 

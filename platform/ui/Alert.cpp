@@ -1,4 +1,4 @@
-#include "platform/Alert.h"
+#include "platform/ui/Alert.h"
 
 #include <QAbstractButton>
 #include <QDialog>

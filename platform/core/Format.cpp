@@ -1,6 +1,6 @@
-#include "platform/Format.h"
+#include "platform/core/Format.h"
 
-#include "platform/Description.h"
+#include "platform/core/Description.h"
 
 #include <cstdio>
 #include <string>

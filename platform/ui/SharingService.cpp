@@ -1,6 +1,6 @@
-#include "platform/SharingService.h"
+#include "platform/ui/SharingService.h"
 
-#include "platform/Desktop.h"
+#include "platform/ui/Desktop.h"
 
 #include <QUrl>
 

@@ -1,9 +1,9 @@
-#include "platform/UserDefaults.h"
+#include "platform/core/UserDefaults.h"
 
-#include "platform/Bundle.h"
-#include "platform/PathUtilities.h"
-#include "platform/Queues.h"
-#include "platform/SystemLog.h"
+#include "platform/core/Bundle.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/Queues.h"
+#include "platform/core/SystemLog.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "platform/MountTable.h"
+#include "folderref/MountTable.h"
 
-#include "platform/ShellCommand.h"
+#include "platform/core/ShellCommand.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "platform/PathUtilities.h"
+#include "platform/core/PathUtilities.h"
 
 #include <QStringList>
 

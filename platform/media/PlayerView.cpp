@@ -1,9 +1,9 @@
-#include "platform/PlayerView.h"
+#include "platform/media/PlayerView.h"
 
-#include "platform/Player.h"
-#include "platform/PlayerCore.h"
-#include "platform/PlayerViewRenderers.h"
-#include "platform/SystemLog.h"
+#include "platform/media/Player.h"
+#include "platform/media/PlayerCore.h"
+#include "platform/media/PlayerViewRenderers.h"
+#include "platform/core/SystemLog.h"
 
 #include <QGuiApplication>
 #include <QOffscreenSurface>

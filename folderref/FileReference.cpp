@@ -1,9 +1,9 @@
-#include "platform/FileReference.h"
+#include "folderref/FileReference.h"
 
-#include "platform/MountTable.h"
-#include "platform/PathUtilities.h"
-#include "platform/ShellCommand.h"
-#include "platform/SystemLog.h"
+#include "folderref/MountTable.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/ShellCommand.h"
+#include "platform/core/SystemLog.h"
 
 #include <QDir>
 #include <QElapsedTimer>

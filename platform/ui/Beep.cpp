@@ -1,4 +1,4 @@
-#include "platform/Beep.h"
+#include "platform/ui/Beep.h"
 
 #include <QApplication>
 

@@ -1,4 +1,4 @@
-#include "platform/Description.h"
+#include "platform/core/Description.h"
 
 #include <QDateTime>
 #include <QObject>
