@@ -1,7 +1,10 @@
 #pragma once
 
 #include "app/AtomicProperty.h"
+#include "app/PlayQueueState.h"
+#include "platform/core/Queues.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/PreferencesModel.h"
 #include "platform/ui/Screens.h"
 
 #include <QImage>
@@ -12,6 +15,7 @@
 #include <QVariantMap>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -28,10 +32,17 @@ class QObject;
 void revealItemInFinder(const QString& path);
 
 // The application controller: owns the player's state, receives the launch and termination
-// calls and carries the operator's commands. Exactly one exists, made with the main interface.
-class AppDelegate : public ApplicationDelegate {
+// calls and carries the operator's commands. One exists, made with the main interface; it is
+// shared, so that the jobs it queues can hold it while they run, and a job queued by a
+// controller that is gone does nothing.
+//
+// Threads: launch, termination, the operator's commands (the ib... and do... members), the
+// window and status image run on the main thread; the scan and playagain() on the thread that
+// posts an item's end (never the main thread); the accessors of the play-queue state, the
+// atomic properties and setStatusImage() are safe from any thread. Debug builds check it.
+class AppDelegate : public ApplicationDelegate, public std::enable_shared_from_this<AppDelegate> {
 public:
-    AppDelegate();
+    static std::shared_ptr<AppDelegate> create();
     ~AppDelegate() override;
 
     // Class initialisation, once, on the main thread, before the controller is made: refuses a
@@ -42,6 +53,8 @@ public:
     static void setupFactoryDefaults();
     // "~/Library/Logs/Vorn/<bundle name>.log", standardised.
     static QString logFilePath();
+    // What the preferences window shows and edits: the settings, their bounds, today's folder.
+    static PreferencesModel preferencesModel();
 
     void applicationDidFinishLaunching() override;
     void applicationWillTerminate() override;
@@ -98,17 +111,18 @@ public:
     QPointer<PlayerView> playerview() const;
     void setPlayerview(PlayerView* view);
     std::shared_ptr<Player> player() const { return player_.get(); }
-    void setPlayer(std::shared_ptr<Player> player) { player_.set(std::move(player)); }
-    QList<std::shared_ptr<PlayerItem>> avitems() const { return avitems_.get(); }
-    void setAvitems(QList<std::shared_ptr<PlayerItem>> items) { avitems_.set(std::move(items)); }
+    // The player that was there is let go off the main thread (see Player::release).
+    void setPlayer(std::shared_ptr<Player> player);
+    QList<std::shared_ptr<PlayerItem>> avitems() const { return queue_.avitems(); }
+    void setAvitems(const QList<std::shared_ptr<PlayerItem>>& items) { queue_.setAvitems(items); }
     QString pathToMostRecentItem() const { return pathToMostRecentItem_.get(); }
     void setPathToMostRecentItem(const QString& path) { pathToMostRecentItem_.set(path); }
-    qint64 repeatcount() const { return repeatcount_.load(); }
-    void setRepeatcount(qint64 count) { repeatcount_.store(count); }
-    QString pathToLastNewItem() const { return pathToLastNewItem_.get(); }
-    void setPathToLastNewItem(const QString& path) { pathToLastNewItem_.set(path); }
-    QStringList repeatList() const { return repeatList_.get(); }
-    void setRepeatList(const QStringList& list) { repeatList_.set(list); }
+    qint64 repeatcount() const { return queue_.repeatcount(); }
+    void setRepeatcount(qint64 count) { queue_.setRepeatcount(count); }
+    QString pathToLastNewItem() const { return queue_.pathToLastNewItem(); }
+    void setPathToLastNewItem(const QString& path) { queue_.setPathToLastNewItem(path); }
+    QStringList repeatList() const { return queue_.repeatList(); }
+    void setRepeatList(const QStringList& list) { queue_.setRepeatList(list); }
     QPointer<MainWindow> window() const;
     void setWindow(MainWindow* window);
     QImage fStatusImage() const { return fStatusImage_; }
@@ -126,22 +140,30 @@ public:
     void setFInsideTryingToMount(bool flag) { fInsideTryingToMount_.store(flag); }
 
 private:
+    AppDelegate();
+    // Work for a queue that runs only while the controller exists, and holds it while it runs.
+    template <typename F>
+    DispatchQueue::Work whileAlive(F work) {
+        return [weak = weak_from_this(), work = std::move(work)]() mutable {
+            if (const std::shared_ptr<AppDelegate> self = weak.lock()) work();
+        };
+    }
+
     void playListOnMainThread(const QVariantList& list);
-    void showLaunchProgress();
     void checkSourceFolderAtLaunch();
     void showProgress(const QString& message);
+    void alertInvalidSourceFolder(const QString& informativeText, const QStringList& buttons, QObject* sender,
+                                  std::function<void(long)> handler);
     bool validateSourceFolder();
     void setUpWindow();
     void startupPollingLoop();
+    static QString logFilePathWithSuffix(const char* suffix);
 
     AtomicProperty<QPointer<PreferencesWindow>> fPreferencesWindow_;
     AtomicProperty<QPointer<PlayerView>> playerview_;
     AtomicProperty<std::shared_ptr<Player>> player_;
-    AtomicProperty<QList<std::shared_ptr<PlayerItem>>> avitems_;
+    PlayQueueState queue_;
     AtomicProperty<QString> pathToMostRecentItem_;
-    std::atomic<qint64> repeatcount_{0};
-    AtomicProperty<QString> pathToLastNewItem_;
-    AtomicProperty<QStringList> repeatList_;
     AtomicProperty<QPointer<MainWindow>> window_;  // weak: the runner owns the window
     QImage fStatusImage_;
     AtomicProperty<std::shared_ptr<MyProgressWindowController>> fMyProgressWindowController_;

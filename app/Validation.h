@@ -4,10 +4,10 @@
 #include <QVariantMap>
 
 // The three settings of one folder: its path, its folder reference and its validity flag. A
-// triple maps these three keys to the names of those settings.
-extern const QString sPrefFolderNameKey;         // "prefFolderNameKey"
-extern const QString sPrefFolderAliasDataKey;    // "prefFolderAliasDataKey"
-extern const QString sPrefFolderNameIsValidKey;  // "prefFolderNameIsValidKey"
+// triple maps these three keys to the names of those settings (declared in app/Settings.h).
+extern const QString sPrefFolderNameKey;
+extern const QString sPrefFolderAliasDataKey;
+extern const QString sPrefFolderNameIsValidKey;
 extern const QString sPrefTamrinVideosFolder;
 extern const QString sPrefTamrinVideosFolderAliasData;
 extern const QString sPrefTamrinVideosFolderIsValid;

@@ -1,10 +1,12 @@
 // The folder chooser and opening files by hand.
 #include "app/AppDelegate.h"
 #include "app/Chooser.h"
+#include "app/Settings.h"
 #include "app/Validation.h"
 
 #include "folderref/MyBookmarkDataKit.h"
 #include "log/KORVAL_Log.h"
+#include "platform/core/ThreadContract.h"
 #include "platform/ui/Alert.h"
 #include "platform/core/Format.h"
 #include "platform/ui/MainWindow.h"
@@ -20,6 +22,7 @@ const QString sPanelDelegateKey = QStringLiteral("panelDelegateKey");
 const QString sPanelSenderKey = QStringLiteral("panelSenderKey");
 
 void AppDelegate::ibClickedOnChangeSourceVideosFolder(QObject* sender) {
+    VORN_ASSERT_MAIN_THREAD();
     KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "ibClickedOnChangeSourceVideosFolder:"));
     // Qt's panels have no delegate; the entry names the controller, which answers nothing anyway.
     const OpenPanelParameters parameters{{sPanelDelegateKey, description()},
@@ -33,13 +36,14 @@ void AppDelegate::ibClickedOnChangeSourceVideosFolder(QObject* sender) {
 }
 
 void AppDelegate::doNSOpenPanelWithParameters(const QVariantMap& parameters) {
+    VORN_ASSERT_MAIN_THREAD();
     const char* name = "doNSOpenPanelWithParameters:";
     KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), name));
     KORVAL_Log::debug(fmt("Inside %@ => %@... parameters = %@", description(), name, QVariant(parameters)));
     const QString pathKey = parameters.value(sPrefFolderNameKey).toString();
     QObject* sender = parameters.value(sPanelSenderKey).value<QObject*>();
-    QWidget* host = windowOfSender(sender);
-    if (!host) host = window();  // a menu command has no window of its own
+    // A menu command has no window of its own: the panel hangs from the main window.
+    const SheetHost host = SheetHost::forSender(sender, window());
 
     OpenPanel panel;
     panel.setCanChooseDirectories(true);
@@ -51,23 +55,26 @@ void AppDelegate::doNSOpenPanelWithParameters(const QVariantMap& parameters) {
     const QString current = UserDefaults::standardUserDefaults().stringForKey(pathKey);
     if (!current.isNull()) panel.setDirectoryURL(QUrl::fromLocalFile(current));
 
-    panel.beginSheetModalForWindow(host, [this, parameters, name](long result, const QList<QUrl>& urls) {
+    panel.beginSheetModalForWindow(host, [weak = weak_from_this(), parameters, name](long result, const QList<QUrl>& urls) {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        if (!self) return;
         KORVAL_Log::debug(fmt("User Clicked on result = %li", result));
         if (result != OpenPanel::kOK) {
             KORVAL_Log::debug(QStringLiteral("user cancelled change folder ..."));
             return;
         }
         const QString path = urls.isEmpty() ? QString() : urls.first().toLocalFile();
-        KORVAL_Log::debug(fmt("Inside %@ => %@... User selected %@", description(), name, path));
+        KORVAL_Log::debug(fmt("Inside %@ => %@... User selected %@", self->description(), name, path));
         if (path.isEmpty()) return;
         UserDefaults& store = UserDefaults::standardUserDefaults();
         store.setObject(path, parameters.value(sPrefFolderNameKey).toString());
         store.setBool(true, parameters.value(sPrefFolderNameIsValidKey).toString());
         MyBookmarkDataKit::savePath(path, parameters.value(sPrefFolderAliasDataKey).toString());
-        if (parameters.contains(QStringLiteral("prefPathEnableKey"))) {
-            store.setBool(true, parameters.value(QStringLiteral("prefPathEnableKey")).toString());
+        const QString enableKey = QLatin1String(SettingTripleKey::PathEnable);
+        if (parameters.contains(enableKey)) {
+            store.setBool(true, parameters.value(enableKey).toString());
         }
-        if (QPointer<PreferencesWindow> preferences = fPreferencesWindow()) preferences->reload();
+        if (QPointer<PreferencesWindow> preferences = self->fPreferencesWindow()) preferences->reload();
     });
 }
 
@@ -78,13 +85,16 @@ void AppDelegate::doNSOpenPanelWithParameters_KORVAL_Obsolete(const QVariant& an
 }
 
 void AppDelegate::handleOpenFile(QObject* sender) {
+    VORN_ASSERT_MAIN_THREAD();
     Q_UNUSED(sender);
     OpenPanel panel;
     panel.setCanChooseDirectories(false);
     panel.setCanChooseFiles(true);
     panel.setAllowsMultipleSelection(true);
     panel.setAllowedFileTypes({QStringLiteral("mp4"), QStringLiteral("mov")});
-    panel.beginSheetModalForWindow(window(), [this](long result, const QList<QUrl>& urls) {
+    panel.beginSheetModalForWindow(SheetHost(window()), [weak = weak_from_this()](long result, const QList<QUrl>& urls) {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        if (!self) return;
         KORVAL_Log::debug(fmt("open pane returned result = %li", result));
         if (result != OpenPanel::kOK) {
             KORVAL_Log::debug(QStringLiteral("user cncelled..."));
@@ -93,7 +103,7 @@ void AppDelegate::handleOpenFile(QObject* sender) {
         const QVariantList chosen(urls.cbegin(), urls.cend());
         KORVAL_Log::debug(fmt("user selected %@", QVariant(chosen)));
         if (chosen.isEmpty()) return;
-        playArrayOfUrls(chosen);
-        saveCurrentUrlsToPrefs(chosen);
+        self->playArrayOfUrls(chosen);
+        self->saveCurrentUrlsToPrefs(chosen);
     });
 }

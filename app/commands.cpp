@@ -1,5 +1,7 @@
 // The window, menu and reveal commands, and mailing the logs.
 #include "app/AppDelegate.h"
+#include "app/Scan.h"
+#include "app/Settings.h"
 
 #include "log/KORVAL_Log.h"
 #include "platform/ui/Alert.h"
@@ -10,14 +12,31 @@
 #include "platform/ui/MainWindow.h"
 #include "platform/core/PathUtilities.h"
 #include "platform/core/Queues.h"
+#include "platform/core/ThreadContract.h"
 #include "platform/ui/SharingService.h"
-#include "platform/core/UserDefaults.h"
 
 #include <QFileInfo>
 #include <QUrl>
 
 namespace {
 constexpr std::uint64_t kMailDelayMicroseconds = 10000;
+}
+
+PreferencesModel AppDelegate::preferencesModel() {
+    PreferencesModel model;
+    model.sourceFolderKey = Setting::TamrinVideosFolder.name();
+    model.dailyPatternKey = Setting::DailyDateFormat.name();
+    model.newestCountKey = Setting::RepeatListItemsCount.name();
+    model.repeatCountKey = Setting::NewMovieRepeatLoopCount.name();
+    model.createMissingFolderKey = Setting::DoAttemptToCreateFolderIfMissing.name();
+    model.showMenuBarKey = Setting::DoShowMenuBar.name();
+    model.newestCountMinimum = static_cast<int>(Setting::RepeatListItemsCount.minimum);
+    model.newestCountMaximum = static_cast<int>(Setting::RepeatListItemsCount.maximum);
+    model.repeatCountMinimum = static_cast<int>(Setting::NewMovieRepeatLoopCount.minimum);
+    model.repeatCountMaximum = static_cast<int>(Setting::NewMovieRepeatLoopCount.maximum);
+    model.todaysFolderName = &todaysFolderNameForPattern;
+    model.defaultDailyPattern = QLatin1String(Settings::kDefaultDailyDateFormat);
+    return model;
 }
 
 void revealItemInFinder(const QString& path) {
@@ -38,28 +57,24 @@ void revealItemInFinder(const QString& path) {
 }
 
 void AppDelegate::doRevealItem1(QObject* sender) {
+    VORN_ASSERT_MAIN_THREAD();
     Q_UNUSED(sender);
     KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "doRevealItem1:"));
-    revealItemInFinder(UserDefaults::standardUserDefaults().stringForKey(QStringLiteral("prefTamrinVideosFolder")));
+    revealItemInFinder(Settings::string(Setting::TamrinVideosFolder));
 }
 
 void AppDelegate::ibHandleShowHideMenuBar(QObject* sender) {
+    VORN_ASSERT_MAIN_THREAD();
     Q_UNUSED(sender);
     KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "ibHandleShowHideMenuBar:"));
-    UserDefaults& store = UserDefaults::standardUserDefaults();
-    store.synchronize();
-    if (QPointer<MainWindow> w = window()) w->setMenuBarVisible(store.boolForKey(QStringLiteral("prefDoShowMenuBar")));
+    Settings::synchronize();
+    if (QPointer<MainWindow> w = window()) w->setMenuBarVisible(Settings::flag(Setting::DoShowMenuBar));
 }
 
 void AppDelegate::ibCloseWindow(QObject* sender) { endSheetHoldingButton(sender); }
 
-QString AppDelegate::oldLogFilePath() {
-    const QString name = Path::appendingPathComponent(QStringLiteral("~/Library/Logs/Vorn/"),
-                                                      Bundle::mainBundle().bundleName());
-    return Path::standardize(name + QStringLiteral("_old.log"));
-}
-
 void AppDelegate::ibRevealLogFolder(QObject* sender) {
+    VORN_ASSERT_MAIN_THREAD();
     Q_UNUSED(sender);
     KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "ibRevealLogFolder:"));
     QStringList present;
@@ -74,6 +89,7 @@ void AppDelegate::ibRevealLogFolder(QObject* sender) {
 }
 
 void AppDelegate::ibEmailButton(QObject* sender) {
+    VORN_ASSERT_MAIN_THREAD();
     Q_UNUSED(sender);
     KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "ibEmailButton:"));
     QVariantList items{QStringLiteral("We've fallen and wanna get up...\n\n")};
@@ -82,7 +98,7 @@ void AppDelegate::ibEmailButton(QObject* sender) {
     }
     if (items.size() < 2) return;
     DispatchQueue::global(DispatchQueue::Priority::Default).async([items] {
-        waitMicroseconds(kMailDelayMicroseconds);
+        if (!waitMicroseconds(kMailDelayMicroseconds)) return;
         const auto service = SharingService::sharingServiceNamed(QString::fromLatin1(SharingService::kComposeEmail));
         if (service) service->setSubject(fmt("Log(s) From %@.app", Bundle::mainBundle().bundleName()));
         DispatchQueue::main().async([service, items] {

@@ -1,14 +1,15 @@
 // The launch sequence and the start-up polling loop.
 #include "app/AppDelegate.h"
+#include "app/Settings.h"
 
 #include "log/KORVAL_Log.h"
 #include "platform/core/Bundle.h"
 #include "platform/core/Format.h"
-#include "platform/ui/MainWindow.h"
 #include "platform/core/NotificationCenter.h"
-#include "platform/media/Player.h"
 #include "platform/core/Queues.h"
-#include "platform/core/UserDefaults.h"
+#include "platform/core/ThreadContract.h"
+#include "platform/media/Player.h"
+#include "platform/ui/MainWindow.h"
 
 namespace {
 constexpr std::uint64_t kFirstPollDelayMicroseconds = 1000000;
@@ -26,46 +27,49 @@ QString AppDelegate::versionStringFromInfo(const QVariantMap& info) {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
+    VORN_ASSERT_MAIN_THREAD();
     // Every item's end, whichever player holds it, reaches the play queue.
     const std::shared_ptr<Player> current = player();
     const void* sender = current ? current->currentItem().get() : nullptr;
-    NotificationCenter::defaultCenter().addObserver(this, AVPlayerItemDidPlayToEndTimeNotification, sender,
-                                                    [this](const Notification& n) { playerItemDidReachEnd(n); });
+    NotificationCenter::defaultCenter().addObserver(
+        this, AVPlayerItemDidPlayToEndTimeNotification, sender,
+        [weak = weak_from_this()](const Notification& n) {
+            if (const std::shared_ptr<AppDelegate> self = weak.lock()) self->playerItemDidReachEnd(n);
+        });
     setFInsideTryingToMount(false);
-    showLaunchProgress();
+    showProgress(QStringLiteral("Initializing..."));
 
     const QVariantMap info = Bundle::mainBundle().infoDictionary();
     KORVAL_Log::debug(fmt("infoDictioanry = %@", QVariant(info)));
-    UserDefaults::standardUserDefaults().setObject(versionStringFromInfo(info), QStringLiteral("prefAppVersionString"));
+    Settings::setObject(Setting::AppVersionString, versionStringFromInfo(info));
     setStatusImage(QStringLiteral("NSStatusNone"));
 
-    setRepeatcount(0);
-    setPathToLastNewItem(QString());
-    setAvitems({});
+    queue_.reset();
 
-    DispatchQueue::main().async([this] { setUpWindow(); });
-    DispatchQueue::global(DispatchQueue::Priority::High).async([this] { checkSourceFolderAtLaunch(); });
-    DispatchQueue::createSerial()->async([this] { startupPollingLoop(); });
+    DispatchQueue::main().async(whileAlive([this] { setUpWindow(); }));
+    DispatchQueue::global(DispatchQueue::Priority::High).async(whileAlive([this] { checkSourceFolderAtLaunch(); }));
+    DispatchQueue::createSerial()->async(whileAlive([this] { startupPollingLoop(); }));
 }
 
 void AppDelegate::setUpWindow() {
+    VORN_ASSERT_MAIN_THREAD();
     const QPointer<MainWindow> window = this->window();
     if (!window) return;
-    window->setMenuBarVisible(UserDefaults::standardUserDefaults().boolForKey(QStringLiteral("prefDoShowMenuBar")));
+    window->setMenuBarVisible(Settings::flag(Setting::DoShowMenuBar));
     const std::optional<Screen> screen = useThisScreen();
     window->applyPlaybackStyle(screen ? screen->frame : QRect());
 }
 
 void AppDelegate::startupPollingLoop() {
-    waitMicroseconds(kFirstPollDelayMicroseconds);
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    if (!waitMicroseconds(kFirstPollDelayMicroseconds)) return;
     QStringList list;
     for (;;) {
         KORVAL_Log::debug(QStringLiteral("start polling...."));
         list = scanFolderForNewItems();
         if (pathToLastNewItem().isNull() && !list.isEmpty()) break;
-        waitMicroseconds(kPollIntervalMicroseconds);
+        if (!waitMicroseconds(kPollIntervalMicroseconds)) return;  // quitting
     }
-    setPathToLastNewItem(list.first());
-    setRepeatList(list);
+    queue_.startWith(list);
     playArrayOfUrls(QVariantList(list.cbegin(), list.cend()));
 }

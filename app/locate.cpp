@@ -3,13 +3,13 @@
 #include "app/Validation.h"
 
 #include "log/KORVAL_Log.h"
+#include "platform/core/Format.h"
+#include "platform/core/Queues.h"
+#include "platform/core/ThreadContract.h"
 #include "platform/ui/Alert.h"
 #include "platform/ui/Beep.h"
-#include "platform/core/Description.h"
-#include "platform/core/Format.h"
 #include "platform/ui/MainWindow.h"
 #include "platform/ui/PreferencesWindow.h"
-#include "platform/core/Queues.h"
 #include "platform/ui/StatusImages.h"
 #include "progress/MyProgressWindowController.h"
 
@@ -27,7 +27,7 @@ QString statusNameFor(bool valid) {
 }  // namespace
 
 void AppDelegate::setStatusImage(const QVariant& imageOrName) {
-    DispatchQueue::main().async([this, imageOrName] {
+    DispatchQueue::main().async(whileAlive([this, imageOrName] {
         QImage image;
         if (imageOrName.typeId() == QMetaType::QString) {
             image = statusImageNamed(imageOrName.toString());
@@ -35,48 +35,13 @@ void AppDelegate::setStatusImage(const QVariant& imageOrName) {
             image = imageOrName.value<QImage>();
         }
         setFStatusImage(image);
-    });
+    }));
 }
 
 bool AppDelegate::validateSourceFolder() { return validateFolderPrefWithParamNew(sourceFolderPreferenceTriple()); }
 
-void AppDelegate::showLaunchProgress() {
-    auto controller = MyProgressWindowController::initWithWindowNibName(kProgressInterface);
-    setFMyProgressWindowController(controller);
-    if (!controller->window()) {
-        KORVAL_Log::debug(QStringLiteral("what NIL???"));
-        return;
-    }
-    controller->showProgressWindow();
-    controller->setMessage(QStringLiteral("Initializing..."));
-}
-
-void AppDelegate::checkSourceFolderAtLaunch() {
-    if (auto controller = fMyProgressWindowController()) controller->setMessage(QStringLiteral("Mounting Source Folder..."));
-    const bool valid = validateSourceFolder();
-    setStatusImage(statusNameFor(valid));
-    DispatchQueue::main().async([this] { setFMyProgressWindowController(nullptr); });
-    if (valid) return;
-    KORVAL_Log::debug(QStringLiteral("validate2  FAILED?????"));
-    DispatchQueue::createSerial()->async([this] {
-        waitMicroseconds(kAlertDelayMicroseconds);
-        DispatchQueue::main().async([this] {
-            Alert alert;
-            alert.setMessageText(QStringLiteral("Please Make Sure Source Folder IS Valid !!"));
-            alert.setInformativeText(QStringLiteral("Please point to a valid folder..."));
-            alert.addButtonWithTitle(QStringLiteral("Open Preferences"));
-            alert.addButtonWithTitle(QStringLiteral("Close"));
-            alert.beginSheetModalForWindow(window(), [this](long response) {
-                KORVAL_Log::debug(fmt("alert returend = %li", response));
-                if (response != Alert::kFirstButtonReturn) return;
-                KORVAL_Log::debug(QStringLiteral("user said to open preferences...."));
-                ibOpenPreferences(nullptr);
-            });
-        });
-    });
-}
-
 void AppDelegate::showProgress(const QString& message) {
+    VORN_ASSERT_MAIN_THREAD();
     auto controller = MyProgressWindowController::initWithWindowNibName(kProgressInterface);
     setFMyProgressWindowController(controller);
     if (!controller->window()) {
@@ -87,7 +52,44 @@ void AppDelegate::showProgress(const QString& message) {
     controller->showProgressWindow();
 }
 
+// After a failed validation: the progress panel goes at once, and the alert comes half a second
+// later as a sheet of the sender's window (or the main window).
+void AppDelegate::alertInvalidSourceFolder(const QString& informativeText, const QStringList& buttons, QObject* sender,
+                                           std::function<void(long)> handler) {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    KORVAL_Log::debug(QStringLiteral("validate2  FAILED?????"));
+    const QPointer<QObject> from(sender);
+    DispatchQueue::createSerial()->async(whileAlive([this, informativeText, buttons, from, handler] {
+        if (!waitMicroseconds(kAlertDelayMicroseconds)) return;
+        DispatchQueue::main().async(whileAlive([this, informativeText, buttons, from, handler] {
+            Alert alert;
+            alert.setMessageText(QStringLiteral("Please Make Sure Source Folder IS Valid !!"));
+            alert.setInformativeText(informativeText);
+            for (const QString& title : buttons) alert.addButtonWithTitle(title);
+            alert.beginSheetModalForWindow(SheetHost::forSender(from, window()), handler);
+        }));
+    }));
+}
+
+void AppDelegate::checkSourceFolderAtLaunch() {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    if (auto controller = fMyProgressWindowController()) controller->setMessage(QStringLiteral("Mounting Source Folder..."));
+    const bool valid = validateSourceFolder();
+    setStatusImage(statusNameFor(valid));
+    DispatchQueue::main().async(whileAlive([this] { setFMyProgressWindowController(nullptr); }));
+    if (valid) return;
+    alertInvalidSourceFolder(QStringLiteral("Please point to a valid folder..."),
+                             {QStringLiteral("Open Preferences"), QStringLiteral("Close")}, nullptr,
+                             [weak = weak_from_this()](long response) {
+                                 KORVAL_Log::debug(fmt("alert returend = %li", response));
+                                 if (response != Alert::kFirstButtonReturn) return;
+                                 KORVAL_Log::debug(QStringLiteral("user said to open preferences...."));
+                                 if (const std::shared_ptr<AppDelegate> self = weak.lock()) self->ibOpenPreferences(nullptr);
+                             });
+}
+
 void AppDelegate::ibTryToMountVolume(QObject* sender) {
+    VORN_ASSERT_MAIN_THREAD();
     KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "ibTryToMountVolume:"));
     if (fInsideTryingToMount()) {
         KORVAL_Log::debug(fmt("Inside %@ => %@...Already running...", description(), "ibTryToMountVolume:"));
@@ -96,43 +98,29 @@ void AppDelegate::ibTryToMountVolume(QObject* sender) {
     }
     setFInsideTryingToMount(true);
     const QPointer<QObject> from(sender);
-    DispatchQueue::global(DispatchQueue::Priority::High).async([this, from] {
-        DispatchQueue::main().async([this] { showProgress(QStringLiteral("Trying To Locate/Mount Source Folder...")); });
+    DispatchQueue::global(DispatchQueue::Priority::High).async(whileAlive([this, from] {
+        DispatchQueue::main().async(
+            whileAlive([this] { showProgress(QStringLiteral("Trying To Locate/Mount Source Folder...")); }));
         const bool valid = validateSourceFolder();
         setStatusImage(statusNameFor(valid));
-        DispatchQueue::main().async([this] { setFMyProgressWindowController(nullptr); });
+        DispatchQueue::main().async(whileAlive([this] { setFMyProgressWindowController(nullptr); }));
         setFInsideTryingToMount(false);
         if (valid) return;
-        KORVAL_Log::debug(QStringLiteral("validate2  FAILED?????"));
-        DispatchQueue::global(DispatchQueue::Priority::High).async([this, from] {
-            waitMicroseconds(kAlertDelayMicroseconds);
-            DispatchQueue::main().async([this, from] {
-                Alert alert;
-                alert.setMessageText(QStringLiteral("Please Make Sure Source Folder IS Valid !!"));
-                alert.setInformativeText(QStringLiteral(
-                    "Please point to a valid folder...\n\nMaybe network is down or the remote computer is not turned on?"));
-                alert.addButtonWithTitle(QStringLiteral("OK"));
-                QWidget* host = windowOfSender(from);
-                alert.beginSheetModalForWindow(host ? host : window().data(), nullptr);
-            });
-        });
-    });
+        alertInvalidSourceFolder(
+            QStringLiteral("Please point to a valid folder...\n\nMaybe network is down or the remote computer is not turned on?"),
+            {QStringLiteral("OK")}, from, nullptr);
+    }));
 }
 
 void AppDelegate::ibOpenPreferences(QObject* sender) {
+    VORN_ASSERT_MAIN_THREAD();
     Q_UNUSED(sender);
-    const QPointer<MainWindow> main = window();
-    const QList<QWidget*> sheets = sheetsOfWindow(main);
+    const QVariantList sheets = SheetHost(window()).describeSheets();
     if (!sheets.isEmpty()) {
         KORVAL_Log::debug(QStringLiteral("hmm there is one or more sheet(s) opened...."));
-        QVariantList described;
-        for (QWidget* sheet : sheets) described += Description::ofObject(sheet->metaObject()->className(), sheet);
-        KORVAL_Log::debug(fmt("self.window.sheeets = %@", QVariant(described)));
+        KORVAL_Log::debug(fmt("self.window.sheeets = %@", QVariant(sheets)));
     }
     const QPointer<PreferencesWindow> preferences = fPreferencesWindow();
     if (!preferences) return;
-    QObject::connect(
-        preferences.data(), &QDialog::finished, preferences.data(),
-        [] { KORVAL_Log::debug(QStringLiteral("need to handle prerences after closing..")); }, Qt::SingleShotConnection);
-    preferences->open();
+    preferences->openAsSheet([] { KORVAL_Log::debug(QStringLiteral("need to handle prerences after closing..")); });
 }

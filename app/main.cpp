@@ -1,45 +1,53 @@
 #include "app/AppDelegate.h"
+#include "app/Settings.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/MainWindow.h"
 #include "platform/ui/PreferencesWindow.h"
-#include "platform/core/UserDefaults.h"
-
-#include <QAction>
 
 namespace {
 
 // The main interface connects its controls to the controller's commands; each command gets the
-// control that sent it.
-void connectCommands(AppDelegate* d, MainWindow* w, PreferencesWindow* p) {
-    auto command = [w](QAction* action, void (AppDelegate::*method)(QObject*), AppDelegate* target) {
-        QObject::connect(action, &QAction::triggered, w, [target, method, action] { (target->*method)(action); });
+// control that sent it. The handlers hold the controller weakly: it goes first at quit.
+void connectCommands(const std::shared_ptr<AppDelegate>& delegate, MainWindow* w, PreferencesWindow* p) {
+    const std::weak_ptr<AppDelegate> weak = delegate;
+    auto command = [w, weak](MainWindow::Command which, void (AppDelegate::*method)(QObject*)) {
+        w->setCommandHandler(which, [weak, method](QObject* sender) {
+            if (const std::shared_ptr<AppDelegate> d = weak.lock()) (d.get()->*method)(sender);
+        });
     };
-    command(w->openFilesAction(), &AppDelegate::handleOpenFile, d);
-    command(w->changeSourceFolderAction(), &AppDelegate::ibClickedOnChangeSourceVideosFolder, d);
-    command(w->locateSourceFolderAction(), &AppDelegate::ibTryToMountVolume, d);
-    command(w->revealSourceFolderAction(), &AppDelegate::doRevealItem1, d);
-    command(w->revealLogsAction(), &AppDelegate::ibRevealLogFolder, d);
-    command(w->emailLogsAction(), &AppDelegate::ibEmailButton, d);
-    command(w->preferencesAction(), &AppDelegate::ibOpenPreferences, d);
+    command(MainWindow::Command::OpenFiles, &AppDelegate::handleOpenFile);
+    command(MainWindow::Command::ChangeSourceFolder, &AppDelegate::ibClickedOnChangeSourceVideosFolder);
+    command(MainWindow::Command::LocateSourceFolder, &AppDelegate::ibTryToMountVolume);
+    command(MainWindow::Command::RevealSourceFolder, &AppDelegate::doRevealItem1);
+    command(MainWindow::Command::RevealLogs, &AppDelegate::ibRevealLogFolder);
+    command(MainWindow::Command::EmailLogs, &AppDelegate::ibEmailButton);
+    command(MainWindow::Command::Preferences, &AppDelegate::ibOpenPreferences);
     // The menu bar item says what the setting should be, then the command applies it.
-    QObject::connect(w->showMenuBarAction(), &QAction::triggered, w, [d, w](bool shown) {
-        UserDefaults::standardUserDefaults().setBool(shown, QStringLiteral("prefDoShowMenuBar"));
-        d->ibHandleShowHideMenuBar(w->showMenuBarAction());
+    w->setShowMenuBarHandler([weak](bool shown, QObject* sender) {
+        Settings::setFlag(Setting::DoShowMenuBar, shown);
+        if (const std::shared_ptr<AppDelegate> d = weak.lock()) d->ibHandleShowHideMenuBar(sender);
     });
-    p->onChangeSourceFolder = [d](QObject* sender) { d->ibClickedOnChangeSourceVideosFolder(sender); };
-    p->onClose = [d](QObject* sender) { d->ibCloseWindow(sender); };
-    p->onMenuBarSettingChanged = [d] { d->ibHandleShowHideMenuBar(nullptr); };
+    p->setModel(AppDelegate::preferencesModel());
+    p->onChangeSourceFolder = [weak](QObject* sender) {
+        if (const std::shared_ptr<AppDelegate> d = weak.lock()) d->ibClickedOnChangeSourceVideosFolder(sender);
+    };
+    p->onClose = [weak](QObject* sender) {
+        if (const std::shared_ptr<AppDelegate> d = weak.lock()) d->ibCloseWindow(sender);
+    };
+    p->onMenuBarSettingChanged = [weak] {
+        if (const std::shared_ptr<AppDelegate> d = weak.lock()) d->ibHandleShowHideMenuBar(nullptr);
+    };
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     return applicationMain(argc, argv, &AppDelegate::initialize, [](const MainInterface& ui) {
-        auto delegate = std::make_unique<AppDelegate>();
+        std::shared_ptr<AppDelegate> delegate = AppDelegate::create();
         delegate->setWindow(ui.window);
         delegate->setPlayerview(ui.window->playerView());
         delegate->setFPreferencesWindow(ui.preferencesWindow);
-        connectCommands(delegate.get(), ui.window, ui.preferencesWindow);
-        return std::unique_ptr<ApplicationDelegate>(std::move(delegate));
+        connectCommands(delegate, ui.window, ui.preferencesWindow);
+        return std::shared_ptr<ApplicationDelegate>(std::move(delegate));
     });
 }

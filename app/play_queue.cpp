@@ -1,5 +1,6 @@
 // The play queue and its repeat list.
 #include "app/AppDelegate.h"
+#include "app/Settings.h"
 
 #include "log/KORVAL_Log.h"
 #include "platform/core/Format.h"
@@ -8,7 +9,7 @@
 #include "platform/media/Player.h"
 #include "platform/media/PlayerView.h"
 #include "platform/core/Queues.h"
-#include "platform/core/UserDefaults.h"
+#include "platform/core/ThreadContract.h"
 
 #include <QUrl>
 
@@ -23,10 +24,13 @@ std::optional<Screen> AppDelegate::chooseScreen(const QList<Screen>& all) {
 void AppDelegate::playArrayOfUrls(const QVariantList& list) {
     // Through a serial queue of its own, on to the main thread.
     auto queue = DispatchQueue::createSerial();
-    queue->async([this, list] { DispatchQueue::main().async([this, list] { playListOnMainThread(list); }); });
+    queue->async(whileAlive([this, list] {
+        DispatchQueue::main().async(whileAlive([this, list] { playListOnMainThread(list); }));
+    }));
 }
 
 void AppDelegate::playListOnMainThread(const QVariantList& list) {
+    VORN_ASSERT_MAIN_THREAD();
     QList<std::shared_ptr<PlayerItem>> items;
     for (const QVariant& entry : list) {
         QUrl url;
@@ -47,8 +51,9 @@ void AppDelegate::playListOnMainThread(const QVariantList& list) {
     const std::shared_ptr<PlayerItem>& first = all.first();
     KORVAL_Log::debug(fmt("first av item[%@] = %@", "PlayerItem", first->description()));
     std::shared_ptr<Player> player = Player::playerWithPlayerItem(first);
-    setPlayer(player);
+    // The view lets go of the old player first, then the controller hands it to a worker.
     if (QPointer<PlayerView> view = playerview()) view->setPlayer(player);
+    setPlayer(player);
     player->play();
     first->seekToTimeZero();
 }
@@ -59,16 +64,18 @@ void AppDelegate::playerItemDidReachEnd(const Notification& notification) {
 }
 
 void AppDelegate::playagain(const std::shared_ptr<PlayerItem>& item) {
+    VORN_ASSERT_NOT_MAIN_THREAD();
     if (!item) {
         KORVAL_Log::debug(QStringLiteral("hmm - nothing to playagain???"));
         return;
     }
-    setRepeatcount(repeatcount() + 1);
     const std::shared_ptr<Player> player = this->player();
     const std::shared_ptr<PlayerItem> current = player ? player->currentItem() : nullptr;
     if (current) KORVAL_Log::debug(fmt("curURL asset is: %@", QVariant(current->url())));
 
     const QStringList found = scanFolderForNewItems();  // waits for the script
+    const qint64 loops = Settings::integer(Setting::NewMovieRepeatLoopCount);
+    const PlayQueueState::Decision decision = queue_.itemEnded(found, loops);
     auto replay = [&] {
         item->seekToTimeZero();
         if (player) player->play();
@@ -78,39 +85,18 @@ void AppDelegate::playagain(const std::shared_ptr<PlayerItem>& item) {
         replay();
         return;
     }
-
-    const QString newest = found.first();
-    const QString lastNew = pathToLastNewItem();
-    const bool isNew = lastNew.isNull() || Path::lastPathComponent(Path::standardize(lastNew))
-                                                   .compare(Path::lastPathComponent(Path::standardize(newest)),
-                                                            Qt::CaseInsensitive) != 0;
-    if (isNew) {
-        setPathToLastNewItem(Path::standardize(newest));
-        setRepeatList(found);
-        setRepeatcount(0);
+    if (decision.newItem) {
         KORVAL_Log::debug(fmt("hasNewItem = self.repeatList = %@", QVariant(found)));
-    } else {
-        const qint64 loops = UserDefaults::standardUserDefaults().integerForKey(QStringLiteral("prefNewMovieRepeatLoopCount"));
-        if (repeatcount() >= loops) {
-            KORVAL_Log::debug(fmt("Need to get from queue of last %li items....", static_cast<long long>(loops)));
-            QStringList list = repeatList();
-            if (!list.isEmpty()) {
-                const QString first = list.first();
-                list.removeAll(first);
-                list.append(first);
-            }
-            setRepeatList(list);
-            KORVAL_Log::debug(fmt("\nRepeatList AFTER:\n%@\n", QVariant(list)));
-        }
+    } else if (decision.rotated) {
+        KORVAL_Log::debug(fmt("Need to get from queue of last %li items....", static_cast<long long>(loops)));
+        KORVAL_Log::debug(fmt("\nRepeatList AFTER:\n%@\n", QVariant(decision.repeatList)));
     }
-
-    const QStringList list = repeatList();
-    if (list.isEmpty()) {
+    if (decision.next.isNull()) {
         KORVAL_Log::debug(QStringLiteral("oops fitem is nil?????????"));
         replay();
         return;
     }
-    const QUrl next = QUrl::fromLocalFile(Path::standardize(list.first()));
+    const QUrl next = QUrl::fromLocalFile(decision.next);
     KORVAL_Log::debug(fmt("Need to play nextItem at: %@", QVariant(next)));
     if (player) player->replaceCurrentItemWithPlayerItem(PlayerItem::playerItemWithURL(next));
     replay();
@@ -123,12 +109,12 @@ void AppDelegate::saveCurrentUrlsToPrefs(const QVariantList& list) {
         const QString path = entry.toUrl().toLocalFile();
         if (!path.isEmpty()) paths += path;
     }
-    if (!paths.isEmpty()) UserDefaults::standardUserDefaults().setObject(paths, QStringLiteral("prefArrayOfPathsOfLastItems"));
+    if (!paths.isEmpty()) Settings::setObject(Setting::ArrayOfPathsOfLastItems, paths);
 }
 
 QList<std::shared_ptr<PlayerItem>> AppDelegate::getArrayOfLastAVPlayerItems() const {
     QList<std::shared_ptr<PlayerItem>> items;
-    const QStringList paths = UserDefaults::standardUserDefaults().stringArrayForKey(QStringLiteral("prefArrayOfPathsOfLastItems"));
+    const QStringList paths = Settings::stringList(Setting::ArrayOfPathsOfLastItems);
     for (const QString& path : paths) {
         if (auto item = PlayerItem::playerItemWithURL(QUrl::fromLocalFile(path))) items += item;
     }

@@ -1,6 +1,7 @@
 // The daily folder and the newest-items scan.
 #include "app/AppDelegate.h"
 #include "app/Scan.h"
+#include "app/Settings.h"
 #include "app/Validation.h"
 
 #include "log/KORVAL_Log.h"
@@ -25,6 +26,14 @@ QString findNewestFilesScript() {
     return path;
 }
 
+DateFormatter::Clock::time_point dayOf(std::int32_t hours, std::int32_t minutes, DateFormatter::Clock::time_point now) {
+    return now - std::chrono::seconds(std::int64_t(hours) * 3600 + std::int64_t(minutes) * 60);
+}
+
+QString patternOrDefault(const QString& pattern) {
+    return pattern.trimmed().isEmpty() ? QLatin1String(Settings::kDefaultDailyDateFormat) : pattern.trimmed();
+}
+
 }  // namespace
 
 QString computeCurrentDaysFolderString2(std::int32_t hours, std::int32_t minutes) {
@@ -33,14 +42,18 @@ QString computeCurrentDaysFolderString2(std::int32_t hours, std::int32_t minutes
 
 QString computeCurrentDaysFolderString2(std::int32_t hours, std::int32_t minutes,
                                         DateFormatter::Clock::time_point now) {
-    const auto instant = now - std::chrono::seconds(std::int64_t(hours) * 3600 + std::int64_t(minutes) * 60);
-    QString pattern = QStringLiteral("yyyyMMdd");
-    const QString configured = UserDefaults::standardUserDefaults().stringForKey(QStringLiteral("prefDailyDateFormat"));
-    if (!configured.trimmed().isEmpty()) pattern = configured.trimmed();
-    return DateFormatter(pattern).stringFromDate(instant);
+    return DateFormatter(patternOrDefault(Settings::string(Setting::DailyDateFormat)))
+        .stringFromDate(dayOf(hours, minutes, now));
 }
 
-QString getTodaysDateAsString() { return computeCurrentDaysFolderString2(3, 0); }
+QString todaysFolderNameForPattern(const QString& pattern) {
+    return DateFormatter(patternOrDefault(pattern))
+        .stringFromDate(dayOf(Settings::kDayChangeHour, Settings::kDayChangeMinute, DateFormatter::Clock::now()));
+}
+
+QString getTodaysDateAsString() {
+    return computeCurrentDaysFolderString2(Settings::kDayChangeHour, Settings::kDayChangeMinute);
+}
 
 QString doubleQuotedForShell(const QString& path) {
     QString out = QStringLiteral("\"");
@@ -71,7 +84,7 @@ QString runShellCommand(const QString& commandLine) {
 }
 
 QString AppDelegate::getDailyFolderForSourceFolder() const {
-    QString source = UserDefaults::standardUserDefaults().stringForKey(QStringLiteral("prefTamrinVideosFolder"));
+    QString source = Settings::string(Setting::TamrinVideosFolder);
     source = source.isNull() ? QString(QLatin1String("")) : Path::standardize(source);
     return Path::appendingPathComponent(source, getTodaysDateAsString());
 }
@@ -81,10 +94,9 @@ bool AppDelegate::validateDailyFolder() const {
     // Every check makes today's folder when it is missing; whether that worked shows below. It is
     // made only inside a source folder that is there: a source folder on a share that is not
     // mounted must not get a local stand-in, which would pass for the real one.
-    UserDefaults& store = UserDefaults::standardUserDefaults();
-    const QString source = store.stringForKey(QStringLiteral("prefTamrinVideosFolder"));
+    const QString source = Settings::string(Setting::TamrinVideosFolder);
     const bool sourceThere = source.isEmpty() || QFileInfo(Path::standardize(source)).isDir();
-    if (sourceThere && mayCreateMissingFolder(folder, store.dataForKey(QStringLiteral("prefTamrinVideosFolderAliasData")))) {
+    if (sourceThere && mayCreateMissingFolder(folder, Settings::data(Setting::TamrinVideosFolderAliasData))) {
         QDir().mkpath(folder);
     }
     return QFileInfo(folder).isDir();
@@ -101,7 +113,7 @@ QStringList AppDelegate::scanFolderForNewItems() const {
         KORVAL_Log::debug(fmt("\n\nrunShellScript FAILED => UNABLE to find script named: [%@]!\n\n", kScriptName));
         return {};
     }
-    const QVariant count = UserDefaults::standardUserDefaults().objectForKey(QStringLiteral("prefRepeatListItemsCount"));
+    const QVariant count = Settings::object(Setting::RepeatListItemsCount);
     const QString dailyFolder = getDailyFolderForSourceFolder();
     QVariantList parameters{dailyFolder};
     if (count.isValid()) parameters << count << QStringLiteral("*");

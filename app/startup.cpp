@@ -10,7 +10,9 @@
 #include "platform/core/ProcessInfo.h"
 #include "platform/core/PropertyList.h"
 #include "platform/core/RunningApplication.h"
+#include "platform/core/ThreadContract.h"
 #include "platform/core/UserDefaults.h"
+#include "platform/media/PlayerView.h"
 
 #include <cstdlib>
 #include <mutex>
@@ -19,11 +21,15 @@ namespace {
 constexpr unsigned kActivateIgnoringOtherApps = 2;
 }
 
-QString AppDelegate::logFilePath() {
+QString AppDelegate::logFilePathWithSuffix(const char* suffix) {
     const QString name = Path::appendingPathComponent(QStringLiteral("~/Library/Logs/Vorn/"),
                                                       Bundle::mainBundle().bundleName());
-    return Path::standardize(name + QStringLiteral(".log"));
+    return Path::standardize(name + QLatin1String(suffix));
 }
+
+QString AppDelegate::logFilePath() { return logFilePathWithSuffix(".log"); }
+
+QString AppDelegate::oldLogFilePath() { return logFilePathWithSuffix("_old.log"); }
 
 void AppDelegate::initialize() {
     static std::once_flag once;
@@ -68,6 +74,10 @@ void AppDelegate::setupFactoryDefaults() {
 }
 
 void AppDelegate::applicationWillTerminate() {
+    VORN_ASSERT_MAIN_THREAD();
     KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "applicationWillTerminate:"));
     NotificationCenter::defaultCenter().removeObserver(this);
+    // The view frees its render context before mpv ends, and mpv ends on a worker.
+    if (QPointer<PlayerView> view = playerview()) view->setPlayer(nullptr);
+    setPlayer(nullptr);
 }

@@ -1,6 +1,7 @@
 // The source folder's validation.
 #include "app/Validation.h"
 
+#include "app/Settings.h"
 #include "folderref/MyBookmarkDataKit.h"
 #include "log/KORVAL_Log.h"
 #include "folderref/FileReference.h"
@@ -20,12 +21,12 @@
 
 #include <sys/stat.h>
 
-const QString sPrefFolderNameKey = QStringLiteral("prefFolderNameKey");
-const QString sPrefFolderAliasDataKey = QStringLiteral("prefFolderAliasDataKey");
-const QString sPrefFolderNameIsValidKey = QStringLiteral("prefFolderNameIsValidKey");
-const QString sPrefTamrinVideosFolder = QStringLiteral("prefTamrinVideosFolder");
-const QString sPrefTamrinVideosFolderAliasData = QStringLiteral("prefTamrinVideosFolderAliasData");
-const QString sPrefTamrinVideosFolderIsValid = QStringLiteral("prefTamrinVideosFolderIsValid");
+const QString sPrefFolderNameKey = QLatin1String(SettingTripleKey::FolderName);
+const QString sPrefFolderAliasDataKey = QLatin1String(SettingTripleKey::FolderAliasData);
+const QString sPrefFolderNameIsValidKey = QLatin1String(SettingTripleKey::FolderNameIsValid);
+const QString sPrefTamrinVideosFolder = Setting::TamrinVideosFolder.name();
+const QString sPrefTamrinVideosFolderAliasData = Setting::TamrinVideosFolderAliasData.name();
+const QString sPrefTamrinVideosFolderIsValid = Setting::TamrinVideosFolderIsValid.name();
 
 namespace {
 
@@ -106,7 +107,7 @@ bool validateFolderPrefWithParamNew(const FolderPreferenceTriple& triple) {
     }
 
     store.setBool(false, validKey);
-    const bool allowed = store.boolForKey(QStringLiteral("prefDoAttemptToCreateFolderIfMissing")) &&
+    const bool allowed = Settings::flag(Setting::DoAttemptToCreateFolderIfMissing) &&
                          mayCreateMissingFolder(path, reference);
     if (!allowed) return false;
     const QString again = store.stringForKey(pathKey);

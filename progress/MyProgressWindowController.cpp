@@ -5,6 +5,7 @@
 #include "platform/core/NotificationCenter.h"
 #include "platform/ui/ProgressPanel.h"
 #include "platform/core/Queues.h"
+#include "platform/core/ThreadContract.h"
 #include "platform/core/SystemLog.h"
 
 #include <QLabel>
@@ -48,6 +49,7 @@ bool MyProgressWindowController::isMiniWindowIdentifier(const QString& identifie
 }
 
 QWidget* MyProgressWindowController::window() {
+    VORN_ASSERT_MAIN_THREAD();
     if (!loaded_) {
         loaded_ = true;
         window_ = ProgressPanel::loadFromInterfaceFile(nibName_);

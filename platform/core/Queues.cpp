@@ -5,19 +5,30 @@
 #include <QCoreApplication>
 #include <QThread>
 
-#include <cerrno>
-#include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <list>
 #include <mutex>
-#include <string>
 #include <thread>
 
 #include <pthread.h>
-#include <time.h>
 
 namespace {
+
+std::atomic<bool> gShuttingDown{false};
+
+// Wakes every sleeping waitMicroseconds() at shutdown. Never destroyed: a worker may still sleep
+// while the process exits.
+struct WaitWake {
+    std::mutex mutex;
+    std::condition_variable wake;
+};
+WaitWake& waitWake() {
+    static WaitWake* w = new WaitWake;
+    return *w;
+}
 
 void runGuarded(const DispatchQueue::Work& work) {
     // A job that throws must not take its worker, or the process, down with it.
@@ -30,35 +41,53 @@ void runGuarded(const DispatchQueue::Work& work) {
     }
 }
 
-// Threads made on demand, each leaving after a few idle seconds. Jobs may block for long
-// (a hung network volume), so the pool grows rather than holding work back.
+// Threads made on demand up to a fixed number, each leaving after a few idle seconds; jobs past
+// that number wait their turn. Jobs may block for long (a share that hangs), hence the headroom.
 class WorkerPool {
 public:
     WorkerPool(const char* name, int maxThreads) : name_(name), maxThreads_(maxThreads) {}
 
-    void submit(DispatchQueue::Work work) {
+    bool submit(DispatchQueue::Work work) {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return false;
+        joinFinishedLocked();
         jobs_.push_back(std::move(work));
         if (idle_ > 0) {
             wake_.notify_one();
-        } else if (threads_ < maxThreads_) {
-            ++threads_;
-            std::thread([this] { workerLoop(); }).detach();
+        } else if (running_ < maxThreads_) {
+            ++running_;
+            threads_.emplace_back();
+            auto slot = std::prev(threads_.end());
+            *slot = std::thread([this, slot] { workerLoop(slot); });
         }
+        return true;
+    }
+
+    // Takes no more work, lets the queued work run out, and joins the threads that end before
+    // the deadline; the others are detached. True when every thread ended.
+    bool stop(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        stopping_ = true;
+        wake_.notify_all();
+        const bool allEnded = ended_.wait_until(lock, deadline, [this] { return running_ == 0; });
+        joinFinishedLocked();
+        for (std::thread& t : threads_) {
+            if (t.joinable()) t.detach();
+        }
+        return allEnded;
     }
 
 private:
-    void workerLoop() {
+    using Slot = std::list<std::thread>::iterator;
+
+    void workerLoop(Slot slot) {
         pthread_setname_np(pthread_self(), name_);
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             ++idle_;
-            const bool got = wake_.wait_for(lock, std::chrono::seconds(5), [this] { return !jobs_.empty(); });
+            wake_.wait_for(lock, std::chrono::seconds(5), [this] { return !jobs_.empty() || stopping_; });
             --idle_;
-            if (!got) {
-                --threads_;
-                return;
-            }
+            if (jobs_.empty()) break;  // idle for a while, or stopping with nothing left to run
             DispatchQueue::Work work = std::move(jobs_.front());
             jobs_.pop_front();
             lock.unlock();
@@ -66,18 +95,36 @@ private:
             work = nullptr;  // release what the job captured before waiting again
             lock.lock();
         }
+        // Joined by the next submit() or by stop().
+        finished_.push_back(slot);
+        --running_;
+        ended_.notify_all();
+    }
+
+    void joinFinishedLocked() {
+        for (Slot slot : finished_) {
+            if (slot->joinable() && slot->get_id() != std::this_thread::get_id()) slot->join();
+            if (slot->joinable()) slot->detach();
+            threads_.erase(slot);
+        }
+        finished_.clear();
     }
 
     const char* name_;
     const int maxThreads_;
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable ended_;
     std::deque<DispatchQueue::Work> jobs_;
-    int threads_ = 0;
+    std::list<std::thread> threads_;
+    std::list<Slot> finished_;
+    int running_ = 0;
     int idle_ = 0;
+    bool stopping_ = false;
 };
 
-// Pools live for the whole process: worker threads may still run while it exits.
+// The pools belong to the queue system and live as long as the process; shutdown() ends their
+// threads. They are never destroyed, so that a thread left running at exit finds them intact.
 WorkerPool& highPool() {
     static WorkerPool* pool = new WorkerPool("vorn-high", 32);
     return *pool;
@@ -87,26 +134,27 @@ WorkerPool& defaultPool() {
     return *pool;
 }
 WorkerPool& serialPool() {
-    static WorkerPool* pool = new WorkerPool("vorn-serial", 128);
+    static WorkerPool* pool = new WorkerPool("vorn-serial", 64);
     return *pool;
 }
 
 class MainQueue final : public DispatchQueue {
 public:
-    void async(Work work) override {
+    bool async(Work work) override {
         QCoreApplication* app = QCoreApplication::instance();
         if (!app) {
             systemLog(QStringLiteral("main queue: no application object; job dropped"));
-            return;
+            return false;
         }
         QMetaObject::invokeMethod(app, [work = std::move(work)] { runGuarded(work); }, Qt::QueuedConnection);
+        return true;
     }
 };
 
 class GlobalQueue final : public DispatchQueue {
 public:
     explicit GlobalQueue(WorkerPool& pool) : pool_(pool) {}
-    void async(Work work) override { pool_.submit(std::move(work)); }
+    bool async(Work work) override { return pool_.submit(std::move(work)); }
 
 private:
     WorkerPool& pool_;
@@ -116,12 +164,16 @@ class SerialQueue final : public DispatchQueue {
 public:
     SerialQueue() : state_(std::make_shared<State>()) {}
 
-    void async(Work work) override {
+    bool async(Work work) override {
         std::lock_guard<std::mutex> lock(state_->mutex);
+        if (gShuttingDown) return false;
         state_->jobs.push_back(std::move(work));
-        if (state_->draining) return;
+        if (state_->draining) return true;
         state_->draining = true;
-        serialPool().submit([state = state_] { drain(state); });
+        if (serialPool().submit([state = state_] { drain(state); })) return true;
+        state_->draining = false;
+        state_->jobs.pop_back();
+        return false;
     }
 
 private:
@@ -165,14 +217,32 @@ DispatchQueue& DispatchQueue::global(Priority priority) {
 
 std::shared_ptr<DispatchQueue> DispatchQueue::createSerial() { return std::make_shared<SerialQueue>(); }
 
-void waitMicroseconds(std::uint64_t microseconds) {
-    if (isMainThread()) systemLog(QStringLiteral("waitMicroseconds called on the main thread"));
-    timespec rest{static_cast<time_t>(microseconds / 1000000), static_cast<long>((microseconds % 1000000) * 1000)};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+bool DispatchQueue::shutdown(std::chrono::milliseconds deadline) {
+    {
+        std::lock_guard<std::mutex> lock(waitWake().mutex);
+        gShuttingDown = true;
     }
+    waitWake().wake.notify_all();
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    // Serial queues drain on their pool, and their jobs may still queue global work: that pool
+    // stops first, then the global ones.
+    bool allEnded = serialPool().stop(until);
+    allEnded = highPool().stop(until) && allEnded;
+    allEnded = defaultPool().stop(until) && allEnded;
+    return allEnded;
+}
+
+bool DispatchQueue::isShuttingDown() { return gShuttingDown.load(); }
+
+bool waitMicroseconds(std::uint64_t microseconds) {
+    if (isMainThread()) systemLog(QStringLiteral("waitMicroseconds called on the main thread"));
+    std::unique_lock<std::mutex> lock(waitWake().mutex);
+    return !waitWake().wake.wait_for(lock, std::chrono::microseconds(microseconds), [] { return gShuttingDown.load(); });
 }
 
 bool isMainThread() {
     const QCoreApplication* app = QCoreApplication::instance();
     return app && app->thread() == QThread::currentThread();
 }
+
+bool isMainThreadOrNoApplication() { return !QCoreApplication::instance() || isMainThread(); }

@@ -18,6 +18,9 @@ extern char** environ;
 
 namespace {
 
+// How often a waiting command looks whether the program is quitting.
+constexpr int kCancelCheckMs = 50;
+
 // Waits for the child until the deadline; true when it has been reaped.
 bool reapBefore(pid_t pid, const QElapsedTimer& clock, int timeoutMs, int* exitCode) {
     for (;;) {
@@ -28,17 +31,18 @@ bool reapBefore(pid_t pid, const QElapsedTimer& clock, int timeoutMs, int* exitC
             return true;
         }
         if (r < 0 && errno != EINTR) return true;
-        if (clock.elapsed() >= timeoutMs) return false;
+        if (clock.elapsed() >= timeoutMs || DispatchQueue::isShuttingDown()) return false;
         usleep(2000);
     }
 }
 
 void killAndReapLater(pid_t pid) {
     kill(-pid, SIGKILL);  // the whole group: the shell and what it started
-    DispatchQueue::global(DispatchQueue::Priority::Default).async([pid] {
+    const bool queued = DispatchQueue::global(DispatchQueue::Priority::Default).async([pid] {
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
     });
+    if (!queued) waitpid(pid, nullptr, WNOHANG);  // quitting: whatever is left goes with the process
 }
 
 }  // namespace
@@ -85,6 +89,7 @@ ShellOutput runProgramCapturingOutput(const QList<QByteArray>& arguments, qsizet
     clock.start();
     result.bytes.reserve(std::min<qsizetype>(maxBytes, 65536));
     bool timedOut = false;
+    bool cancelled = false;
     char buffer[65536];
     while (result.bytes.size() < maxBytes) {
         const qint64 left = timeoutMs - clock.elapsed();
@@ -92,8 +97,12 @@ ShellOutput runProgramCapturingOutput(const QList<QByteArray>& arguments, qsizet
             timedOut = true;
             break;
         }
+        if (DispatchQueue::isShuttingDown()) {
+            cancelled = true;
+            break;
+        }
         pollfd p{fds[0], POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(left));
+        const int ready = poll(&p, 1, static_cast<int>(std::min<qint64>(left, kCancelCheckMs)));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) continue;  // time is checked at the top
         const qsizetype want = std::min<qsizetype>(sizeof buffer, maxBytes - result.bytes.size());
@@ -104,9 +113,9 @@ ShellOutput runProgramCapturingOutput(const QList<QByteArray>& arguments, qsizet
     }
     // Closing our end stops a command that still writes (it gets SIGPIPE).
     close(fds[0]);
-    if (timedOut || !reapBefore(pid, clock, timeoutMs, &result.exitCode)) {
+    if (cancelled || timedOut || !reapBefore(pid, clock, timeoutMs, &result.exitCode)) {
         killAndReapLater(pid);
-        result.status = ShellOutput::TimedOut;
+        result.status = DispatchQueue::isShuttingDown() ? ShellOutput::Cancelled : ShellOutput::TimedOut;
         result.bytes.clear();
         return result;
     }

@@ -9,6 +9,7 @@
 #include <mpv/client.h>
 
 #include <cstring>
+#include <thread>
 
 const QString AVPlayerItemDidPlayToEndTimeNotification = QStringLiteral("AVPlayerItemDidPlayToEndTimeNotification");
 
@@ -84,6 +85,19 @@ std::shared_ptr<Player> Player::playerWithPlayerItem(const std::shared_ptr<Playe
 
 Player::~Player() = default;
 
+void Player::release(std::shared_ptr<Player>&& player) {
+    if (!player) return;
+    if (!isMainThread()) {
+        player.reset();
+        return;
+    }
+    auto held = std::make_shared<std::shared_ptr<Player>>(std::move(player));
+    const auto drop = [held] { held->reset(); };
+    if (DispatchQueue::global(DispatchQueue::Priority::Default).async(drop)) return;
+    // The queues have shut down (quitting): a thread of its own ends it.
+    std::thread(drop).detach();
+}
+
 std::shared_ptr<PlayerItem> Player::currentItem() const { return core_->currentItem(); }
 
 void Player::replaceCurrentItemWithPlayerItem(const std::shared_ptr<PlayerItem>& item) { core_->setCurrentItem(item); }
@@ -135,6 +149,32 @@ PlayerCore::~PlayerCore() {
     mpv_terminate_destroy(mpv_);
 }
 
+const char* PlayerCore::stateName(State state) {
+    switch (state) {
+        case State::Idle: return "idle";
+        case State::Pending: return "pending";
+        case State::Loading: return "loading";
+        case State::Playing: return "playing";
+        case State::Ended: return "ended";
+        case State::Failed: return "failed";
+    }
+    return "?";
+}
+
+void PlayerCore::enter(State next) {
+    // Once asked to play, a player never goes back to idle; every other change may happen.
+    Q_ASSERT_X(next != State::Idle || state_ == State::Idle, "PlayerCore::enter",
+               qPrintable(QStringLiteral("%1 -> %2").arg(QLatin1String(stateName(state_)), QLatin1String(stateName(next)))));
+    state_ = next;
+}
+
+bool PlayerCore::canShowFrames() const { return renderReady_ || !Player::rendersIntoView(); }
+
+PlayerCore::State PlayerCore::state() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_;
+}
+
 std::shared_ptr<PlayerItem> PlayerCore::currentItem() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return current_;
@@ -145,9 +185,11 @@ void PlayerCore::setCurrentItem(const std::shared_ptr<PlayerItem>& item) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         current_ = item;
-        currentFailed_ = false;
-        loadNow = item && playRequested_ && (renderReady_ || !Player::rendersIntoView());
-        loadPending_ = item && !loadNow;
+        // Before the first play() the item simply waits for it.
+        if (state_ != State::Idle) {
+            loadNow = item && canShowFrames();
+            if (!loadNow) enter(State::Pending);
+        }
     }
     if (item) item->setOwner(weak_from_this());
     if (loadNow) load(item);
@@ -157,11 +199,11 @@ void PlayerCore::play() {
     std::shared_ptr<PlayerItem> toLoad;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        playRequested_ = true;
-        const bool ready = renderReady_ || !Player::rendersIntoView();
-        if (current_ && ready && (loadPending_ || currentFailed_)) {
+        const bool waiting = state_ == State::Idle || state_ == State::Pending || state_ == State::Failed;
+        if (waiting && current_ && canShowFrames()) {
             toLoad = current_;
-            loadPending_ = false;
+        } else if (state_ == State::Idle) {
+            enter(State::Pending);
         }
     }
     if (toLoad) {
@@ -182,13 +224,13 @@ void PlayerCore::restart(const PlayerItem* item) {
     std::shared_ptr<PlayerItem> toLoad;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!item || current_.get() != item) return;
-        if (!playRequested_ || !(renderReady_ || !Player::rendersIntoView())) {
-            loadPending_ = true;
+        if (!item || current_.get() != item || state_ == State::Idle) return;
+        if (!canShowFrames()) {
+            enter(State::Pending);
             return;
         }
         // Still starting: it starts at its first frame anyway.
-        if (loadedItem_ == current_ && !currentFailed_ && !endPosted_ && !loaded_) return;
+        if (state_ == State::Loading) return;
         toLoad = current_;
     }
     // Loading the file again, rather than seeking, gives every play a clean start and end in
@@ -201,10 +243,7 @@ void PlayerCore::setRenderContextReady(bool ready) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         renderReady_ = ready;
-        if (ready && loadPending_ && playRequested_ && current_) {
-            toLoad = current_;
-            loadPending_ = false;
-        }
+        if (ready && state_ == State::Pending && current_) toLoad = current_;
     }
     if (toLoad) load(toLoad);
 }
@@ -219,16 +258,14 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
     bool retryAudio = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (audioOff_ && std::chrono::steady_clock::now() - audioOffSince_ >= kAudioRetryInterval) {
-            audioOff_ = false;
+        if (audioOffSince_ && std::chrono::steady_clock::now() - *audioOffSince_ >= kAudioRetryInterval) {
+            audioOffSince_.reset();
             retryAudio = true;
         }
         id = nextLoad_++;
         loads_.insert(id, item);
-        loadedItem_ = item;
         // What mpv reports from now on until this file starts belongs to the one before.
-        loaded_ = false;
-        endPosted_ = false;
+        enter(State::Loading);
     }
     if (retryAudio) mpv_set_property_string(mpv_, "ao", "");  // back to mpv's own choice
     const char* cmd[] = {"loadfile", path.constData(), "replace", nullptr};
@@ -297,13 +334,12 @@ void PlayerCore::handle(const mpv_event& event) {
             const auto* start = static_cast<const mpv_event_start_file*>(event.data);
             std::lock_guard<std::mutex> lock(mutex_);
             startedEntry_ = start->playlist_entry_id;
-            loaded_ = false;
-            endPosted_ = false;
+            if (state_ == State::Playing || state_ == State::Ended) enter(State::Loading);
             return;
         }
         case MPV_EVENT_FILE_LOADED: {
             std::lock_guard<std::mutex> lock(mutex_);
-            loaded_ = true;
+            if (state_ == State::Loading) enter(State::Playing);
             return;
         }
         case MPV_EVENT_PROPERTY_CHANGE: {
@@ -314,11 +350,11 @@ void PlayerCore::handle(const mpv_event& event) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (!atEnd) {
-                    endPosted_ = false;
+                    if (state_ == State::Ended) enter(State::Playing);
                     return;
                 }
-                if (!loaded_ || endPosted_) return;
-                endPosted_ = true;
+                if (state_ != State::Playing) return;
+                enter(State::Ended);
                 ended = entries_.value(startedEntry_);
             }
             itemEnded(ended);
@@ -331,9 +367,9 @@ void PlayerCore::handle(const mpv_event& event) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 item = entries_.take(end->playlist_entry_id);
-                endedWithoutEof = end->reason == MPV_END_FILE_REASON_EOF && !endPosted_ &&
-                                  end->playlist_entry_id == startedEntry_;
-                if (endedWithoutEof) endPosted_ = true;
+                endedWithoutEof = end->reason == MPV_END_FILE_REASON_EOF && end->playlist_entry_id == startedEntry_ &&
+                                  (state_ == State::Loading || state_ == State::Playing);
+                if (endedWithoutEof) enter(State::Ended);
             }
             if (end->reason == MPV_END_FILE_REASON_ERROR) itemFailed(item, end->error);
             if (endedWithoutEof) itemEnded(item);
@@ -357,8 +393,7 @@ void PlayerCore::handle(const mpv_event& event) {
 void PlayerCore::noAudioDevice() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (audioOff_) return;
-        audioOff_ = true;
+        if (audioOffSince_) return;
         audioOffSince_ = std::chrono::steady_clock::now();
     }
     mpv_set_property_string(mpv_, "ao", "null");
@@ -374,13 +409,13 @@ void PlayerCore::itemFailed(const std::shared_ptr<PlayerItem>& item, int error) 
     if (!item) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (current_ == item) currentFailed_ = true;
+        if (current_ == item) enter(State::Failed);
     }
     systemLog(QStringLiteral("Cannot play %1: %2 (mpv error %3); treating it as ended in 1 s")
                   .arg(item->url().toLocalFile(), QString::fromUtf8(mpv_error_string(error)), QString::number(error)));
     std::weak_ptr<PlayerCore> weak = weak_from_this();
     DispatchQueue::global(DispatchQueue::Priority::Default).async([weak, item] {
-        waitMicroseconds(kFailedItemDelayMicroseconds);
+        if (!waitMicroseconds(kFailedItemDelayMicroseconds)) return;  // quitting
         auto self = weak.lock();
         if (self && self->currentItem() == item) postEnd(item);
     });

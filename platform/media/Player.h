@@ -8,12 +8,13 @@
 
 class PlayerCore;
 
-// Posted once for every item that plays to its end (and for an item that cannot be played, one
-// second after its failure), on the player's event thread, never on the main thread. The
-// sender is the item, the object its std::shared_ptr<PlayerItem>.
+// Posted once for every item that plays to its end, on the player's event thread (its serial
+// queue), and for an item that cannot be played one second after its failure, from a worker of
+// the global queue; never on the main thread. The sender is the item, the object its
+// std::shared_ptr<PlayerItem>.
 extern const QString AVPlayerItemDidPlayToEndTimeNotification;
 
-// One video file to play.
+// One video file to play. Safe from any thread.
 class PlayerItem {
 public:
     // None for a URL that is not a local file.
@@ -43,7 +44,12 @@ private:
 class Player {
 public:
     static std::shared_ptr<Player> playerWithPlayerItem(const std::shared_ptr<PlayerItem>& item);
+    // Ends mpv: may wait for a file on a share that hangs, so the last reference to a player is
+    // let go through release(), never on the main thread.
     ~Player();
+    // Lets go of the caller's reference; when called on the main thread, the reference (and with
+    // the last one, mpv) is dropped on a worker. Any thread.
+    static void release(std::shared_ptr<Player>&& player);
 
     std::shared_ptr<PlayerItem> currentItem() const;
     void replaceCurrentItemWithPlayerItem(const std::shared_ptr<PlayerItem>& item);

@@ -10,14 +10,26 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 struct mpv_handle;
 struct mpv_event;
 class DispatchQueue;
 
+// Every member is safe from any thread. mpv's events are drained on the player's own serial
+// queue; the end of a played item is posted there, the end of a failed one from a worker.
 class PlayerCore : public std::enable_shared_from_this<PlayerCore> {
 public:
+    // Where the current item stands. Idle: nothing asked to play yet. Pending: asked to play,
+    // waiting for an item or for a view that can show frames. Loading: handed to mpv, not yet
+    // started. Playing: started, its end not reached. Ended: its end was reached and posted.
+    // Failed: mpv could not play it.
+    enum class State { Idle, Pending, Loading, Playing, Ended, Failed };
+    static const char* stateName(State state);
+
     static std::shared_ptr<PlayerCore> create();
+    // Ends mpv, which may wait for a file on a share that hangs: never on the main thread
+    // (Player::release takes care of that).
     ~PlayerCore();
 
     mpv_handle* handle() const { return mpv_; }
@@ -31,8 +43,13 @@ public:
     // A view has made (or freed) its render context: loading may start.
     void setRenderContextReady(bool ready);
 
+    State state() const;
+
 private:
     PlayerCore() = default;
+    // Every change of state goes through here, with mutex_ held: an impossible change is a bug.
+    void enter(State next);
+    bool canShowFrames() const;  // mutex_ held
     void load(const std::shared_ptr<PlayerItem>& item);
     void scheduleDrain();
     void drainEvents();
@@ -47,19 +64,14 @@ private:
     std::atomic<bool> drainScheduled_{false};
 
     mutable std::mutex mutex_;
+    State state_ = State::Idle;
     std::shared_ptr<PlayerItem> current_;
-    std::shared_ptr<PlayerItem> loadedItem_;  // of the last load command
-    bool playRequested_ = false;
+    // The view's render context exists (or no view is needed): an input, not the item's state.
     bool renderReady_ = false;
-    bool loadPending_ = false;   // play() came before the view could show frames
-    bool currentFailed_ = false;
     std::uint64_t nextLoad_ = 1;
     QHash<std::uint64_t, std::shared_ptr<PlayerItem>> loads_;      // by command reply id
     QHash<std::int64_t, std::shared_ptr<PlayerItem>> entries_;     // by playlist entry id
     std::int64_t startedEntry_ = -1;
-    bool loaded_ = false;
-    bool endPosted_ = false;
     // No audio device could be opened: play silently, and look for one again now and then.
-    bool audioOff_ = false;
-    std::chrono::steady_clock::time_point audioOffSince_;
+    std::optional<std::chrono::steady_clock::time_point> audioOffSince_;
 };

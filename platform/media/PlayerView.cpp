@@ -4,6 +4,7 @@
 #include "platform/media/PlayerCore.h"
 #include "platform/media/PlayerViewRenderers.h"
 #include "platform/core/SystemLog.h"
+#include "platform/core/ThreadContract.h"
 
 #include <QGuiApplication>
 #include <QOffscreenSurface>
@@ -67,6 +68,7 @@ void SoftwarePlayerView::freeContext() {
 }
 
 void SoftwarePlayerView::setPlayer(std::shared_ptr<Player> player) {
+    VORN_ASSERT_MAIN_THREAD();
     freeContext();
     player_ = std::move(player);
     frame_ = QImage();
@@ -165,6 +167,7 @@ void OpenGLPlayerView::freeContext() {
 }
 
 void OpenGLPlayerView::setPlayer(std::shared_ptr<Player> player) {
+    VORN_ASSERT_MAIN_THREAD();
     freeContext();
     player_ = std::move(player);
     // Without a GL context yet, initializeGL makes the render context.

@@ -1,11 +1,32 @@
 #include "platform/ui/Alert.h"
 
+#include "platform/core/Description.h"
+#include "platform/core/ThreadContract.h"
+
 #include <QAbstractButton>
 #include <QDialog>
 #include <QMessageBox>
 #include <QPushButton>
 
-void Alert::beginSheetModalForWindow(QWidget* window, std::function<void(long)> handler) const {
+SheetHost SheetHost::forSender(QObject* sender, QWidget* fallback) {
+    auto* widget = qobject_cast<QWidget*>(sender);
+    return SheetHost(widget ? widget->window() : fallback);
+}
+
+QVariantList SheetHost::describeSheets() const {
+    QVariantList described;
+    if (!window_) return described;
+    for (QWidget* child : window_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (child->isWindow() && child->isVisible() && child->windowModality() == Qt::WindowModal) {
+            described += Description::ofObject(child->metaObject()->className(), child);
+        }
+    }
+    return described;
+}
+
+void Alert::beginSheetModalForWindow(const SheetHost& host, std::function<void(long)> handler) const {
+    VORN_ASSERT_MAIN_THREAD();
+    QWidget* window = host.window();
     auto* box = new QMessageBox(window);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
@@ -22,20 +43,6 @@ void Alert::beginSheetModalForWindow(QWidget* window, std::function<void(long)> 
         if (handler) handler(Alert::kFirstButtonReturn + buttons.indexOf(clicked));
     });
     box->open();
-}
-
-QList<QWidget*> sheetsOfWindow(QWidget* window) {
-    QList<QWidget*> sheets;
-    if (!window) return sheets;
-    for (QWidget* child : window->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (child->isWindow() && child->isVisible() && child->windowModality() == Qt::WindowModal) sheets += child;
-    }
-    return sheets;
-}
-
-QWidget* windowOfSender(QObject* sender) {
-    auto* widget = qobject_cast<QWidget*>(sender);
-    return widget ? widget->window() : nullptr;
 }
 
 bool endSheetHoldingButton(QObject* sender) {

@@ -1,12 +1,30 @@
 #pragma once
 
+#include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
+#include <QWidget>
 
 #include <functional>
 
 class QObject;
-class QWidget;
+
+// The window a sheet hangs from: the window that holds a command's sender, or a given window
+// (the main window) for a sender outside any window, such as a menu item. None stands alone.
+class SheetHost {
+public:
+    SheetHost() = default;
+    explicit SheetHost(QWidget* window) : window_(window) {}
+    static SheetHost forSender(QObject* sender, QWidget* fallback);
+
+    QWidget* window() const { return window_.data(); }
+    // The window-modal dialogs (sheets) open on the window now, as "<ClassName: 0x...>".
+    QVariantList describeSheets() const;
+
+private:
+    QPointer<QWidget> window_;
+};
 
 // An alert with a message, an informative text and buttons, shown window-modal on a window (our
 // form of a sheet), so that the rest of the program goes on behind it.
@@ -19,20 +37,14 @@ public:
     void addButtonWithTitle(const QString& title) { buttons_ += title; }
 
     // The handler receives 1000 for the first button, 1001 for the second, and so on. Without a
-    // window the alert stands alone.
-    void beginSheetModalForWindow(QWidget* window, std::function<void(long)> handler) const;
+    // window the alert stands alone. Main thread.
+    void beginSheetModalForWindow(const SheetHost& host, std::function<void(long)> handler) const;
 
 private:
     QString message_;
     QString informative_;
     QStringList buttons_;
 };
-
-// The window-modal dialogs (sheets) open on a window now.
-QList<QWidget*> sheetsOfWindow(QWidget* window);
-
-// The window a command's sender sits in; none for a sender outside any window (a menu item).
-QWidget* windowOfSender(QObject* sender);
 
 // Ends the sheet that holds the button (a window-modal window of another window); false, and
 // nothing done, for anything else.

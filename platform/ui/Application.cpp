@@ -1,5 +1,8 @@
 #include "platform/ui/Application.h"
 
+#include "platform/core/Queues.h"
+#include "platform/core/SystemLog.h"
+
 #include "platform/ui/MainWindow.h"
 #include "platform/ui/PreferencesWindow.h"
 #include "platform/core/RunningApplication.h"
@@ -21,6 +24,10 @@
 namespace {
 
 int gSignalPipe[2] = {-1, -1};
+
+// How long the work queues get at quit to let their jobs end; a job stuck in the kernel on a share
+// that hangs is left behind rather than holding up the quit.
+constexpr std::chrono::milliseconds kQueueShutdownDeadline{700};
 
 void onTerminationSignal(int) {
     const char byte = 1;
@@ -59,7 +66,7 @@ void bringToFront(const QPointer<MainWindow>& window) {
 }  // namespace
 
 int applicationMain(int argc, char** argv, const std::function<void()>& classInitialize,
-                    const std::function<std::unique_ptr<ApplicationDelegate>(const MainInterface&)>& makeDelegate) {
+                    const std::function<std::shared_ptr<ApplicationDelegate>(const MainInterface&)>& makeDelegate) {
     QApplication app(argc, argv);
     // libmpv parses numbers with the C locale.
     std::setlocale(LC_NUMERIC, "C");
@@ -71,12 +78,12 @@ int applicationMain(int argc, char** argv, const std::function<void()>& classIni
     classInitialize();
 
     MainInterface ui;
-    auto* window = new MainWindow;
-    ui.window = window;
-    ui.preferencesWindow = new PreferencesWindow(window);
-    std::unique_ptr<ApplicationDelegate> delegate = makeDelegate(ui);
+    auto window = std::make_unique<MainWindow>();
+    ui.window = window.get();
+    ui.preferencesWindow = new PreferencesWindow(window.get());
+    std::shared_ptr<ApplicationDelegate> delegate = makeDelegate(ui);
 
-    RunningApplication::setActivationHandler([w = QPointer<MainWindow>(window)] { bringToFront(w); });
+    RunningApplication::setActivationHandler([w = QPointer<MainWindow>(window.get())] { bringToFront(w); });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [&delegate] {
         if (delegate) delegate->applicationWillTerminate();
     });
@@ -86,12 +93,18 @@ int applicationMain(int argc, char** argv, const std::function<void()>& classIni
     });
 
     const int status = app.exec();
+    // Background work ends before what it works for: waits and commands are cut short, the jobs
+    // still queued run out (a controller's job finds it and holds it), and the threads are joined.
+    if (!DispatchQueue::shutdown(kQueueShutdownDeadline)) {
+        systemLog(QStringLiteral("Quitting with work still running on a blocked thread; it ends with the process."));
+    }
+    RunningApplication::setActivationHandler(nullptr);
+    delegate.reset();
+    window.reset();
     // Settings written during the run reach the disk before the process ends.
     UserDefaults::standardUserDefaults().synchronize();
-    // Jobs on other threads (the polling loop, a player's events, a scan) still use the
-    // controller and its player: the process ends here instead of destroying them under those jobs.
     std::fflush(nullptr);
-    std::_Exit(status);
+    return status;
 }
 
 // exit() rather than quit(): quit() first asks every window to close and gives up when one

@@ -63,6 +63,29 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make_uni
 
 MainWindow::~MainWindow() = default;
 
+void MainWindow::setCommandHandler(Command command, std::function<void(QObject* sender)> handler) {
+    QAction* action = nullptr;
+    switch (command) {
+        case Command::OpenFiles: action = ui_->actionOpenFiles; break;
+        case Command::ChangeSourceFolder: action = ui_->actionChangeSourceFolder; break;
+        case Command::LocateSourceFolder: action = ui_->actionLocateSourceFolder; break;
+        case Command::RevealSourceFolder: action = ui_->actionRevealSourceFolder; break;
+        case Command::RevealLogs: action = ui_->actionRevealLogs; break;
+        case Command::EmailLogs: action = ui_->actionEmailLogs; break;
+        case Command::Preferences: action = ui_->actionPreferences; break;
+    }
+    connect(action, &QAction::triggered, this, [handler, action] {
+        if (handler) handler(action);
+    });
+}
+
+void MainWindow::setShowMenuBarHandler(std::function<void(bool shown, QObject* sender)> handler) {
+    QAction* action = ui_->actionShowMenuBar;
+    connect(action, &QAction::triggered, this, [handler, action](bool shown) {
+        if (handler) handler(shown, action);
+    });
+}
+
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     // Any movement of the pointer over the video shows it again for a while.
     if (event->type() == QEvent::MouseMove) {

@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 
 class PlayerView;
@@ -18,11 +19,22 @@ class MainWindow;
 // The main window of the main interface file: the video view filling the window, the source
 // folder's status light in its top right corner, and the menu bar with every command. The same
 // commands come up on a right click on the video, and their shortcuts work while the menu bar is
-// hidden. The mouse pointer hides after 3 s without movement over the video.
+// hidden. The mouse pointer hides after 3 s without movement over the video. Main thread only.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
+    // The commands of the menu bar, the context menu and their shortcuts.
+    enum class Command {
+        OpenFiles,
+        ChangeSourceFolder,
+        LocateSourceFolder,
+        RevealSourceFolder,
+        RevealLogs,
+        EmailLogs,
+        Preferences,
+    };
+
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -38,6 +50,11 @@ public:
     QAction* showMenuBarAction() const;
     QAction* preferencesAction() const;
     QAction* quitAction() const;
+
+    // What a command does; the handler gets the control that sent it.
+    void setCommandHandler(Command command, std::function<void(QObject* sender)> handler);
+    // What showing or hiding the menu bar does; `shown` is what the menu item now asks for.
+    void setShowMenuBarHandler(std::function<void(bool shown, QObject* sender)> handler);
 
     // The menu a right click on the video brings up.
     QMenu* contextMenu() const { return contextMenu_; }

@@ -1,9 +1,14 @@
 #include "platform/ui/OpenPanel.h"
 
+#include "platform/core/ThreadContract.h"
+#include "platform/ui/Alert.h"
+
 #include <QFileDialog>
 
-void OpenPanel::beginSheetModalForWindow(QWidget* window,
+void OpenPanel::beginSheetModalForWindow(const SheetHost& host,
                                          std::function<void(long, const QList<QUrl>&)> handler) const {
+    VORN_ASSERT_MAIN_THREAD();
+    QWidget* window = host.window();
     auto* dialog = new QFileDialog(window);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);

@@ -6,7 +6,7 @@
 
 #include <functional>
 
-class QWidget;
+class SheetHost;
 
 // A panel for choosing folders or files, shown window-modal on a window (our form of a sheet).
 class OpenPanel {
@@ -24,8 +24,9 @@ public:
     void setPrompt(const QString& prompt) { prompt_ = prompt; }
     void setDirectoryURL(const QUrl& url) { directory_ = url; }
 
-    // The handler receives kOK with the chosen items as file URLs, or kCancel.
-    void beginSheetModalForWindow(QWidget* window, std::function<void(long result, const QList<QUrl>& urls)> handler) const;
+    // The handler receives kOK with the chosen items as file URLs, or kCancel. Main thread.
+    void beginSheetModalForWindow(const SheetHost& host,
+                                  std::function<void(long result, const QList<QUrl>& urls)> handler) const;
 
 private:
     bool directories_ = false;

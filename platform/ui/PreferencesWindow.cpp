@@ -1,21 +1,13 @@
 #include "platform/ui/PreferencesWindow.h"
 
 #include "platform/core/DateFormatter.h"
+#include "platform/core/ThreadContract.h"
 #include "platform/ui/StatusImages.h"
 #include "platform/core/UserDefaults.h"
 
 #include "ui_Preferences.h"
 
-#include <chrono>
-
 namespace {
-
-const QString kFolder = QStringLiteral("prefTamrinVideosFolder");
-const QString kPattern = QStringLiteral("prefDailyDateFormat");
-const QString kCount = QStringLiteral("prefRepeatListItemsCount");
-const QString kLoops = QStringLiteral("prefNewMovieRepeatLoopCount");
-const QString kCreate = QStringLiteral("prefDoAttemptToCreateFolderIfMissing");
-const QString kMenuBar = QStringLiteral("prefDoShowMenuBar");
 
 UserDefaults& store() { return UserDefaults::standardUserDefaults(); }
 
@@ -32,57 +24,77 @@ PreferencesWindow::PreferencesWindow(QWidget* parent) : QDialog(parent), ui_(std
     });
     connect(ui_->dailyPattern, &QLineEdit::textEdited, this, &PreferencesWindow::patternEdited);
     connect(ui_->newestCount, qOverload<int>(&QSpinBox::valueChanged), this, [this](int value) {
-        if (!loading_) store().setInteger(value, kCount);
+        if (!loading_) store().setInteger(value, model_.newestCountKey);
     });
     connect(ui_->repeatCount, qOverload<int>(&QSpinBox::valueChanged), this, [this](int value) {
-        if (!loading_) store().setInteger(value, kLoops);
+        if (!loading_) store().setInteger(value, model_.repeatCountKey);
     });
     connect(ui_->createMissingFolder, &QCheckBox::toggled, this, [this](bool on) {
-        if (!loading_) store().setBool(on, kCreate);
+        if (!loading_) store().setBool(on, model_.createMissingFolderKey);
     });
     connect(ui_->showMenuBar, &QCheckBox::toggled, this, [this](bool on) {
         if (loading_) return;
-        store().setBool(on, kMenuBar);
+        store().setBool(on, model_.showMenuBarKey);
         if (onMenuBarSettingChanged) onMenuBarSettingChanged();
     });
 }
 
 PreferencesWindow::~PreferencesWindow() = default;
 
-void PreferencesWindow::reload() {
+void PreferencesWindow::setModel(const PreferencesModel& model) {
+    VORN_ASSERT_MAIN_THREAD();
+    model_ = model;
     loading_ = true;
-    ui_->sourceFolderPath->setText(store().stringForKey(kFolder));
-    const QString pattern = store().stringForKey(kPattern);
+    ui_->newestCount->setRange(model_.newestCountMinimum, model_.newestCountMaximum);
+    ui_->repeatCount->setRange(model_.repeatCountMinimum, model_.repeatCountMaximum);
+    loading_ = false;
+}
+
+void PreferencesWindow::reload() {
+    VORN_ASSERT_MAIN_THREAD();
+    loading_ = true;
+    ui_->sourceFolderPath->setText(store().stringForKey(model_.sourceFolderKey));
+    const QString pattern = store().stringForKey(model_.dailyPatternKey);
     ui_->dailyPattern->setText(pattern);
     showPreview(pattern);
-    ui_->newestCount->setValue(static_cast<int>(store().integerForKey(kCount)));  // clamped by the box
-    ui_->repeatCount->setValue(static_cast<int>(store().integerForKey(kLoops)));
-    ui_->createMissingFolder->setChecked(store().boolForKey(kCreate));
-    ui_->showMenuBar->setChecked(store().boolForKey(kMenuBar));
+    // Clamped by the boxes.
+    ui_->newestCount->setValue(static_cast<int>(store().integerForKey(model_.newestCountKey)));
+    ui_->repeatCount->setValue(static_cast<int>(store().integerForKey(model_.repeatCountKey)));
+    ui_->createMissingFolder->setChecked(store().boolForKey(model_.createMissingFolderKey));
+    ui_->showMenuBar->setChecked(store().boolForKey(model_.showMenuBarKey));
     loading_ = false;
+}
+
+void PreferencesWindow::openAsSheet(std::function<void()> whenEnded) {
+    VORN_ASSERT_MAIN_THREAD();
+    connect(
+        this, &QDialog::finished, this,
+        [whenEnded] {
+            if (whenEnded) whenEnded();
+        },
+        Qt::SingleShotConnection);
+    open();
 }
 
 void PreferencesWindow::patternEdited(const QString& text) {
     const QString pattern = text.trimmed();
     if (pattern.isEmpty()) {
-        store().removeObjectForKey(kPattern);  // the factory pattern, or yyyyMMdd, applies again
+        store().removeObjectForKey(model_.dailyPatternKey);  // the factory or default pattern applies again
     } else if (DateFormatter::folderPatternProblem(pattern).isEmpty()) {
-        store().setObject(pattern, kPattern);
+        store().setObject(pattern, model_.dailyPatternKey);
     }
     showPreview(pattern);
 }
 
 void PreferencesWindow::showPreview(const QString& typed) {
-    const QString pattern = typed.trimmed().isEmpty() ? QStringLiteral("yyyyMMdd") : typed.trimmed();
+    const QString pattern = typed.trimmed().isEmpty() ? model_.defaultDailyPattern : typed.trimmed();
     const QString problem = DateFormatter::folderPatternProblem(pattern);
     if (!problem.isEmpty()) {
         ui_->dailyPatternPreview->setStyleSheet(QStringLiteral("color: #c62828;"));
         ui_->dailyPatternPreview->setText(tr("Not a usable pattern (%1): not saved").arg(problem));
         return;
     }
-    // The day changes at 03:00.
-    const QString today =
-        DateFormatter(pattern).stringFromDate(DateFormatter::Clock::now() - std::chrono::hours(3));
+    const QString today = model_.todaysFolderName ? model_.todaysFolderName(pattern) : QString();
     ui_->dailyPatternPreview->setStyleSheet(QString());
     ui_->dailyPatternPreview->setText(tr("Today's folder: %1").arg(today));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ui/PreferencesModel.h"
+
 #include <QDialog>
 
 #include <functional>
@@ -16,9 +18,11 @@ namespace Ui {
 class PreferencesWindow;
 }
 
+
 // The preferences window of the main interface, shown window-modal on the main window. Every edit
-// goes to the settings store at once; numbers stay within sensible bounds; the daily folder pattern
-// shows today's folder name as it is typed and is stored only when it can name a folder.
+// goes to the settings store at once; numbers stay within the model's bounds; the daily folder
+// pattern shows today's folder name as it is typed and is stored only when it can name a folder.
+// Main thread only.
 class PreferencesWindow : public QDialog {
     Q_OBJECT
 
@@ -31,8 +35,12 @@ public:
     std::function<void(QObject* sender)> onClose;
     std::function<void()> onMenuBarSettingChanged;
 
+    // The settings behind the controls; set once, before the window is first shown.
+    void setModel(const PreferencesModel& model);
     // Reads every setting into the window (done each time it is shown).
     void reload();
+    // Shows the window as a sheet of its parent; whenEnded runs once when it is closed.
+    void openAsSheet(std::function<void()> whenEnded);
     void setStatusImage(const QImage& image);
 
     QLineEdit* sourceFolderPath() const;
@@ -54,5 +62,6 @@ private:
     void showPreview(const QString& pattern);
 
     std::unique_ptr<Ui::PreferencesWindow> ui_;
+    PreferencesModel model_;
     bool loading_ = false;
 };

@@ -41,7 +41,8 @@ protected:
         qputenv("HOME", QFile::encodeName(home.path()));
         window = new MainWindow;
         preferences = new PreferencesWindow(window);
-        controller = new AppDelegate;  // kept: jobs may outlive the test
+        preferences->setModel(AppDelegate::preferencesModel());
+        controller = AppDelegate::create();
         controller->setWindow(window);
         controller->setPlayerview(window->playerView());
         controller->setFPreferencesWindow(preferences);
@@ -70,7 +71,7 @@ protected:
     QTemporaryDir home;
     MainWindow* window = nullptr;
     PreferencesWindow* preferences = nullptr;
-    AppDelegate* controller = nullptr;
+    std::shared_ptr<AppDelegate> controller;
     qint64 logStart = 0;
 };
 

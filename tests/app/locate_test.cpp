@@ -47,7 +47,8 @@ protected:
         // controller and its windows stay for the whole test program.
         window = new MainWindow;
         preferences = new PreferencesWindow(window);
-        controller = new AppDelegate;
+        preferences->setModel(AppDelegate::preferencesModel());
+        controller = AppDelegate::create();
         controller->setWindow(window);
         controller->setFPreferencesWindow(preferences);
         window->show();
@@ -70,7 +71,7 @@ protected:
 
     MainWindow* window = nullptr;
     PreferencesWindow* preferences = nullptr;
-    AppDelegate* controller = nullptr;
+    std::shared_ptr<AppDelegate> controller;
     qint64 logStart = 0;
     QTemporaryDir root;
 };

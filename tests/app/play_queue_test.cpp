@@ -56,7 +56,8 @@ protected:
 
     QTemporaryDir root;
     QString daily;
-    AppDelegate controller;
+    const std::shared_ptr<AppDelegate> controllerHandle = AppDelegate::create();
+    AppDelegate& controller = *controllerHandle;
     std::shared_ptr<PlayerItem> item = PlayerItem::playerItemWithURL(QUrl::fromLocalFile("/ended.mp4"));
 };
 
@@ -149,7 +150,8 @@ TEST(ScreenChoiceTest, TheSecondScreenWhenThereAreSeveral) {
 }
 
 TEST(SavedItemsTest, OnlyFileUrlsAreStoredAndTheyComeBackAsItems) {
-    AppDelegate controller;
+    const std::shared_ptr<AppDelegate> controllerHandle = AppDelegate::create();
+    AppDelegate& controller = *controllerHandle;
     UserDefaults& store = UserDefaults::standardUserDefaults();
     store.removeObjectForKey("prefArrayOfPathsOfLastItems");
     controller.saveCurrentUrlsToPrefs({QString("/not/a/url.mp4"), 42});

@@ -1,3 +1,4 @@
+#include "app/AppDelegate.h"
 #include "platform/ui/PreferencesWindow.h"
 #include "platform/core/UserDefaults.h"
 
@@ -21,6 +22,7 @@ protected:
                                 "prefNewMovieRepeatLoopCount", "prefDoAttemptToCreateFolderIfMissing", "prefDoShowMenuBar"}) {
             store().removeObjectForKey(key);
         }
+        window.setModel(AppDelegate::preferencesModel());
     }
     static UserDefaults& store() { return UserDefaults::standardUserDefaults(); }
     PreferencesWindow window;

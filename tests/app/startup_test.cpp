@@ -93,7 +93,8 @@ TEST_F(FactoryDefaultsTest, AResourceThatIsNotADictionaryRegistersNothing) {
 }
 
 TEST(AppDelegatePropertiesTest, AtomicPropertiesAreReadWholeUnderConcurrentWrites) {
-    AppDelegate controller;
+    const std::shared_ptr<AppDelegate> controllerHandle = AppDelegate::create();
+    AppDelegate& controller = *controllerHandle;
     std::atomic<bool> stop{false};
     std::atomic<int> torn{0};
     std::vector<std::thread> writers;

@@ -54,7 +54,8 @@ protected:
 
     Bundle* original = nullptr;
     QTemporaryDir root;
-    AppDelegate controller;
+    const std::shared_ptr<AppDelegate> controllerHandle = AppDelegate::create();
+    AppDelegate& controller = *controllerHandle;
 };
 
 TEST_F(ScanTest, TheDayChangesAtThreeInTheMorning) {

@@ -35,7 +35,7 @@ protected:
     void SetUp() override {
         if (QGuiApplication::platformName() != QLatin1String("xcb")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
         window = new MainWindow;
-        controller = new AppDelegate;
+        controller = AppDelegate::create();
         controller->setWindow(window);
         controller->setPlayerview(window->playerView());
         window->setMenuBarVisible(false);
@@ -57,7 +57,7 @@ protected:
     }
 
     MainWindow* window = nullptr;
-    AppDelegate* controller = nullptr;
+    std::shared_ptr<AppDelegate> controller;
     std::shared_ptr<Player> player;
 };
 
@@ -130,6 +130,7 @@ TEST_F(ScreenshotTest, TheContextMenuOverTheVideo) {
 
 TEST_F(ScreenshotTest, ThePreferencesWindowOverThePlayer) {
     auto* preferences = new PreferencesWindow(window);
+    preferences->setModel(AppDelegate::preferencesModel());
     controller->setFPreferencesWindow(preferences);
     controller->setStatusImage(QString("NSStatusAvailable"));
     controller->ibOpenPreferences(nullptr);

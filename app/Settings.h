@@ -1,0 +1,102 @@
+#pragma once
+
+// Every setting of the player, declared once: its key, its type, its bounds and who reads and
+// writes it. The factory values live in FactoryDefault.plist, not here; an absent value reads as
+// none, false or 0. Everything else in the program names a setting through this table.
+#include <QByteArray>
+#include <QLatin1String>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+enum class SettingType { String, Path, Data, Bool, Integer, StringList };
+
+struct SettingDeclaration {
+    const char* key;
+    SettingType type;
+    // The range the preferences window offers for an integer; both 0 for no bounds.
+    qint64 minimum;
+    qint64 maximum;
+    // Who reads and who writes it, for the reader of this table.
+    const char* readBy;
+    const char* writtenBy;
+    // Shown and edited in the preferences window.
+    bool inPreferences;
+
+    QString name() const { return QLatin1String(key); }
+    bool hasBounds() const { return minimum != 0 || maximum != 0; }
+};
+
+namespace Setting {
+
+inline constexpr SettingDeclaration TamrinVideosFolder{
+    "prefTamrinVideosFolder", SettingType::Path, 0, 0,
+    "scan (base of the daily folder), validation, folder chooser, reveal command, preferences",
+    "validation (the path found through the reference), folder chooser", true};
+inline constexpr SettingDeclaration TamrinVideosFolderAliasData{
+    "prefTamrinVideosFolderAliasData", SettingType::Data, 0, 0, "validation, scan (where a volume belongs)",
+    "folder references, for validation and the folder chooser", false};
+inline constexpr SettingDeclaration TamrinVideosFolderIsValid{
+    "prefTamrinVideosFolderIsValid", SettingType::Bool, 0, 0, "nobody", "validation, folder chooser", false};
+inline constexpr SettingDeclaration DoAttemptToCreateFolderIfMissing{
+    "prefDoAttemptToCreateFolderIfMissing", SettingType::Bool, 0, 0, "validation", "preferences", true};
+inline constexpr SettingDeclaration DailyDateFormat{
+    "prefDailyDateFormat", SettingType::String, 0, 0, "scan, preferences (preview)", "preferences", true};
+inline constexpr SettingDeclaration RepeatListItemsCount{
+    "prefRepeatListItemsCount", SettingType::Integer, 1, 100, "scan (how many newest files)", "preferences", true};
+inline constexpr SettingDeclaration NewMovieRepeatLoopCount{
+    "prefNewMovieRepeatLoopCount", SettingType::Integer, 1, 50, "play queue (plays of a new file)", "preferences",
+    true};
+inline constexpr SettingDeclaration ArrayOfPathsOfLastItems{
+    "prefArrayOfPathsOfLastItems", SettingType::StringList, 0, 0, "nobody (not restored at launch)",
+    "play queue, for files opened by hand", false};
+inline constexpr SettingDeclaration DoShowMenuBar{
+    "prefDoShowMenuBar", SettingType::Bool, 0, 0, "window set-up at launch, menu-bar command", "menu bar, preferences",
+    true};
+inline constexpr SettingDeclaration AppVersionString{
+    "prefAppVersionString", SettingType::String, 0, 0, "nobody", "launch, every time", false};
+
+inline constexpr const SettingDeclaration* all[] = {
+    &TamrinVideosFolder,   &TamrinVideosFolderAliasData, &TamrinVideosFolderIsValid,
+    &DoAttemptToCreateFolderIfMissing, &DailyDateFormat, &RepeatListItemsCount,
+    &NewMovieRepeatLoopCount, &ArrayOfPathsOfLastItems, &DoShowMenuBar,
+    &AppVersionString};
+
+}  // namespace Setting
+
+// Keys of in-memory dictionaries that name settings (a folder-preference triple and the folder
+// panel's parameters); they are not settings themselves.
+namespace SettingTripleKey {
+inline constexpr const char* FolderName = "prefFolderNameKey";
+inline constexpr const char* FolderAliasData = "prefFolderAliasDataKey";
+inline constexpr const char* FolderNameIsValid = "prefFolderNameIsValidKey";
+// Optional: a further boolean setting turned on once a folder is chosen.
+inline constexpr const char* PathEnable = "prefPathEnableKey";
+}  // namespace SettingTripleKey
+
+// Typed access to the settings store through the table. Safe from any thread.
+namespace Settings {
+
+QVariant object(const SettingDeclaration& setting);
+QString string(const SettingDeclaration& setting);
+bool flag(const SettingDeclaration& setting);
+qint64 integer(const SettingDeclaration& setting);
+QByteArray data(const SettingDeclaration& setting);
+QStringList stringList(const SettingDeclaration& setting);
+
+void setObject(const SettingDeclaration& setting, const QVariant& value);
+void setFlag(const SettingDeclaration& setting, bool value);
+void remove(const SettingDeclaration& setting);
+// Writes pending changes and takes in changes made by others.
+bool synchronize();
+
+// The one setting of the table with this key; none for a key that is not a setting.
+const SettingDeclaration* find(const QString& key);
+
+// The pattern that names the daily folder when "prefDailyDateFormat" is absent or blank.
+inline constexpr const char* kDefaultDailyDateFormat = "yyyyMMdd";
+// The daily folder's date changes at this time of day, not at midnight.
+inline constexpr int kDayChangeHour = 3;
+inline constexpr int kDayChangeMinute = 0;
+
+}  // namespace Settings
