@@ -74,6 +74,7 @@ void AppDelegate::playagain(const std::shared_ptr<PlayerItem>& item) {
     if (current) KORVAL_Log::debug(fmt("curURL asset is: %@", QVariant(current->url())));
 
     const QStringList found = scanFolderForNewItems();  // waits for the script
+    if (DispatchQueue::isShuttingDown()) return;
     const qint64 loops = Settings::integer(Setting::NewMovieRepeatLoopCount);
     const PlayQueueState::Decision decision = queue_.itemEnded(found, loops);
     auto replay = [&] {

@@ -8,6 +8,7 @@
 #include "platform/core/Bundle.h"
 #include "platform/core/Format.h"
 #include "platform/core/PathUtilities.h"
+#include "platform/core/Queues.h"
 #include "platform/core/ShellCommand.h"
 #include "platform/core/UserDefaults.h"
 
@@ -123,6 +124,8 @@ QStringList AppDelegate::scanFolderForNewItems() const {
                                     static_cast<long long>(UserDefaults::integerValue(count)), "*");
     KORVAL_Log::debug(fmt("runCommand will execute: %@", commandLine));
     const QString output = runShellCommand(commandLine);
+    // Quitting cut the script short: there is nothing to report, and nobody left to play it.
+    if (DispatchQueue::isShuttingDown()) return {};
 
     const QStringList lines = output.isNull() ? QStringList() : output.trimmed().split(QLatin1Char('\n'));
     KORVAL_Log::debug(fmt("results is: %@", output.isNull() ? QVariant() : QVariant(lines)));

@@ -243,6 +243,8 @@ void PlayerCore::setRenderContextReady(bool ready) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         renderReady_ = ready;
+        const bool started = state_ == State::Loading || state_ == State::Playing || state_ == State::Ended;
+        if (!ready && started && Player::rendersIntoView()) enter(State::Pending);
         if (ready && state_ == State::Pending && current_) toLoad = current_;
     }
     if (toLoad) load(toLoad);
@@ -409,6 +411,9 @@ void PlayerCore::itemFailed(const std::shared_ptr<PlayerItem>& item, int error) 
     if (!item) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // The view let go of its frames (a new player took it, or the program quits): mpv's video
+        // output fails, through no fault of the file. It plays again when a view comes back.
+        if (!canShowFrames()) return;
         if (current_ == item) enter(State::Failed);
     }
     systemLog(QStringLiteral("Cannot play %1: %2 (mpv error %3); treating it as ended in 1 s")

@@ -167,3 +167,41 @@ TEST(SavedItemsTest, OnlyFileUrlsAreStoredAndTheyComeBackAsItems) {
 }
 
 }  // namespace
+
+// The queue's state alone: no settings store, no script, no player.
+TEST(PlayQueueStateTest, DecidesNewRepeatAndRotationFromTheListsItIsGiven) {
+    PlayQueueState state;
+    const QStringList first{"/v/day/c.mp4", "/v/day/b.mp4", "/v/day/a.mp4"};
+    state.startWith(first);
+    EXPECT_EQ(state.pathToLastNewItem(), "/v/day/c.mp4");
+
+    // c is not new: it plays again until it has had its two plays, then the list moves on.
+    PlayQueueState::Decision d = state.itemEnded(first, 2);
+    EXPECT_FALSE(d.newItem);
+    EXPECT_FALSE(d.rotated);
+    EXPECT_EQ(d.next, "/v/day/c.mp4");
+    d = state.itemEnded(first, 2);
+    EXPECT_TRUE(d.rotated);
+    EXPECT_EQ(d.repeatList, (QStringList{"/v/day/b.mp4", "/v/day/a.mp4", "/v/day/c.mp4"}));
+    EXPECT_EQ(d.next, "/v/day/b.mp4");
+    EXPECT_EQ(state.repeatcount(), 2);
+
+    // An empty scan changes nothing but the count.
+    d = state.itemEnded({}, 2);
+    EXPECT_TRUE(d.next.isNull());
+    EXPECT_EQ(state.repeatcount(), 3);
+    EXPECT_EQ(state.repeatList().first(), "/v/day/b.mp4");
+
+    // A new newest file (a name differing only in letter case is not new) resets the count.
+    d = state.itemEnded({"/v/day/C.MP4", "/v/day/b.mp4"}, 2);
+    EXPECT_FALSE(d.newItem);
+    d = state.itemEnded({"/v/day/./d.mp4", "/v/day/c.mp4"}, 2);
+    EXPECT_TRUE(d.newItem);
+    EXPECT_EQ(state.pathToLastNewItem(), "/v/day/d.mp4");
+    EXPECT_EQ(state.repeatcount(), 0);
+    EXPECT_EQ(d.next, "/v/day/d.mp4");
+
+    state.reset();
+    EXPECT_TRUE(state.pathToLastNewItem().isNull());
+    EXPECT_EQ(state.repeatcount(), 0);
+}

@@ -121,6 +121,30 @@ TEST_F(PlaybackE2E, ThePollingLoopWaitsForTheFirstFileAndThenHandsItOver) {
     EXPECT_TRUE(test::readAll(run.settingsPath()).contains("prefAppVersionString=Version: 1."));
 }
 
+// Quitting never waits for the polling loop's sleep, a scan or mpv: the work queues are cut short
+// and joined, mpv ends off the main thread, and the process returns from main with status 0.
+TEST_F(PlaybackE2E, QuittingWhilePlayingOrPollingIsQuickAndOrderly) {
+    addClip("long.mp4", 10, 8.0);
+    run.env.remove("VORNPLAYER_VIDEO_OUTPUT");  // real frames, rendered in software off screen
+    run.start(args(3, 5));
+    ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]")) << run.log().toStdString();
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(run.stop(SIGTERM), 0);
+    EXPECT_LT(clock.elapsed(), 1500);
+    const QStringList lines = run.log().split('\n', Qt::SkipEmptyParts);
+    EXPECT_TRUE(lines.last().endsWith("applicationWillTerminate:...")) << lines.last().toStdString();
+    EXPECT_FALSE(run.log().contains("still running on a blocked thread"));
 
+    // Another run on an empty day: it quits in the middle of the polling loop's wait.
+    test::PlayerRun polling;
+    polling.start({"-prefTamrinVideosFolder", run.root.filePath("empty"), "-prefDailyDateFormat", "'day'"});
+    QDir().mkpath(run.root.filePath("empty/day"));
+    ASSERT_TRUE(polling.waitForLog("] start polling....\n")) << polling.log().toStdString();
+    clock.restart();
+    EXPECT_EQ(polling.stop(SIGINT), 0);
+    EXPECT_LT(clock.elapsed(), 1500);
+    EXPECT_TRUE(polling.log().trimmed().endsWith("applicationWillTerminate:...")) << polling.log().right(800).toStdString();
+}
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/core/NotificationCenter.h"
 #include "platform/core/Queues.h"
+#include "platform/core/ShellCommand.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -102,6 +103,41 @@ TEST(QueuesTest, TheMainQueueRunsOnTheEventLoopThread) {
     app.exec();
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
     EXPECT_FALSE(mainFromWorker.load());
+}
+
+// Shutting down is for good, so it runs in a fresh process of its own (a re-executed copy of
+// this test program, not a fork: the worker threads of earlier tests must not be half there).
+int shutDownWhileBusy() {
+    {
+        std::atomic<bool> waitCutShort{false};
+        std::atomic<int> commandStatus{-1};
+        std::atomic<bool> queuedJobRan{false};
+        std::atomic<bool> started{false};
+        auto serial = DispatchQueue::createSerial();
+        serial->async([&] {
+            started = true;
+            waitCutShort = !waitMicroseconds(60 * 1000 * 1000);
+        });
+        serial->async([&] { queuedJobRan = true; });
+        DispatchQueue::global(DispatchQueue::Priority::High).async([&] {
+            commandStatus = runShellCapturingOutput("sleep 30", 100, 60000).status;
+        });
+        if (!waitFor([&] { return started.load(); })) return 2;
+        QElapsedTimer clock;
+        clock.start();
+        if (!DispatchQueue::shutdown(std::chrono::seconds(20))) return 3;
+        // Neither the minute's wait nor the half-minute command held the shutdown up.
+        if (clock.elapsed() > 5000) return 4;
+        if (!waitCutShort || !queuedJobRan || commandStatus != ShellOutput::Cancelled) return 5;
+        if (DispatchQueue::global(DispatchQueue::Priority::Default).async([] {})) return 6;
+        if (serial->async([] {})) return 7;
+        return waitMicroseconds(1000000) ? 8 : 0;
+    }
+}
+
+TEST(QueuesTest, ShutdownCutsWaitsAndCommandsShortRunsWhatIsQueuedAndJoins) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(shutDownWhileBusy()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(NotificationCenterTest, DeliversByNameAndSenderOnThePostingThread) {
