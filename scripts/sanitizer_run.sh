@@ -27,7 +27,6 @@ export QT_QPA_PLATFORM=offscreen
 # Reports go to files of their own: standard error is the player's log file.
 export ASAN_OPTIONS="log_path=$root/reports/asan:detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="log_path=$root/reports/ubsan:print_stacktrace=1:halt_on_error=0"
-export LSAN_OPTIONS="suppressions=$(pwd)/scripts/lsan.supp:print_suppressions=0"
 unset DBUS_SESSION_BUS_ADDRESS
 player="$build/vornplayer"
 day="-prefDailyDateFormat 'day' -prefRepeatListItemsCount 3 -prefNewMovieRepeatLoopCount 2"

@@ -7,9 +7,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QCoreApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMap>
+#include <QPointer>
 #include <QThread>
 
 #include <cerrno>
@@ -35,7 +37,7 @@ bool gActivationPending = false;
 
 struct Registration {
     int lockFd = -1;  // held for the life of the process
-    QLocalServer* server = nullptr;
+    QPointer<QLocalServer> server;
 };
 QMap<QString, Registration> gRegistrations;
 
@@ -57,7 +59,8 @@ void deliverActivation() {
 }
 
 void listenForActivation(Registration& registration, const QString& socketPath) {
-    auto* server = new QLocalServer;
+    // Owned by the application object, so that it closes (and its socket goes) when the run ends.
+    auto* server = new QLocalServer(QCoreApplication::instance());
     server->setSocketOptions(QLocalServer::UserAccessOption);
     QLocalServer::removeServer(socketPath);  // we hold the lock: any socket left there is stale
     if (!server->listen(socketPath)) {
