@@ -33,10 +33,11 @@ void AppDelegate::setPlayerview(PlayerView* view) { playerview_.set(view); }
 
 QPointer<MainWindow> AppDelegate::window() const { return window_.get(); }
 
-void AppDelegate::setFStatusImage(const QImage& image) {
+void AppDelegate::setFStatusImage(const QImage& image, const QString& detail) {
     VORN_ASSERT_MAIN_THREAD();
     fStatusImage_ = image;
-    if (QPointer<MainWindow> w = window()) w->setStatusImage(image);
-    if (QPointer<PreferencesWindow> p = fPreferencesWindow()) p->setStatusImage(image);
+    fStatusDetail_ = detail;
+    if (QPointer<MainWindow> w = window()) w->setStatusImage(image, detail);
+    if (QPointer<PreferencesWindow> p = fPreferencesWindow()) p->setStatusImage(image, detail);
 }
 void AppDelegate::setWindow(MainWindow* window) { window_.set(window); }

@@ -1,17 +1,21 @@
 #pragma once
 
+#include "app/Arrivals.h"
 #include "app/AtomicProperty.h"
+#include "app/Notice.h"
 #include "app/PlayQueueState.h"
 #include "platform/core/Queues.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/PreferencesModel.h"
 #include "platform/ui/Screens.h"
 
+#include <QDateTime>
 #include <QImage>
 #include <QList>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <QVariantMap>
 
 #include <atomic>
@@ -64,10 +68,16 @@ public:
 
     // Today's folder under the source folder (not standardised as a whole).
     QString getDailyFolderForSourceFolder() const;
-    // Makes today's folder when it is missing; true when it is a directory afterwards.
-    bool validateDailyFolder() const;
-    // The newest files of today's folder as absolute paths, newest first; empty for none.
-    QStringList scanFolderForNewItems() const;
+    // Makes today's folder when it is missing; true when it is a directory afterwards. Notes
+    // whether the source folder answered (the status light follows). Never on the main thread.
+    bool validateDailyFolder();
+    // The newest complete files of today's folder as absolute paths, newest first (or, while
+    // today's folder has none, those of the newest earlier day of the last week); empty for none.
+    // Never on the main thread: it waits for the script and the file system.
+    QStringList scanFolderForNewItems();
+    // What the play queue works from: the scan's files that have fully arrived or, while today's
+    // folder has none, those of the newest earlier day of the last week. Never on the main thread.
+    QStringList newestCompleteFiles();
 
     // The play queue. The screen to play on: the second when there are several.
     std::optional<Screen> useThisScreen() const;
@@ -78,12 +88,14 @@ public:
     void playerItemDidReachEnd(const Notification& notification);
     // Decides what plays after the item that ended: a new file, a repeat or the next entry.
     void playagain(const std::shared_ptr<PlayerItem>& item);
+    // Plays the files the operator chose, each once in the order given, then the daily cycle goes on.
+    void playFilesOpenedByHand(const QList<QUrl>& urls);
     void saveCurrentUrlsToPrefs(const QVariantList& list);
     QList<std::shared_ptr<PlayerItem>> getArrayOfLastAVPlayerItems() const;
 
-    // The source folder's status light: an image, the name of one, or none; from any thread,
-    // shown on the main thread.
-    void setStatusImage(const QVariant& imageOrName);
+    // The source folder's status light: an image, the name of one, or none, with a line for its
+    // tooltip; from any thread, shown on the main thread.
+    void setStatusImage(const QVariant& imageOrName, const QString& detail = QString());
     // Looks for the source folder again (it may be mounted on the way), in the background.
     void ibTryToMountVolume(QObject* sender);
     // Presents the preferences window as a sheet of the main window.
@@ -127,7 +139,7 @@ public:
     void setWindow(MainWindow* window);
     QImage fStatusImage() const { return fStatusImage_; }
     // Main thread only; the main window shows the image.
-    void setFStatusImage(const QImage& image);
+    void setFStatusImage(const QImage& image, const QString& detail = QString());
     // Read on background queues as well, so atomic.
     std::shared_ptr<MyProgressWindowController> fMyProgressWindowController() const {
         return fMyProgressWindowController_.get();
@@ -150,6 +162,15 @@ private:
     }
 
     void playListOnMainThread(const QVariantList& list);
+    // What follows an item's end, a failed play, or a look again while nothing could be played.
+    void decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind);
+    // Looks again in a while, keeping the picture, when nothing could be played now.
+    void scheduleLookAgain(const std::shared_ptr<PlayerItem>& item);
+    void playNext(const std::shared_ptr<PlayerItem>& ended, const QString& path);
+    QStringList listNewestFilesIn(const QString& dailyFolder);
+    QStringList completeFilesOf(const QStringList& paths);
+    QStringList newestFilesOfAnEarlierDay();
+    void noteSourceFolderReachable(bool reachable);
     void checkSourceFolderAtLaunch();
     void showProgress(const QString& message);
     void alertInvalidSourceFolder(const QString& informativeText, const QStringList& buttons, QObject* sender,
@@ -168,4 +189,15 @@ private:
     QImage fStatusImage_;
     AtomicProperty<std::shared_ptr<MyProgressWindowController>> fMyProgressWindowController_;
     std::atomic<bool> fInsideTryingToMount_{false};
+
+    Arrivals arrivals_;
+    std::atomic<bool> lookAgainPending_{false};
+    // Whether the last scan found the source folder; none before the first.
+    std::mutex reachableMutex_;
+    std::optional<bool> sourceReachable_;
+    QDateTime sourceReachableSince_;
+    QString fStatusDetail_;
+    Notice noSourceFolderNotice_{std::chrono::minutes(1)};
+    Notice earlierDayNotice_;
+    Notice nothingPlayableNotice_;
 };

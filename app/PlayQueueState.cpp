@@ -3,29 +3,101 @@
 #include "platform/core/PathUtilities.h"
 #include "platform/media/Player.h"
 
-PlayQueueState::Decision PlayQueueState::itemEnded(const QStringList& found, qint64 newMovieRepeatLoopCount) {
+PlayQueueState::Decision PlayQueueState::itemEnded(const QStringList& found, qint64 newMovieRepeatLoopCount,
+                                                   const QString& endedPath, EndKind kind,
+                                                   const QHash<QString, MediaFiles::Stamp>& stamps,
+                                                   Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++repeatcount_;
     Decision decision;
-    if (found.isEmpty()) return decision;
+    if (kind == EndKind::Played) ++repeatcount_;
+    if (kind == EndKind::Failed && !endedPath.isEmpty()) {
+        if (!setAside_.contains(endedPath)) decision.setAside += endedPath;
+        const auto stamp = stamps.constFind(endedPath);
+        setAside_.insert(endedPath, SetAside{stamp == stamps.constEnd() ? std::nullopt : std::optional(*stamp), now});
+        // A new file that fails keeps its plays for when it works.
+        if (!pathToLastNewItem_.isNull() && sameItem(endedPath, pathToLastNewItem_) &&
+            repeatcount_ < newMovieRepeatLoopCount) {
+            newItemOwed_ = true;
+            repeatcount_ = newMovieRepeatLoopCount;
+        }
+    }
 
+    for (auto it = setAside_.begin(); it != setAside_.end();) {
+        const auto stamp = stamps.constFind(it.key());
+        const bool changed = stamp != stamps.constEnd() && (!it->stamp || *it->stamp != *stamp);
+        if (!changed && now - it->since < kRetrySetAsideAfter) {
+            ++it;
+            continue;
+        }
+        const QString path = it.key();
+        it = setAside_.erase(it);
+        decision.takenBack += path;
+        if (newItemOwed_ && sameItem(path, pathToLastNewItem_)) {
+            newItemOwed_ = false;
+            repeatcount_ = 0;
+            repeatList_.removeAll(path);
+            repeatList_.prepend(path);
+        }
+    }
+
+    for (const QString& path : QStringList(repeatList_)) {
+        const auto stamp = stamps.constFind(path);
+        if (stamp == stamps.constEnd() || stamp->exists) continue;
+        repeatList_.removeAll(path);
+        setAside_.remove(path);
+        decision.vanished += path;
+    }
+
+    if (found.isEmpty()) {
+        decision.repeatList = repeatList_;
+        return decision;
+    }
     const QString newest = found.first();
     if (pathToLastNewItem_.isNull() || !sameItem(pathToLastNewItem_, newest)) {
         pathToLastNewItem_ = Path::standardize(newest);
         repeatList_ = found;
         repeatcount_ = 0;
+        newItemOwed_ = false;
         decision.newItem = true;
+    } else if (repeatList_.isEmpty()) {
+        repeatList_ = found;  // every file of the list went: the cycle goes on with what is there
     } else if (repeatcount_ >= newMovieRepeatLoopCount) {
-        if (!repeatList_.isEmpty()) {
-            const QString first = repeatList_.first();
-            repeatList_.removeAll(first);
-            repeatList_.append(first);
-        }
+        rotateLocked();
         decision.rotated = true;
     }
+    // Files set aside are passed over: no load, no wait.
+    for (int turns = 0; turns < repeatList_.size() && setAsideLocked(repeatList_.first()); ++turns) rotateLocked();
     decision.repeatList = repeatList_;
-    if (!repeatList_.isEmpty()) decision.next = Path::standardize(repeatList_.first());
+    if (repeatList_.isEmpty()) return decision;
+    if (setAsideLocked(repeatList_.first())) {
+        decision.nothingPlayable = true;
+        return decision;
+    }
+    decision.next = Path::standardize(repeatList_.first());
     return decision;
+}
+
+void PlayQueueState::rotateLocked() {
+    if (repeatList_.isEmpty()) return;
+    const QString first = repeatList_.first();
+    repeatList_.removeAll(first);
+    repeatList_.append(first);
+}
+
+bool PlayQueueState::setAsideLocked(const QString& path) const { return setAside_.contains(path); }
+
+bool PlayQueueState::isSetAside(const QString& path) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return setAsideLocked(path);
+}
+
+QStringList PlayQueueState::pathsToLookAt() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    QStringList paths = repeatList_;
+    for (auto it = setAside_.constBegin(); it != setAside_.constEnd(); ++it) {
+        if (!paths.contains(it.key())) paths += it.key();
+    }
+    return paths;
 }
 
 void PlayQueueState::startWith(const QStringList& list) {
@@ -38,7 +110,31 @@ void PlayQueueState::reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     repeatcount_ = 0;
     pathToLastNewItem_ = QString();
+    newItemOwed_ = false;
+    setAside_.clear();
+    handFiles_.clear();
+    handFilesPlaying_ = false;
     avitems_.clear();
+}
+
+void PlayQueueState::startFilesOpenedByHand(const QStringList& paths) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handFiles_ = paths.mid(1);
+    handFilesPlaying_ = !paths.isEmpty();
+}
+
+std::optional<QString> PlayQueueState::nextFileOpenedByHand() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handFiles_.isEmpty()) {
+        handFilesPlaying_ = false;
+        return std::nullopt;
+    }
+    return handFiles_.takeFirst();
+}
+
+bool PlayQueueState::filesOpenedByHandPlaying() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handFilesPlaying_;
 }
 
 bool PlayQueueState::sameItem(const QString& a, const QString& b) {

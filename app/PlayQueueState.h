@@ -1,34 +1,66 @@
 #pragma once
 
+#include "app/MediaFiles.h"
+
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class PlayerItem;
 
 // What the play queue knows between two item ends: the repeat list (newest first), how often
-// the current new file has played, the last new file, and the items handed in last (by the
-// polling loop or by hand). It reads no settings: the caller passes them in. Every member is
-// safe from any thread; each call reads or changes the state as a whole.
+// the current new file has played, the last new file, the files set aside after a failed play,
+// the files opened by hand still to play, and the items handed in last. It reads no settings and
+// touches no file: the caller passes in the settings and what it saw of the files. Every member
+// is safe from any thread; each call reads or changes the state as a whole.
 class PlayQueueState {
 public:
-    // What plays after an item ended, and what changed on the way, in the order it happened.
-    struct Decision {
-        bool newItem = false;        // the scan's newest file is new: the repeat list is the scan's list
-        bool rotated = false;        // the new file has had its plays: the repeat list moved on by one
-        QStringList repeatList;      // the repeat list after the decision
-        QString next;                // the path to play next; null: keep replaying what was loaded
+    using Clock = std::chrono::steady_clock;
+    // A file set aside is tried again when it changes, or after this long.
+    static constexpr std::chrono::minutes kRetrySetAsideAfter{10};
+
+    enum class EndKind {
+        Played,   // played to its end
+        Failed,   // could not be played
+        Recheck,  // no end: a look again while nothing could be played
     };
 
-    // An item ended: counts its play and decides from the scan's list (newest first) and the
-    // number of plays a new file gets. An empty list changes nothing but the count.
-    Decision itemEnded(const QStringList& found, qint64 newMovieRepeatLoopCount);
+    // What plays after an item ended, and what changed on the way.
+    struct Decision {
+        bool newItem = false;        // the scan's newest file is new: the repeat list is the scan's list
+        bool rotated = false;        // the new file has had its plays: the repeat list moved on
+        QStringList repeatList;      // the repeat list after the decision
+        QString next;                // the path to play next; null: nothing to load
+        bool nothingPlayable = false;  // every file of the list is set aside
+        QStringList setAside;        // set aside now
+        QStringList takenBack;       // taken back now (changed, or their time was up)
+        QStringList vanished;        // gone from the disk: left the repeat list
+    };
+
+    // An item ended (or a look again is due): counts a play, sets a failed file aside, takes back
+    // files that changed, drops files that are gone, and decides from the scan's list (newest
+    // first, only complete files) and the plays a new file gets. `stamps` holds what a look at
+    // the files of the repeat list and at the set-aside ones saw just now; a file missing from it
+    // was not looked at (the share did not answer) and keeps its place.
+    Decision itemEnded(const QStringList& found, qint64 newMovieRepeatLoopCount, const QString& endedPath,
+                       EndKind kind, const QHash<QString, MediaFiles::Stamp>& stamps, Clock::time_point now);
     // The polling loop's first list: its newest file is the last new item.
     void startWith(const QStringList& list);
     void reset();
+    // Every path whose stamp a decision wants: the repeat list and the set-aside files.
+    QStringList pathsToLookAt() const;
+
+    // Files opened by hand play once each, in the order given, before the daily cycle goes on.
+    void startFilesOpenedByHand(const QStringList& paths);
+    // The next file opened by hand, or none when they have all played (the cycle goes on).
+    std::optional<QString> nextFileOpenedByHand();
+    bool filesOpenedByHandPlaying() const;
 
     qint64 repeatcount() const;
     void setRepeatcount(qint64 count);
@@ -38,14 +70,27 @@ public:
     void setRepeatList(const QStringList& list);
     QList<std::shared_ptr<PlayerItem>> avitems() const;
     void setAvitems(const QList<std::shared_ptr<PlayerItem>>& items);
+    bool isSetAside(const QString& path) const;
 
     // Whether two paths name the same file for the queue: the same file name, in any letter case.
     static bool sameItem(const QString& a, const QString& b);
 
 private:
+    struct SetAside {
+        std::optional<MediaFiles::Stamp> stamp;
+        Clock::time_point since;
+    };
+    bool setAsideLocked(const QString& path) const;
+    void rotateLocked();
+
     mutable std::mutex mutex_;
     QStringList repeatList_;
     qint64 repeatcount_ = 0;
     QString pathToLastNewItem_;
+    // The last new file failed before it had its plays: it gets them when it is taken back.
+    bool newItemOwed_ = false;
+    QHash<QString, SetAside> setAside_;
+    QStringList handFiles_;
+    bool handFilesPlaying_ = false;
     QList<std::shared_ptr<PlayerItem>> avitems_;
 };

@@ -90,6 +90,10 @@ void remove(const SettingDeclaration& setting);
 // Writes pending changes and takes in changes made by others.
 bool synchronize();
 
+// A count setting (the newest files, the plays of a new file) as at least 1: a zero or negative
+// value would play nothing. Says once in the log, for each value, that it was taken as 1.
+qint64 positiveCount(const SettingDeclaration& setting);
+
 // The one setting of the table with this key; none for a key that is not a setting.
 const SettingDeclaration* find(const QString& key);
 

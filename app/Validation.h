@@ -3,6 +3,9 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <chrono>
+#include <optional>
+
 // The three settings of one folder: its path, its folder reference and its validity flag. A
 // triple maps these three keys to the names of those settings (declared in app/Settings.h).
 extern const QString sPrefFolderNameKey;
@@ -13,6 +16,11 @@ extern const QString sPrefTamrinVideosFolderAliasData;
 extern const QString sPrefTamrinVideosFolderIsValid;
 
 using FolderPreferenceTriple = QVariantMap;
+
+// How long one look at the file system may take before the share counts as not answering.
+inline constexpr std::chrono::milliseconds kFileSystemDeadline{2000};
+// Whether a directory is at the path; none when the file system did not answer in time.
+std::optional<bool> isDirectoryWithin(const QString& path, std::chrono::milliseconds deadline = kFileSystemDeadline);
 
 // The triple of the source videos folder.
 FolderPreferenceTriple sourceFolderPreferenceTriple();

@@ -9,6 +9,7 @@
 #include "platform/core/ThreadContract.h"
 #include "platform/ui/Alert.h"
 #include "platform/core/Format.h"
+#include "platform/core/Queues.h"
 #include "platform/ui/MainWindow.h"
 #include "platform/ui/OpenPanel.h"
 #include "platform/ui/PreferencesWindow.h"
@@ -75,6 +76,12 @@ void AppDelegate::doNSOpenPanelWithParameters(const QVariantMap& parameters) {
             store.setBool(true, parameters.value(enableKey).toString());
         }
         if (QPointer<PreferencesWindow> preferences = self->fPreferencesWindow()) preferences->reload();
+        // A folder that is there shows green at once, without waiting for the next scan.
+        const bool isSourceFolder = parameters.value(sPrefFolderNameKey).toString() == sPrefTamrinVideosFolder;
+        if (!isSourceFolder) return;
+        DispatchQueue::global(DispatchQueue::Priority::High).async(self->whileAlive([self = self.get(), path] {
+            if (isDirectoryWithin(path).value_or(false)) self->noteSourceFolderReachable(true);
+        }));
     });
 }
 
@@ -103,7 +110,7 @@ void AppDelegate::handleOpenFile(QObject* sender) {
         const QVariantList chosen(urls.cbegin(), urls.cend());
         KORVAL_Log::debug(fmt("user selected %@", QVariant(chosen)));
         if (chosen.isEmpty()) return;
-        self->playArrayOfUrls(chosen);
+        self->playFilesOpenedByHand(urls);
         self->saveCurrentUrlsToPrefs(chosen);
     });
 }

@@ -66,10 +66,12 @@ void AppDelegate::startupPollingLoop() {
     QStringList list;
     for (;;) {
         KORVAL_Log::debug(QStringLiteral("start polling...."));
-        list = scanFolderForNewItems();
+        list = newestCompleteFiles();
         if (pathToLastNewItem().isNull() && !list.isEmpty()) break;
         if (!waitMicroseconds(kPollIntervalMicroseconds)) return;  // quitting
     }
     queue_.startWith(list);
+    // Files the operator opened meanwhile play to their end first; the cycle takes over after them.
+    if (queue_.filesOpenedByHandPlaying()) return;
     playArrayOfUrls(QVariantList(list.cbegin(), list.cend()));
 }

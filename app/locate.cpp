@@ -26,16 +26,50 @@ QString statusNameFor(bool valid) {
 
 }  // namespace
 
-void AppDelegate::setStatusImage(const QVariant& imageOrName) {
-    DispatchQueue::main().async(whileAlive([this, imageOrName] {
+void AppDelegate::setStatusImage(const QVariant& imageOrName, const QString& detail) {
+    DispatchQueue::main().async(whileAlive([this, imageOrName, detail] {
         QImage image;
         if (imageOrName.typeId() == QMetaType::QString) {
             image = statusImageNamed(imageOrName.toString());
         } else if (imageOrName.typeId() == QMetaType::QImage) {
             image = imageOrName.value<QImage>();
         }
-        setFStatusImage(image);
+        setFStatusImage(image, detail);
     }));
+}
+
+namespace {
+
+QString durationText(qint64 seconds) {
+    if (seconds < 60) return QStringLiteral("%1 s").arg(seconds);
+    if (seconds < 3600) return QStringLiteral("%1 min %2 s").arg(QString::number(seconds / 60), QString::number(seconds % 60));
+    return QStringLiteral("%1 h %2 min").arg(QString::number(seconds / 3600), QString::number(seconds % 3600 / 60));
+}
+
+}  // namespace
+
+// The light follows what the scans see; a change is also said in the log, so that it can be
+// read without looking at the screen.
+void AppDelegate::noteSourceFolderReachable(bool reachable) {
+    QDateTime since;
+    bool known = false;
+    const QDateTime now = QDateTime::currentDateTime();
+    {
+        std::lock_guard<std::mutex> lock(reachableMutex_);
+        if (sourceReachable_ == reachable) return;
+        known = sourceReachable_.has_value();
+        since = sourceReachableSince_;
+        sourceReachable_ = reachable;
+        sourceReachableSince_ = now;
+    }
+    const QString stamp = now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (reachable) {
+        if (known) KORVAL_Log::debug(fmt("source folder available again after %@", durationText(since.secsTo(now))));
+        setStatusImage(statusNameFor(true));
+        return;
+    }
+    KORVAL_Log::debug(fmt("source folder unavailable since %@", stamp));
+    setStatusImage(statusNameFor(false), fmt("Unavailable since %@", stamp));
 }
 
 bool AppDelegate::validateSourceFolder() { return validateFolderPrefWithParamNew(sourceFolderPreferenceTriple()); }

@@ -1,8 +1,10 @@
 // The play queue and its repeat list.
 #include "app/AppDelegate.h"
 #include "app/Settings.h"
+#include "app/Validation.h"
 
 #include "log/KORVAL_Log.h"
+#include "platform/core/Deadline.h"
 #include "platform/core/Format.h"
 #include "platform/core/NotificationCenter.h"
 #include "platform/core/PathUtilities.h"
@@ -12,6 +14,11 @@
 #include "platform/core/ThreadContract.h"
 
 #include <QUrl>
+
+namespace {
+// While nothing can be played, the queue looks again this often; the picture stays meanwhile.
+constexpr std::uint64_t kLookAgainMicroseconds = 2000000;
+}  // namespace
 
 std::optional<Screen> AppDelegate::useThisScreen() const { return chooseScreen(screens()); }
 
@@ -60,11 +67,43 @@ void AppDelegate::playListOnMainThread(const QVariantList& list) {
 
 void AppDelegate::playerItemDidReachEnd(const Notification& notification) {
     const auto* item = std::any_cast<std::shared_ptr<PlayerItem>>(&notification.object);
-    if (item && *item) playagain(*item);
+    if (!item || !*item) return;
+    const bool failed = notification.userInfo && notification.userInfo->contains(kPlayerItemErrorKey);
+    decideNext(*item, failed ? PlayQueueState::EndKind::Failed : PlayQueueState::EndKind::Played);
 }
 
-void AppDelegate::playagain(const std::shared_ptr<PlayerItem>& item) {
+void AppDelegate::playagain(const std::shared_ptr<PlayerItem>& item) { decideNext(item, PlayQueueState::EndKind::Played); }
+
+void AppDelegate::playFilesOpenedByHand(const QList<QUrl>& urls) {
+    QStringList paths;
+    for (const QUrl& url : urls) {
+        if (url.isLocalFile()) paths += url.toLocalFile();
+    }
+    queue_.startFilesOpenedByHand(paths);
+    playArrayOfUrls(QVariantList(urls.cbegin(), urls.cend()));
+}
+
+namespace {
+
+// What one look at each file sees now; empty when the file system did not answer in time.
+QHash<QString, MediaFiles::Stamp> lookAt(const QStringList& paths) {
+    return Deadline::call<QHash<QString, MediaFiles::Stamp>>(
+               [paths] {
+                   QHash<QString, MediaFiles::Stamp> stamps;
+                   for (const QString& path : paths) {
+                       if (const auto stamp = MediaFiles::stampOf(path)) stamps.insert(path, *stamp);
+                   }
+                   return stamps;
+               },
+               kFileSystemDeadline)
+        .value_or(QHash<QString, MediaFiles::Stamp>());
+}
+
+}  // namespace
+
+void AppDelegate::decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind) {
     VORN_ASSERT_NOT_MAIN_THREAD();
+    using EndKind = PlayQueueState::EndKind;
     if (!item) {
         KORVAL_Log::debug(QStringLiteral("hmm - nothing to playagain???"));
         return;
@@ -73,17 +112,44 @@ void AppDelegate::playagain(const std::shared_ptr<PlayerItem>& item) {
     const std::shared_ptr<PlayerItem> current = player ? player->currentItem() : nullptr;
     if (current) KORVAL_Log::debug(fmt("curURL asset is: %@", QVariant(current->url())));
 
-    const QStringList found = scanFolderForNewItems();  // waits for the script
+    // Files opened by hand play one after the other; then the daily cycle goes on where it was.
+    if (kind != EndKind::Recheck && queue_.filesOpenedByHandPlaying()) {
+        if (const std::optional<QString> next = queue_.nextFileOpenedByHand()) {
+            playNext(item, *next);
+            return;
+        }
+        kind = EndKind::Recheck;  // the end of a file opened by hand counts no play of the cycle
+    }
+
+    const QStringList found = newestCompleteFiles();  // waits for the script
     if (DispatchQueue::isShuttingDown()) return;
-    const qint64 loops = Settings::integer(Setting::NewMovieRepeatLoopCount);
-    const PlayQueueState::Decision decision = queue_.itemEnded(found, loops);
-    auto replay = [&] {
-        item->seekToTimeZero();
-        if (player) player->play();
-    };
+    const bool reachable = [this] {
+        std::lock_guard<std::mutex> lock(reachableMutex_);
+        return sourceReachable_.value_or(true);
+    }();
+    const qint64 loops = Settings::positiveCount(Setting::NewMovieRepeatLoopCount);
+    const QString endedPath = Path::standardize(item->url().toLocalFile());
+    // While the share is away its files look gone: they keep their places until it answers again.
+    const QHash<QString, MediaFiles::Stamp> stamps =
+        reachable ? lookAt(queue_.pathsToLookAt() << endedPath) : QHash<QString, MediaFiles::Stamp>();
+    const PlayQueueState::Decision decision =
+        queue_.itemEnded(found, loops, endedPath, kind, stamps, PlayQueueState::Clock::now());
+    for (const QString& path : decision.setAside) {
+        KORVAL_Log::debug(fmt("Set aside after a failed play, passed over until it changes: %@", path));
+    }
+    for (const QString& path : decision.takenBack) KORVAL_Log::debug(fmt("Taken back to be tried again: %@", path));
+    for (const QString& path : decision.vanished) KORVAL_Log::debug(fmt("Gone, left the repeat list: %@", path));
+
     if (found.isEmpty()) {
-        KORVAL_Log::debug(QStringLiteral("2017-01-14dorin - somehow list is empty - just keep it replaying whatever was loaded"));
-        replay();
+        if (kind == EndKind::Played && reachable) {
+            KORVAL_Log::debug(
+                QStringLiteral("2017-01-14dorin - somehow list is empty - just keep it replaying whatever was loaded"));
+            item->seekToTimeZero();
+            if (player) player->play();
+            return;
+        }
+        // The share does not answer, or what ended could not be played: the picture stays.
+        scheduleLookAgain(item);
         return;
     }
     if (decision.newItem) {
@@ -92,15 +158,44 @@ void AppDelegate::playagain(const std::shared_ptr<PlayerItem>& item) {
         KORVAL_Log::debug(fmt("Need to get from queue of last %li items....", static_cast<long long>(loops)));
         KORVAL_Log::debug(fmt("\nRepeatList AFTER:\n%@\n", QVariant(decision.repeatList)));
     }
-    if (decision.next.isNull()) {
-        KORVAL_Log::debug(QStringLiteral("oops fitem is nil?????????"));
-        replay();
+    if (decision.nothingPlayable) {
+        nothingPlayableNotice_.note([] {
+            KORVAL_Log::debug(QStringLiteral(
+                "Every file of the list is set aside: keeping the picture and looking again every 2 s"));
+        });
+        scheduleLookAgain(item);
         return;
     }
-    const QUrl next = QUrl::fromLocalFile(decision.next);
+    nothingPlayableNotice_.clear();
+    if (decision.next.isNull()) {
+        KORVAL_Log::debug(QStringLiteral("oops fitem is nil?????????"));
+        if (kind != EndKind::Played) {
+            scheduleLookAgain(item);
+            return;
+        }
+        item->seekToTimeZero();
+        if (player) player->play();
+        return;
+    }
+    playNext(item, decision.next);
+}
+
+void AppDelegate::playNext(const std::shared_ptr<PlayerItem>& ended, const QString& path) {
+    const std::shared_ptr<Player> player = this->player();
+    const QUrl next = QUrl::fromLocalFile(Path::standardize(path));
     KORVAL_Log::debug(fmt("Need to play nextItem at: %@", QVariant(next)));
     if (player) player->replaceCurrentItemWithPlayerItem(PlayerItem::playerItemWithURL(next));
-    replay();
+    ended->seekToTimeZero();
+    if (player) player->play();
+}
+
+void AppDelegate::scheduleLookAgain(const std::shared_ptr<PlayerItem>& item) {
+    if (lookAgainPending_.exchange(true)) return;
+    DispatchQueue::createSerial()->async(whileAlive([this, item] {
+        if (!waitMicroseconds(kLookAgainMicroseconds)) return;
+        lookAgainPending_ = false;
+        decideNext(item, PlayQueueState::EndKind::Recheck);
+    }));
 }
 
 void AppDelegate::saveCurrentUrlsToPrefs(const QVariantList& list) {

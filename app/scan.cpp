@@ -2,6 +2,7 @@
 #include "app/AppDelegate.h"
 #include "app/Scan.h"
 #include "app/Settings.h"
+#include "platform/core/Deadline.h"
 #include "app/Validation.h"
 
 #include "log/KORVAL_Log.h"
@@ -19,6 +20,8 @@
 namespace {
 
 const QString kScriptName = QStringLiteral("getnewestfiles.sh");
+// How far back an earlier daily folder may stand in for an empty today.
+constexpr int kEarlierDaysToLookAt = 7;
 
 QString findNewestFilesScript() {
     const Bundle bundle = Bundle::mainBundle();
@@ -90,38 +93,35 @@ QString AppDelegate::getDailyFolderForSourceFolder() const {
     return Path::appendingPathComponent(source, getTodaysDateAsString());
 }
 
-bool AppDelegate::validateDailyFolder() const {
+bool AppDelegate::validateDailyFolder() {
     const QString folder = Path::standardize(getDailyFolderForSourceFolder());
     // Every check makes today's folder when it is missing; whether that worked shows below. It is
     // made only inside a source folder that is there: a source folder on a share that is not
-    // mounted must not get a local stand-in, which would pass for the real one.
-    const QString source = Settings::string(Setting::TamrinVideosFolder);
-    const bool sourceThere = source.isEmpty() || QFileInfo(Path::standardize(source)).isDir();
-    if (sourceThere && mayCreateMissingFolder(folder, Settings::data(Setting::TamrinVideosFolderAliasData))) {
-        QDir().mkpath(folder);
+    // mounted must not get a local stand-in, which would pass for the real one. A share that does
+    // not answer counts as not there.
+    const QString source = Path::standardize(Settings::string(Setting::TamrinVideosFolder));
+    const bool sourceThere = isDirectoryWithin(source).value_or(false);
+    noteSourceFolderReachable(sourceThere);
+    if (!sourceThere) return false;
+    if (mayCreateMissingFolder(folder, Settings::data(Setting::TamrinVideosFolderAliasData))) {
+        Deadline::run([folder] { QDir().mkpath(folder); }, kFileSystemDeadline);
     }
-    return QFileInfo(folder).isDir();
+    return isDirectoryWithin(folder).value_or(false);
 }
 
-QStringList AppDelegate::scanFolderForNewItems() const {
-    if (!validateDailyFolder()) {
-        KORVAL_Log::debug(fmt("Inside %@ => %@... VERY BAD....", description(), "scanFolderForNewItems"));
-        return {};
-    }
+QStringList AppDelegate::listNewestFilesIn(const QString& dailyFolder) {
     QStringList arrayWithFullPaths;
     const QString script = findNewestFilesScript();
     if (script.isNull()) {
         KORVAL_Log::debug(fmt("\n\nrunShellScript FAILED => UNABLE to find script named: [%@]!\n\n", kScriptName));
         return {};
     }
-    const QVariant count = Settings::object(Setting::RepeatListItemsCount);
-    const QString dailyFolder = getDailyFolderForSourceFolder();
-    QVariantList parameters{dailyFolder};
-    if (count.isValid()) parameters << count << QStringLiteral("*");
+    const qint64 count = Settings::positiveCount(Setting::RepeatListItemsCount);
+    const QVariantList parameters{dailyFolder, count, QStringLiteral("*")};
     KORVAL_Log::debug(fmt("Will execute %@ with param = %@", Path::lastPathComponent(script), QVariant(parameters)));
 
     const QString commandLine = fmt("%@ %@ %li %@", doubleQuotedForShell(script), doubleQuotedForShell(dailyFolder),
-                                    static_cast<long long>(UserDefaults::integerValue(count)), "*");
+                                    static_cast<long long>(count), "*");
     KORVAL_Log::debug(fmt("runCommand will execute: %@", commandLine));
     const QString output = runShellCommand(commandLine);
     // Quitting cut the script short: there is nothing to report, and nobody left to play it.
@@ -145,4 +145,65 @@ QStringList AppDelegate::scanFolderForNewItems() const {
         KORVAL_Log::debug(QStringLiteral("Found a newer item to play....."));
     }
     return arrayWithFullPaths;
+}
+
+QStringList AppDelegate::completeFilesOf(const QStringList& paths) {
+    const Arrivals::Result arrived = arrivals_.filter(
+        paths, Arrivals::Clock::now(),
+        [](const QString& path) {
+            return Deadline::call<std::optional<MediaFiles::Stamp>>([path] { return MediaFiles::stampOf(path); },
+                                                                    kFileSystemDeadline)
+                .value_or(std::nullopt);
+        },
+        [](const QString& path) {
+            return Deadline::call<MediaFiles::Completeness>([path] { return MediaFiles::isoMediaCompleteness(path); },
+                                                            kFileSystemDeadline)
+                .value_or(MediaFiles::Completeness::Incomplete);
+        });
+    for (const QString& path : arrived.incomplete) {
+        KORVAL_Log::debug(fmt("Still arriving, not played until it is complete: %@", path));
+    }
+    return arrived.complete;
+}
+
+QStringList AppDelegate::scanFolderForNewItems() {
+    if (Settings::string(Setting::TamrinVideosFolder).trimmed().isEmpty()) {
+        // Without a source folder there is nothing to look at, and no folder is made anywhere.
+        noSourceFolderNotice_.note([] { KORVAL_Log::debug(QStringLiteral("No source folder is set: nothing to play")); });
+        return {};
+    }
+    if (!validateDailyFolder()) {
+        KORVAL_Log::debug(fmt("Inside %@ => %@... VERY BAD....", description(), "scanFolderForNewItems"));
+        return {};
+    }
+    return listNewestFilesIn(getDailyFolderForSourceFolder());
+}
+
+QStringList AppDelegate::newestCompleteFiles() {
+    const QStringList today = completeFilesOf(scanFolderForNewItems());
+    if (!today.isEmpty() || DispatchQueue::isShuttingDown()) return today;
+    {
+        std::lock_guard<std::mutex> lock(reachableMutex_);
+        if (!sourceReachable_.value_or(false)) return {};
+    }
+    return newestFilesOfAnEarlierDay();
+}
+
+// While today's folder holds no complete video, the newest earlier daily folder of the last week
+// stands in, so that the screen shows the newest videos there are rather than nothing.
+QStringList AppDelegate::newestFilesOfAnEarlierDay() {
+    const QString source = Path::standardize(Settings::string(Setting::TamrinVideosFolder));
+    for (int daysBack = 1; daysBack <= kEarlierDaysToLookAt; ++daysBack) {
+        const QString day = computeCurrentDaysFolderString2(Settings::kDayChangeHour + 24 * daysBack,
+                                                            Settings::kDayChangeMinute);
+        const QString folder = Path::appendingPathComponent(source, day);
+        if (!isDirectoryWithin(folder).value_or(false)) continue;
+        const QStringList list = completeFilesOf(listNewestFilesIn(folder));
+        if (list.isEmpty()) continue;
+        earlierDayNotice_.noteChange(folder, [folder] {
+            KORVAL_Log::debug(fmt("Today's folder has no complete video yet: playing the newest of %@", folder));
+        });
+        return list;
+    }
+    return {};
 }

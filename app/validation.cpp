@@ -2,6 +2,7 @@
 #include "app/Validation.h"
 
 #include "app/Settings.h"
+#include "platform/core/Deadline.h"
 #include "folderref/MyBookmarkDataKit.h"
 #include "log/KORVAL_Log.h"
 #include "folderref/FileReference.h"
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <pwd.h>
 #include <sys/stat.h>
 
 const QString sPrefFolderNameKey = QLatin1String(SettingTripleKey::FolderName);
@@ -30,23 +32,35 @@ const QString sPrefTamrinVideosFolderIsValid = Setting::TamrinVideosFolderIsVali
 
 namespace {
 
-bool isDirectory(const QString& path) { return QFileInfo(path).isDir(); }
+// A share that does not answer counts as not there: validation never waits for it for good.
+bool isDirectory(const QString& path) { return isDirectoryWithin(path).value_or(false); }
 
 bool existsAtAll(const QString& path) {
-    struct stat st {};
-    return lstat(QFile::encodeName(path).constData(), &st) == 0;
+    return Deadline::call<bool>(
+               [path] {
+                   struct stat st {};
+                   return lstat(QFile::encodeName(path).constData(), &st) == 0;
+               },
+               kFileSystemDeadline)
+        .value_or(false);
 }
 
 bool isUnder(const QString& path, const QString& folder) {
     return path == folder || path.startsWith(folder == QLatin1String("/") ? folder : folder + QLatin1Char('/'));
 }
 
-// The folder where a volume under a conventional mount area would be mounted, if any:
-// /media/NAME, /mnt/NAME, /run/media/USER/NAME.
-QString conventionalVolumeFolder(const QString& path) {
+bool isUserName(const QString& name) { return getpwnam(QFile::encodeName(name).constData()) != nullptr; }
+
+// The mount point a removable volume gets from the desktop's automounter, if the path lies under
+// one: /media/USER/LABEL and /run/media/USER/LABEL (udisks), or /media/LABEL (older mounters).
+// A plain folder such as /mnt/videos is not one: only /etc/fstab can say that it is.
+QString automountVolumeFolder(const QString& path) {
     const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (parts.size() >= 2 && (parts[0] == QLatin1String("media") || parts[0] == QLatin1String("mnt"))) {
-        return QLatin1Char('/') + parts[0] + QLatin1Char('/') + parts[1];
+    if (parts.size() >= 2 && parts[0] == QLatin1String("media")) {
+        if (isUserName(parts[1])) {
+            return parts.size() >= 3 ? QStringLiteral("/media/") + parts[1] + QLatin1Char('/') + parts[2] : QString();
+        }
+        return QStringLiteral("/media/") + parts[1];
     }
     if (parts.size() >= 4 && parts[0] == QLatin1String("run") && parts[1] == QLatin1String("media")) {
         return QStringLiteral("/run/media/") + parts[2] + QLatin1Char('/') + parts[3];
@@ -55,6 +69,11 @@ QString conventionalVolumeFolder(const QString& path) {
 }
 
 }  // namespace
+
+std::optional<bool> isDirectoryWithin(const QString& path, std::chrono::milliseconds deadline) {
+    if (path.isEmpty()) return false;
+    return Deadline::call<bool>([path] { return QFileInfo(path).isDir(); }, deadline);
+}
 
 FolderPreferenceTriple sourceFolderPreferenceTriple() {
     return {{sPrefFolderNameKey, sPrefTamrinVideosFolder},
@@ -70,8 +89,8 @@ bool mayCreateMissingFolder(const QString& path, const QByteArray& referenceData
     if (const auto record = FileReference::decode(referenceData, FileReference::Kind::Bookmark)) {
         volumeFolders += QFile::decodeName(record->mountPoint);
     }
-    const QString conventional = conventionalVolumeFolder(path);
-    if (!conventional.isEmpty()) volumeFolders += conventional;
+    const QString automount = automountVolumeFolder(path);
+    if (!automount.isEmpty()) volumeFolders += automount;
     for (const QString& folder : volumeFolders) {
         if (folder.isEmpty() || folder == QLatin1String("/")) continue;
         if (isUnder(path, folder) && !mounted.contains(folder)) return false;

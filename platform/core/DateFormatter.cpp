@@ -26,6 +26,10 @@ DateFormatter::DateFormatter(const QString& pattern, const QString& localeId, co
     UErrorCode status = U_ZERO_ERROR;
     locale.setKeywordValue("numbers", "latn", status);
     status = U_ZERO_ERROR;
+    // Folders are named, and logs stamped, by the Gregorian date whatever the user's calendar
+    // (a Thai locale would count years from 543 BC): uploaders name folders that way.
+    locale.setKeywordValue("calendar", "gregorian", status);
+    status = U_ZERO_ERROR;
     auto format = std::make_unique<icu::SimpleDateFormat>(toUnicode(pattern), locale, status);
     if (U_FAILURE(status)) return;
     if (!timeZoneId.isEmpty()) format->adoptTimeZone(icu::TimeZone::createTimeZone(toUnicode(timeZoneId)));

@@ -13,7 +13,8 @@ class SimpleDateFormat;
 U_NAMESPACE_END
 
 // Formats instants with a Unicode date pattern (ICU), in the local time zone and the
-// user's locale, always with Latin digits so that folder names and log stamps stay ASCII.
+// user's locale, always in the Gregorian calendar and with Latin digits so that folder names
+// and log stamps stay what uploaders and readers expect.
 // Safe to use from several threads at once.
 class DateFormatter {
 public:

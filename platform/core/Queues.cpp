@@ -166,7 +166,6 @@ public:
 
     bool async(Work work) override {
         std::lock_guard<std::mutex> lock(state_->mutex);
-        if (gShuttingDown) return false;
         state_->jobs.push_back(std::move(work));
         if (state_->draining) return true;
         state_->draining = true;
@@ -217,12 +216,16 @@ DispatchQueue& DispatchQueue::global(Priority priority) {
 
 std::shared_ptr<DispatchQueue> DispatchQueue::createSerial() { return std::make_shared<SerialQueue>(); }
 
-bool DispatchQueue::shutdown(std::chrono::milliseconds deadline) {
+void DispatchQueue::beginShutdown() {
     {
         std::lock_guard<std::mutex> lock(waitWake().mutex);
         gShuttingDown = true;
     }
     waitWake().wake.notify_all();
+}
+
+bool DispatchQueue::shutdown(std::chrono::milliseconds deadline) {
+    beginShutdown();
     const auto until = std::chrono::steady_clock::now() + deadline;
     // Serial queues drain on their pool, and their jobs may still queue global work: that pool
     // stops first, then the global ones.

@@ -31,6 +31,9 @@ public:
     // still busy then (stuck in the kernel on a share that hangs): they are left to the end of
     // the process. Main thread, once, at quit.
     static bool shutdown(std::chrono::milliseconds deadline);
+    // The first half of shutdown(), for the moment the quit begins: waits and commands are cut
+    // short from now on, while the queues still take and run work.
+    static void beginShutdown();
     static bool isShuttingDown();
 };
 

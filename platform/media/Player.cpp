@@ -12,6 +12,7 @@
 #include <thread>
 
 const QString AVPlayerItemDidPlayToEndTimeNotification = QStringLiteral("AVPlayerItemDidPlayToEndTimeNotification");
+const QString kPlayerItemErrorKey = QStringLiteral("error");
 
 namespace {
 
@@ -45,9 +46,11 @@ void logMpvMessage(const QString& message) {
     systemLog(count == 1 ? message : QStringLiteral("%1 (seen %2 times)").arg(message).arg(count));
 }
 
-void postEnd(const std::shared_ptr<PlayerItem>& item) {
+void postEnd(const std::shared_ptr<PlayerItem>& item, std::optional<int> error = std::nullopt) {
+    std::optional<QVariantMap> info;
+    if (error) info = QVariantMap{{kPlayerItemErrorKey, *error}};
     NotificationCenter::defaultCenter().postNotificationName(AVPlayerItemDidPlayToEndTimeNotification, item.get(),
-                                                             item);
+                                                             item, info);
 }
 
 }  // namespace
@@ -251,12 +254,17 @@ void PlayerCore::setRenderContextReady(bool ready) {
 }
 
 void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
+    std::uint64_t id = 0;
     if (!mpv_) {
-        itemFailed(item, MPV_ERROR_UNINITIALIZED);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            id = currentLoad_ = nextLoad_++;
+            enter(State::Loading);
+        }
+        itemFailed(item, id, MPV_ERROR_UNINITIALIZED);
         return;
     }
     const QByteArray path = item->url().toLocalFile().toUtf8();
-    std::uint64_t id = 0;
     bool retryAudio = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -264,7 +272,7 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
             audioOffSince_.reset();
             retryAudio = true;
         }
-        id = nextLoad_++;
+        id = currentLoad_ = nextLoad_++;
         loads_.insert(id, item);
         // What mpv reports from now on until this file starts belongs to the one before.
         enter(State::Loading);
@@ -277,7 +285,7 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
             std::lock_guard<std::mutex> lock(mutex_);
             loads_.remove(id);
         }
-        itemFailed(item, r);
+        itemFailed(item, id, r);
         return;
     }
     const char* resume[] = {"set", "pause", "no", nullptr};
@@ -317,7 +325,7 @@ void PlayerCore::handle(const mpv_event& event) {
             }
             if (!item) return;
             if (event.error < 0) {
-                itemFailed(item, event.error);
+                itemFailed(item, event.reply_userdata, event.error);
                 return;
             }
             const auto* reply = static_cast<const mpv_event_command*>(event.data);
@@ -328,6 +336,7 @@ void PlayerCore::handle(const mpv_event& event) {
                     result.u.list->values[i].format == MPV_FORMAT_INT64) {
                     std::lock_guard<std::mutex> lock(mutex_);
                     entries_.insert(result.u.list->values[i].u.int64, item);
+                    entryLoads_.insert(result.u.list->values[i].u.int64, event.reply_userdata);
                 }
             }
             return;
@@ -365,15 +374,17 @@ void PlayerCore::handle(const mpv_event& event) {
         case MPV_EVENT_END_FILE: {
             const auto* end = static_cast<const mpv_event_end_file*>(event.data);
             std::shared_ptr<PlayerItem> item;
+            std::uint64_t load = 0;
             bool endedWithoutEof = false;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 item = entries_.take(end->playlist_entry_id);
+                load = entryLoads_.take(end->playlist_entry_id);
                 endedWithoutEof = end->reason == MPV_END_FILE_REASON_EOF && end->playlist_entry_id == startedEntry_ &&
                                   (state_ == State::Loading || state_ == State::Playing);
                 if (endedWithoutEof) enter(State::Ended);
             }
-            if (end->reason == MPV_END_FILE_REASON_ERROR) itemFailed(item, end->error);
+            if (end->reason == MPV_END_FILE_REASON_ERROR) itemFailed(item, load, end->error);
             if (endedWithoutEof) itemEnded(item);
             return;
         }
@@ -407,21 +418,29 @@ void PlayerCore::itemEnded(const std::shared_ptr<PlayerItem>& item) {
     postEnd(item);
 }
 
-void PlayerCore::itemFailed(const std::shared_ptr<PlayerItem>& item, int error) {
+void PlayerCore::itemFailed(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, int error) {
     if (!item) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // The view let go of its frames (a new player took it, or the program quits): mpv's video
         // output fails, through no fault of the file. It plays again when a view comes back.
         if (!canShowFrames()) return;
-        if (current_ == item) enter(State::Failed);
+        // mpv may report one failure twice (the command's reply and the entry's end), and a load
+        // replaced since then is no longer anybody's concern: one failure, one end, per play.
+        if (current_ != item || load != currentLoad_ || state_ == State::Failed) return;
+        enter(State::Failed);
     }
     systemLog(QStringLiteral("Cannot play %1: %2 (mpv error %3); treating it as ended in 1 s")
                   .arg(item->url().toLocalFile(), QString::fromUtf8(mpv_error_string(error)), QString::number(error)));
     std::weak_ptr<PlayerCore> weak = weak_from_this();
-    DispatchQueue::global(DispatchQueue::Priority::Default).async([weak, item] {
+    DispatchQueue::global(DispatchQueue::Priority::Default).async([weak, item, load, error] {
         if (!waitMicroseconds(kFailedItemDelayMicroseconds)) return;  // quitting
         auto self = weak.lock();
-        if (self && self->currentItem() == item) postEnd(item);
+        if (!self) return;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            if (self->current_ != item || self->currentLoad_ != load) return;  // replaced or loaded again since
+        }
+        postEnd(item, error);
     });
 }

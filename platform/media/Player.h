@@ -13,6 +13,8 @@ class PlayerCore;
 // the global queue; never on the main thread. The sender is the item, the object its
 // std::shared_ptr<PlayerItem>.
 extern const QString AVPlayerItemDidPlayToEndTimeNotification;
+// In the user info of the end of an item that could not be played: mpv's error code.
+extern const QString kPlayerItemErrorKey;
 
 // One video file to play. Safe from any thread.
 class PlayerItem {

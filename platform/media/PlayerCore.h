@@ -55,7 +55,8 @@ private:
     void drainEvents();
     void handle(const mpv_event& event);
     void itemEnded(const std::shared_ptr<PlayerItem>& item);
-    void itemFailed(const std::shared_ptr<PlayerItem>& item, int error);
+    // A failure of the given load: reported once, and only while that load is the current one.
+    void itemFailed(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, int error);
     void noAudioDevice();
     std::shared_ptr<PlayerItem> itemForEntry(std::int64_t entry) const;
 
@@ -69,8 +70,10 @@ private:
     // The view's render context exists (or no view is needed): an input, not the item's state.
     bool renderReady_ = false;
     std::uint64_t nextLoad_ = 1;
-    QHash<std::uint64_t, std::shared_ptr<PlayerItem>> loads_;      // by command reply id
+    std::uint64_t currentLoad_ = 0;
+    QHash<std::uint64_t, std::shared_ptr<PlayerItem>> loads_;      // by load (command reply) id
     QHash<std::int64_t, std::shared_ptr<PlayerItem>> entries_;     // by playlist entry id
+    QHash<std::int64_t, std::uint64_t> entryLoads_;                // the load of each entry
     std::int64_t startedEntry_ = -1;
     // No audio device could be opened: play silently, and look for one again now and then.
     std::optional<std::chrono::steady_clock::time_point> audioOffSince_;

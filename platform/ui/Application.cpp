@@ -85,6 +85,8 @@ int applicationMain(int argc, char** argv, const std::function<void()>& classIni
 
     RunningApplication::setActivationHandler([w = QPointer<MainWindow>(window.get())] { bringToFront(w); });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [&delegate] {
+        // Background work stops waiting first, so that the controller's last word is the last one.
+        DispatchQueue::beginShutdown();
         if (delegate) delegate->applicationWillTerminate();
     });
     window->show();

@@ -125,7 +125,7 @@ void MainWindow::applyPlaybackStyle(const QRect& screenFrame) {
     showFullScreen();
 }
 
-void MainWindow::setStatusImage(const QImage& image) {
+void MainWindow::setStatusImage(const QImage& image, const QString& detail) {
     ui_->statusImageView->setPixmap(image.isNull() ? QPixmap() : QPixmap::fromImage(image));
-    ui_->statusImageView->setToolTip(statusImageDescription(image));
+    ui_->statusImageView->setToolTip(statusToolTip(image, detail));
 }

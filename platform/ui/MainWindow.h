@@ -63,8 +63,9 @@ public:
     // Black, without title bar or frame, covering the whole of the given screen frame (menu
     // and panel areas included); an empty frame leaves an empty window.
     void applyPlaybackStyle(const QRect& screenFrame);
-    // Shows the status light in the corner, with a tooltip naming its state; a null image clears it.
-    void setStatusImage(const QImage& image);
+    // Shows the status light in the corner, with a tooltip naming its state and, below, the
+    // detail given; a null image clears it.
+    void setStatusImage(const QImage& image, const QString& detail = QString());
 
     static constexpr int kCursorHideMilliseconds = 3000;
 

@@ -99,9 +99,9 @@ void PreferencesWindow::showPreview(const QString& typed) {
     ui_->dailyPatternPreview->setText(tr("Today's folder: %1").arg(today));
 }
 
-void PreferencesWindow::setStatusImage(const QImage& image) {
+void PreferencesWindow::setStatusImage(const QImage& image, const QString& detail) {
     ui_->sourceStatusLight->setPixmap(image.isNull() ? QPixmap() : QPixmap::fromImage(image));
-    ui_->sourceStatusLight->setToolTip(statusImageDescription(image));
+    ui_->sourceStatusLight->setToolTip(statusToolTip(image, detail));
 }
 
 void PreferencesWindow::showEvent(QShowEvent* event) {

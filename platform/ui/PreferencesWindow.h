@@ -41,7 +41,7 @@ public:
     void reload();
     // Shows the window as a sheet of its parent; whenEnded runs once when it is closed.
     void openAsSheet(std::function<void()> whenEnded);
-    void setStatusImage(const QImage& image);
+    void setStatusImage(const QImage& image, const QString& detail = QString());
 
     QLineEdit* sourceFolderPath() const;
     QLabel* sourceStatusLight() const;

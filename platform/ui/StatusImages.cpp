@@ -71,3 +71,9 @@ QString statusImageDescription(const QImage& image) {
     if (name == QLatin1String("NSStatusUnavailable")) return QStringLiteral("Source folder: unavailable");
     return QString();
 }
+
+QString statusToolTip(const QImage& image, const QString& detail) {
+    const QString description = statusImageDescription(image);
+    if (detail.isEmpty() || description.isEmpty()) return description;
+    return description + QLatin1Char('\n') + detail;
+}

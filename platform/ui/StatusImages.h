@@ -11,3 +11,5 @@ QImage statusImageNamed(const QString& name);
 
 // What the light means, for its tooltip; empty for none.
 QString statusImageDescription(const QImage& image);
+// The tooltip: the description, and the detail on a line of its own when there is one.
+QString statusToolTip(const QImage& image, const QString& detail);

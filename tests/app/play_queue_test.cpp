@@ -6,6 +6,8 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -33,16 +35,24 @@ protected:
                                                                {"prefRepeatListItemsCount", 3},
                                                                {"prefNewMovieRepeatLoopCount", loops}});
     }
-    // A file modified `minutesAgo` minutes ago.
+    // A complete (if tiny) MP4 file modified `minutesAgo` minutes ago: its boxes account for it all.
     void addFile(const QString& name, int minutesAgo) {
         const QString path = daily + "/" + name;
-        test::writeAll(path, "x");
+        test::writeAll(path, QByteArray("\0\0\0\x10" "ftypisom\0\0\0\0" "\0\0\0\x08" "moov", 24));
         QFile f(path);
         f.open(QIODevice::ReadWrite);
         f.setFileTime(QDateTime::currentDateTime().addSecs(-60 * minutesAgo), QFileDevice::FileModificationTime);
     }
+    // Waits until every file of today's folder counts as arrived: two looks two seconds apart.
+    void settle() {
+        const int files = static_cast<int>(QDir(daily).entryList(QDir::Files).size());
+        QElapsedTimer t;
+        t.start();
+        while (controller.newestCompleteFiles().size() < std::min(files, 3) && t.elapsed() < 10000) QThread::msleep(100);
+    }
     // What the start-up polling loop does with the first list.
     void startWithFirstList() {
+        settle();
         const QStringList list = controller.scanFolderForNewItems();
         ASSERT_FALSE(list.isEmpty());
         controller.setPathToLastNewItem(list.first());
@@ -73,6 +83,7 @@ TEST_F(PlayQueueTest, ANewFilePlaysTheSetNumberOfTimesThenTheListCyclesNewestToO
 
     // A file arrives: it is new, plays twice, then the list of the three newest cycles.
     addFile("e.mp4", 1);
+    settle();
     next.clear();
     for (int i = 0; i < 5; ++i) next += end();
     EXPECT_EQ(next, (QStringList{"e.mp4", "e.mp4", "d.mp4", "c.mp4", "e.mp4"}));
@@ -121,17 +132,14 @@ TEST_F(PlayQueueTest, NoListKeepsEverythingAndTheCountStillRises) {
     end();  // cycling now: b first
     const QStringList before = controller.repeatList();
     const qint64 count = controller.repeatcount();
-    QDir(daily).removeRecursively();
-    test::writeAll(root.filePath("src/day"), "a file where the folder should be");
+    // The share goes away: nothing is listed, and its files keep their places meanwhile.
+    ASSERT_TRUE(QDir(root.path()).rename("src", "src-away"));
     controller.playagain(item);
     EXPECT_EQ(controller.repeatList(), before);
     EXPECT_EQ(controller.repeatcount(), count + 1);
-    QFile::remove(root.filePath("src/day"));
-    QDir().mkpath(daily);
-    addFile("a.mp4", 30);
-    addFile("b.mp4", 20);
-    addFile("c.mp4", 10);
-    EXPECT_EQ(end(), "a.mp4");  // the cycle moves on from where it was
+    ASSERT_TRUE(QDir(root.path()).rename("src-away", "src"));
+    settle();
+    EXPECT_TRUE(before.contains(daily + "/" + end()));  // the cycle goes on with the same files
 }
 
 TEST_F(PlayQueueTest, NoItemChangesNothing) {
@@ -168,34 +176,38 @@ TEST(SavedItemsTest, OnlyFileUrlsAreStoredAndTheyComeBackAsItems) {
 
 }  // namespace
 
-// The queue's state alone: no settings store, no script, no player.
+// The queue's state alone: no settings store, no script, no player, no disk.
 TEST(PlayQueueStateTest, DecidesNewRepeatAndRotationFromTheListsItIsGiven) {
+    using Kind = PlayQueueState::EndKind;
+    const auto now = PlayQueueState::Clock::now();
     PlayQueueState state;
     const QStringList first{"/v/day/c.mp4", "/v/day/b.mp4", "/v/day/a.mp4"};
     state.startWith(first);
     EXPECT_EQ(state.pathToLastNewItem(), "/v/day/c.mp4");
 
     // c is not new: it plays again until it has had its two plays, then the list moves on.
-    PlayQueueState::Decision d = state.itemEnded(first, 2);
+    PlayQueueState::Decision d = state.itemEnded(first, 2, "/v/day/c.mp4", Kind::Played, {}, now);
     EXPECT_FALSE(d.newItem);
     EXPECT_FALSE(d.rotated);
     EXPECT_EQ(d.next, "/v/day/c.mp4");
-    d = state.itemEnded(first, 2);
+    d = state.itemEnded(first, 2, "/v/day/c.mp4", Kind::Played, {}, now);
     EXPECT_TRUE(d.rotated);
     EXPECT_EQ(d.repeatList, (QStringList{"/v/day/b.mp4", "/v/day/a.mp4", "/v/day/c.mp4"}));
     EXPECT_EQ(d.next, "/v/day/b.mp4");
     EXPECT_EQ(state.repeatcount(), 2);
 
-    // An empty scan changes nothing but the count.
-    d = state.itemEnded({}, 2);
+    // An empty scan changes nothing but the count; a look again counts nothing.
+    d = state.itemEnded({}, 2, "/v/day/b.mp4", Kind::Played, {}, now);
     EXPECT_TRUE(d.next.isNull());
+    EXPECT_EQ(state.repeatcount(), 3);
+    state.itemEnded({}, 2, "/v/day/b.mp4", Kind::Recheck, {}, now);
     EXPECT_EQ(state.repeatcount(), 3);
     EXPECT_EQ(state.repeatList().first(), "/v/day/b.mp4");
 
     // A new newest file (a name differing only in letter case is not new) resets the count.
-    d = state.itemEnded({"/v/day/C.MP4", "/v/day/b.mp4"}, 2);
+    d = state.itemEnded({"/v/day/C.MP4", "/v/day/b.mp4"}, 2, "/v/day/b.mp4", Kind::Played, {}, now);
     EXPECT_FALSE(d.newItem);
-    d = state.itemEnded({"/v/day/./d.mp4", "/v/day/c.mp4"}, 2);
+    d = state.itemEnded({"/v/day/./d.mp4", "/v/day/c.mp4"}, 2, "/v/day/a.mp4", Kind::Played, {}, now);
     EXPECT_TRUE(d.newItem);
     EXPECT_EQ(state.pathToLastNewItem(), "/v/day/d.mp4");
     EXPECT_EQ(state.repeatcount(), 0);
@@ -204,4 +216,62 @@ TEST(PlayQueueStateTest, DecidesNewRepeatAndRotationFromTheListsItIsGiven) {
     state.reset();
     EXPECT_TRUE(state.pathToLastNewItem().isNull());
     EXPECT_EQ(state.repeatcount(), 0);
+}
+
+TEST(PlayQueueStateTest, FailedFilesArePassedOverUntilTheyChangeAndANewFileKeepsItsPlays) {
+    using Kind = PlayQueueState::EndKind;
+    using Stamps = QHash<QString, MediaFiles::Stamp>;
+    const auto t0 = PlayQueueState::Clock::now();
+    const MediaFiles::Stamp bad{true, 100, 1}, fixed{true, 5000, 2}, fine{true, 10, 1}, gone{};
+    const QStringList list{"/v/new.mp4", "/v/b.mp4", "/v/c.mp4"};
+    PlayQueueState state;
+    state.startWith({"/v/old.mp4"});
+    PlayQueueState::Decision d = state.itemEnded(list, 3, "/v/old.mp4", Kind::Played, {}, t0);
+    ASSERT_TRUE(d.newItem);
+    EXPECT_EQ(d.next, "/v/new.mp4");
+
+    // The new file fails on its first play: set aside, its plays are not used up, the others play.
+    d = state.itemEnded(list, 3, "/v/new.mp4", Kind::Failed, Stamps{{"/v/new.mp4", bad}}, t0);
+    EXPECT_EQ(d.setAside, QStringList{"/v/new.mp4"});
+    EXPECT_EQ(d.next, "/v/b.mp4");
+    d = state.itemEnded(list, 3, "/v/b.mp4", Kind::Played, Stamps{{"/v/new.mp4", bad}}, t0);
+    EXPECT_EQ(d.next, "/v/c.mp4");
+    d = state.itemEnded(list, 3, "/v/c.mp4", Kind::Played, Stamps{{"/v/new.mp4", bad}}, t0);
+    EXPECT_EQ(d.next, "/v/b.mp4") << "a file set aside is passed over, not loaded";
+
+    // It changes (the copy was finished after all): taken back, and it gets all its plays.
+    d = state.itemEnded(list, 3, "/v/b.mp4", Kind::Played, Stamps{{"/v/new.mp4", fixed}}, t0);
+    EXPECT_EQ(d.takenBack, QStringList{"/v/new.mp4"});
+    EXPECT_EQ(d.next, "/v/new.mp4");
+    for (int play = 1; play < 3; ++play) {
+        d = state.itemEnded(list, 3, "/v/new.mp4", Kind::Played, {}, t0);
+        EXPECT_EQ(d.next, "/v/new.mp4") << play;
+    }
+    d = state.itemEnded(list, 3, "/v/new.mp4", Kind::Played, {}, t0);
+    EXPECT_NE(d.next, "/v/new.mp4");
+
+    // A file that is gone leaves the list; when every file left is set aside, nothing is chosen.
+    d = state.itemEnded(list, 3, d.next, Kind::Failed, Stamps{{"/v/b.mp4", fine}, {"/v/c.mp4", gone}}, t0);
+    EXPECT_EQ(d.vanished, QStringList{"/v/c.mp4"});
+    EXPECT_FALSE(state.repeatList().contains("/v/c.mp4"));
+    d = state.itemEnded(list, 3, d.next, Kind::Failed, Stamps{{"/v/new.mp4", fixed}, {"/v/b.mp4", fine}}, t0);
+    EXPECT_TRUE(d.nothingPlayable);
+    EXPECT_TRUE(d.next.isNull());
+    // Unchanged files are tried again after ten minutes at the latest.
+    d = state.itemEnded(list, 3, QString(), Kind::Recheck, Stamps{{"/v/new.mp4", fixed}, {"/v/b.mp4", fine}},
+                        t0 + std::chrono::minutes(11));
+    EXPECT_EQ(d.takenBack.size(), 2);
+    EXPECT_FALSE(d.next.isNull());
+}
+
+TEST(PlayQueueStateTest, FilesOpenedByHandPlayOnceEachInTheirOrder) {
+    PlayQueueState state;
+    EXPECT_FALSE(state.filesOpenedByHandPlaying());
+    state.startFilesOpenedByHand({"/a.mp4", "/b.mp4", "/c.mp4"});
+    EXPECT_TRUE(state.filesOpenedByHandPlaying());
+    EXPECT_EQ(state.nextFileOpenedByHand(), std::optional<QString>("/b.mp4"));
+    EXPECT_EQ(state.nextFileOpenedByHand(), std::optional<QString>("/c.mp4"));
+    EXPECT_TRUE(state.filesOpenedByHandPlaying());
+    EXPECT_FALSE(state.nextFileOpenedByHand());
+    EXPECT_FALSE(state.filesOpenedByHandPlaying());
 }

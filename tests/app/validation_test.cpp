@@ -131,12 +131,16 @@ TEST_F(ValidationTest, NothingIsMadeWhereAFileStandsOrWhereAVolumeBelongs) {
     EXPECT_TRUE(QFileInfo(root.filePath("a file")).isFile());
 
     for (const QString& path : {QString("/Volumes/Share/Videos"), QString("/VOLUMES/share/videos"),
-                                QString("/media/VORN-USB-NOT-MOUNTED/videos"), QString("/mnt/vorn-share-not-mounted/videos"),
+                                QString("/media/VORN-USB-NOT-MOUNTED/videos"), QString("/media/root/VORN-DISK/videos"),
                                 QString("/run/media/operator/VORN-DISK/videos")}) {
         store().setObject(path, sPrefTamrinVideosFolder);
         EXPECT_FALSE(validateFolderPrefWithParamNew(sourceFolderPreferenceTriple())) << path.toStdString();
         EXPECT_FALSE(QFileInfo::exists(path)) << path.toStdString();
     }
+    // A plain folder under /mnt is not a volume unless /etc/fstab says so; a user's folder under
+    // /media is not one either: the volumes are the folders inside it.
+    EXPECT_TRUE(mayCreateMissingFolder("/mnt/vorn-plain-folder/videos", QByteArray()));
+    EXPECT_FALSE(mayCreateMissingFolder("/media/root/VORN-DISK/videos", QByteArray()));
     // Under the mount point the folder's reference recorded, while nothing is mounted there.
     FileReference::Record record;
     record.path = QFile::encodeName(root.filePath("share/videos"));

@@ -103,14 +103,25 @@ TEST_F(ScanTest, NoStandInIsMadeForASourceFolderThatIsNotThere) {
     EXPECT_FALSE(QFileInfo::exists("/media/VORN-NOT-MOUNTED"));
 }
 
-TEST_F(ScanTest, WithoutASourceFolderTheDailyFolderIsRelativeToTheWorkingFolder) {
+// Without a source folder nothing is scanned, and no dated folder appears wherever the player
+// happened to start; the log says so once a minute, not at every look.
+TEST_F(ScanTest, WithoutASourceFolderNothingIsScannedAndNoFolderIsMade) {
     store().setArgumentDomain({{"prefDailyDateFormat", "'relative-day'"}});
     EXPECT_EQ(controller.getDailyFolderForSourceFolder(), "relative-day");
-    const QString cwd = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(root.path()));
-    EXPECT_TRUE(controller.validateDailyFolder());
-    QDir::setCurrent(cwd);
-    EXPECT_TRUE(QFileInfo(root.filePath("relative-day")).isDir());
+    standIn("touch \"$(dirname \"$0\")/ran\"; printf 'a.mp4\\n'\n");
+    const QString log = root.filePath("scan.log");
+    const int status = test::runInChild([&] {
+        KORVAL_Log::setLogFile(log);
+        if (!QDir::setCurrent(root.path())) return 2;
+        for (int look = 0; look < 3; ++look) {
+            if (!controller.scanFolderForNewItems().isEmpty()) return 3;
+        }
+        return controller.validateDailyFolder() ? 4 : 0;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("relative-day")));
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("aux/ran")));
+    EXPECT_EQ(QString::fromUtf8(test::readAll(log)).count("] No source folder is set: nothing to play\n"), 1);
 }
 
 TEST_F(ScanTest, NamesComeBackAsPathsInTheDailyFolder) {
@@ -173,10 +184,14 @@ TEST_F(ScanTest, TheCommandLineHandsEveryPathOverAsOneArgumentAndRunsNothingElse
         EXPECT_FALSE(QFile::exists(root.filePath("pwned")));
         EXPECT_FALSE(QFile::exists("pwned"));
     }
-    // No count at all: 0 goes on the command line.
-    store().setArgumentDomain({{"prefTamrinVideosFolder", root.filePath("src/plain")}, {"prefDailyDateFormat", "'day'"}});
-    controller.scanFolderForNewItems();
-    EXPECT_EQ(test::readAll(root.filePath("aux/args")).split('\0').value(1), "0");
+    // No count at all, or a count below 1, would list nothing: 1 goes on the command line.
+    for (const QVariant& count : {QVariant(), QVariant(0), QVariant(-5)}) {
+        QVariantMap arguments{{"prefTamrinVideosFolder", root.filePath("src/plain")}, {"prefDailyDateFormat", "'day'"}};
+        if (count.isValid()) arguments.insert("prefRepeatListItemsCount", count);
+        store().setArgumentDomain(arguments);
+        controller.scanFolderForNewItems();
+        EXPECT_EQ(test::readAll(root.filePath("aux/args")).split('\0').value(1), "1") << count.toString().toStdString();
+    }
 }
 
 TEST_F(ScanTest, FailuresAreLoggedInTheirOwnWords) {
