@@ -15,6 +15,10 @@
 
 namespace test {
 
+// This test program's own folder (home, settings, runtime and temporary files), made before
+// main and removed when the program ends; see IsolatedEnvironment.cpp.
+QString isolatedFolder();
+
 // Points this process's standard error at a file for as long as it lives.
 class StderrToFile {
 public:

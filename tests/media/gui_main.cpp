@@ -5,13 +5,11 @@
 #include "GuiTestSupport.h"
 
 #include <QApplication>
-#include <QDir>
 
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QDir().mkpath(QFileInfo(test::guiLogPath()).path());
     KORVAL_Log::setLogFile(test::guiLogPath());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
