@@ -81,7 +81,7 @@ TEST_P(ScreenE2E, TheVideoFillsTheScreenWithoutATitleBar) {
     EXPECT_TRUE(geometry.contains("Width: 1280"));
     EXPECT_TRUE(geometry.contains("Height: 720"));
 
-    const QString shot = QString(VORN_TEST_HELPERS "/screenshot-%1.png").arg(GetParam());
+    const QString shot = test::screenshotPath(GetParam());
     QProcess grab;
     grab.start("ffmpeg", {"-loglevel", "error", "-y", "-f", "x11grab", "-video_size", "1280x720", "-i",
                           qgetenv("DISPLAY"), "-frames:v", "1", shot});
