@@ -1,6 +1,7 @@
 // Whole-program tests that need a real X display (./test.sh starts Xvfb). They hold a CTest
 // resource lock on the display, so no other test's windows get in their way.
 #include "e2e/PlaybackFixture.h"
+#include "e2e/XBell.h"
 #include "DesktopStandIns.h"
 #include "SessionBus.h"
 
@@ -56,6 +57,23 @@ TEST(DesktopE2E, ASecondLaunchBringsTheRunningPlayersWindowToTheFront) {
 
     cover.kill();
     cover.waitForFinished();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+TEST(DesktopE2E, ASecondLaunchRingsTheBellAndLeavesTheRunningPlayerPlaying) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
+    PlayerRun run;
+    run.env.insert("QT_QPA_PLATFORM", "xcb");
+    run.start();
+    ASSERT_TRUE(run.waitForLog(kLaunched));
+    test::XBell bell;
+    ASSERT_TRUE(bell.isListening()) << "the display has no keyboard extension";
+
+    auto second = run.launch();
+    ASSERT_TRUE(second->waitForFinished(15000));
+    EXPECT_EQ(second->exitCode(), 0);
+    EXPECT_EQ(bell.waitForRings(1, 10000), 1);
+    EXPECT_EQ(run.process->state(), QProcess::Running);
     EXPECT_EQ(run.stop(), 0);
 }
 
