@@ -9,7 +9,8 @@ cmake -S . -B build
 cmake --build build -j "$(nproc)"
 
 xvfb_pid=""
-cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true; }
+# Waits for Xvfb to end, so its lock file and socket are gone when this script returns.
+cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true; }
 trap cleanup EXIT INT TERM
 
 # Xvfb picks a free display number and reports it on the descriptor we give it.

@@ -181,7 +181,7 @@ bool programExists(const char* name) {
 bool runWithin(const QList<QByteArray>& argv, int ms) {
     const ShellOutput out = runProgramCapturingOutput(argv, 65536, ms);
     if (out.status == ShellOutput::TimedOut) {
-        systemLog(QStringLiteral("Gave up after %1 s: %2").arg(ms / 1000).arg(QString::fromUtf8(argv.join(' '))));
+        systemLog(QStringLiteral("Gave up after %1 s: %2").arg(QString::number(ms / 1000), QString::fromUtf8(argv.join(' '))));
     }
     return out.status == ShellOutput::Finished && out.exitCode == 0;
 }

@@ -11,9 +11,10 @@
 
 namespace test {
 
+// Removed with its clips when the test program ends.
 inline QTemporaryDir& clipFolder() {
-    static QTemporaryDir* dir = new QTemporaryDir;
-    return *dir;
+    static QTemporaryDir dir;
+    return dir;
 }
 
 // A test-pattern clip of the given length (H.264, 160x120, 25 fps), with a tone when asked.

@@ -9,14 +9,10 @@
 #include <QFileInfo>
 #include <QString>
 
-#include <unistd.h>
-
 namespace test {
 
-inline QString guiLogPath() {
-    static const QString path = QStringLiteral("%1/vorn-gui-tests-%2/test.log").arg(QDir::tempPath()).arg(getpid());
-    return path;
-}
+// The log file of the test program, in its own folder (gone when the program ends).
+inline QString guiLogPath() { return isolatedFolder() + "/test.log"; }
 
 // The log lines written since `offset` bytes.
 inline QString logSince(qint64 offset) {

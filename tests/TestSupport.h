@@ -15,6 +15,19 @@
 
 namespace test {
 
+// This test program's own folder (home, settings, runtime and temporary files), made before
+// main and removed when the program ends; see IsolatedEnvironment.cpp.
+QString isolatedFolder();
+
+// Where a screenshot named `name` goes: into the folder VORN_SCREENSHOT_DIR names, where it
+// stays for a person to look at, else into this program's own folder.
+inline QString screenshotPath(const QString& name) {
+    QString folder = qEnvironmentVariable("VORN_SCREENSHOT_DIR");
+    if (folder.isEmpty()) folder = isolatedFolder() + "/screenshots";
+    QDir().mkpath(folder);
+    return folder + "/screenshot-" + name + ".png";
+}
+
 // Points this process's standard error at a file for as long as it lives.
 class StderrToFile {
 public:

@@ -43,7 +43,7 @@ void logMpvMessage(const QString& message) {
     quint64 mark = 1;
     while (mark < count) mark *= 10;
     if (count != mark) return;
-    systemLog(count == 1 ? message : QStringLiteral("%1 (seen %2 times)").arg(message).arg(count));
+    systemLog(count == 1 ? message : QStringLiteral("%1 (seen %2 times)").arg(message, QString::number(count)));
 }
 
 void postEnd(const std::shared_ptr<PlayerItem>& item, std::optional<int> error = std::nullopt) {

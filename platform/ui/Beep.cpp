@@ -2,15 +2,4 @@
 
 #include <QApplication>
 
-#include <atomic>
-
-namespace {
-std::atomic<int> gBeeps{0};
-}
-
-void beep() {
-    ++gBeeps;
-    QApplication::beep();
-}
-
-int beepCount() { return gBeeps.load(); }
+void beep() { QApplication::beep(); }

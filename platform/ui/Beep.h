@@ -2,6 +2,3 @@
 
 // The system beep.
 void beep();
-
-// How often the program has beeped (for tests and diagnostics).
-int beepCount();

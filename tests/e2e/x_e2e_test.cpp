@@ -1,6 +1,7 @@
 // Whole-program tests that need a real X display (./test.sh starts Xvfb). They hold a CTest
 // resource lock on the display, so no other test's windows get in their way.
 #include "e2e/PlaybackFixture.h"
+#include "e2e/XBell.h"
 #include "DesktopStandIns.h"
 #include "SessionBus.h"
 
@@ -59,6 +60,23 @@ TEST(DesktopE2E, ASecondLaunchBringsTheRunningPlayersWindowToTheFront) {
     EXPECT_EQ(run.stop(), 0);
 }
 
+TEST(DesktopE2E, ASecondLaunchRingsTheBellAndLeavesTheRunningPlayerPlaying) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
+    PlayerRun run;
+    run.env.insert("QT_QPA_PLATFORM", "xcb");
+    run.start();
+    ASSERT_TRUE(run.waitForLog(kLaunched));
+    test::XBell bell;
+    ASSERT_TRUE(bell.isListening()) << "the display has no keyboard extension";
+
+    auto second = run.launch();
+    ASSERT_TRUE(second->waitForFinished(15000));
+    EXPECT_EQ(second->exitCode(), 0);
+    EXPECT_EQ(bell.waitForRings(1, 10000), 1);
+    EXPECT_EQ(run.process->state(), QProcess::Running);
+    EXPECT_EQ(run.stop(), 0);
+}
+
 // Under X: the window covers the whole screen with no title bar, and shows the video.
 class ScreenE2E : public PlaybackE2E, public ::testing::WithParamInterface<const char*> {};
 
@@ -81,7 +99,7 @@ TEST_P(ScreenE2E, TheVideoFillsTheScreenWithoutATitleBar) {
     EXPECT_TRUE(geometry.contains("Width: 1280"));
     EXPECT_TRUE(geometry.contains("Height: 720"));
 
-    const QString shot = QString(VORN_TEST_HELPERS "/screenshot-%1.png").arg(GetParam());
+    const QString shot = test::screenshotPath(GetParam());
     QProcess grab;
     grab.start("ffmpeg", {"-loglevel", "error", "-y", "-f", "x11grab", "-video_size", "1280x720", "-i",
                           qgetenv("DISPLAY"), "-frames:v", "1", shot});

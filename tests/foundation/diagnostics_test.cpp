@@ -86,6 +86,7 @@ TEST(SystemInformationTest, FreeMemoryFigures) {
 
 TEST(SystemInformationTest, SafeTemporaryFiles) {
     QTemporaryDir dir;
+    const QByteArray ownTemporaryFolder = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(dir.path()));
     const QString path = KORVAL_Base::safeTempFile();
     EXPECT_TRUE(path.startsWith(dir.path() + "/XXXXXXXXXX"));
@@ -117,7 +118,7 @@ TEST(SystemInformationTest, SafeTemporaryFiles) {
     const QString message = "ERROR: failed to create temporary file " + missing + "/XXXXXXXXXXXXXXXX (Error 2: No such file or directory)";
     EXPECT_TRUE(test::readAll(log).contains(("] " + message + "\n").toUtf8())) << test::readAll(log).constData();
     EXPECT_TRUE(test::readAll(err).contains((message + "\n").toUtf8()));
-    qunsetenv("TMPDIR");
+    qputenv("TMPDIR", ownTemporaryFolder);
 }
 
 TEST(SystemInformationTest, StandardFolders) {

@@ -1,18 +1,20 @@
 // The GUI tests need a QApplication (offscreen); the log facility writes to a file of its own,
 // which the tests read. Standard error of this process goes there too.
 #include "log/KORVAL_Log.h"
+#include "platform/core/UserDefaults.h"
 
 #include "GuiTestSupport.h"
 
 #include <QApplication>
-#include <QDir>
 
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QDir().mkpath(QFileInfo(test::guiLogPath()).path());
     KORVAL_Log::setLogFile(test::guiLogPath());
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int status = RUN_ALL_TESTS();
+    // As the player does at its end: no delayed settings write may run while the program ends.
+    UserDefaults::standardUserDefaults().synchronize();
+    return status;
 }

@@ -197,6 +197,32 @@ TEST_F(PlayerTest, WithoutAnAudioDeviceItPlaysSilentlyAndStopsProbing) {
     EXPECT_FALSE(err.contains("Could not open/initialize audio device -> no sound. (seen"));
 }
 
+// A complaint mpv repeats goes to the log again at its tenth time, with its count; the file
+// name in it stays as it is, even where it looks like a placeholder.
+TEST_F(PlayerTest, ARepeatedMpvMessageKeepsItsFileNameIntact) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("a%2Bb.mp4");  // never made
+    const QString errPath = dir.filePath("stderr");
+    test::StderrToFile capture(errPath);
+    auto player = Player::playerWithPlayerItem(itemFor(path));
+    // Each play loads the file again once the failure of the one before is logged.
+    for (int failures = 1; failures <= 10; ++failures) {
+        player->play();
+        QElapsedTimer t;
+        t.start();
+        while (test::readAll(errPath).count("Cannot play ") < failures && t.elapsed() < 10000) QThread::msleep(20);
+    }
+    capture.restore();
+    const QString err = QString::fromUtf8(test::readAll(errPath));
+    ASSERT_EQ(err.count("Cannot play " + path + ": "), 10) << err.toStdString();
+    QStringList counted;
+    for (const QString& line : err.split('\n')) {
+        if (line.endsWith(" (seen 10 times)")) counted += line;
+    }
+    ASSERT_FALSE(counted.isEmpty()) << err.toStdString();
+    for (const QString& line : counted) EXPECT_TRUE(line.contains(path)) << line.toStdString();
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, BrokenFileTest, ::testing::Values("random", "empty", "text", "missing", "truncated"));
 
 TEST(PlayerViewTest, TheSoftwareViewShowsTheFrames) {

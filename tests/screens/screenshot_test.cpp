@@ -1,6 +1,6 @@
 // Screenshots of the real window under X (./test.sh runs Xvfb): the video with each status
-// light in its corner, and the progress panel over the playing video. Saved beside the tests
-// as screenshot-*.png.
+// light in its corner, and the progress panel over the playing video. Saved as screenshot-*.png
+// in the folder VORN_SCREENSHOT_DIR names, else in the test's own folder (removed at its end).
 #include "app/AppDelegate.h"
 #include "platform/ui/MainWindow.h"
 #include "platform/media/Player.h"
@@ -26,7 +26,7 @@ namespace {
 
 QImage grabScreen(const QString& name) {
     QImage shot = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-    shot.save(QStringLiteral(VORN_TEST_HELPERS "/screenshot-%1.png").arg(name));
+    shot.save(test::screenshotPath(name));
     return shot;
 }
 
