@@ -121,6 +121,78 @@ TEST_P(ScreenE2E, TheVideoFillsTheScreenWithoutATitleBar) {
     EXPECT_EQ(run.stop(), 0);
 }
 
+// A grab of the whole X screen.
+QImage grabScreen(const QString& name) {
+    const QString shot = test::screenshotPath(name);
+    QProcess grab;
+    grab.start("ffmpeg", {"-loglevel", "error", "-y", "-f", "x11grab", "-video_size", "1280x720", "-i",
+                          qgetenv("DISPLAY"), "-frames:v", "1", shot});
+    grab.waitForFinished(20000);
+    return QImage(shot);
+}
+
+// The colour of the status light in the top right corner: 'r', 'g', or '?' for neither.
+char lightIn(const QImage& screen) {
+    int red = 0, green = 0;
+    for (int y = 0; y < 80; ++y) {
+        for (int x = screen.width() - 80; x < screen.width(); ++x) {
+            const QColor c = screen.pixelColor(x, y);
+            if (c.red() > 180 && c.green() < 90 && c.blue() < 90) ++red;
+            if (c.green() > 140 && c.red() < 90 && c.blue() < 120) ++green;
+        }
+    }
+    if (red > 40 && green < 10) return 'r';
+    if (green > 40 && red < 10) return 'g';
+    return '?';
+}
+
+bool waitForLight(char colour, const QString& name, int timeoutMs) {
+    QElapsedTimer t;
+    t.start();
+    do {
+        if (lightIn(grabScreen(name)) == colour) return true;
+    } while (t.elapsed() < timeoutMs);
+    return false;
+}
+
+// The light follows what the player sees of its source folder: red within seconds of the folder
+// going away, green again when it is back, and the log says when, for whoever is not in the room.
+TEST_F(PlaybackE2E, TheStatusLightFollowsTheSourceFolderGoingAndComingBack) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
+    // A grey clip, so that no colour of the video passes for the light.
+    const QString grey = run.root.filePath("grey.mp4");
+    QProcess::execute("ffmpeg", {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                                 "color=c=0x505050:size=320x240:duration=1:rate=25", "-c:v", "libx264", "-preset",
+                                 "ultrafast", "-pix_fmt", "yuv420p", grey});
+    addFile("grey.mp4", test::readAll(grey), 100);
+    run.env.insert("QT_QPA_PLATFORM", "xcb");
+    run.env.insert("VORNPLAYER_RENDER", "software");
+    run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
+    run.start(args() << "-prefDoShowMenuBar" << "NO");
+    ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]", 20000)) << run.log().toStdString();
+    ASSERT_TRUE(waitForLight('g', "light-green", 10000));
+
+    ASSERT_TRUE(QDir(run.root.path()).rename("source", "source-away"));
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(waitForLight('r', "light-red", 5000)) << run.log().right(2000).toStdString();
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_TRUE(run.waitForLog("] source folder unavailable since ", 1000));
+
+    ASSERT_TRUE(QDir(run.root.path()).rename("source-away", "source"));
+    clock.restart();
+    EXPECT_TRUE(waitForLight('g', "light-green-again", 5000)) << run.log().right(2000).toStdString();
+    EXPECT_TRUE(run.waitForLog("] source folder available again after ", 1000));
+    // Playback goes on from the folder that came back.
+    const int plays = run.log().count("] Need to play nextItem at: ");
+    QElapsedTimer more;
+    more.start();
+    while (run.log().count("] Need to play nextItem at: ") <= plays && more.elapsed() < 10000) QThread::msleep(100);
+    EXPECT_GT(run.log().count("] Need to play nextItem at: "), plays);
+    EXPECT_EQ(run.log().count("] source folder unavailable since "), 1);
+    EXPECT_EQ(run.stop(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Renderers, ScreenE2E, ::testing::Values("software", "opengl"));
 
 // Keys typed into the real player's window, as an operator would.

@@ -1,0 +1,129 @@
+// Whole-program runs of what reaches the screen when files arrive slowly, when today's folder is
+// empty, when there is no source folder, and under a locale with another calendar.
+#include "e2e/PlaybackFixture.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using test::PlaybackE2E;
+using test::PlayerRun;
+
+// The wall-clock time of each "Need to play nextItem at:" line naming `name`.
+QList<QDateTime> playsOf(const QString& log, const QString& name) {
+    static const QRegularExpression next(R"(^\S+ \[(\S+ \S+)\.(\d{3}) \S+\] Need to play nextItem at: (\S+)$)");
+    QList<QDateTime> times;
+    for (const QString& line : log.split('\n')) {
+        const auto m = next.match(line);
+        if (!m.hasMatch() || QUrl(m.captured(3)).fileName() != name) continue;
+        times += QDateTime::fromString(m.captured(1), "yyyy/MM/dd HH:mm:ss").addMSecs(m.captured(2).toInt());
+    }
+    return times;
+}
+
+// A clip copied in over a slow share, in chunks with pauses longer than the quiet time, is never
+// loaded before its last byte is there; then it plays as new, the set number of times in a row.
+TEST_F(PlaybackE2E, AClipCopiedInChunksWithPausesPlaysOnlyOnceItIsWhole) {
+    addClip("older.mp4", 300);
+    run.start(args(3, 2));
+    ASSERT_TRUE(waitForNextItems(2)) << run.log().toStdString();
+
+    const QByteArray whole = test::readAll(test::clip(2.0, false, "320x240"));
+    ASSERT_GT(whole.size(), 3000);
+    const QString path = daily + "/arriving.mp4";
+    QFile out(path);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    const qsizetype chunk = whole.size() / 3 + 1;
+    for (qsizetype at = 0; at < whole.size(); at += chunk) {
+        out.write(whole.mid(at, chunk));
+        out.flush();
+        if (at + chunk < whole.size()) QThread::msleep(3000);  // a stalled copy, longer than the quiet time
+    }
+    out.close();
+    const QDateTime copied = QDateTime::currentDateTime();
+
+    QElapsedTimer t;
+    t.start();
+    while (playsOf(run.log(), "arriving.mp4").size() < 2 && t.elapsed() < 30000) QThread::msleep(100);
+    const QString log = run.log();
+    const QList<QDateTime> plays = playsOf(log, "arriving.mp4");
+    ASSERT_EQ(plays.size(), 2) << log.toStdString();
+    EXPECT_GE(copied.msecsTo(plays.first()), 0) << "loaded while it was still being copied";
+    EXPECT_LE(copied.msecsTo(plays.first()), 15000);
+    EXPECT_FALSE(log.contains("Cannot play " + path));
+    EXPECT_TRUE(log.contains("] Still arriving, not played until it is complete: " + path + "\n"));
+    // Its two plays come one after the other: nothing else was taken for new meanwhile.
+    const QStringList names = nextItems();
+    const qsizetype first = names.indexOf("arriving.mp4");
+    EXPECT_EQ(names.value(first + 1), "arriving.mp4");
+    EXPECT_EQ(run.log().count("] hasNewItem = self.repeatList = "), 1);
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// Today's folder empty after the day changed: yesterday's newest files play in the usual cycle
+// until the first complete file of today takes over. Folders are named by the Gregorian date
+// with Latin digits whatever the locale's calendar.
+TEST(DaysE2E, AnEmptyDayPlaysTheDayBeforeUntilTodaysFirstFileAndFoldersUseGregorianDates) {
+    PlayerRun run;
+    const QString source = run.root.filePath("source");
+    const QDateTime dayNow = QDateTime::currentDateTime().addSecs(-3 * 3600);
+    const QString today = dayNow.toString("yyyyMMdd");
+    const QString yesterday = dayNow.addDays(-1).toString("yyyyMMdd");
+    for (const QString& name : {QString("y1.mp4"), QString("y2.mp4")}) {
+        test::copyClip(test::clip(1.0), source + "/" + yesterday + "/" + name);
+    }
+    run.env.insert("LANG", "th_TH.UTF-8");
+    run.env.insert("LC_ALL", "th_TH.UTF-8");
+    run.start({"-prefTamrinVideosFolder", source, "-prefRepeatListItemsCount", "3", "-prefNewMovieRepeatLoopCount", "1"});
+    QElapsedTimer t;
+    t.start();
+    ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]", 15000)) << run.log().toStdString();
+    EXPECT_LT(t.elapsed(), 6000);
+    EXPECT_TRUE(QFileInfo(source + "/" + today).isDir()) << QDir(source).entryList().join(' ').toStdString();
+    EXPECT_EQ(QDir(source).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), 2);
+    EXPECT_TRUE(run.waitForLog("] Today's folder has no complete video yet: playing the newest of " + source + "/" +
+                               yesterday + "\n"));
+
+    auto nextNames = [&run] {
+        QStringList names;
+        static const QRegularExpression next(R"(\] Need to play nextItem at: (\S+)$)");
+        for (const QString& line : run.log().split('\n')) {
+            const auto m = next.match(line);
+            if (m.hasMatch()) names += QUrl(m.captured(1)).fileName();
+        }
+        return names;
+    };
+    while (nextNames().size() < 3 && t.elapsed() < 20000) QThread::msleep(100);
+    const QStringList before = nextNames();
+    ASSERT_GE(before.size(), 3);
+    EXPECT_TRUE(before.contains("y1.mp4") && before.contains("y2.mp4")) << before.join(' ').toStdString();
+
+    test::copyClip(test::clip(1.0), source + "/" + today + "/t1.mp4");
+    while (!nextNames().mid(before.size()).contains("t1.mp4") && t.elapsed() < 40000) QThread::msleep(100);
+    EXPECT_TRUE(nextNames().mid(before.size()).contains("t1.mp4")) << nextNames().join(' ').toStdString();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// Without a source folder nothing is scanned and no dated folder appears where the player started.
+TEST(DaysE2E, WithoutASourceFolderNoFolderIsMadeAnywhere) {
+    PlayerRun run;
+    const QStringList before = QDir(run.root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    run.start();
+    ASSERT_TRUE(run.waitForLog("] No source folder is set: nothing to play\n", 15000)) << run.log().toStdString();
+    // Several polls go by.
+    ASSERT_TRUE(run.waitForLog("] start polling....\n"));
+    QElapsedTimer t;
+    t.start();
+    while (run.log().count("] start polling....\n") < 4 && t.elapsed() < 15000) QThread::msleep(100);
+    EXPECT_GE(run.log().count("] start polling....\n"), 4);
+    EXPECT_EQ(QDir(run.root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+    EXPECT_EQ(run.log().count("] No source folder is set: nothing to play\n"), 1);
+    EXPECT_FALSE(run.log().contains("Will execute"));
+    EXPECT_EQ(run.stop(), 0);
+}
+
+}  // namespace
