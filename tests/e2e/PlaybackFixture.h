@@ -13,6 +13,17 @@
 
 namespace test {
 
+// The names of the files that "Need to play nextItem at" lines of a log announce, in order.
+inline QStringList nextItemNames(const QString& log) {
+    QStringList names;
+    static const QRegularExpression next(R"(\] Need to play nextItem at: (\S+)$)");
+    for (const QString& line : log.split('\n')) {
+        const auto m = next.match(line);
+        if (m.hasMatch()) names += QUrl(m.captured(1)).fileName();
+    }
+    return names;
+}
+
 class PlaybackE2E : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -39,15 +50,7 @@ protected:
     }
 
     // The names of the files that "Need to play nextItem at" lines announce, in order.
-    QStringList nextItems() const {
-        QStringList names;
-        static const QRegularExpression next(R"(\] Need to play nextItem at: (\S+)$)");
-        for (const QString& line : run.log().split('\n')) {
-            const auto m = next.match(line);
-            if (m.hasMatch()) names += QUrl(m.captured(1)).fileName();
-        }
-        return names;
-    }
+    QStringList nextItems() const { return nextItemNames(run.log()); }
 
     bool waitForNextItems(int count, int timeoutMs = 30000) const {
         QElapsedTimer t;

@@ -88,15 +88,7 @@ TEST(DaysE2E, AnEmptyDayPlaysTheDayBeforeUntilTodaysFirstFileAndFoldersUseGregor
     EXPECT_TRUE(run.waitForLog("] Today's folder has no complete video yet: playing the newest of " + source + "/" +
                                yesterday + "\n"));
 
-    auto nextNames = [&run] {
-        QStringList names;
-        static const QRegularExpression next(R"(\] Need to play nextItem at: (\S+)$)");
-        for (const QString& line : run.log().split('\n')) {
-            const auto m = next.match(line);
-            if (m.hasMatch()) names += QUrl(m.captured(1)).fileName();
-        }
-        return names;
-    };
+    auto nextNames = [&run] { return test::nextItemNames(run.log()); };
     while (nextNames().size() < 3 && t.elapsed() < 20000) QThread::msleep(100);
     const QStringList before = nextNames();
     ASSERT_GE(before.size(), 3);

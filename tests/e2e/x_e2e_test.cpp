@@ -80,6 +80,16 @@ TEST(DesktopE2E, ASecondLaunchRingsTheBellAndLeavesTheRunningPlayerPlaying) {
 // Under X: the window covers the whole screen with no title bar, and shows the video.
 class ScreenE2E : public PlaybackE2E, public ::testing::WithParamInterface<const char*> {};
 
+// A grab of the whole X screen.
+QImage grabScreen(const QString& name) {
+    const QString shot = test::screenshotPath(name);
+    QProcess grab;
+    grab.start("ffmpeg", {"-loglevel", "error", "-y", "-f", "x11grab", "-video_size", "1280x720", "-i",
+                          qgetenv("DISPLAY"), "-frames:v", "1", shot});
+    grab.waitForFinished(20000);
+    return QImage(shot);
+}
+
 TEST_P(ScreenE2E, TheVideoFillsTheScreenWithoutATitleBar) {
     if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
     addFile("pattern.mp4", test::readAll(test::clip(6.0, true, "320x240")), 100);
@@ -100,11 +110,7 @@ TEST_P(ScreenE2E, TheVideoFillsTheScreenWithoutATitleBar) {
     EXPECT_TRUE(geometry.contains("Height: 720"));
 
     const QString shot = test::screenshotPath(GetParam());
-    QProcess grab;
-    grab.start("ffmpeg", {"-loglevel", "error", "-y", "-f", "x11grab", "-video_size", "1280x720", "-i",
-                          qgetenv("DISPLAY"), "-frames:v", "1", shot});
-    grab.waitForFinished(20000);
-    const QImage image(shot);
+    const QImage image = grabScreen(GetParam());
     ASSERT_FALSE(image.isNull());
     // 4:3 video on a 16:9 screen: black bars left and right, the test pattern between them,
     // from the very top row (no title bar, no menu bar) to the bottom.
@@ -119,16 +125,6 @@ TEST_P(ScreenE2E, TheVideoFillsTheScreenWithoutATitleBar) {
     }
     EXPECT_GT(coloured, 50) << shot.toStdString();
     EXPECT_EQ(run.stop(), 0);
-}
-
-// A grab of the whole X screen.
-QImage grabScreen(const QString& name) {
-    const QString shot = test::screenshotPath(name);
-    QProcess grab;
-    grab.start("ffmpeg", {"-loglevel", "error", "-y", "-f", "x11grab", "-video_size", "1280x720", "-i",
-                          qgetenv("DISPLAY"), "-frames:v", "1", shot});
-    grab.waitForFinished(20000);
-    return QImage(shot);
 }
 
 // The colour of the status light in the top right corner: 'r', 'g', or '?' for neither.
