@@ -1,8 +1,15 @@
 #include "foundation/KORVAL_NSStringAdditions.h"
 
+#include "TestSupport.h"
+
 #include <QDateTime>
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +57,56 @@ TEST(StringAdditionsTest, BoundedCStringsInUtf16AndUtf32) {
     EXPECT_EQ(cstring(QByteArray("\0\0\xFE\xFF\0\0\0A", 8), 0, UTF32), "A");
     EXPECT_EQ(cstring(QByteArray("\0\0\0\0", 4), 0, UTF32LittleEndian), "");
     EXPECT_TRUE(cstring(QByteArray("\0\xD8" "A\0", 4), 0, UTF16LittleEndian).isNull());  // a lone surrogate
+    // A U+FEFF right after the mark is a character of the text, not a second mark.
+    const QString zwnbspA = QString(QChar(0xFEFF)) + "a";
+    EXPECT_EQ(cstring(QByteArray("\xFF\xFE\xFF\xFE" "a\0", 6), 0, Unicode), zwnbspA);
+    EXPECT_EQ(cstring(QByteArray("\xFE\xFF\xFE\xFF\0a", 6), 0, Unicode), zwnbspA);
+    EXPECT_EQ(cstring(QByteArray("\xFF\xFE\0\0\xFF\xFE\0\0" "a\0\0\0", 12), 0, UTF32), zwnbspA);
+    EXPECT_EQ(cstring(QByteArray("\xFF\xFE", 2), 0, Unicode), "");
+}
+
+// Reads stop at the end of the caller's bytes: here the page after them cannot be read at all.
+TEST(StringAdditionsTest, AShortTextIsNotReadPastItsEnd) {
+    const long page = sysconf(_SC_PAGESIZE);
+    void* area = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(area, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<char*>(area) + page, page, PROT_NONE), 0);
+    char* end = static_cast<char*>(area) + page;
+    // The first byte of the UTF-8 mark and the zero byte, last on the page.
+    end[-2] = '\xEF';
+    end[-1] = '\0';
+    const int status = test::runInChild([&] {
+        const bool refused = stringWithCString(end - 2, 0, UTF8).isNull() && stringWithCString(end - 2, 64, UTF8).isNull();
+        end[-2] = 'A';
+        return refused && stringWithCString(end - 2, 0, UTF8) == "A" ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0);
+    munmap(area, 2 * page);
+}
+
+// More than the converter takes in its 32-bit lengths: 4 GiB and 1 MiB of "a" (one page-cache
+// mebibyte mapped over and over), which a 32-bit length would cut to its last mebibyte.
+TEST(StringAdditionsTest, ATextTooLongForTheConverterIsRefusedWhole) {
+    constexpr std::uint64_t kChunk = 1 << 20;
+    constexpr std::uint64_t kLength = (std::uint64_t(1) << 32) + kChunk;
+    const int fd = memfd_create("letters", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, kChunk), 0);
+    char* letters = static_cast<char*>(mmap(nullptr, kChunk, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    ASSERT_NE(letters, MAP_FAILED);
+    std::memset(letters, 'a', kChunk);
+    char* text = static_cast<char*>(mmap(nullptr, kLength, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+    ASSERT_NE(text, MAP_FAILED);
+    bool mapped = true;
+    for (std::uint64_t at = 0; at < kLength && mapped; at += kChunk) {
+        mapped = mmap(text + at, kChunk, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0) != MAP_FAILED;
+    }
+    ASSERT_TRUE(mapped);
+    EXPECT_TRUE(stringWithCString(text, kLength, UTF8).isNull());
+    EXPECT_EQ(stringWithCString(text + kLength - 3, 3, UTF8), "aaa");
+    munmap(text, kLength);
+    munmap(letters, kChunk);
+    close(fd);
 }
 
 TEST(StringAdditionsTest, DeletingCharactersOfASet) {
