@@ -5,16 +5,20 @@
 #include "TestSupport.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 // The log facility is process-wide and points standard error into its file, so every case
 // runs in a child process of its own and the parent reads what the child left on disk.
@@ -157,6 +161,91 @@ TEST_F(LogTest, StandardErrorOfTheProcessAndItsChildrenLandsInTheFile) {
     EXPECT_EQ(lines[1], "from this process");
     EXPECT_EQ(lines[2], "from a child process");
     EXPECT_TRUE(lines[3].endsWith("] two"));
+}
+
+TEST_F(LogTest, ChildrenHoldTheLogOnlyAsTheirStandardError) {
+    const QString fds = dir.filePath("fds.txt");
+    ASSERT_EQ(child([&] {
+                  KORVAL_Log::setLogFile(logPath());
+                  std::system(QStringLiteral("ls -l /proc/self/fd > '%1'").arg(fds).toLocal8Bit().constData());
+              }),
+              0);
+    const QStringList entries = QString::fromUtf8(test::readAll(fds)).split('\n').filter(logPath());
+    ASSERT_EQ(entries.size(), 1) << entries.join('\n').toStdString();
+    EXPECT_TRUE(entries.first().contains(" 2 -> ")) << entries.first().toStdString();
+}
+
+// An unattended player is seldom restarted: the open log rolls while it runs, and every line
+// that eight threads log meanwhile arrives, whole, in one of the two files.
+TEST_F(LogTest, TheOpenLogRollsWhileRunningAndNoLineIsLostOrTorn) {
+    constexpr int kThreads = 8;
+    constexpr int kLines = 2000;  // about 2.4 MB: rolled twice, and too little for the old file's cap
+    const QString padding(100, '.');
+    ASSERT_EQ(child([&] {
+                  KORVAL_Log::setLogFile(logPath());
+                  std::vector<std::thread> threads;
+                  for (int t = 0; t < kThreads; ++t) {
+                      threads.emplace_back([&, t] {
+                          for (int i = 0; i < kLines; ++i) {
+                              KORVAL_Log::debug(QStringLiteral("thread %1 line %2 %3").arg(QString::number(t), QString::number(i), padding));
+                          }
+                      });
+                  }
+                  for (auto& thread : threads) thread.join();
+              }),
+              0);
+    const QByteArray old = test::readAll(dir.filePath("Demo_old.log"));
+    const QByteArray current = test::readAll(logPath());
+    EXPECT_GT(old.size(), static_cast<qsizetype>(KORVAL_Log::kRollThreshold));
+    EXPECT_LT(current.size(), static_cast<qsizetype>(KORVAL_Log::kRollThreshold));
+    static const QRegularExpression threadLine(R"(^thread (\d) line (\d+) \.{100}$)");
+    std::vector<int> seen(kThreads * kLines, 0);
+    int rolls = 0;
+    QStringList lines = QString::fromUtf8(old + current).split('\n');
+    ASSERT_EQ(lines.takeLast(), "");
+    for (const QString& line : lines) {
+        const auto m = kLine.match(line);
+        ASSERT_TRUE(m.hasMatch()) << line.toStdString();
+        if (m.captured(5).startsWith("Rolled previous log file into ")) ++rolls;
+        const auto t = threadLine.match(m.captured(5));
+        if (t.hasMatch()) ++seen[t.captured(1).toInt() * kLines + t.captured(2).toInt()];
+    }
+    EXPECT_GE(rolls, 2);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), kThreads * kLines);
+}
+
+// However long it runs, the old file keeps at most its cap of whole lines, and the log is
+// rolled at the line that takes it past the threshold.
+TEST_F(LogTest, WhileRunningTheTwoFilesNeverHoldMoreThanElevenMebibytesAndALine) {
+    const QString oldPath = dir.filePath("Demo_old.log");
+    const QString filler(1000, 'f');
+    constexpr int kLines = 12500;  // about 13 MB
+    constexpr qint64 kLongestLine = 2 + 31 + 1 + 5 + 1 + 1000 + 1;
+    ASSERT_EQ(test::runInChild([&] {
+                  KORVAL_Log::setLogFile(logPath());
+                  for (int i = 0; i < kLines; ++i) {
+                      KORVAL_Log::debug(QStringLiteral("%1 %2").arg(QString::number(i), filler));
+                      const qint64 both = QFileInfo(oldPath).size() + QFileInfo(logPath()).size();
+                      if (both > qint64(KORVAL_Log::kOldFileCap + KORVAL_Log::kRollThreshold) + kLongestLine) return 2;
+                  }
+                  return 0;
+              }),
+              0);
+    const QByteArray old = test::readAll(oldPath);
+    EXPECT_LE(old.size(), static_cast<qsizetype>(KORVAL_Log::kOldFileCap));
+    EXPECT_GT(old.size(), static_cast<qsizetype>(KORVAL_Log::kOldFileCap - KORVAL_Log::kRollThreshold));
+    // Whole lines, the newest ones, in order, up to those in the log file.
+    QList<int> numbers;
+    QStringList lines = QString::fromUtf8(old + test::readAll(logPath())).split('\n');
+    ASSERT_EQ(lines.takeLast(), "");
+    for (const QString& line : lines) {
+        const auto m = kLine.match(line);
+        ASSERT_TRUE(m.hasMatch()) << line.left(80).toStdString();
+        if (m.captured(5).endsWith(filler)) numbers += m.captured(5).section(' ', 0, 0).toInt();
+    }
+    ASSERT_FALSE(numbers.isEmpty());
+    EXPECT_EQ(numbers.last(), kLines - 1);
+    for (qsizetype i = 1; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], numbers[i - 1] + 1);
 }
 
 TEST_F(LogTest, TheFileGetsMode0664WhateverTheUmask) {
