@@ -3,14 +3,12 @@
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QLockFile>
 #include <QSettings>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -212,23 +210,6 @@ TEST_F(UserDefaultsTest, AnUnreadableLineIsDroppedAndReportedAndEveryOtherSettin
     EXPECT_TRUE(again.boolForKey("prefDoShowMenuBar"));
     EXPECT_EQ(again.stringForKey("prefAppVersionString"), "Version: 1.0");
     EXPECT_EQ(QDir(dir.filePath("Vorn")).entryList({"VornPlayer.conf.corrupt-*"}).size(), 1);
-}
-
-// A save replaces the file whole even when a killed writer left its lock file behind.
-TEST_F(UserDefaultsTest, ALockFileLeftByAKilledProcessDoesNotStopASave) {
-    QDir().mkpath(dir.filePath("Vorn"));
-    const int status = test::runInChild([&] {
-        QLockFile lock(path() + ".lock");
-        if (!lock.lock()) return 2;
-        kill(getpid(), SIGKILL);  // dies holding it
-        return 3;
-    });
-    ASSERT_EQ(status, 128 + SIGKILL);
-    ASSERT_TRUE(QFile::exists(path() + ".lock"));
-    UserDefaults store(path());
-    store.setObject(QString("/srv/videos"), "prefTamrinVideosFolder");
-    EXPECT_TRUE(store.synchronize());
-    EXPECT_TRUE(test::readAll(path()).contains("prefTamrinVideosFolder=/srv/videos\n"));
 }
 
 TEST_F(UserDefaultsTest, ConcurrentReadersAndWritersSeeWholeValues) {
