@@ -197,7 +197,12 @@ void tryToMount(const Record& r, const Limits& limits) {
         }
     }
     if (!r.uuid.isEmpty() && programExists("udisksctl")) {
-        const QString device = MountTable::deviceForUuid(QString::fromUtf8(r.uuid));
+        const QString uuid = QString::fromUtf8(r.uuid);
+        if (!MountTable::isFileSystemUuid(uuid)) {
+            systemLog(QStringLiteral("The reference's volume UUID is not a UUID; its volume is not mounted by UUID"));
+            return;
+        }
+        const QString device = MountTable::deviceForUuid(uuid);
         if (!device.isEmpty()) {
             runWithin({"udisksctl", "mount", "--no-user-interaction", "-b", QFile::encodeName(device)},
                       limits.mountMilliseconds);

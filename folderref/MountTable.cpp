@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <cctype>
+
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -120,8 +123,16 @@ QString fileSystemLabel(const QString& source) {
     return name.isEmpty() ? blkidValue(QStringLiteral("LABEL"), source) : name;
 }
 
+bool isFileSystemUuid(const QString& uuid) {
+    auto hexDigit = [](QChar c) { return c.unicode() < 0x80 && std::isxdigit(c.unicode()); };
+    if (uuid.isEmpty() || !hexDigit(uuid.front())) return false;
+    return std::all_of(uuid.begin(), uuid.end(), [&](QChar c) { return hexDigit(c) || c == QLatin1Char('-'); });
+}
+
 QString deviceForUuid(const QString& uuid) {
-    if (uuid.isEmpty()) return QString();
+    // It comes from a reference that anyone who can write the settings may have made: anything
+    // else could lead out of /dev/disk/by-uuid ("../../sdb1") or be taken for an option.
+    if (!isFileSystemUuid(uuid)) return QString();
     const QString link = QStringLiteral("/dev/disk/by-uuid/") + uuid;
     if (QFileInfo::exists(link)) return link;
     const ShellOutput out = runProgramCapturingOutput({"blkid", "-c", "/dev/null", "-U", uuid.toUtf8()}, 4096, 5000);

@@ -32,7 +32,10 @@ QList<QString> fstabMountPoints(const QString& fstab = QStringLiteral("/etc/fsta
 // Empty for anything that is not a block device or has none.
 QString fileSystemUuid(const QString& source);
 QString fileSystemLabel(const QString& source);
-// The block device with this UUID, or an empty string.
+// Whether the text can be a file-system UUID: hex digits and dashes, beginning with a digit.
+bool isFileSystemUuid(const QString& uuid);
+// The block device with this UUID, or an empty string; also for anything that is not a UUID,
+// which is never looked up.
 QString deviceForUuid(const QString& uuid);
 
 }  // namespace MountTable

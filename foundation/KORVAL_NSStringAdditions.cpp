@@ -2,10 +2,14 @@
 
 #include "platform/core/DateFormatter.h"
 
+#include <QSysInfo>
+
 #include <unicode/coll.h>
 #include <unicode/ucnv.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 
@@ -51,14 +55,18 @@ int unitWidth(std::uint32_t encoding) {
     }
 }
 
+constexpr std::uint64_t kIcuMaxLength = std::numeric_limits<int32_t>::max();
+
 // Strict decoding: any byte that is not valid in the encoding makes the result none.
-QString decode(const char* bytes, qsizetype length, const char* converter) {
+QString decode(const char* bytes, std::uint64_t length, const char* converter) {
     if (length == 0) return QString(QLatin1String(""));
+    // ICU counts in 32 bits: a longer text would come back cut short, so it is refused whole.
+    if (length > kIcuMaxLength) return QString();
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<UConverter, void (*)(UConverter*)> conv(ucnv_open(converter, &status), ucnv_close);
     if (U_FAILURE(status)) return QString();
     ucnv_setToUCallBack(conv.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-    QString out(length * 2 + 2, Qt::Uninitialized);
+    QString out(static_cast<qsizetype>(std::min(length * 2 + 2, kIcuMaxLength)), Qt::Uninitialized);
     const int32_t n = ucnv_toUChars(conv.get(), reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
                                     bytes, static_cast<int32_t>(length), &status);
     if (U_FAILURE(status)) return QString();
@@ -84,7 +92,8 @@ int numericalCaseInsensitiveCompare(const QString& self, const QString& other) {
         c->setAttribute(UCOL_NUMERIC_COLLATION, UCOL_ON, status);
         return c;
     }();
-    if (!collator) {
+    // ICU takes lengths in 32 bits: longer strings compare without the numeric rule rather than cut short.
+    if (!collator || static_cast<std::uint64_t>(std::max(self.size(), other.size())) > kIcuMaxLength) {
         const int r = self.compare(other, Qt::CaseInsensitive);
         return r < 0 ? -1 : r > 0 ? 1 : 0;
     }
@@ -103,11 +112,13 @@ QString stringWithCString(const char* bytes, std::uint64_t maxLength, std::uint3
     const std::uint64_t limit = maxLength == 0 ? UINT64_MAX : maxLength;
 
     if (width == 1) {
-        std::uint64_t start = 0;
-        if (encoding == UTF8 && limit >= 4 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) start = 3;
-        std::uint64_t end = start;
-        while (end < limit && bytes[end] != '\0') ++end;
-        return decode(bytes + start, static_cast<qsizetype>(end - start), converter);
+        // Byte by byte: a shorter text ends in its zero byte, which stops the comparison.
+        const bool utf8Mark = encoding == UTF8 && limit >= 4 && bytes[0] == '\xEF' && bytes[1] == '\xBB' &&
+                              bytes[2] == '\xBF';
+        const std::uint64_t start = utf8Mark ? 3 : 0;
+        const char* text = bytes + start;
+        const std::uint64_t length = maxLength == 0 ? std::strlen(text) : strnlen(text, limit - start);
+        return decode(text, length, converter);
     }
 
     std::uint64_t units = 0;
@@ -115,13 +126,14 @@ QString stringWithCString(const char* bytes, std::uint64_t maxLength, std::uint3
     while (units < maxUnits && unitAt(bytes + units * width, width) != 0) ++units;
     if (units == 0) return QString(QLatin1String(""));
     const std::uint32_t first = unitAt(bytes, width);
-    const bool bom = width == 2 ? (first == 0xFEFF || first == 0xFFFE) : (first == 0x0000FEFFu || first == 0xFFFE0000u);
-    // With a byte-order mark the bytes are an external representation: the mark tells the byte
-    // order and is not part of the text.
-    const char* external = width == 2 ? "UTF-16" : "UTF-32";
-    QString text = decode(bytes, static_cast<qsizetype>(units * width), bom ? external : converter);
-    if (bom && text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
-    return text;
+    const std::uint32_t mark = width == 2 ? 0xFEFFu : 0x0000FEFFu;
+    const std::uint32_t swappedMark = width == 2 ? 0xFFFEu : 0xFFFE0000u;
+    if (first != mark && first != swappedMark) return decode(bytes, units * width, converter);
+    // The mark tells the byte order and is not part of the text. The rest is decoded in that
+    // order by a converter that looks for no mark, so a U+FEFF right after it stays a character.
+    const bool littleEndian = (QSysInfo::ByteOrder == QSysInfo::LittleEndian) == (first == mark);
+    const char* ordered = width == 2 ? (littleEndian ? "UTF-16LE" : "UTF-16BE") : (littleEndian ? "UTF-32LE" : "UTF-32BE");
+    return decode(bytes + width, (units - 1) * width, ordered);
 }
 
 QString stringByDeletingCharactersInSet(const QString& self, const QSet<char32_t>& characters) {

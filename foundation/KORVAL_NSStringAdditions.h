@@ -40,8 +40,8 @@ int numericalCaseInsensitiveCompare(const QString& self, const QString& other);
 
 // The text of a C string of `maxLength` bytes at most (0: up to its zero byte or zero unit) in the
 // encoding. A UTF-8 byte-order mark is skipped; a UTF-16 or UTF-32 one sets the byte order. The
-// empty string when there are no bytes, none when they are not valid in the encoding or the
-// encoding is unknown.
+// empty string when there are no bytes, none when they are not valid in the encoding, the
+// encoding is unknown, or the text is longer than the converter takes (2^31 - 1 bytes).
 QString stringWithCString(const char* bytes, std::uint64_t maxLength, std::uint32_t encoding);
 
 // The string without any of these characters (code points).

@@ -8,13 +8,14 @@ KORVAL_Window::KORVAL_Window(QWidget* parent, Qt::WindowFlags flags) : QWidget(p
     setFocusPolicy(Qt::StrongFocus);
 }
 
-void KORVAL_Window::showEvent(QShowEvent* event) {
-    // Whatever flags it was given since, it still takes keyboard input.
-    if (canBecomeKeyWindow() && (windowFlags() & Qt::WindowDoesNotAcceptFocus)) {
-        setWindowFlag(Qt::WindowDoesNotAcceptFocus, false);
+void KORVAL_Window::setVisible(bool visible) {
+    // Whatever flags it was given, it still takes keyboard input. The flags change before the
+    // window is shown: changing them on a shown window hides it again.
+    if (visible && canBecomeKeyWindow()) {
+        if (windowFlags() & Qt::WindowDoesNotAcceptFocus) setWindowFlag(Qt::WindowDoesNotAcceptFocus, false);
+        setAttribute(Qt::WA_ShowWithoutActivating, false);
     }
-    setAttribute(Qt::WA_ShowWithoutActivating, false);
-    QWidget::showEvent(event);
+    QWidget::setVisible(visible);
 }
 
 namespace KORVAL_NSWindowAdditions {

@@ -14,8 +14,7 @@ public:
     explicit KORVAL_Window(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::Window);
     virtual bool canBecomeKeyWindow() const { return true; }
 
-protected:
-    void showEvent(QShowEvent* event) override;
+    void setVisible(bool visible) override;
 };
 
 // A window's delegate may stop its fade-away at any tick.

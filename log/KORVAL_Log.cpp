@@ -37,6 +37,8 @@ struct LogState {
     FILE* logFileHandle = nullptr;  // never closed once open
     DateFormatter logDateFormatter{QStringLiteral("[YYYY/MM/dd HH:mm:ss.SSS Z]")};
     QString logFilePath;
+    QString openedPath;              // the path the open log file was opened at
+    std::uint64_t rollRetrySize = 0;  // after a failed roll: the size at which to try again
     std::optional<QString> logString = QString();  // gone for good once the file opens
     std::atomic<bool> shouldNotifyForUpdates{false};
     std::atomic<bool> shouldLogToStdErr{false};
@@ -68,6 +70,15 @@ void writeAll(FILE* stream, const QByteArray& bytes) {
     if (!bytes.isEmpty()) std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
 }
 
+// The player runs for weeks unattended, so the open log is rolled as soon as a line takes it
+// past the threshold. Called with the log held.
+bool needsRoll(const LogState& s) {
+    struct stat st {};
+    if (fstat(fileno(s.logFileHandle), &st) != 0) return false;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    return size >= KORVAL_Log::kRollThreshold && size >= s.rollRetrySize;
+}
+
 }  // namespace
 
 void KORVAL_Log::setShouldNotifyForLogUpdates(bool flag) { state().shouldNotifyForUpdates = flag; }
@@ -89,6 +100,7 @@ void KORVAL_Log::logLevel(int level, const QString& message) {
     const bool echo = s.shouldLogToStdErr;
     QString line;
     QString path;
+    QStringList rollMessages;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (!echo && !s.logFileHandle) return;
@@ -106,6 +118,14 @@ void KORVAL_Log::logLevel(int level, const QString& message) {
         } else {
             // One call on an unbuffered stream: the line reaches the file whole, at once.
             writeAll(s.logFileHandle, line.toUtf8());
+            if (needsRoll(s)) {
+                const bool rolled = rollOpenLogFile(fileno(s.logFileHandle), s.openedPath, rollMessages);
+                // A log that could not be rolled is left whole and tried again a threshold later.
+                struct stat st {};
+                s.rollRetrySize = rolled || fstat(fileno(s.logFileHandle), &st) != 0
+                                      ? 0
+                                      : static_cast<std::uint64_t>(st.st_size) + kRollThreshold;
+            }
         }
         path = s.logFilePath;
     }
@@ -113,6 +133,7 @@ void KORVAL_Log::logLevel(int level, const QString& message) {
         NotificationCenter::defaultCenter().postNotificationName(KORVAL_LogFileDidUpdate, &s, path,
                                                                  QVariantMap{{KORVAL_LogFileAddedString, line}});
     }
+    for (const QString& message : rollMessages) logLevel(Debug, message);
 }
 
 void KORVAL_Log::debug(const QString& message) {
@@ -146,7 +167,9 @@ bool KORVAL_Log::setLogFile(const QString& path) {
         if (path.isNull() || s.logFileHandle) return false;
     }
     const QByteArray nativePath = QFile::encodeName(path);
-    FILE* file = std::fopen(nativePath.constData(), "a");
+    // Readable too, so that it can be rolled while open; close-on-exec, so that no child holds
+    // it beyond the standard error it inherits.
+    FILE* file = std::fopen(nativePath.constData(), "a+e");
     if (!file) {
         const int error = errno;
         debug(fmt("Failed to open log file at %@; error %d \"%s\"", path, error, std::strerror(error)));
@@ -164,11 +187,14 @@ bool KORVAL_Log::setLogFile(const QString& path) {
         }
         s.logString.reset();
         s.logFileHandle = file;
+        s.openedPath = path;
         echo = s.shouldLogToStdErr;
     }
-    if (!echo && std::freopen(nativePath.constData(), "a", stderr)) {
-        std::setvbuf(stderr, nullptr, _IONBF, 0);
-        if (fileno(stderr) != STDERR_FILENO) dup2(fileno(stderr), STDERR_FILENO);
+    // The same open file behind standard error, so that its lines roll with the log's. Should
+    // that fail, standard error stays as it was.
+    if (!echo) {
+        std::fflush(stderr);
+        dup2(fileno(file), STDERR_FILENO);
     }
     return true;
 }

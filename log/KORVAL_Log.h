@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVariantMap>
 
 #include <cstdint>
@@ -42,11 +43,12 @@ public:
 
     static void logFileDidUpdate(const Notification& notification);
 
-    // Rolls at 1 MiB into the companion "_old" file.
+    // Rolls at 1 MiB into the companion "_old" file. The open log file rolls by the same rule
+    // while the program runs, checked after each line.
     static void rollLogFileIfNecessary(const QString& path);
     // When the file has reached atSize bytes: appends it to toPath (none: the file's name
     // with "_old" before its extension), keeps at most the last 10 MiB of whole lines there,
-    // then empties the log file.
+    // then empties the log file. Reads no more of either file than the kept tail.
     static void rollLogFile(const QString& path, const QString& toPath, std::uint64_t atSize);
 
     // The system-information utilities again, as the log's own: a failed temporary file is
@@ -70,4 +72,10 @@ public:
     static constexpr std::uint64_t kOldFileCap = 10485760;
     static constexpr qsizetype kMemoryBufferLimit = 1000000;
     static constexpr qsizetype kMemoryBufferTrim = 10000;
+
+private:
+    // Rolls the open log file (read and emptied through fd; its old file is named after path) by
+    // the same rule while the program runs. The caller holds the log and logs the messages once
+    // it has let go. False when the log file was left whole.
+    static bool rollOpenLogFile(int fd, const QString& path, QStringList& messages);
 };

@@ -7,7 +7,7 @@ namespace KORVAL_NSDataAdditions {
 
 QString hexdump(const QByteArray& data, qsizetype location, qsizetype length) {
     if (location < 0 || length < 0 || location > data.size() || length > data.size() - location) return QString();
-    QString out;
+    QString out(QLatin1String(""));  // an empty range dumps as an empty text, not as none
     QString previous;
     unsigned repeats = 0;
     for (qsizetype offset = 0; offset < length; offset += 16) {

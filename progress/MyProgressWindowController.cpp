@@ -66,9 +66,16 @@ void MyProgressWindowController::windowDidLoad() {
     window_->setWindowOpacity(0.7);
     fIsMiniWindow_ = false;
     if (ProgressPanel* p = panel()) fIsMiniWindow_ = isMiniWindowIdentifier(p->identifier());
+    // The handlers hold the controller only weakly: a notification posted on another thread while
+    // the owner releases it finds it gone instead of running on a destroyed controller.
     NotificationCenter& center = NotificationCenter::defaultCenter();
-    center.addObserver(this, kProgressNotification, nullptr, [this](const Notification& n) { handleProgressNotication(n); });
-    center.addObserver(this, kCloseNotification, nullptr, [this](const Notification& n) { handleCloseProgressNotication(n); });
+    const std::weak_ptr<MyProgressWindowController> weak = weak_from_this();
+    center.addObserver(this, kProgressNotification, nullptr, [weak](const Notification& n) {
+        if (auto self = weak.lock()) self->handleProgressNotication(n);
+    });
+    center.addObserver(this, kCloseNotification, nullptr, [weak](const Notification& n) {
+        if (auto self = weak.lock()) self->handleCloseProgressNotication(n);
+    });
 }
 
 QProgressBar* MyProgressWindowController::ibProgressIndicator() const { return panel() ? panel()->progressIndicator() : nullptr; }

@@ -9,34 +9,160 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QSettings>
 #include <QStringDecoder>
+#include <QTemporaryFile>
 
+#include <cerrno>
 #include <climits>
 #include <mutex>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr std::uint64_t kFlushDelayMicroseconds = 200000;
 
-// QSettings reads almost anything as INI without complaint, so the file is checked first:
-// UTF-8 text whose lines are blank, comments, [sections] or key=value pairs.
-QString iniProblem(const QByteArray& bytes) {
-    if (bytes.contains('\0')) return QStringLiteral("it holds NUL bytes");
+// A line that QSettings reads as it was meant: blank, a comment, a [section], or a key=value
+// pair. A key=value line must not run on into the next one, as QSettings lets a quote left open
+// or a backslash at the end do (what a half-written line leaves behind).
+bool isReadableLine(const QByteArray& raw) {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = decoder.decode(bytes);
-    if (decoder.hasError()) return QStringLiteral("it is not UTF-8 text");
-    int lineNumber = 0;
-    for (const QString& raw : text.split(QLatin1Char('\n'))) {
-        ++lineNumber;
-        const QString line = raw.trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#'))) continue;
-        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) continue;
-        if (line.contains(QLatin1Char('='))) continue;
-        return QStringLiteral("line %1 is neither a [section] nor a key=value pair").arg(lineNumber);
+    const QString line = decoder.decode(raw.endsWith('\r') ? raw.chopped(1) : raw);
+    if (decoder.hasError()) return false;
+    const QString trimmed = line.trimmed();
+    if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char(';')) || trimmed.startsWith(QLatin1Char('#'))) return true;
+    if (trimmed.startsWith(QLatin1Char('['))) return trimmed.endsWith(QLatin1Char(']'));
+    if (!trimmed.contains(QLatin1Char('='))) return false;
+    bool quoted = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const QChar c = line.at(i);
+        if (c == QLatin1Char('\\')) {
+            if (++i == line.size()) return false;
+        } else if (c == QLatin1Char('"')) {
+            quoted = !quoted;
+        } else if (c == QLatin1Char(';') && !quoted) {
+            break;
+        }
     }
-    return QString();
+    return !quoted;
+}
+
+bool isBlankOrComment(const QByteArray& line) {
+    const QByteArray trimmed = line.trimmed();
+    return trimmed.isEmpty() || trimmed.startsWith(';') || trimmed.startsWith('#');
+}
+
+// What a settings file holds, as far as it can be read.
+struct SettingsText {
+    bool exists = false;
+    QString unusable;         // why none of it can be used
+    QByteArray readable;      // the lines that can be read, in their order
+    QList<int> droppedLines;  // the numbers (from 1) of those that cannot
+};
+
+SettingsText readSettingsText(const QString& path) {
+    SettingsText text;
+    QFile file(path);
+    if (!file.exists()) return text;
+    text.exists = true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        text.unusable = QStringLiteral("it cannot be read (%1)").arg(file.errorString());
+        return text;
+    }
+    const QByteArray bytes = file.readAll();
+    if (bytes.contains('\0')) {
+        text.unusable = QStringLiteral("it holds NUL bytes");
+        return text;
+    }
+    const QList<QByteArray> lines = bytes.split('\n');
+    bool anyContent = false;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QByteArray& line = lines.at(i);
+        const QByteArray body = i == 0 && line.startsWith("\xEF\xBB\xBF") ? line.mid(3) : line;
+        if (!isReadableLine(body)) {
+            text.droppedLines += static_cast<int>(i + 1);
+            continue;
+        }
+        anyContent = anyContent || !isBlankOrComment(body);
+        text.readable += line;
+        if (i + 1 < lines.size()) text.readable += '\n';
+    }
+    if (!text.droppedLines.isEmpty() && !anyContent) text.unusable = QStringLiteral("none of its lines can be read");
+    return text;
+}
+
+// QSettings reads and writes its INI form through files only. It is given scratch files of
+// its own, so that its cache of files never answers for the settings file, which we replace.
+std::optional<QVariantMap> parseIni(const QByteArray& text) {
+    QTemporaryFile scratch;
+    if (!scratch.open() || scratch.write(text) != text.size() || !scratch.flush()) return std::nullopt;
+    QSettings settings(scratch.fileName(), QSettings::IniFormat);
+    QVariantMap values;
+    for (const QString& key : settings.allKeys()) values.insert(key, settings.value(key));
+    return values;
+}
+
+std::optional<QByteArray> formatIni(const QVariantMap& values) {
+    QTemporaryFile scratch;
+    if (!scratch.open()) return std::nullopt;
+    {
+        QSettings settings(scratch.fileName(), QSettings::IniFormat);
+        settings.clear();
+        for (auto it = values.constBegin(); it != values.constEnd(); ++it) settings.setValue(it.key(), it.value());
+        settings.sync();
+        if (settings.status() != QSettings::NoError) return std::nullopt;
+    }
+    QFile written(scratch.fileName());
+    if (!written.open(QIODevice::ReadOnly)) return std::nullopt;
+    return written.readAll();
+}
+
+bool writeAll(int fd, const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+// Replaces the file whole through a temporary file beside it. The temporary file reaches the
+// disk before it is renamed over the old one, and the folder after, so that a power cut leaves
+// the old file or the new one, never an empty one.
+bool replaceFileDurably(const QString& path, const QByteArray& bytes) {
+    const QByteArray target = QFile::encodeName(path);
+    struct stat old {};
+    const bool existed = stat(target.constData(), &old) == 0;
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = target + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 36);
+        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+    bool ok = (!existed || fchmod(fd, old.st_mode & 07777) == 0) && writeAll(fd, bytes) && fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(temporary.constData(), target.constData()) != 0) {
+        ::unlink(temporary.constData());
+        return false;
+    }
+    const int folder = ::open(QFile::encodeName(Path::deletingLastPathComponent(path)).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        ::close(folder);
+    }
+    return true;
 }
 
 QString asideName(const QString& path) {
@@ -120,52 +246,82 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
         std::call_once(loadOnce, [this] { load(); });
     }
 
-    void load() {
-        std::lock_guard<std::mutex> fileLock(fileMutex);
-        QFile file(path);
-        if (file.exists()) {
-            QString problem;
-            if (!file.open(QIODevice::ReadOnly)) {
-                problem = QStringLiteral("it cannot be read (%1)").arg(file.errorString());
-            } else {
-                problem = iniProblem(file.readAll());
-                file.close();
-            }
-            if (problem.isEmpty()) {
-                QSettings settings(path, QSettings::IniFormat);
-                if (settings.status() != QSettings::NoError) problem = QStringLiteral("the settings reader refused it");
-            }
-            if (!problem.isEmpty()) {
-                putAside(problem);
-                return;
-            }
-        }
-        QVariantMap values = readFile();
-        std::lock_guard<std::mutex> lock(mutex);
-        persistent = std::move(values);
+    // The values of the file as it is now. A file that is not text at all is set aside whole; lines
+    // that cannot be read are dropped, with a copy of the original kept beside it. `mayReplace`
+    // is false when the file must never be overwritten (nothing of it could be kept aside);
+    // `values` is none when the file could not be read at all just now. Runs under fileMutex.
+    struct FileValues {
+        std::optional<QVariantMap> values;
+        bool mayReplace = true;
+    };
+
+    FileValues takeInFile() {
+        const SettingsText text = readSettingsText(path);
+        if (!text.exists) return {QVariantMap(), true};
+        if (!text.unusable.isEmpty()) return {QVariantMap(), putAside(text.unusable)};
+        const bool kept = text.droppedLines.isEmpty() || dropUnreadableLines(text);
+        return {parseIni(text.readable), kept};
     }
 
-    void putAside(const QString& problem) {
+    bool putAside(const QString& problem) {
         const QString aside = asideName(path);
         if (QFile::rename(path, aside)) {
             systemLog(QStringLiteral("Settings file %1 is unusable: %2. Kept it as %3; running on the factory "
                                      "defaults.")
                           .arg(path, problem, aside));
-            return;
+            return true;
         }
-        // The bad file stays where it is and is never overwritten: nothing of it is lost.
-        std::lock_guard<std::mutex> lock(mutex);
-        persistEnabled = false;
         systemLog(QStringLiteral("Settings file %1 is unusable: %2. It could not be moved aside, so settings "
                                  "changed in this run will not be saved; running on the factory defaults.")
                       .arg(path, problem));
+        return false;
     }
 
-    QVariantMap readFile() const {
-        QVariantMap values;
-        QSettings settings(path, QSettings::IniFormat);
-        for (const QString& key : settings.allKeys()) values.insert(key, settings.value(key));
-        return values;
+    // Keeps a copy of the file as it was, then rewrites it with the lines that can be read.
+    bool dropUnreadableLines(const SettingsText& text) {
+        const QString aside = asideName(path);
+        const bool copied = QFile::copy(path, aside);
+        for (const int line : text.droppedLines) {
+            systemLog(QStringLiteral("Settings file %1: line %2 cannot be read and was dropped; the other "
+                                     "settings are kept.")
+                          .arg(path, QString::number(line)));
+        }
+        if (!copied) {
+            systemLog(QStringLiteral("Settings file %1 could not be copied aside, so settings changed in this run "
+                                     "will not be saved.")
+                          .arg(path));
+            return false;
+        }
+        if (replaceFileDurably(path, text.readable)) {
+            systemLog(QStringLiteral("Settings file %1: the original is kept as %2.").arg(path, aside));
+        } else {
+            systemLog(QStringLiteral("Settings file %1 could not be rewritten without the lines dropped; the "
+                                     "original is kept as %2.")
+                          .arg(path, aside));
+        }
+        return true;
+    }
+
+    // The lock file QSettings takes beside the settings, so that other writers and we take turns;
+    // one left by a killed process is stale and taken over. Held while the file is read, set
+    // aside, repaired or replaced; a folder we cannot write gives no lock, and the file is still read.
+    std::unique_ptr<QLockFile> lockFile() const {
+        auto lock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
+        return lock->lock() ? std::move(lock) : nullptr;
+    }
+
+    void load() {
+        std::lock_guard<std::mutex> fileLock(fileMutex);
+        const auto locked = lockFile();
+        FileValues taken = takeInFile();
+        if (!taken.values) {
+            systemLog(QStringLiteral("Settings file %1 could not be read just now; running on the factory defaults "
+                                     "without saving settings in this run.")
+                          .arg(path));
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        persistent = taken.values.value_or(QVariantMap());
+        persistEnabled = taken.values && taken.mayReplace;
     }
 
     void scheduleFlush() {
@@ -177,6 +333,29 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
             waitMicroseconds(kFlushDelayMicroseconds);
             if (auto self = weak.lock()) self->flush();
         });
+    }
+
+    // The changes go onto the file as it is on disk now, which others may have changed.
+    bool writeChanges(const QSet<QString>& keys, const QVariantMap& changes) {
+        QDir().mkpath(Path::deletingLastPathComponent(path));
+        const auto locked = lockFile();
+        if (!locked) return false;
+        FileValues onDisk = takeInFile();
+        if (!onDisk.mayReplace) {
+            std::lock_guard<std::mutex> lock(mutex);
+            persistEnabled = false;
+        }
+        if (!onDisk.values || !onDisk.mayReplace) return false;
+        for (const QString& key : keys) {
+            const QVariant value = changes.value(key);
+            if (value.isValid()) {
+                onDisk.values->insert(key, value);
+            } else {
+                onDisk.values->remove(key);
+            }
+        }
+        const std::optional<QByteArray> text = formatIni(*onDisk.values);
+        return text && replaceFileDurably(path, *text);
     }
 
     bool flush() {
@@ -192,18 +371,7 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
             for (const QString& key : keys) changes.insert(key, persistent.value(key));
         }
         if (keys.isEmpty()) return !lastWriteFailed;
-        QDir().mkpath(Path::deletingLastPathComponent(path));
-        QSettings settings(path, QSettings::IniFormat);
-        for (const QString& key : keys) {
-            const QVariant value = changes.value(key);
-            if (value.isValid()) {
-                settings.setValue(key, value);
-            } else {
-                settings.remove(key);
-            }
-        }
-        settings.sync();
-        const bool ok = settings.status() == QSettings::NoError;
+        const bool ok = writeChanges(keys, changes);
         if (!ok) {
             std::lock_guard<std::mutex> lock(mutex);
             dirty.unite(keys);  // tried again at the next write or synchronize
@@ -224,10 +392,13 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
             if (!persistEnabled) return false;
         }
         if (!QFileInfo::exists(path)) return written;
-        const QVariantMap onDisk = readFile();
+        const auto locked = lockFile();
+        const FileValues onDisk = takeInFile();
         std::lock_guard<std::mutex> lock(mutex);
+        if (!onDisk.mayReplace) persistEnabled = false;
+        if (!onDisk.values) return false;
         // Keys changed here since the flush above keep their newer value.
-        QVariantMap merged = onDisk;
+        QVariantMap merged = *onDisk.values;
         for (const QString& key : dirty) {
             if (persistent.contains(key)) {
                 merged.insert(key, persistent.value(key));
@@ -236,7 +407,7 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
             }
         }
         persistent = merged;
-        return written;
+        return written && onDisk.mayReplace;
     }
 
     QVariant lookup(const QString& key) {

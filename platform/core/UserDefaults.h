@@ -12,7 +12,10 @@
 // command line for this run ("-prefKey value"), the user's own values (kept on disk in an
 // INI file) and the registered factory defaults (memory only). Every single read or write is
 // atomic from any thread. Writes reach the disk through an atomic replace shortly after they
-// are made, and at once on synchronize().
+// are made, and at once on synchronize(); the new file is on the disk before it replaces the
+// old one. A file that is not text is set aside whole ("<file>.corrupt-<time>"); lines that
+// cannot be read are dropped and reported by number, with a copy of the original kept aside,
+// and every other value is kept.
 class UserDefaults {
 public:
     // Safe to call from any thread; the file is read at the first read or write.

@@ -52,6 +52,31 @@ double lineTime(const QString& line) {
     return -1;
 }
 
+// Settings typed by hand, with one line that is not a setting: the player plays from the stored
+// folder with the stored counts, as it does with the same values given as arguments, and the log
+// names the line that was dropped.
+TEST_F(PlaybackE2E, AStrayLineInTheSettingsFileCostsOnlyThatLine) {
+    addClip("a.mp4", 400);
+    addClip("b.mp4", 300);
+    addClip("c.mp4", 200);
+    addClip("d.mp4", 100);
+    QDir().mkpath(QFileInfo(run.settingsPath()).path());
+    const QByteArray settings = "[General]\nprefTamrinVideosFolder=" + QFile::encodeName(source) +
+                                "\nprefDailyDateFormat='day'\nprefRepeatListItemsCount=3\n"
+                                "videos are on the share now\nprefNewMovieRepeatLoopCount=2\n";
+    ASSERT_TRUE(test::writeAll(run.settingsPath(), settings));
+    run.start();
+    ASSERT_TRUE(waitForNextItems(5)) << run.log().toStdString();
+    EXPECT_EQ(nextItems().mid(0, 5), (QStringList{"d.mp4", "c.mp4", "b.mp4", "d.mp4", "c.mp4"}));
+    EXPECT_TRUE(run.log().contains(run.settingsPath() + ": line 5 cannot be read")) << run.log().toStdString();
+    EXPECT_EQ(run.stop(), 0);
+    const QByteArray stored = test::readAll(run.settingsPath());
+    EXPECT_TRUE(stored.contains("\nprefTamrinVideosFolder=" + QFile::encodeName(source) + "\n")) << stored.constData();
+    EXPECT_TRUE(stored.contains("\nprefNewMovieRepeatLoopCount=2\n"));
+    EXPECT_TRUE(stored.contains("\nprefAppVersionString="));
+    EXPECT_FALSE(stored.contains("share now"));
+}
+
 // A broken file costs one try: it is set aside and passed over (no load, no wait) until it
 // changes; an empty file (maybe one being made) is never loaded; the good ones go on playing.
 TEST_F(PlaybackE2E, BrokenFilesCostOneTryAndAreTakenBackWhenTheyChange) {

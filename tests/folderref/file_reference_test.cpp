@@ -207,6 +207,45 @@ TEST_F(FileReferenceTest, RandomFieldsInAnIntactFrameAreParsedSafely) {
     EXPECT_GT(accepted, 0);
 }
 
+// The volume UUID comes from data that anyone who can write the settings file controls; only
+// a UUID may reach the lookup of its device and the mount command. Stand-ins for blkid and
+// udisksctl on PATH record how they were called.
+TEST_F(FileReferenceTest, OnlyAVolumeUuidOfHexDigitsAndDashesReachesTheMountCommands) {
+    const QString bin = root.filePath("bin");
+    const QString calls = root.filePath("calls.txt");
+    QDir().mkpath(bin);
+    ASSERT_TRUE(test::writeAll(bin + "/blkid", "#!/bin/sh\necho \"blkid $*\" >> \"$VORN_CALLS\"\necho /dev/vorn-test\n"));
+    ASSERT_TRUE(test::writeAll(bin + "/udisksctl", "#!/bin/sh\necho \"udisksctl $*\" >> \"$VORN_CALLS\"\nexit 1\n"));
+    QFile::setPermissions(bin + "/blkid", QFile::ReadOwner | QFile::ExeOwner);
+    QFile::setPermissions(bin + "/udisksctl", QFile::ReadOwner | QFile::ExeOwner);
+    const QByteArray savedPath = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin) + ":" + savedPath);
+    qputenv("VORN_CALLS", QFile::encodeName(calls));
+
+    const auto good = FileReference::decode(MyBookmarkDataKit::bookmarkForURL(QUrl::fromLocalFile(root.filePath("videos"))), Kind::Bookmark);
+    ASSERT_TRUE(good.has_value());
+    FileReference::Record r = *good;
+    // A folder that is gone, on a volume that is not mounted anywhere.
+    r.path = QFile::encodeName(root.filePath("gone"));
+    r.mountPoint = QFile::encodeName(root.filePath("not-mounted"));
+    r.fsType = "vorn-test-fs";
+    FileReference::Limits quick;
+    quick.searchDirectories = 10;
+    auto mountCommands = [&](const QByteArray& uuid) {
+        QFile::remove(calls);
+        r.uuid = uuid;
+        EXPECT_FALSE(FileReference::resolve(FileReference::encode(r, Kind::Bookmark), Kind::Bookmark, nullptr, quick));
+        return test::readAll(calls).toStdString();
+    };
+    for (const QByteArray crafted : {"../../sdb1", "0123-ABCD/../../sdb1", "-h", "abc def", "ABCD\n1234"}) {
+        EXPECT_EQ(mountCommands(crafted), "") << crafted.constData();
+    }
+    EXPECT_EQ(mountCommands("0123-ABCD"),
+              "blkid -c /dev/null -U 0123-ABCD\nudisksctl mount --no-user-interaction -b /dev/vorn-test\n");
+    qputenv("PATH", savedPath);
+    qunsetenv("VORN_CALLS");
+}
+
 // Real volumes: an ext4 image mounted, unmounted and mounted elsewhere, or mounted for us
 // through /etc/fstab, in a private mount namespace so that nothing outside the test changes.
 class VolumeTest : public ::testing::Test {

@@ -36,7 +36,10 @@ TEST(HexDumpTest, RepeatedLinesCollapseAlsoAtTheEnd) {
               "00000000  " + zeros + "\n* last line repeated 2 times\n");
     EXPECT_EQ(KORVAL_NSDataAdditions::hexdump("%\x7f\x1f", 0, 3),
               "00000000  25 7f 1f                                          |%..|\n");
+    // An empty range within the data is an empty text; only a range outside it is none.
     EXPECT_EQ(KORVAL_NSDataAdditions::hexdump("abc", 1, 0), "");
+    EXPECT_FALSE(KORVAL_NSDataAdditions::hexdump("abc", 1, 0).isNull());
+    EXPECT_FALSE(KORVAL_NSDataAdditions::hexdump(QByteArray(), 0, 0).isNull());
     EXPECT_TRUE(KORVAL_NSDataAdditions::hexdump("abc", 2, 5).isNull());
 }
 

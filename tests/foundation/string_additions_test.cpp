@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace {
 
 using namespace KORVAL_NSStringAdditions;
@@ -50,6 +55,39 @@ TEST(StringAdditionsTest, BoundedCStringsInUtf16AndUtf32) {
     EXPECT_EQ(cstring(QByteArray("\0\0\xFE\xFF\0\0\0A", 8), 0, UTF32), "A");
     EXPECT_EQ(cstring(QByteArray("\0\0\0\0", 4), 0, UTF32LittleEndian), "");
     EXPECT_TRUE(cstring(QByteArray("\0\xD8" "A\0", 4), 0, UTF16LittleEndian).isNull());  // a lone surrogate
+    // A U+FEFF right after the mark is a character of the text, not a second mark.
+    const QString zwnbspA = QString(QChar(0xFEFF)) + "a";
+    EXPECT_EQ(cstring(QByteArray("\xFF\xFE\xFF\xFE" "a\0", 6), 0, Unicode), zwnbspA);
+    EXPECT_EQ(cstring(QByteArray("\xFE\xFF\xFE\xFF\0a", 6), 0, Unicode), zwnbspA);
+    EXPECT_EQ(cstring(QByteArray("\xFF\xFE\0\0\xFF\xFE\0\0" "a\0\0\0", 12), 0, UTF32), zwnbspA);
+    EXPECT_EQ(cstring(QByteArray("\xFF\xFE", 2), 0, Unicode), "");
+}
+
+// A two-byte text, the first byte of the UTF-8 mark and its zero byte, is read no further
+// (AddressSanitizer tells).
+TEST(StringAdditionsTest, AShortTextIsNotReadPastItsEnd) {
+    const std::unique_ptr<char[]> bytes(new char[2]{'\xEF', '\0'});
+    EXPECT_TRUE(stringWithCString(bytes.get(), 0, UTF8).isNull());
+    EXPECT_TRUE(stringWithCString(bytes.get(), 64, UTF8).isNull());
+}
+
+// More than the converter takes in its 32-bit lengths: 4 GiB and 1 MiB of "a" (one page-cache
+// mebibyte mapped over and over), which a 32-bit length would cut to its last mebibyte.
+TEST(StringAdditionsTest, ATextTooLongForTheConverterIsRefusedWhole) {
+    constexpr std::uint64_t kChunk = 1 << 20;
+    constexpr std::uint64_t kLength = (std::uint64_t(1) << 32) + kChunk;
+    const int fd = memfd_create("letters", MFD_CLOEXEC);
+    ASSERT_TRUE(fd >= 0 && ftruncate(fd, kChunk) == 0);
+    ASSERT_EQ(pwrite(fd, QByteArray(kChunk, 'a').constData(), kChunk, 0), static_cast<ssize_t>(kChunk));
+    char* text = static_cast<char*>(mmap(nullptr, kLength, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+    ASSERT_NE(text, MAP_FAILED);
+    for (std::uint64_t at = 0; at < kLength; at += kChunk) {
+        ASSERT_NE(mmap(text + at, kChunk, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0), MAP_FAILED);
+    }
+    EXPECT_TRUE(stringWithCString(text, kLength, UTF8).isNull());
+    EXPECT_EQ(stringWithCString(text + kLength - 3, 3, UTF8), "aaa");
+    munmap(text, kLength);
+    close(fd);
 }
 
 TEST(StringAdditionsTest, DeletingCharactersOfASet) {

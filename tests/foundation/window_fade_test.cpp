@@ -3,7 +3,9 @@
 #include "GuiTestSupport.h"
 
 #include <QCloseEvent>
+#include <QLineEdit>
 #include <QPointer>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -128,12 +130,24 @@ TEST(WindowFadeTest, WithTheRealTimerAWindowFadesAndClosesInAboutHalfASecond) {
     EXPECT_LT(t.elapsed(), 1000);
 }
 
-TEST(KorvalWindowTest, AlwaysTakesTheKeyboard) {
+TEST(KorvalWindowTest, CreatedWithoutFocusItStaysShownAndTakesTheKeyboard) {
     KORVAL_Window window(nullptr, Qt::Tool | Qt::WindowDoesNotAcceptFocus);
+    auto* field = new QLineEdit(&window);
     EXPECT_TRUE(window.canBecomeKeyWindow());
     window.show();
+    EXPECT_TRUE(window.isVisible());
     EXPECT_FALSE(window.windowFlags() & Qt::WindowDoesNotAcceptFocus);
     EXPECT_EQ(window.focusPolicy(), Qt::StrongFocus);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_TRUE(window.isVisible());
+
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    field->setFocus();
+    // Typed through the window system, the keys reach the window's focused field.
+    QTest::keyClick(window.windowHandle(), Qt::Key_A);
+    QTest::keyClick(window.windowHandle(), Qt::Key_B);
+    EXPECT_EQ(field->text(), "ab");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 // Rolling logs through the log facility, which has no file open in this process, so its
@@ -119,6 +120,29 @@ TEST_F(LogRollingTest, TheOldFileIsNamedAfterTheLogFile) {
     KORVAL_Log::rollLogFileIfNecessary(path("missing.log"));
     EXPECT_FALSE(QFile::exists(path("missing.log")));
     EXPECT_FALSE(QFile::exists(path("missing_old.log")));
+}
+
+// Only the last 10,485,761 bytes of the two files can be kept, and only they are read: a log
+// of a 256 MiB hole (zeros, no newline) and 2 MiB of lines, rolled in a child whose peak memory
+// is measured, keeps its lines from the second one on.
+TEST_F(LogRollingTest, AHugeLogIsRolledWithoutBeingReadWhole) {
+    const QByteArray lines = linesOf(2 * 1048576, 'n');
+    {
+        QFile log(path("Demo.log"));
+        ASSERT_TRUE(log.open(QIODevice::WriteOnly) && log.resize(256 * 1048576) && log.seek(log.size()));
+        ASSERT_EQ(log.write(lines), lines.size());
+    }
+    test::writeAll(path("Demo_old.log"), linesOf(3 * 1048576, 'o'));
+    const int status = test::runInChild([&] {
+        rusage before {}, after {};
+        getrusage(RUSAGE_SELF, &before);
+        KORVAL_Log::rollLogFileIfNecessary(path("Demo.log"));
+        getrusage(RUSAGE_SELF, &after);
+        return after.ru_maxrss - before.ru_maxrss < 32 * 1024 ? 0 : 2;  // kibibytes
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(test::readAll(path("Demo_old.log")), lines.mid(lines.indexOf('\n') + 1));
+    EXPECT_EQ(QFileInfo(path("Demo.log")).size(), 0);
 }
 
 TEST_F(LogRollingTest, AFailedWriteOfTheOldFileLeavesTheLogWhole) {

@@ -5,16 +5,20 @@
 #include "TestSupport.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 // The log facility is process-wide and points standard error into its file, so every case
 // runs in a child process of its own and the parent reads what the child left on disk.
@@ -157,6 +161,65 @@ TEST_F(LogTest, StandardErrorOfTheProcessAndItsChildrenLandsInTheFile) {
     EXPECT_EQ(lines[1], "from this process");
     EXPECT_EQ(lines[2], "from a child process");
     EXPECT_TRUE(lines[3].endsWith("] two"));
+}
+
+TEST_F(LogTest, ChildrenHoldTheLogOnlyAsTheirStandardError) {
+    const QString fds = dir.filePath("fds.txt");
+    ASSERT_EQ(child([&] {
+                  KORVAL_Log::setLogFile(logPath());
+                  std::system(QStringLiteral("ls -l /proc/self/fd > '%1'").arg(fds).toLocal8Bit().constData());
+              }),
+              0);
+    const QStringList entries = QString::fromUtf8(test::readAll(fds)).split('\n').filter(logPath());
+    ASSERT_EQ(entries.size(), 1) << entries.join('\n').toStdString();
+    EXPECT_TRUE(entries.first().contains(" 2 -> ")) << entries.first().toStdString();
+}
+
+// An unattended player is seldom restarted: the open log rolls while it runs. Eight threads log
+// about 13 MB at once; after every line the two files hold at most 11 MiB and a line, and in the
+// end each thread's newest lines are there, each whole and once, back to where the old file's
+// cap cut them off.
+TEST_F(LogTest, TheOpenLogRollsWhileRunningWithinItsBoundsAndKeepsEveryLineWhole) {
+    constexpr int kThreads = 8;
+    constexpr int kLines = 1600;
+    const QString oldPath = dir.filePath("Demo_old.log");
+    const QString filler(1000, 'f');
+    const qint64 bound = qint64(KORVAL_Log::kOldFileCap + KORVAL_Log::kRollThreshold) + 2 + 31 + 1 + 16 + 1000 + 1;
+    ASSERT_EQ(test::runInChild([&] {
+                  KORVAL_Log::setLogFile(logPath());
+                  std::atomic<bool> withinBound{true};
+                  std::vector<std::thread> threads;
+                  for (int t = 0; t < kThreads; ++t) {
+                      threads.emplace_back([&, t] {
+                          for (int i = 0; i < kLines; ++i) {
+                              KORVAL_Log::debug(QStringLiteral("%1 %2 %3").arg(QString::number(t), QString::number(i), filler));
+                              if (QFileInfo(oldPath).size() + QFileInfo(logPath()).size() > bound) withinBound = false;
+                          }
+                      });
+                  }
+                  for (auto& thread : threads) thread.join();
+                  return withinBound ? 0 : 2;
+              }),
+              0);
+    const QByteArray old = test::readAll(oldPath);
+    EXPECT_LE(old.size(), static_cast<qsizetype>(KORVAL_Log::kOldFileCap));
+    EXPECT_GT(old.size(), static_cast<qsizetype>(KORVAL_Log::kOldFileCap - KORVAL_Log::kRollThreshold));
+    EXPECT_LT(test::readAll(logPath()).size(), static_cast<qsizetype>(KORVAL_Log::kRollThreshold));
+    QStringList lines = QString::fromUtf8(old + test::readAll(logPath())).split('\n');
+    ASSERT_EQ(lines.takeLast(), "");
+    std::vector<QList<int>> numbers(kThreads);
+    for (const QString& line : lines) {
+        const auto m = kLine.match(line);
+        ASSERT_TRUE(m.hasMatch()) << line.left(80).toStdString();
+        const QStringList words = m.captured(5).split(' ');
+        if (words.size() == 3 && words[2] == filler) numbers[words[0].toInt()] += words[1].toInt();
+    }
+    for (const QList<int>& kept : numbers) {
+        ASSERT_FALSE(kept.isEmpty());
+        QList<int> newest;  // from the first kept line on, every line once, in order
+        for (int i = kept.first(); i < kLines; ++i) newest += i;
+        EXPECT_EQ(kept, newest);
+    }
 }
 
 TEST_F(LogTest, TheFileGetsMode0664WhateverTheUmask) {

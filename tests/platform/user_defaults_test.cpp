@@ -163,8 +163,54 @@ TEST_P(CorruptSettingsTest, IsKeptAsideLoggedAndTheStoreRunsOnDefaults) {
 
 INSTANTIATE_TEST_SUITE_P(Garbage, CorruptSettingsTest,
                          ::testing::Values(QByteArray("\x7f\x45\x4c\x46\x02\x01\x01\x00\x00\x00\xff\xfe", 12),
-                                           QByteArray("[General]\nprefDoShowMenuBar=true\nthis line is garbage\n"),
-                                           QByteArray("\xc3\x28\xa0\xa1=\xe2\x82\n")));
+                                           QByteArray("[General]\nprefDoShowMenuBar=true\n\0\0\0\0\n", 38),
+                                           QByteArray("\xc3\x28\xa0\xa1=\xe2\x82\n"),
+                                           QByteArray("\xff\xfe[\x80\n\xc0=\xc1\n\n")));
+
+// A hand edit or a line cut short costs that line only, at load and at every save after it.
+TEST_F(UserDefaultsTest, AnUnreadableLineIsDroppedAndReportedAndEveryOtherSettingKept) {
+    QDir().mkpath(dir.filePath("Vorn"));
+    const QByteArray original =
+        "[General]\n"
+        "prefTamrinVideosFolder=/srv/videos\n"
+        "prefRepeatListItemsCount=4\n"
+        "typed by hand without an equals sign\n"
+        "prefNewMovieRepeatLoopCount=2\n"
+        "prefArrayOfPathsOfLastItems=\"/v/a.mp4\", \"/v/b\n"  // cut short: its open quote would swallow the next line
+        "prefDoShowMenuBar=true\n"
+        "caf\xc3=\xa9\n";  // not UTF-8
+    ASSERT_TRUE(test::writeAll(path(), original));
+    const QString errPath = dir.filePath("stderr.txt");
+    test::StderrToFile capture(errPath);
+    {
+        UserDefaults store(path());
+        EXPECT_EQ(store.stringForKey("prefTamrinVideosFolder"), "/srv/videos");
+        EXPECT_EQ(store.integerForKey("prefRepeatListItemsCount"), 4);
+        EXPECT_EQ(store.integerForKey("prefNewMovieRepeatLoopCount"), 2);
+        EXPECT_TRUE(store.boolForKey("prefDoShowMenuBar"));
+        EXPECT_FALSE(store.objectForKey("prefArrayOfPathsOfLastItems").isValid());
+        store.setObject(QString("Version: 1.0"), "prefAppVersionString");
+        EXPECT_TRUE(store.synchronize());
+    }
+    capture.restore();
+    const QString err = QString::fromUtf8(test::readAll(errPath));
+    for (const int line : {4, 6, 8}) {
+        EXPECT_TRUE(err.contains(QStringLiteral("%1: line %2 cannot be read").arg(path()).arg(line))) << err.toStdString();
+    }
+    EXPECT_FALSE(err.contains("line 5 ")) << err.toStdString();
+    const QStringList aside = QDir(dir.filePath("Vorn")).entryList({"VornPlayer.conf.corrupt-*"});
+    ASSERT_EQ(aside.size(), 1);
+    EXPECT_EQ(test::readAll(dir.filePath("Vorn/" + aside.first())), original);
+
+    // The save kept them all, and so does the next start.
+    UserDefaults again(path());
+    EXPECT_EQ(again.stringForKey("prefTamrinVideosFolder"), "/srv/videos");
+    EXPECT_EQ(again.integerForKey("prefRepeatListItemsCount"), 4);
+    EXPECT_EQ(again.integerForKey("prefNewMovieRepeatLoopCount"), 2);
+    EXPECT_TRUE(again.boolForKey("prefDoShowMenuBar"));
+    EXPECT_EQ(again.stringForKey("prefAppVersionString"), "Version: 1.0");
+    EXPECT_EQ(QDir(dir.filePath("Vorn")).entryList({"VornPlayer.conf.corrupt-*"}).size(), 1);
+}
 
 TEST_F(UserDefaultsTest, ConcurrentReadersAndWritersSeeWholeValues) {
     UserDefaults store(path());

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -90,6 +91,35 @@ TEST(ProgressWindowTest, TheNotificationsDriveThePanelWhenTheyHaveTheRightShape)
     test::processFor(50);
     EXPECT_FALSE(controller->window()->isVisible());
     center.removeObserver(&observer);
+}
+
+// The owner releases each controller on the main thread while another thread posts to it; a
+// delivery under way must never reach a controller that is gone (AddressSanitizer tells).
+TEST(ProgressWindowTest, ReleasingAControllerWhileAnotherThreadPostsToItIsSafe) {
+    std::atomic<int> round{0};
+    std::atomic<bool> done{false};
+    std::thread poster([&] {
+        for (int seen = 0; !done;) {
+            if (round == seen) {
+                std::this_thread::yield();
+                continue;
+            }
+            seen = round;
+            for (int i = 0; i < 4; ++i) NotificationCenter::defaultCenter().postNotificationName("myProgressCloseNotification", nullptr);
+        }
+    });
+    for (int i = 1; i <= 3000; ++i) {
+        auto controller = MyProgressWindowController::initWithWindowNibName(kInterface);
+        ASSERT_NE(controller->window(), nullptr);
+        std::weak_ptr<MyProgressWindowController> released = controller;
+        round = i;
+        controller.reset();
+        // Work it queued for the main thread may hold it a little longer.
+        ASSERT_TRUE(test::processUntil([&] { return released.expired(); }));
+    }
+    done = true;
+    poster.join();
+    EXPECT_EQ(NotificationCenter::defaultCenter().observerCount(), 0u);
 }
 
 TEST(ProgressWindowTest, WithoutItsInterfaceFileThereIsNoPanelAndNothingBreaks) {
