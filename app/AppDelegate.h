@@ -2,6 +2,7 @@
 
 #include "app/AtomicProperty.h"
 #include "app/PlayQueueState.h"
+#include "app/StatusReport.h"
 #include "platform/core/Queues.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/PreferencesModel.h"
@@ -102,6 +103,15 @@ public:
     // "~/Library/Logs/Vorn/<bundle name>_old.log", standardised.
     static QString oldLogFilePath();
 
+    // The status answers (--status, the watchdog, the status server): started once, on the main
+    // thread, when the controller is connected to its windows.
+    void startStatusServices();
+    // What the status answers say now. Main thread.
+    StatusReport::Snapshot statusSnapshot() const;
+    // An item was handed to the player from its start / the scan found a new item. Any thread.
+    void noteItemStarted(const QString& path);
+    void noteNewItem(const QString& path);
+
     // The version text stored at every launch, from the bundle's information dictionary.
     static QString versionStringFromInfo(const QVariantMap& info);
 
@@ -168,4 +178,5 @@ private:
     QImage fStatusImage_;
     AtomicProperty<std::shared_ptr<MyProgressWindowController>> fMyProgressWindowController_;
     std::atomic<bool> fInsideTryingToMount_{false};
+    StatusReport status_;
 };

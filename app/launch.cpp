@@ -71,5 +71,6 @@ void AppDelegate::startupPollingLoop() {
         if (!waitMicroseconds(kPollIntervalMicroseconds)) return;  // quitting
     }
     queue_.startWith(list);
+    noteNewItem(list.first());
     playArrayOfUrls(QVariantList(list.cbegin(), list.cend()));
 }

@@ -27,6 +27,7 @@ QString statusNameFor(bool valid) {
 }  // namespace
 
 void AppDelegate::setStatusImage(const QVariant& imageOrName) {
+    if (imageOrName.typeId() == QMetaType::QString) status_.setSourceFolderStatusNamed(imageOrName.toString());
     DispatchQueue::main().async(whileAlive([this, imageOrName] {
         QImage image;
         if (imageOrName.typeId() == QMetaType::QString) {

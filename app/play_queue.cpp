@@ -56,6 +56,7 @@ void AppDelegate::playListOnMainThread(const QVariantList& list) {
     setPlayer(player);
     player->play();
     first->seekToTimeZero();
+    noteItemStarted(first->url().toLocalFile());
 }
 
 void AppDelegate::playerItemDidReachEnd(const Notification& notification) {
@@ -80,6 +81,7 @@ void AppDelegate::playagain(const std::shared_ptr<PlayerItem>& item) {
     auto replay = [&] {
         item->seekToTimeZero();
         if (player) player->play();
+        if (const auto now = player ? player->currentItem() : nullptr) noteItemStarted(now->url().toLocalFile());
     };
     if (found.isEmpty()) {
         KORVAL_Log::debug(QStringLiteral("2017-01-14dorin - somehow list is empty - just keep it replaying whatever was loaded"));
@@ -87,6 +89,7 @@ void AppDelegate::playagain(const std::shared_ptr<PlayerItem>& item) {
         return;
     }
     if (decision.newItem) {
+        noteNewItem(found.first());
         KORVAL_Log::debug(fmt("hasNewItem = self.repeatList = %@", QVariant(found)));
     } else if (decision.rotated) {
         KORVAL_Log::debug(fmt("Need to get from queue of last %li items....", static_cast<long long>(loops)));

@@ -12,6 +12,7 @@
 #include <thread>
 
 const QString AVPlayerItemDidPlayToEndTimeNotification = QStringLiteral("AVPlayerItemDidPlayToEndTimeNotification");
+const QString AVPlayerItemFailedToPlayToEndTimeNotification = QStringLiteral("AVPlayerItemFailedToPlayToEndTimeNotification");
 
 namespace {
 
@@ -418,6 +419,7 @@ void PlayerCore::itemFailed(const std::shared_ptr<PlayerItem>& item, int error) 
     }
     systemLog(QStringLiteral("Cannot play %1: %2 (mpv error %3); treating it as ended in 1 s")
                   .arg(item->url().toLocalFile(), QString::fromUtf8(mpv_error_string(error)), QString::number(error)));
+    NotificationCenter::defaultCenter().postNotificationName(AVPlayerItemFailedToPlayToEndTimeNotification, item.get(), item);
     std::weak_ptr<PlayerCore> weak = weak_from_this();
     DispatchQueue::global(DispatchQueue::Priority::Default).async([weak, item] {
         if (!waitMicroseconds(kFailedItemDelayMicroseconds)) return;  // quitting

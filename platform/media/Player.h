@@ -13,6 +13,9 @@ class PlayerCore;
 // the global queue; never on the main thread. The sender is the item, the object its
 // std::shared_ptr<PlayerItem>.
 extern const QString AVPlayerItemDidPlayToEndTimeNotification;
+// Posted when an item cannot be played, before its end is posted, on the thread that learnt
+// of the failure. The sender is the item, the object its std::shared_ptr<PlayerItem>.
+extern const QString AVPlayerItemFailedToPlayToEndTimeNotification;
 
 // One video file to play. Safe from any thread.
 class PlayerItem {
