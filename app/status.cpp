@@ -1,13 +1,16 @@
 // The player's status for those who are not in front of it: the status request of a second
-// launch (--status).
+// launch (--status), the service manager's watchdog and status line.
 #include "app/AppDelegate.h"
 #include "app/Settings.h"
 
+#include "platform/core/Format.h"
 #include "platform/core/NotificationCenter.h"
 #include "platform/core/ProcessInfo.h"
 #include "platform/core/RunningApplication.h"
+#include "platform/core/ServiceManager.h"
 #include "platform/core/ThreadContract.h"
 #include "platform/media/Player.h"
+#include "platform/media/PlayerCore.h"
 #include "platform/media/PlayerView.h"
 
 #include <QFileInfo>
@@ -15,8 +18,17 @@
 
 #include <unistd.h>
 
+namespace {
+
+// An item that has not started after this long (or the watchdog's timeout, if longer) is stuck,
+// and the watchdog is no longer told that all is well.
+constexpr std::chrono::milliseconds kStuckLoadingLimit{10000};
+
+}  // namespace
+
 void AppDelegate::noteItemStarted(const QString& path) {
     status_.itemStarted(path);
+    ServiceManager::notifyStatus(fmt("Playing %@", path));
 }
 
 void AppDelegate::noteNewItem(const QString& path) { status_.newItemArrived(path); }
@@ -56,4 +68,18 @@ void AppDelegate::startStatusServices() {
         return QJsonDocument(json).toJson(QJsonDocument::Compact);
     };
     RunningApplication::setStatusProvider(statusJson);
+
+    const std::optional<std::chrono::microseconds> watchdog = ServiceManager::watchdogTimeout();
+    const auto stuckLimit =
+        std::max(kStuckLoadingLimit, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         watchdog.value_or(std::chrono::microseconds(0))));
+    ServiceManager::startWatchdog([weak, stuckLimit]() -> QString {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        const std::shared_ptr<Player> player = self ? self->player() : nullptr;
+        if (!player) return QString();
+        const PlayerCore::State state = player->core()->state();
+        const bool loading = state == PlayerCore::State::Loading || state == PlayerCore::State::Pending;
+        if (!self->status_.isStuck(loading, stuckLimit, std::chrono::steady_clock::now())) return QString();
+        return fmt("the current item has not started within %li s", static_cast<long long>(stuckLimit.count() / 1000));
+    });
 }

@@ -5,6 +5,7 @@ set -eu
 
 PACKAGES="build-essential cmake pkg-config
 qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev qt6-qpa-plugins
+libsystemd-dev libx11-dev libxss-dev libxext-dev
 libmpv-dev libicu-dev libplist-dev libplist++-dev
 dbus dbus-bin xdg-utils fonts-dejavu-core"
 TEST_PACKAGES="googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils ffmpeg e2fsprogs util-linux mount"
