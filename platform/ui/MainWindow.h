@@ -65,6 +65,8 @@ public:
     void applyPlaybackStyle(const QRect& screenFrame);
     // Shows the status light in the corner, with a tooltip naming its state; a null image clears it.
     void setStatusImage(const QImage& image);
+    // What the window shows now, as a PNG at most maxWidth pixels wide; empty when it cannot be taken.
+    QByteArray snapshotPng(int maxWidth);
 
     static constexpr int kCursorHideMilliseconds = 3000;
 

@@ -1,5 +1,6 @@
 // What the status answers say: the counts, the times, and the three forms of the answer.
 #include "app/StatusReport.h"
+#include "platform/core/StatusHttpServer.h"
 #include "platform/media/Player.h"
 
 #include <QJsonDocument>
@@ -133,6 +134,25 @@ TEST(StatusReportTest, TheTextAnswerIsOneLinePerFact) {
     EXPECT_TRUE(text.contains("\nLast new item:  none yet\n"));
     EXPECT_TRUE(text.contains("\nItems played:   0\n"));
     EXPECT_TRUE(text.endsWith("\nLog:            /l/VornPlayer.log (0 bytes)\n"));
+}
+
+TEST(StatusHttpServerTest, TheListenAddressIsAHostAndAPort) {
+    const auto v4 = StatusHttpServer::parseListenAddress("127.0.0.1:9477");
+    ASSERT_TRUE(v4);
+    EXPECT_EQ(v4->first, QHostAddress(QHostAddress::LocalHost));
+    EXPECT_EQ(v4->second, 9477);
+    const auto any = StatusHttpServer::parseListenAddress(" 0.0.0.0:0 ");
+    ASSERT_TRUE(any);
+    EXPECT_EQ(any->first, QHostAddress(QHostAddress::AnyIPv4));
+    EXPECT_EQ(any->second, 0);
+    const auto v6 = StatusHttpServer::parseListenAddress("[::1]:9477");
+    ASSERT_TRUE(v6);
+    EXPECT_EQ(v6->first, QHostAddress(QHostAddress::LocalHostIPv6));
+    EXPECT_TRUE(StatusHttpServer::parseListenAddress("localhost:1"));
+    for (const char* wrong : {"", "9477", "127.0.0.1", "127.0.0.1:", "127.0.0.1:99999", "127.0.0.1:80/metrics",
+                              "user@127.0.0.1:80", "example.org:80"}) {
+        EXPECT_FALSE(StatusHttpServer::parseListenAddress(wrong)) << wrong;
+    }
 }
 
 }  // namespace

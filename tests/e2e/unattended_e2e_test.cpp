@@ -1,7 +1,9 @@
 // Whole-program tests of running unattended: the command line, the messages to the service
-// manager and the status request of a second launch.
+// manager, the status request of a second launch, and the status server.
 #include "e2e/PlaybackFixture.h"
 
+#include <QColor>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -13,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -114,6 +118,100 @@ private:
     mutable std::mutex mutex_;
     std::vector<Message> messages_;
 };
+
+struct HttpAnswer {
+    int status = 0;  // 0: no answer (closed, reset or timed out)
+    QByteArray head;
+    QByteArray body;
+};
+
+int connectTo(quint16 port, int timeoutMs) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const QByteArray& bytes, qint64* sent = nullptr) {
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = send(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done), MSG_NOSIGNAL);
+        if (n <= 0) break;
+        done += n;
+    }
+    if (sent) *sent = done;
+    return done == bytes.size();
+}
+
+// Reads one answer: its head, then as many bytes as Content-Length says.
+HttpAnswer readAnswer(int fd) {
+    HttpAnswer answer;
+    QByteArray data;
+    char buffer[65536];
+    qsizetype headEnd = -1;
+    qint64 length = -1;
+    for (;;) {
+        if (headEnd < 0 && (headEnd = data.indexOf("\r\n\r\n")) >= 0) {
+            answer.head = data.left(headEnd);
+            for (const QByteArray& line : answer.head.split('\n')) {
+                if (line.toLower().startsWith("content-length:")) length = line.mid(15).trimmed().toLongLong();
+            }
+        }
+        if (headEnd >= 0 && length >= 0 && data.size() - headEnd - 4 >= length) break;
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        data.append(buffer, n);
+    }
+    if (headEnd < 0) return HttpAnswer();
+    const QList<QByteArray> statusLine = answer.head.left(answer.head.indexOf('\r')).split(' ');
+    answer.status = statusLine.size() >= 2 ? statusLine.at(1).toInt() : 0;
+    answer.body = data.mid(headEnd + 4, length >= 0 ? length : -1);
+    return answer;
+}
+
+HttpAnswer request(quint16 port, const QByteArray& method, const QByteArray& path, const QByteArray& token,
+                   int timeoutMs = 10000) {
+    const int fd = connectTo(port, timeoutMs);
+    if (fd < 0) return HttpAnswer();
+    QByteArray text = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (!token.isNull()) text += "Authorization: Bearer " + token + "\r\n";
+    text += "Connection: close\r\n\r\n";
+    HttpAnswer answer;
+    if (sendAll(fd, text)) answer = readAnswer(fd);
+    close(fd);
+    return answer;
+}
+
+// The samples of a Prometheus text answer as Prometheus's own client library reads them.
+std::optional<QMap<QString, double>> parsePrometheus(const QByteArray& text) {
+    QProcess python;
+    python.start("/usr/bin/python3",
+                 {"-c", "import sys\n"
+                        "from prometheus_client.parser import text_string_to_metric_families\n"
+                        "for family in text_string_to_metric_families(sys.stdin.read()):\n"
+                        "    for s in family.samples:\n"
+                        "        print(s.name, repr(s.value))\n"});
+    python.write(text);
+    python.closeWriteChannel();
+    if (!python.waitForFinished(15000) || python.exitStatus() != QProcess::NormalExit || python.exitCode() != 0) {
+        return std::nullopt;
+    }
+    QMap<QString, double> samples;
+    for (const QByteArray& line : python.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> parts = line.split(' ');
+        if (parts.size() == 2) samples.insert(QString::fromUtf8(parts.at(0)), parts.at(1).toDouble());
+    }
+    return samples;
+}
 
 TEST(CommandLineE2E, HelpVersionAndWrongOptionsAnswerAtOnceAndTouchNothing) {
     PlayerRun run;
@@ -251,6 +349,136 @@ TEST_F(PlaybackE2E, TheServiceManagerHearsReadyWatchdogStatusAndStoppingAndStatu
     ASSERT_TRUE(stopping);
     EXPECT_GT(stopping->at, pings.back());
     EXPECT_EQ(runToEnd(run, {"--status"}).status, 3);
+}
+
+// The status server with a token: metrics that Prometheus reads and that count the plays, the
+// status, a screenshot of the clip's colour, 401 without the token, and playback that goes on
+// through a flood of requests and a 10 MB request body.
+TEST_F(PlaybackE2E, TheStatusServerAnswersWithTheTokenAndAFloodDoesNotStopPlayback) {
+    addFile("red.mp4", test::readAll(test::solidClip("red", 1.0)), 30);
+    run.env.remove("VORNPLAYER_VIDEO_OUTPUT");  // frames, rendered in software off screen
+    run.start(args(3, 2) << "-prefStatusListenAddress" << "127.0.0.1:0" << "-prefStatusToken" << "s3cret");
+    ASSERT_TRUE(run.waitForLog("] Status server: /metrics, /status and /screenshot.png at http://127.0.0.1:"))
+        << run.log().toStdString();
+    const QRegularExpression serving(R"(at http://127\.0\.0\.1:(\d+)/ \(bearer token required\))");
+    const auto match = serving.match(run.log());
+    ASSERT_TRUE(match.hasMatch());
+    const quint16 port = static_cast<quint16>(match.captured(1).toUInt());
+
+    const auto played = [&]() -> double {
+        const HttpAnswer metrics = request(port, "GET", "/metrics", "s3cret");
+        if (metrics.status != 200) return -1;
+        const auto samples = parsePrometheus(metrics.body);
+        return samples ? samples->value("vornplayer_items_played_total", -1) : -1;
+    };
+    const auto waitForPlays = [&](double atLeast) {
+        QElapsedTimer t;
+        t.start();
+        while (played() < atLeast && t.elapsed() < 30000) QThread::msleep(200);
+        return played();
+    };
+
+    // Without the token, with a wrong one, or on another path without it: 401, and no content.
+    const HttpAnswer none = request(port, "GET", "/metrics", QByteArray());
+    EXPECT_EQ(none.status, 401);
+    EXPECT_TRUE(none.head.contains("WWW-Authenticate: Bearer"));
+    EXPECT_FALSE(none.body.contains("vornplayer_"));
+    EXPECT_EQ(request(port, "GET", "/status", "s3cre").status, 401);
+    EXPECT_EQ(request(port, "GET", "/screenshot.png", "S3CRET").status, 401);
+    EXPECT_EQ(request(port, "GET", "/nothing", QByteArray()).status, 401);
+    EXPECT_EQ(request(port, "GET", "/nothing", "s3cret").status, 404);
+    EXPECT_EQ(request(port, "POST", "/metrics", "s3cret").status, 405);
+
+    const HttpAnswer metrics = request(port, "GET", "/metrics", "s3cret");
+    ASSERT_EQ(metrics.status, 200);
+    EXPECT_TRUE(metrics.head.contains("text/plain; version=0.0.4")) << metrics.head.toStdString();
+    const auto samples = parsePrometheus(metrics.body);
+    ASSERT_TRUE(samples) << metrics.body.toStdString();
+    for (const char* name : {"vornplayer_up", "vornplayer_uptime_seconds", "vornplayer_items_played_total",
+                             "vornplayer_item_failures_total", "vornplayer_source_folder_available",
+                             "vornplayer_log_bytes", "vornplayer_resident_memory_bytes"}) {
+        EXPECT_TRUE(samples->contains(name)) << name;
+    }
+    EXPECT_EQ(samples->value("vornplayer_up"), 1.0);
+    EXPECT_GT(samples->value("vornplayer_resident_memory_bytes"), 1e6);
+    EXPECT_GT(samples->value("vornplayer_log_bytes"), 0.0);
+    EXPECT_LE(samples->value("vornplayer_log_bytes"), static_cast<double>(QFileInfo(run.logPath()).size()));
+
+    // The plays counted match the log's announcements of the next item, and grow with them.
+    const double firstCount = waitForPlays(2);
+    ASSERT_GE(firstCount, 2);
+    const double later = waitForPlays(firstCount + 2);
+    EXPECT_GE(later, firstCount + 2);
+    EXPECT_GE(nextItems().size(), static_cast<qsizetype>(later) - 1);
+    const auto playing = parsePrometheus(request(port, "GET", "/metrics", "s3cret").body);
+    ASSERT_TRUE(playing);
+    EXPECT_EQ(playing->value("vornplayer_source_folder_available", -1), 1.0);
+    EXPECT_GE(playing->value("vornplayer_seconds_since_last_new_item", -1), 0.0);
+    EXPECT_LT(playing->value("vornplayer_seconds_since_last_frame", 99), 2.0);
+
+    const HttpAnswer status = request(port, "GET", "/status", "s3cret");
+    ASSERT_EQ(status.status, 200);
+    const QJsonObject json = QJsonDocument::fromJson(status.body).object();
+    EXPECT_EQ(json.value("currentItem").toObject().value("path").toString(), daily + "/red.mp4");
+    EXPECT_LT(json.value("secondsSinceLastFrame").toDouble(99), 2.0);
+
+    // The screenshot shows the red clip (the first pictures may still be black).
+    QImage shot;
+    QElapsedTimer t;
+    t.start();
+    for (;;) {
+        const HttpAnswer png = request(port, "GET", "/screenshot.png", "s3cret");
+        ASSERT_EQ(png.status, 200);
+        EXPECT_TRUE(png.head.contains("Content-Type: image/png")) << png.head.toStdString();
+        shot = QImage::fromData(png.body, "PNG");
+        ASSERT_FALSE(shot.isNull());
+        const QColor centre = shot.pixelColor(shot.width() / 2, shot.height() / 2);
+        if (centre.red() > 200 && centre.green() < 60 && centre.blue() < 60) break;
+        ASSERT_LT(t.elapsed(), 15000) << "centre stays " << centre.name().toStdString();
+        QThread::msleep(300);
+    }
+    EXPECT_LE(shot.width(), 640);
+
+    // 200 requests at once: each gets an answer (or, past every bound, a closed connection),
+    // and a 10 MB body is cut short: 413, 503 (among the flood) or a closed connection.
+    std::vector<int> statuses(200, -1);
+    std::vector<std::thread> flood;
+    for (size_t i = 0; i < statuses.size(); ++i) {
+        flood.emplace_back([&, i] { statuses[i] = request(port, "GET", i % 2 ? "/screenshot.png" : "/metrics", "s3cret", 20000).status; });
+    }
+    qint64 sent = 0;
+    HttpAnswer big;
+    {
+        const int fd = connectTo(port, 20000);
+        ASSERT_GE(fd, 0);
+        const QByteArray head = "POST /status HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer s3cret\r\n"
+                                "Content-Type: application/octet-stream\r\nContent-Length: 10485760\r\n\r\n";
+        ASSERT_TRUE(sendAll(fd, head));
+        sendAll(fd, QByteArray(10 * 1024 * 1024, 'x'), &sent);
+        big = readAnswer(fd);
+        close(fd);
+    }
+    for (std::thread& th : flood) th.join();
+    EXPECT_LT(sent, 10 * 1024 * 1024) << "the body should have been refused before its end";
+    EXPECT_TRUE(big.status == 413 || big.status == 503 || big.status == 0) << big.status;
+    int ok = 0;
+    for (const int s : statuses) {
+        EXPECT_TRUE(s == 200 || s == 503 || s == 0) << s;
+        ok += s == 200 ? 1 : 0;
+    }
+    EXPECT_GE(ok, 1);
+
+    // Playback went on and goes on: more plays, fresh frames, and the server answers again as soon
+    // as the flood's connections have gone.
+    double afterFlood = -1;
+    t.restart();
+    while ((afterFlood = played()) < 0 && t.elapsed() < 10000) QThread::msleep(100);
+    EXPECT_GE(afterFlood, later);
+    EXPECT_GE(waitForPlays(afterFlood + 2), afterFlood + 2);
+    const QJsonObject still = QJsonDocument::fromJson(request(port, "GET", "/status", "s3cret").body).object();
+    EXPECT_LT(still.value("secondsSinceLastFrame").toDouble(99), 2.0);
+    EXPECT_EQ(still.value("itemFailures").toInteger(), 0);
+    EXPECT_EQ(run.stop(), 0);
 }
 
 }  // namespace
