@@ -70,6 +70,8 @@ void bringToFront(const QPointer<MainWindow>& window) {
 int applicationMain(int argc, char** argv, const std::function<void()>& classInitialize,
                     const std::function<std::shared_ptr<ApplicationDelegate>(const MainInterface&)>& makeDelegate) {
     QApplication app(argc, argv);
+    // Desktops and compositors match the window to its desktop entry (name, icon) by this.
+    QGuiApplication::setDesktopFileName(QStringLiteral(VORN_BUNDLE_IDENTIFIER));
     // libmpv parses numbers with the C locale.
     std::setlocale(LC_NUMERIC, "C");
     // Qt has taken its own options out of the arguments by now.
