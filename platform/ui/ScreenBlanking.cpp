@@ -65,14 +65,12 @@ void ScreenBlanking::holdOff() {
     }
     if (platform == QLatin1String("wayland")) {
         systemLog(QStringLiteral("Screen blanking: Qt %1 gives no access to Wayland's idle-inhibit protocol; "
-                                 "only the session's org.freedesktop.ScreenSaver, where it runs, keeps the screen awake")
+                                 "nothing on this display holds blanking off")
                       .arg(QLatin1String(qVersion())));
         return;
     }
     if (held.isEmpty()) {
-        systemLog(QStringLiteral("Screen blanking: nothing on display platform \"%1\" keeps the screen awake besides "
-                                 "the session's org.freedesktop.ScreenSaver, where it runs")
-                      .arg(platform));
+        systemLog(QStringLiteral("Screen blanking: nothing on display platform \"%1\" holds blanking off").arg(platform));
         return;
     }
     systemLog(QStringLiteral("Screen blanking held off: %1").arg(held.join(QStringLiteral(", "))));
