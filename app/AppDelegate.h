@@ -4,6 +4,7 @@
 #include "app/AtomicProperty.h"
 #include "app/Notice.h"
 #include "app/PlayQueueState.h"
+#include "app/StatusReport.h"
 #include "platform/core/Queues.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/PreferencesModel.h"
@@ -114,6 +115,15 @@ public:
     // "~/Library/Logs/Vorn/<bundle name>_old.log", standardised.
     static QString oldLogFilePath();
 
+    // The status answers (--status, the watchdog, the status server): started once, on the main
+    // thread, when the controller is connected to its windows.
+    void startStatusServices();
+    // What the status answers say now. Main thread.
+    StatusReport::Snapshot statusSnapshot() const;
+    // An item was handed to the player from its start / the scan found a new item. Any thread.
+    void noteItemStarted(const QString& path);
+    void noteNewItem(const QString& path);
+
     // The version text stored at every launch, from the bundle's information dictionary.
     static QString versionStringFromInfo(const QVariantMap& info);
 
@@ -167,6 +177,8 @@ private:
     // Looks again in a while, keeping the picture, when nothing could be played now.
     void scheduleLookAgain(const std::shared_ptr<PlayerItem>& item);
     void playNext(const std::shared_ptr<PlayerItem>& ended, const QString& path);
+    // Plays what ended once more, from its first frame.
+    void replay(const std::shared_ptr<PlayerItem>& item);
     QStringList listNewestFilesIn(const QString& dailyFolder);
     QStringList completeFilesOf(const QStringList& paths);
     QStringList newestFilesOfAnEarlierDay();
@@ -200,4 +212,5 @@ private:
     Notice noSourceFolderNotice_{std::chrono::minutes(1)};
     Notice earlierDayNotice_;
     Notice nothingPlayableNotice_;
+    StatusReport status_;
 };

@@ -56,11 +56,20 @@ inline constexpr SettingDeclaration DoShowMenuBar{
 inline constexpr SettingDeclaration AppVersionString{
     "prefAppVersionString", SettingType::String, 0, 0, "nobody", "launch, every time", false};
 
+// "host:port" the status server listens on (/metrics, /status, /screenshot.png); empty: no server.
+inline constexpr SettingDeclaration StatusListenAddress{
+    "prefStatusListenAddress", SettingType::String, 0, 0, "status services at launch", "the operator (settings file, arguments)",
+    false};
+// When set, every request to the status server carries it as "Authorization: Bearer <token>".
+inline constexpr SettingDeclaration StatusToken{
+    "prefStatusToken", SettingType::String, 0, 0, "status services at launch", "the operator (settings file, arguments)",
+    false};
+
 inline constexpr const SettingDeclaration* all[] = {
     &TamrinVideosFolder,   &TamrinVideosFolderAliasData, &TamrinVideosFolderIsValid,
     &DoAttemptToCreateFolderIfMissing, &DailyDateFormat, &RepeatListItemsCount,
     &NewMovieRepeatLoopCount, &ArrayOfPathsOfLastItems, &DoShowMenuBar,
-    &AppVersionString};
+    &AppVersionString, &StatusListenAddress, &StatusToken};
 
 }  // namespace Setting
 

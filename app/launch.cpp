@@ -71,6 +71,7 @@ void AppDelegate::startupPollingLoop() {
         if (!waitMicroseconds(kPollIntervalMicroseconds)) return;  // quitting
     }
     queue_.startWith(list);
+    noteNewItem(list.first());
     // Files the operator opened meanwhile play to their end first; the cycle takes over after them.
     if (queue_.filesOpenedByHandPlaying()) return;
     playArrayOfUrls(QVariantList(list.cbegin(), list.cend()));

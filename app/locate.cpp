@@ -27,6 +27,7 @@ QString statusNameFor(bool valid) {
 }  // namespace
 
 void AppDelegate::setStatusImage(const QVariant& imageOrName, const QString& detail) {
+    if (imageOrName.typeId() == QMetaType::QString) status_.setSourceFolderStatusNamed(imageOrName.toString());
     DispatchQueue::main().async(whileAlive([this, imageOrName, detail] {
         QImage image;
         if (imageOrName.typeId() == QMetaType::QString) {

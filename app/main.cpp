@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/CommandLine.h"
 #include "app/Settings.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/MainWindow.h"
@@ -42,12 +43,14 @@ void connectCommands(const std::shared_ptr<AppDelegate>& delegate, MainWindow* w
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const std::optional<int> status = CommandLine::run(argc, argv)) return *status;
     return applicationMain(argc, argv, &AppDelegate::initialize, [](const MainInterface& ui) {
         std::shared_ptr<AppDelegate> delegate = AppDelegate::create();
         delegate->setWindow(ui.window);
         delegate->setPlayerview(ui.window->playerView());
         delegate->setFPreferencesWindow(ui.preferencesWindow);
         connectCommands(delegate, ui.window, ui.preferencesWindow);
+        delegate->startStatusServices();
         return std::shared_ptr<ApplicationDelegate>(std::move(delegate));
     });
 }

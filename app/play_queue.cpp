@@ -63,6 +63,7 @@ void AppDelegate::playListOnMainThread(const QVariantList& list) {
     setPlayer(player);
     player->play();
     first->seekToTimeZero();
+    noteItemStarted(first->url().toLocalFile());
 }
 
 void AppDelegate::playerItemDidReachEnd(const Notification& notification) {
@@ -144,8 +145,7 @@ void AppDelegate::decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueS
         if (kind == EndKind::Played && reachable) {
             KORVAL_Log::debug(
                 QStringLiteral("2017-01-14dorin - somehow list is empty - just keep it replaying whatever was loaded"));
-            item->seekToTimeZero();
-            if (player) player->play();
+            replay(item);
             return;
         }
         // The share does not answer, or what ended could not be played: the picture stays.
@@ -153,6 +153,7 @@ void AppDelegate::decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueS
         return;
     }
     if (decision.newItem) {
+        noteNewItem(found.first());
         KORVAL_Log::debug(fmt("hasNewItem = self.repeatList = %@", QVariant(found)));
     } else if (decision.rotated) {
         KORVAL_Log::debug(fmt("Need to get from queue of last %li items....", static_cast<long long>(loops)));
@@ -173,11 +174,17 @@ void AppDelegate::decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueS
             scheduleLookAgain(item);
             return;
         }
-        item->seekToTimeZero();
-        if (player) player->play();
+        replay(item);
         return;
     }
     playNext(item, decision.next);
+}
+
+void AppDelegate::replay(const std::shared_ptr<PlayerItem>& item) {
+    const std::shared_ptr<Player> player = this->player();
+    item->seekToTimeZero();
+    if (player) player->play();
+    if (const auto now = player ? player->currentItem() : nullptr) noteItemStarted(now->url().toLocalFile());
 }
 
 void AppDelegate::playNext(const std::shared_ptr<PlayerItem>& ended, const QString& path) {
@@ -187,6 +194,7 @@ void AppDelegate::playNext(const std::shared_ptr<PlayerItem>& ended, const QStri
     if (player) player->replaceCurrentItemWithPlayerItem(PlayerItem::playerItemWithURL(next));
     ended->seekToTimeZero();
     if (player) player->play();
+    noteItemStarted(next.toLocalFile());
 }
 
 void AppDelegate::scheduleLookAgain(const std::shared_ptr<PlayerItem>& item) {

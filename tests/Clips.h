@@ -37,6 +37,20 @@ inline QString clip(double seconds, bool audio = true, const QString& size = "16
     return QFile::exists(path) ? path : QString();
 }
 
+// A clip of one colour all over (an ffmpeg colour name), without sound; cached like clip().
+inline QString solidClip(const QString& colour, double seconds, const QString& size = "160x120") {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    const QString path = clipFolder().filePath(QString("solid-%1-%2-%3.mp4").arg(colour).arg(seconds).arg(size));
+    if (QFile::exists(path)) return path;
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                            QString("color=c=%1:size=%2:rate=25:duration=%3").arg(colour, size).arg(seconds),
+                            "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", path});
+    ffmpeg.waitForFinished(60000);
+    return QFile::exists(path) ? path : QString();
+}
+
 // A copy of a clip under another name and folder.
 inline QString copyClip(const QString& clipPath, const QString& to) {
     QDir().mkpath(QFileInfo(to).absolutePath());

@@ -7,6 +7,9 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QFile>
+
+#include <unistd.h>
 
 ProcessInfo& ProcessInfo::processInfo() {
     static ProcessInfo* info = new ProcessInfo;
@@ -32,4 +35,13 @@ void ProcessInfo::disableAutomaticTermination(const QString& reason) {
         if (!reply.isError()) systemLog(QStringLiteral("Screen saver inhibited (cookie %1)").arg(reply.value()));
         w->deleteLater();
     });
+}
+
+qint64 ProcessInfo::residentMemoryBytes() {
+    // statm: size, resident, ... in pages.
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly)) return 0;
+    const QList<QByteArray> fields = statm.readLine().split(' ');
+    if (fields.size() < 2) return 0;
+    return fields.at(1).trimmed().toLongLong() * static_cast<qint64>(sysconf(_SC_PAGESIZE));
 }

@@ -12,6 +12,9 @@ public:
     // no session bus or no such service. Never undone; ends with the process.
     void disableAutomaticTermination(const QString& reason);
 
+    // The process's resident memory in bytes, from /proc; 0 when it cannot be read. Any thread.
+    static qint64 residentMemoryBytes();
+
 private:
     ProcessInfo() = default;
     bool requested_ = false;

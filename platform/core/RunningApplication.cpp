@@ -28,12 +28,16 @@
 namespace {
 
 const QByteArray kActivateRequest = "activate\n";
+const QByteArray kStatusRequest = "status\n";
+// Requests are one short line; a peer that sends more is not one of ours.
+constexpr qint64 kMaxRequestBytes = 256;
 constexpr int kActivationTimeoutMs = 5000;
 constexpr int kPidWaitMs = 2000;
 
 std::mutex gMutex;
 std::function<void()> gActivationHandler;
 bool gActivationPending = false;
+std::function<QByteArray()> gStatusProvider;
 
 struct Registration {
     int lockFd = -1;  // held for the life of the process
@@ -58,6 +62,19 @@ void deliverActivation() {
     DispatchQueue::main().async(handler);
 }
 
+// On the main thread, where the server lives: a hung main thread leaves the request unanswered.
+void answerStatus(QLocalSocket* socket) {
+    std::function<QByteArray()> provider;
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        provider = gStatusProvider;
+    }
+    QByteArray reply = provider ? provider() : QByteArray();
+    reply.replace('\n', ' ');
+    socket->write(reply + '\n');
+    socket->disconnectFromServer();  // after the bytes are written
+}
+
 void listenForActivation(Registration& registration, const QString& socketPath) {
     // Owned by the application object, so that it closes (and its socket goes) when the run ends.
     auto* server = new QLocalServer(QCoreApplication::instance());
@@ -73,8 +90,11 @@ void listenForActivation(Registration& registration, const QString& socketPath) 
             QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket] {
                 while (socket->canReadLine()) {
-                    if (socket->readLine() == kActivateRequest) deliverActivation();
+                    const QByteArray request = socket->readLine();
+                    if (request == kActivateRequest) deliverActivation();
+                    if (request == kStatusRequest) answerStatus(socket);
                 }
+                if (socket->bytesAvailable() > kMaxRequestBytes) socket->abort();
             });
         }
     });
@@ -151,6 +171,38 @@ void RunningApplication::setActivationHandler(std::function<void()> handler) {
         pending = std::exchange(gActivationPending, false) && gActivationHandler;
     }
     if (pending) deliverActivation();
+}
+
+void RunningApplication::setStatusProvider(std::function<QByteArray()> provider) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    gStatusProvider = std::move(provider);
+}
+
+RunningApplication::StatusAnswer RunningApplication::requestStatus(const QString& bundleIdentifier, int timeoutMs) {
+    StatusAnswer answer;
+    if (bundleIdentifier.isEmpty() || runtimeDirectory().isEmpty()) return answer;
+    QLocalSocket socket;
+    socket.connectToServer(fileStem(bundleIdentifier) + QStringLiteral(".socket"));
+    // A socket nobody listens on refuses at once; a running instance's kernel takes the
+    // connection even while its main thread hangs, which then shows as no answer.
+    if (!socket.waitForConnected(timeoutMs)) return answer;
+    answer.outcome = StatusAnswer::Outcome::NoAnswer;
+    QElapsedTimer waited;
+    waited.start();
+    socket.write(kStatusRequest);
+    QByteArray reply;
+    while (!reply.endsWith('\n')) {
+        const qint64 left = timeoutMs - waited.elapsed();
+        if (left <= 0) return answer;
+        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(static_cast<int>(left))) {
+            if (socket.state() != QLocalSocket::ConnectedState && socket.bytesAvailable() == 0) return answer;
+            continue;
+        }
+        reply += socket.readAll();
+    }
+    answer.outcome = StatusAnswer::Outcome::Answered;
+    answer.reply = reply.chopped(1);
+    return answer;
 }
 
 bool RunningApplication::activateWithOptions(unsigned options) const {

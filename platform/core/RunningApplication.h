@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -23,6 +24,19 @@ public:
     // What the registered instance does when another launch asks it to come to the front;
     // runs on the main thread. A request that came before the handler is kept for it.
     static void setActivationHandler(std::function<void()> handler);
+
+    // What the registered instance answers to a status request: one line of text (JSON, say),
+    // made on the main thread when the request comes, so an instance whose main thread hangs
+    // does not answer. Without a provider it answers an empty line.
+    static void setStatusProvider(std::function<QByteArray()> provider);
+
+    // Asks the running instance with this identifier for its status. Any thread; waits at
+    // most timeoutMs for the answer.
+    struct StatusAnswer {
+        enum class Outcome { Answered, NotRunning, NoAnswer } outcome = Outcome::NotRunning;
+        QByteArray reply;  // the provider's line, without its newline
+    };
+    static StatusAnswer requestStatus(const QString& bundleIdentifier, int timeoutMs);
 
     // $XDG_RUNTIME_DIR, or a private folder in /tmp when it is not set.
     static QString runtimeDirectory();

@@ -13,6 +13,7 @@
 
 const QString AVPlayerItemDidPlayToEndTimeNotification = QStringLiteral("AVPlayerItemDidPlayToEndTimeNotification");
 const QString kPlayerItemErrorKey = QStringLiteral("error");
+const QString AVPlayerItemFailedToPlayToEndTimeNotification = QStringLiteral("AVPlayerItemFailedToPlayToEndTimeNotification");
 
 namespace {
 
@@ -432,6 +433,7 @@ void PlayerCore::itemFailed(const std::shared_ptr<PlayerItem>& item, std::uint64
     }
     systemLog(QStringLiteral("Cannot play %1: %2 (mpv error %3); treating it as ended in 1 s")
                   .arg(item->url().toLocalFile(), QString::fromUtf8(mpv_error_string(error)), QString::number(error)));
+    NotificationCenter::defaultCenter().postNotificationName(AVPlayerItemFailedToPlayToEndTimeNotification, item.get(), item);
     std::weak_ptr<PlayerCore> weak = weak_from_this();
     DispatchQueue::global(DispatchQueue::Priority::Default).async([weak, item, load, error] {
         if (!waitMicroseconds(kFailedItemDelayMicroseconds)) return;  // quitting

@@ -15,6 +15,9 @@ class PlayerCore;
 extern const QString AVPlayerItemDidPlayToEndTimeNotification;
 // In the user info of the end of an item that could not be played: mpv's error code.
 extern const QString kPlayerItemErrorKey;
+// Posted when an item cannot be played, before its end is posted, on the thread that learnt
+// of the failure. The sender is the item, the object its std::shared_ptr<PlayerItem>.
+extern const QString AVPlayerItemFailedToPlayToEndTimeNotification;
 
 // One video file to play. Safe from any thread.
 class PlayerItem {

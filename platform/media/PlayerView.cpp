@@ -100,7 +100,7 @@ void SoftwarePlayerView::paintEvent(QPaintEvent*) {
         frame_ = QImage(size, QImage::Format_RGB32);
         frame_.fill(Qt::black);
     }
-    mpv_render_context_update(context_);
+    const bool newFrame = mpv_render_context_update(context_) & MPV_RENDER_UPDATE_FRAME;
     int wh[2] = {size.width(), size.height()};
     size_t stride = static_cast<size_t>(frame_.bytesPerLine());
     const char* format = "bgr0";  // QImage::Format_RGB32 in memory on a little-endian machine
@@ -112,6 +112,7 @@ void SoftwarePlayerView::paintEvent(QPaintEvent*) {
     mpv_render_context_render(context_, params);
     frame_.setDevicePixelRatio(ratio);
     painter.drawImage(QPoint(0, 0), frame_);
+    if (newFrame) frameShown();
 }
 
 // ---- OpenGL
@@ -120,6 +121,7 @@ class OpenGLPlayerView::Surface final : public QOpenGLWidget {
 public:
     explicit Surface(QWidget* parent) : QOpenGLWidget(parent) {}
     std::function<void()> onInitialized;
+    std::function<void()> onFrame;
     mpv_render_context* render = nullptr;
 
 protected:
@@ -132,6 +134,7 @@ protected:
             context_functions()->glClear(GL_COLOR_BUFFER_BIT);
             return;
         }
+        const bool newFrame = mpv_render_context_update(render) & MPV_RENDER_UPDATE_FRAME;
         const qreal ratio = devicePixelRatioF();
         mpv_opengl_fbo fbo{static_cast<int>(defaultFramebufferObject()), static_cast<int>(width() * ratio),
                            static_cast<int>(height() * ratio), 0};
@@ -140,6 +143,7 @@ protected:
                                      {MPV_RENDER_PARAM_FLIP_Y, &flip},
                                      {MPV_RENDER_PARAM_INVALID, nullptr}};
         mpv_render_context_render(render, params);
+        if (newFrame && onFrame) onFrame();
     }
 
 private:
@@ -151,6 +155,7 @@ OpenGLPlayerView::OpenGLPlayerView(QWidget* parent) : PlayerView(parent), surfac
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(surface_);
     surface_->onInitialized = [this] { makeContext(); };
+    surface_->onFrame = [this] { frameShown(); };
 }
 
 OpenGLPlayerView::~OpenGLPlayerView() { freeContext(); }

@@ -2,7 +2,9 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 
 class Player;
 
@@ -27,7 +29,11 @@ public:
     // Shows this player from now on; the earlier one is let go.
     virtual void setPlayer(std::shared_ptr<Player> player) = 0;
     std::shared_ptr<Player> player() const { return player_; }
+    // When the view last showed a new frame; none before the first (and without video output).
+    std::optional<std::chrono::steady_clock::time_point> lastFrameTime() const { return lastFrame_; }
 
 protected:
+    void frameShown() { lastFrame_ = std::chrono::steady_clock::now(); }
     std::shared_ptr<Player> player_;
+    std::optional<std::chrono::steady_clock::time_point> lastFrame_;
 };

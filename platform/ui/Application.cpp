@@ -1,10 +1,12 @@
 #include "platform/ui/Application.h"
 
 #include "platform/core/Queues.h"
+#include "platform/core/ServiceManager.h"
 #include "platform/core/SystemLog.h"
 
 #include "platform/ui/MainWindow.h"
 #include "platform/ui/PreferencesWindow.h"
+#include "platform/ui/ScreenBlanking.h"
 #include "platform/core/RunningApplication.h"
 #include "platform/core/UserDefaults.h"
 
@@ -68,6 +70,8 @@ void bringToFront(const QPointer<MainWindow>& window) {
 int applicationMain(int argc, char** argv, const std::function<void()>& classInitialize,
                     const std::function<std::shared_ptr<ApplicationDelegate>(const MainInterface&)>& makeDelegate) {
     QApplication app(argc, argv);
+    // Desktops and compositors match the window to its desktop entry (name, icon) by this.
+    QGuiApplication::setDesktopFileName(QStringLiteral(VORN_BUNDLE_IDENTIFIER));
     // libmpv parses numbers with the C locale.
     std::setlocale(LC_NUMERIC, "C");
     // Qt has taken its own options out of the arguments by now.
@@ -85,16 +89,20 @@ int applicationMain(int argc, char** argv, const std::function<void()>& classIni
 
     RunningApplication::setActivationHandler([w = QPointer<MainWindow>(window.get())] { bringToFront(w); });
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [&delegate] {
+        ServiceManager::notifyStopping();
         // Background work stops waiting first, so that the controller's last word is the last one.
         DispatchQueue::beginShutdown();
         if (delegate) delegate->applicationWillTerminate();
     });
     window->show();
+    ScreenBlanking::holdOff();
     QTimer::singleShot(0, &app, [&delegate] {
         if (delegate) delegate->applicationDidFinishLaunching();
+        ServiceManager::notifyReady(QStringLiteral("Started"));
     });
 
     const int status = app.exec();
+    ScreenBlanking::restore();
     // Background work ends before what it works for: waits and commands are cut short, the jobs
     // still queued run out (a controller's job finds it and holds it), and the threads are joined.
     if (!DispatchQueue::shutdown(kQueueShutdownDeadline)) {

@@ -7,6 +7,7 @@
 #include "ui_MainMenu.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -128,4 +129,14 @@ void MainWindow::applyPlaybackStyle(const QRect& screenFrame) {
 void MainWindow::setStatusImage(const QImage& image, const QString& detail) {
     ui_->statusImageView->setPixmap(image.isNull() ? QPixmap() : QPixmap::fromImage(image));
     ui_->statusImageView->setToolTip(statusToolTip(image, detail));
+}
+
+QByteArray MainWindow::snapshotPng(int maxWidth) {
+    QImage image = grab().toImage();
+    if (image.isNull()) return QByteArray();
+    if (image.width() > maxWidth) image = image.scaledToWidth(maxWidth, Qt::SmoothTransformation);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    return image.save(&buffer, "PNG") ? png : QByteArray();
 }

@@ -66,6 +66,8 @@ public:
     // Shows the status light in the corner, with a tooltip naming its state and, below, the
     // detail given; a null image clears it.
     void setStatusImage(const QImage& image, const QString& detail = QString());
+    // What the window shows now, as a PNG at most maxWidth pixels wide; empty when it cannot be taken.
+    QByteArray snapshotPng(int maxWidth);
 
     static constexpr int kCursorHideMilliseconds = 3000;
 

@@ -1,0 +1,211 @@
+#include "app/StatusReport.h"
+
+#include <QJsonValue>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+double secondsBetween(StatusReport::SteadyTime from, StatusReport::SteadyTime to) {
+    const double seconds = std::chrono::duration<double>(to - from).count();
+    return std::max(0.0, std::round(seconds * 10.0) / 10.0);
+}
+
+QString isoTime(const QDateTime& time) { return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate); }
+
+QString localTime(const QString& iso) {
+    const QDateTime time = QDateTime::fromString(iso, Qt::ISODate);
+    return time.isValid() ? time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : iso;
+}
+
+// "7 s", "12 min 05 s", "3 h 02 min", "4 d 01 h".
+QString duration(double seconds) {
+    const qint64 s = static_cast<qint64>(seconds);
+    const auto two = [](qint64 n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); };
+    if (s < 60) return QStringLiteral("%1 s").arg(s);
+    if (s < 3600) return QStringLiteral("%1 min %2 s").arg(QString::number(s / 60), two(s % 60));
+    if (s < 86400) return QStringLiteral("%1 h %2 min").arg(QString::number(s / 3600), two(s % 3600 / 60));
+    return QStringLiteral("%1 d %2 h").arg(QString::number(s / 86400), two(s % 86400 / 3600));
+}
+
+QString number(double value) { return QString::number(value, 'g', 15); }
+
+// One metric family: its help, its type and one sample.
+void addMetric(QByteArray& out, const char* name, const char* type, const char* help, const QString& value,
+               const QString& labels = QString()) {
+    out += QStringLiteral("# HELP %1 %2\n# TYPE %1 %3\n%1%4 %5\n")
+               .arg(QLatin1String(name), QLatin1String(help), QLatin1String(type), labels, value)
+               .toUtf8();
+}
+
+QString labelValue(QString value) {
+    value.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    value.replace(QLatin1Char('"'), QLatin1String("\\\""));
+    value.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return value;
+}
+
+}  // namespace
+
+StatusReport::StatusReport() {
+    state_.startedAt = QDateTime::currentDateTime();
+    state_.started = std::chrono::steady_clock::now();
+    lastProgress_ = state_.started;
+}
+
+void StatusReport::itemStarted(const QString& path) {
+    const SteadyTime now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.currentItem = path;
+    state_.currentItemSince = now;
+    lastProgress_ = now;
+}
+
+void StatusReport::itemEnded(const std::shared_ptr<PlayerItem>& item) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastProgress_ = std::chrono::steady_clock::now();
+    const auto same = [&item](const std::weak_ptr<PlayerItem>& failed) {
+        return !failed.owner_before(item) && !item.owner_before(failed);
+    };
+    const auto failed = std::find_if(failedAwaitingEnd_.begin(), failedAwaitingEnd_.end(), same);
+    if (failed != failedAwaitingEnd_.end()) {
+        failedAwaitingEnd_.erase(failed);
+        return;
+    }
+    ++state_.itemsPlayed;
+}
+
+void StatusReport::itemFailed(const std::shared_ptr<PlayerItem>& item) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastProgress_ = std::chrono::steady_clock::now();
+    ++state_.itemFailures;
+    // A failed item that was replaced before its end came never sends that end.
+    failedAwaitingEnd_.erase(std::remove_if(failedAwaitingEnd_.begin(), failedAwaitingEnd_.end(),
+                                            [](const std::weak_ptr<PlayerItem>& w) { return w.expired(); }),
+                             failedAwaitingEnd_.end());
+    if (failedAwaitingEnd_.size() >= 64) failedAwaitingEnd_.erase(failedAwaitingEnd_.begin());
+    failedAwaitingEnd_.push_back(item);
+}
+
+void StatusReport::newItemArrived(const QString& path) {
+    const QDateTime wall = QDateTime::currentDateTime();
+    const SteadyTime now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.lastNewItem = path;
+    state_.lastNewItemAt = wall;
+    state_.lastNewItemSince = now;
+}
+
+void StatusReport::setSourceFolderStatusNamed(const QString& name) {
+    std::optional<bool> available;
+    if (name == QLatin1String("NSStatusAvailable")) available = true;
+    if (name == QLatin1String("NSStatusUnavailable")) available = false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.sourceFolderAvailable = available;
+}
+
+StatusReport::Snapshot StatusReport::snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_;
+}
+
+bool StatusReport::isStuck(bool loading, std::chrono::milliseconds limit, SteadyTime now) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return loading && !state_.currentItem.isNull() && now - lastProgress_ > limit;
+}
+
+QJsonObject StatusReport::json(const Snapshot& s, SteadyTime now) {
+    QJsonObject out;
+    out[QLatin1String("pid")] = s.pid;
+    out[QLatin1String("version")] = s.version;
+    out[QLatin1String("startedAt")] = isoTime(s.startedAt);
+    out[QLatin1String("uptimeSeconds")] = secondsBetween(s.started, now);
+    if (s.currentItem.isNull()) {
+        out[QLatin1String("currentItem")] = QJsonValue::Null;
+    } else {
+        out[QLatin1String("currentItem")] = QJsonObject{{QLatin1String("path"), s.currentItem},
+                                                        {QLatin1String("playingSeconds"), secondsBetween(s.currentItemSince, now)}};
+    }
+    QJsonObject source{{QLatin1String("path"), s.sourceFolder}};
+    source[QLatin1String("available")] = s.sourceFolderAvailable ? QJsonValue(*s.sourceFolderAvailable) : QJsonValue();
+    out[QLatin1String("sourceFolder")] = source;
+    if (s.lastNewItem.isNull()) {
+        out[QLatin1String("lastNewItem")] = QJsonValue::Null;
+    } else {
+        out[QLatin1String("lastNewItem")] = QJsonObject{{QLatin1String("path"), s.lastNewItem},
+                                                        {QLatin1String("arrivedAt"), isoTime(s.lastNewItemAt)},
+                                                        {QLatin1String("secondsAgo"), secondsBetween(s.lastNewItemSince, now)}};
+    }
+    out[QLatin1String("itemsPlayed")] = static_cast<qint64>(s.itemsPlayed);
+    out[QLatin1String("itemFailures")] = static_cast<qint64>(s.itemFailures);
+    out[QLatin1String("secondsSinceLastFrame")] = s.lastFrame ? QJsonValue(secondsBetween(*s.lastFrame, now)) : QJsonValue();
+    out[QLatin1String("logPath")] = s.logPath;
+    out[QLatin1String("logBytes")] = s.logBytes;
+    out[QLatin1String("residentMemoryBytes")] = s.residentMemoryBytes;
+    return out;
+}
+
+QByteArray StatusReport::prometheusText(const Snapshot& s, SteadyTime now) {
+    QByteArray out;
+    addMetric(out, "vornplayer_up", "gauge", "Whether the player answers (always 1 in an answer).", QStringLiteral("1"));
+    addMetric(out, "vornplayer_info", "gauge", "The player's version, as a label.", QStringLiteral("1"),
+              QStringLiteral("{version=\"%1\"}").arg(labelValue(s.version)));
+    addMetric(out, "vornplayer_uptime_seconds", "gauge", "Seconds since the player started.",
+              number(secondsBetween(s.started, now)));
+    addMetric(out, "vornplayer_items_played_total", "counter", "Items played to their end since the player started.",
+              QString::number(s.itemsPlayed));
+    addMetric(out, "vornplayer_item_failures_total", "counter", "Items that could not be played since the player started.",
+              QString::number(s.itemFailures));
+    addMetric(out, "vornplayer_source_folder_available", "gauge",
+              "1 when the source folder was found at the last check, 0 when not or not checked yet.",
+              QString::number(s.sourceFolderAvailable.value_or(false) ? 1 : 0));
+    // Absent until there is something to measure from, so that an alert never fires on a made-up age.
+    if (!s.lastNewItem.isNull()) {
+        addMetric(out, "vornplayer_seconds_since_last_new_item", "gauge", "Seconds since the last new item was found.",
+                  number(secondsBetween(s.lastNewItemSince, now)));
+    }
+    if (s.lastFrame) {
+        addMetric(out, "vornplayer_seconds_since_last_frame", "gauge", "Seconds since the video last showed a new frame.",
+                  number(secondsBetween(*s.lastFrame, now)));
+    }
+    addMetric(out, "vornplayer_log_bytes", "gauge", "Size of the log file in bytes.", QString::number(s.logBytes));
+    addMetric(out, "vornplayer_resident_memory_bytes", "gauge", "Resident memory of the player in bytes.",
+              QString::number(s.residentMemoryBytes));
+    return out;
+}
+
+QString StatusReport::text(const QJsonObject& status) {
+    const auto string = [&status](const char* key) { return status.value(QLatin1String(key)).toString(); };
+    const auto seconds = [](const QJsonValue& v) { return duration(v.toDouble()); };
+    QStringList lines;
+    lines += QStringLiteral("VornPlayer %1, pid %2, up %3 (since %4)")
+                 .arg(string("version"), QString::number(status.value(QLatin1String("pid")).toInteger()),
+                      seconds(status.value(QLatin1String("uptimeSeconds"))), localTime(string("startedAt")));
+    const QJsonObject current = status.value(QLatin1String("currentItem")).toObject();
+    lines += current.isEmpty() ? QStringLiteral("Playing:        nothing yet")
+                               : QStringLiteral("Playing:        %1 (for %2)")
+                                     .arg(current.value(QLatin1String("path")).toString(),
+                                          seconds(current.value(QLatin1String("playingSeconds"))));
+    const QJsonObject source = status.value(QLatin1String("sourceFolder")).toObject();
+    const QJsonValue available = source.value(QLatin1String("available"));
+    const QString sourcePath = source.value(QLatin1String("path")).toString();
+    lines += QStringLiteral("Source folder:  %1 (%2)")
+                 .arg(sourcePath.isEmpty() ? QStringLiteral("not set") : sourcePath,
+                      available.isBool() ? (available.toBool() ? QStringLiteral("available") : QStringLiteral("not available"))
+                                         : QStringLiteral("not checked yet"));
+    const QJsonObject newest = status.value(QLatin1String("lastNewItem")).toObject();
+    lines += newest.isEmpty() ? QStringLiteral("Last new item:  none yet")
+                              : QStringLiteral("Last new item:  %1 (arrived %2, %3 ago)")
+                                    .arg(newest.value(QLatin1String("path")).toString(),
+                                         localTime(newest.value(QLatin1String("arrivedAt")).toString()),
+                                         seconds(newest.value(QLatin1String("secondsAgo"))));
+    lines += QStringLiteral("Items played:   %1").arg(status.value(QLatin1String("itemsPlayed")).toInteger());
+    lines += QStringLiteral("Failures:       %1").arg(status.value(QLatin1String("itemFailures")).toInteger());
+    const QJsonValue frame = status.value(QLatin1String("secondsSinceLastFrame"));
+    lines += frame.isDouble() ? QStringLiteral("Last frame:     %1 s ago").arg(frame.toDouble(), 0, 'f', 1)
+                              : QStringLiteral("Last frame:     none yet");
+    lines += QStringLiteral("Log:            %1 (%2 bytes)")
+                 .arg(string("logPath"), QString::number(status.value(QLatin1String("logBytes")).toInteger()));
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}

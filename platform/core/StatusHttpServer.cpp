@@ -1,0 +1,260 @@
+#include "platform/core/StatusHttpServer.h"
+
+#include "platform/core/ThreadContract.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QHttpServerResponse>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using StatusCode = QHttpServerResponse::StatusCode;
+
+const QByteArray kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
+
+QByteArray plainResponse(const char* statusLine) {
+    return QByteArray("HTTP/1.1 ") + statusLine + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}
+
+// Answers with a bare status and ends the connection. What the peer still sends is read and
+// dropped for a while (up to a bound), so that closing does not reset the connection before the
+// peer has read the answer.
+void refuse(QTcpSocket* socket, const char* statusLine) {
+    constexpr qint64 kDrainLimit = 1024 * 1024;
+    QObject::disconnect(socket, &QIODevice::readyRead, nullptr, nullptr);
+    QObject::disconnect(socket, &QIODevice::bytesWritten, nullptr, nullptr);
+    auto drained = std::make_shared<qint64>(0);
+    QObject::connect(socket, &QIODevice::readyRead, socket, [socket, drained] {
+        *drained += socket->readAll().size();
+        if (*drained > kDrainLimit) socket->abort();
+    });
+    QObject::connect(socket, &QIODevice::bytesWritten, socket, [socket] {
+        if (socket->bytesToWrite() == 0) ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
+    });
+    socket->write(plainResponse(statusLine));
+    QTimer::singleShot(1000, socket, [socket] { socket->abort(); });
+}
+
+// A request starts with "METHOD /target HTTP/1.x"; anything else is refused before the parser.
+bool isRequestLine(const QByteArray& line) {
+    static const QRegularExpression pattern(QStringLiteral(R"(^[A-Z]{3,7} \S+ HTTP/1\.[01]\r?\n$)"));
+    return pattern.match(QString::fromLatin1(line)).hasMatch();
+}
+
+// Accepts connections up to a bound and watches each one before the HTTP server reads it: the
+// size of a request, its first line, and how long it stays idle.
+class BoundedTcpServer final : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        auto* socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            ::close(static_cast<int>(descriptor));
+            delete socket;
+            return;
+        }
+        QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        if (*open_ >= StatusHttpServer::kMaxConnections) {
+            // Even the refusals are bounded: past that, a connection is closed unanswered.
+            if (*refusing_ >= kMaxRefusing) {
+                socket->abort();
+                return;
+            }
+            ++*refusing_;
+            QObject::connect(socket, &QObject::destroyed, [refusing = refusing_] { --*refusing; });
+            refuse(socket, "503 Service Unavailable");
+            return;
+        }
+        ++*open_;
+        QObject::connect(socket, &QObject::destroyed, [open = open_] { --*open; });
+        watch(socket);
+        addPendingConnection(socket);
+    }
+
+private:
+    static void watch(QTcpSocket* socket) {
+        socket->setReadBufferSize(StatusHttpServer::kMaxRequestBytes);
+        auto* idle = new QTimer(socket);
+        idle->setSingleShot(true);
+        idle->start(StatusHttpServer::kIdleTimeoutMs);
+        QObject::connect(idle, &QTimer::timeout, socket, [socket] { socket->abort(); });
+        auto received = std::make_shared<qint64>(0);
+        auto firstLineChecked = std::make_shared<bool>(false);
+        // Connected before the HTTP server's own reader, so this runs first on every read.
+        QObject::connect(socket, &QIODevice::readyRead, socket, [socket, idle, received, firstLineChecked] {
+            idle->start();
+            *received += socket->bytesAvailable();
+            if (*received >= StatusHttpServer::kMaxRequestBytes) {
+                refuse(socket, "413 Payload Too Large");
+                return;
+            }
+            // The connection's first line; later requests on it are left to the parser, which
+            // closes the connection on nonsense.
+            if (!*firstLineChecked) {
+                const QByteArray head = socket->peek(StatusHttpServer::kMaxRequestBytes);
+                const qsizetype end = head.indexOf('\n');
+                if (end < 0) return;  // the first line is still coming
+                if (!isRequestLine(head.left(end + 1))) {
+                    refuse(socket, "400 Bad Request");
+                    return;
+                }
+                *firstLineChecked = true;
+            }
+        });
+        // An answer went out: whatever comes next is a new request, measured afresh.
+        QObject::connect(socket, &QIODevice::bytesWritten, socket, [idle, received] {
+            idle->start();
+            *received = 0;
+        });
+    }
+
+    static constexpr int kMaxRefusing = 64;
+    std::shared_ptr<int> open_ = std::make_shared<int>(0);
+    std::shared_ptr<int> refusing_ = std::make_shared<int>(0);
+};
+
+bool sameToken(const QByteArray& given, const QByteArray& expected) {
+    // Every byte is compared whatever the first difference, so timing tells nothing.
+    unsigned char diff = given.size() == expected.size() ? 0 : 1;
+    for (qsizetype i = 0; i < given.size(); ++i) {
+        diff |= static_cast<unsigned char>(given.at(i) ^ expected.at(i % std::max<qsizetype>(expected.size(), 1)));
+    }
+    return diff == 0;
+}
+
+bool authorized(const QHttpServerRequest& request, const QByteArray& token) {
+    if (token.isEmpty()) return true;
+    for (const auto& [name, value] : request.headers()) {
+        if (name.compare("authorization", Qt::CaseInsensitive) != 0) continue;
+        const QByteArray v = value.trimmed();
+        if (v.size() > 7 && v.left(7).compare("bearer ", Qt::CaseInsensitive) == 0 && sameToken(v.mid(7).trimmed(), token)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+QHttpServerResponse plainText(const char* text, StatusCode status) {
+    return QHttpServerResponse(QByteArray("text/plain; charset=utf-8"), QByteArray(text), status);
+}
+
+QHttpServerResponse unauthorized() {
+    QHttpServerResponse response = plainText("401 Unauthorized: a bearer token is required\n", StatusCode::Unauthorized);
+    response.setHeader("WWW-Authenticate", "Bearer realm=\"vornplayer\"");
+    return response;
+}
+
+// The screenshot is the one costly answer; a burst of requests gets the same picture.
+class ScreenshotCache {
+public:
+    explicit ScreenshotCache(std::function<QByteArray()> make) : make_(std::move(make)) {}
+    QByteArray get() {
+        if (!age_.isValid() || age_.elapsed() >= StatusHttpServer::kScreenshotMaxAgeMs) {
+            png_ = make_ ? make_() : QByteArray();
+            age_.start();
+        }
+        return png_;
+    }
+
+private:
+    std::function<QByteArray()> make_;
+    QByteArray png_;
+    QElapsedTimer age_;
+};
+
+}  // namespace
+
+std::optional<std::pair<QHostAddress, quint16>> StatusHttpServer::parseListenAddress(const QString& text) {
+    const QUrl url(QStringLiteral("http://%1").arg(text.trimmed()));
+    if (!url.isValid() || url.host().isEmpty() || url.port() < 0 || !url.path().isEmpty() || url.hasQuery() ||
+        !url.userInfo().isEmpty() || url.hasFragment()) {
+        return std::nullopt;
+    }
+    QHostAddress address;
+    if (url.host() == QLatin1String("localhost")) {
+        address = QHostAddress(QHostAddress::LocalHost);
+    } else if (!address.setAddress(url.host())) {
+        return std::nullopt;
+    }
+    return std::make_pair(address, static_cast<quint16>(url.port()));
+}
+
+std::optional<QString> StatusHttpServer::start(const QString& listenAddress, const QByteArray& token,
+                                               Endpoints endpoints, QString* error) {
+    VORN_ASSERT_MAIN_THREAD();
+    const auto address = parseListenAddress(listenAddress);
+    if (!address) {
+        if (error) *error = QStringLiteral("\"%1\" is not an address and port such as 127.0.0.1:9477").arg(listenAddress);
+        return std::nullopt;
+    }
+    auto* http = new QHttpServer(QCoreApplication::instance());
+    auto* tcp = new BoundedTcpServer;
+    tcp->setMaxPendingConnections(kMaxConnections);
+    if (!tcp->listen(address->first, address->second)) {
+        if (error) *error = tcp->errorString();
+        delete tcp;
+        delete http;
+        return std::nullopt;
+    }
+    http->bind(tcp);
+
+    auto screenshot = std::make_shared<ScreenshotCache>(std::move(endpoints.screenshot));
+    const auto get = [http, token](const char* path, std::function<QHttpServerResponse()> answer) {
+        http->route(QString::fromLatin1(path), QHttpServerRequest::Method::Get,
+                    [token, answer = std::move(answer)](const QHttpServerRequest& request) {
+                        return authorized(request, token) ? answer() : unauthorized();
+                    });
+    };
+    get("/metrics", [metrics = std::move(endpoints.metrics)] {
+        const QByteArray text = metrics ? metrics() : QByteArray();
+        return text.isEmpty() ? plainText("quitting\n", StatusCode::ServiceUnavailable) : QHttpServerResponse(kMetricsType, text);
+    });
+    get("/status", [status = std::move(endpoints.status)] {
+        const QByteArray json = status ? status() : QByteArray();
+        return json.isEmpty() ? plainText("quitting\n", StatusCode::ServiceUnavailable)
+                              : QHttpServerResponse(QByteArray("application/json"), json);
+    });
+    get("/screenshot.png", [screenshot] {
+        const QByteArray png = screenshot->get();
+        if (png.isEmpty()) return plainText("no picture to show yet\n", StatusCode::ServiceUnavailable);
+        QHttpServerResponse response(QByteArray("image/png"), png);
+        response.setHeader("Cache-Control", "no-store");
+        return response;
+    });
+    http->setMissingHandler([token](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+        if (!authorized(request, token)) {
+            responder.write(QByteArray("401 Unauthorized: a bearer token is required\n"),
+                            {{"Content-Type", "text/plain"}, {"WWW-Authenticate", "Bearer realm=\"vornplayer\""}},
+                            StatusCode::Unauthorized);
+            return;
+        }
+        static const QStringList paths{QStringLiteral("/metrics"), QStringLiteral("/status"),
+                                       QStringLiteral("/screenshot.png")};
+        // Read-only: the paths exist, but only for GET.
+        if (paths.contains(request.url().path())) {
+            responder.write(QByteArray("405 Method Not Allowed: only GET\n"), {{"Content-Type", "text/plain"}, {"Allow", "GET"}},
+                            StatusCode::MethodNotAllowed);
+            return;
+        }
+        responder.write(QByteArray("404 Not Found\n"), QByteArray("text/plain"), StatusCode::NotFound);
+    });
+
+    QString host = tcp->serverAddress().toString();
+    if (tcp->serverAddress().protocol() == QAbstractSocket::IPv6Protocol) host = QStringLiteral("[%1]").arg(host);
+    return QStringLiteral("http://%1:%2/").arg(host, QString::number(tcp->serverPort()));
+}

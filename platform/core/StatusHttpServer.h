@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+#include <functional>
+#include <optional>
+#include <utility>
+
+// A small read-only HTTP server for watching a player from elsewhere: GET /metrics, /status and
+// /screenshot.png, each answered by a function of the caller. With a token, every request must
+// carry "Authorization: Bearer <token>" (401 otherwise). It runs in the main thread's event
+// loop, so it is bounded: a few connections at a time (503 beyond), short requests (413
+// beyond), idle connections closed, and the screenshot made at most once a second.
+class StatusHttpServer {
+public:
+    struct Endpoints {
+        std::function<QByteArray()> metrics;     // Prometheus text format
+        std::function<QByteArray()> status;      // a JSON object
+        std::function<QByteArray()> screenshot;  // a PNG; empty when there is nothing to show
+    };
+
+    static constexpr int kMaxConnections = 16;
+    static constexpr qint64 kMaxRequestBytes = 16 * 1024;
+    static constexpr int kIdleTimeoutMs = 10000;
+    static constexpr int kScreenshotMaxAgeMs = 1000;
+
+    // "127.0.0.1:9477", "0.0.0.0:9477", "[::1]:9477", "localhost:9477"; port 0 picks a free one.
+    // None for anything else.
+    static std::optional<std::pair<QHostAddress, quint16>> parseListenAddress(const QString& text);
+
+    // Starts serving for the rest of the run (the server belongs to the application object).
+    // Returns "http://address:port/" as listened on, or none with the reason in `error`. Main thread.
+    static std::optional<QString> start(const QString& listenAddress, const QByteArray& token, Endpoints endpoints,
+                                        QString* error);
+};
