@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include "app/AppDelegate.h"
+#include "app/Settings.h"
 #include "app/StatusReport.h"
 
 #include "platform/core/RunningApplication.h"
@@ -16,12 +17,13 @@ namespace {
 
 const char* const kExtraHelp = R"(
 Settings for one run:
-  -prefKey value         Uses value for the setting prefKey for this run only, without
-                         storing it, e.g. -prefTamrinVideosFolder /srv/videos.
-                         -prefStatusListenAddress 127.0.0.1:9477 serves /metrics,
-                         /status and /screenshot.png; -prefStatusToken requires a token.
+  -<setting> value       Uses value for the setting for this run only, without storing it,
+                         e.g. -%4 /srv/videos.
+                         -%5 127.0.0.1:9477 serves /metrics, /status
+                         and /screenshot.png; -%6 requires a token.
   Qt's own options take one dash as well, e.g. -platform offscreen.
-
+  The settings:
+%7
 Files:
   settings               %1
   log                    %2 (written only when its folder exists)
@@ -62,8 +64,15 @@ QString settingsPathText() {
 }
 
 QString helpText(const QCommandLineParser& parser) {
-    return parser.helpText() + QString::fromUtf8(kExtraHelp).arg(settingsPathText(), AppDelegate::logFilePath(),
-                                                                 AppDelegate::oldLogFilePath());
+    // The keys come from the table of settings, so that the help can never name one that is not there.
+    QString settings;
+    for (const SettingDeclaration* setting : Setting::all) {
+        settings += QStringLiteral("    %1\n").arg(setting->name());
+    }
+    return parser.helpText() + QString::fromUtf8(kExtraHelp)
+                                   .arg(settingsPathText(), AppDelegate::logFilePath(), AppDelegate::oldLogFilePath(),
+                                        Setting::TamrinVideosFolder.name(), Setting::StatusListenAddress.name(),
+                                        Setting::StatusToken.name(), settings);
 }
 
 int status(bool asJson) {
