@@ -190,6 +190,8 @@ private:
     bool validateSourceFolder();
     void setUpWindow();
     void startupPollingLoop();
+    // Looks at the source folder every few seconds for as long as the program runs.
+    void watchSourceFolder();
     static QString logFilePathWithSuffix(const char* suffix);
 
     AtomicProperty<QPointer<PreferencesWindow>> fPreferencesWindow_;

@@ -1,10 +1,12 @@
 // The launch sequence and the start-up polling loop.
 #include "app/AppDelegate.h"
 #include "app/Settings.h"
+#include "app/Validation.h"
 
 #include "log/KORVAL_Log.h"
 #include "platform/core/Bundle.h"
 #include "platform/core/Format.h"
+#include "platform/core/PathUtilities.h"
 #include "platform/core/NotificationCenter.h"
 #include "platform/core/Queues.h"
 #include "platform/core/ThreadContract.h"
@@ -14,6 +16,7 @@
 namespace {
 constexpr std::uint64_t kFirstPollDelayMicroseconds = 1000000;
 constexpr std::uint64_t kPollIntervalMicroseconds = 2000000;
+constexpr std::uint64_t kSourceWatchMicroseconds = 2000000;
 }  // namespace
 
 QString AppDelegate::versionStringFromInfo(const QVariantMap& info) {
@@ -49,6 +52,19 @@ void AppDelegate::applicationDidFinishLaunching() {
     DispatchQueue::main().async(whileAlive([this] { setUpWindow(); }));
     DispatchQueue::global(DispatchQueue::Priority::High).async(whileAlive([this] { checkSourceFolderAtLaunch(); }));
     DispatchQueue::createSerial()->async(whileAlive([this] { startupPollingLoop(); }));
+    DispatchQueue::createSerial()->async(whileAlive([this] { watchSourceFolder(); }));
+}
+
+// Between item ends nothing else looks at the share: a share that hangs while mpv opens the next
+// file would go unnoticed for as long as it hangs. This look, every few seconds, keeps the light
+// and the log true meanwhile.
+void AppDelegate::watchSourceFolder() {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    while (waitMicroseconds(kSourceWatchMicroseconds)) {
+        const QString source = Settings::string(Setting::TamrinVideosFolder).trimmed();
+        if (source.isEmpty()) continue;
+        noteSourceFolderReachable(isDirectoryWithin(Path::standardize(source)).value_or(false));
+    }
 }
 
 void AppDelegate::setUpWindow() {
