@@ -7,7 +7,7 @@ PACKAGES="build-essential cmake pkg-config
 qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev qt6-qpa-plugins
 libmpv-dev libicu-dev libplist-dev libplist++-dev
 dbus dbus-bin xdg-utils fonts-dejavu-core"
-TEST_PACKAGES="googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils libx11-dev ffmpeg e2fsprogs util-linux mount"
+TEST_PACKAGES="googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils libx11-dev ffmpeg e2fsprogs util-linux mount libfuse3-dev fuse3"
 
 wanted=$PACKAGES
 [ "${1:-}" = "--test" ] && wanted="$PACKAGES $TEST_PACKAGES"
