@@ -1,8 +1,10 @@
 // The real player on real mounts, each in a private mount namespace of the player's own, so that
 // nothing is mounted where this test or anyone else on the machine would see it: a share that
-// stops answering (the stallfs helper).
+// stops answering (the stallfs helper), and a removable volume under /media/USER/LABEL.
 #include "e2e/PlaybackFixture.h"
 
+#include <QDateTime>
+#include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 #include <functional>
 #include <iostream>
 
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -207,6 +210,148 @@ TEST_F(HangingShareE2E, AHungShareHoldsThePictureAndPlaybackResumesWhenItAnswers
     EXPECT_EQ(status, 0);
     EXPECT_LE(quitMs, 1500);
     EXPECT_TRUE(run.log().contains("applicationWillTerminate:..."));
+}
+
+// A volume the desktop mounts under /media/USER/LABEL: the player may make today's folder on it
+// once it is mounted, and never on the root file system while it is not.
+class MediaVolumeE2E : public PlaybackE2E {
+protected:
+    void SetUp() override {
+        PlaybackE2E::SetUp();
+        const QString why = whyNoPrivateMounts();
+        if (!why.isEmpty()) GTEST_SKIP() << why.toStdString();
+        if (!QFileInfo("/media").isDir()) GTEST_SKIP() << "no /media folder to mount over here";
+        const passwd* pw = getpwuid(getuid());
+        ASSERT_NE(pw, nullptr);
+        user = QString::fromLocal8Bit(pw->pw_name);
+        label = QString("VORN-TEST-%1-%2").arg(getpid()).arg(QRandomGenerator::global()->generate() % 100000);
+        volume = "/media/" + user + "/" + label;
+        source = volume + "/videos";
+        ASSERT_FALSE(QFileInfo::exists(volume));
+    }
+
+    void TearDown() override {
+        if (run.process && run.process->state() != QProcess::NotRunning) {
+            run.process->kill();
+            run.process->waitForFinished();
+        }
+        // Everything was made inside the player's own mounts, which went with it.
+        EXPECT_FALSE(QFileInfo::exists(volume));
+        EXPECT_FALSE(mountedHere(volume));
+    }
+
+    // /media becomes an empty tmpfs of the player's own, with the user's folder in it, as the
+    // automounter leaves it; the volume is mounted at LABEL when asked.
+    enum class Layout { Mounted, UserFolderOnly, LeftoverMountPoint };
+    void startWithMedia(Layout layout, const QStringList& extraArgs = {}) {
+        const QString prelude = R"(user="$1" label="$2" layout="$3"
+shift 3
+mount -t tmpfs -o size=16m vorn-test-media /media || exit "$MOUNT_FAILED"
+mkdir -p "/media/$user"
+case "$layout" in
+mounted)
+    mkdir "/media/$user/$label"
+    mount -t tmpfs -o size=64m vorn-test-volume "/media/$user/$label" || exit "$MOUNT_FAILED"
+    mkdir "/media/$user/$label/videos" ;;
+leftover)
+    mkdir -p "/media/$user/$label/videos" ;;
+esac)";
+        QStringList playerArgs{"-prefTamrinVideosFolder", source, "-prefRepeatListItemsCount", "3",
+                               "-prefNewMovieRepeatLoopCount", "1"};
+        playerArgs << extraArgs;
+        const QString name = layout == Layout::Mounted ? "mounted" : layout == Layout::LeftoverMountPoint ? "leftover" : "none";
+        startedAt = QDateTime::currentDateTime();
+        startInOwnNamespace(run, prelude, {user, label, name}, playerArgs);
+    }
+
+    // Several scans find no folder to play from, and nothing was made for them to find.
+    void expectNoStandIn() {
+        ASSERT_TRUE(waitUntil([&] { return run.log().count(kVeryBad) >= 2 || run.log().contains("runCommand will execute: ") ||
+                                           ended(*run.process); }, 30000))
+            << run.log().toStdString();
+        if (run.process->state() == QProcess::NotRunning && run.process->exitCode() == kMountFailed) {
+            GTEST_SKIP() << "mounting a tmpfs in a private mount namespace failed";
+        }
+        ASSERT_EQ(run.process->state(), QProcess::Running) << run.log().toStdString();
+        EXPECT_GE(run.log().count(kVeryBad), 2);
+        EXPECT_FALSE(run.log().contains("runCommand will execute: ")) << run.log().toStdString();
+        EXPECT_FALSE(run.log().contains("first av item"));
+        for (const QString& name : {todaysName(startedAt), todaysName(QDateTime::currentDateTime())}) {
+            EXPECT_FALSE(QFileInfo::exists(inPlayersView(source + "/" + name))) << name.toStdString();
+        }
+    }
+
+    // A path as the player sees it, through its own mounts.
+    QString inPlayersView(const QString& path) const {
+        return QString("/proc/%1/root%2").arg(run.process->processId()).arg(path);
+    }
+
+    static QString todaysName(const QDateTime& now) { return now.addSecs(-3 * 3600).toString("yyyyMMdd"); }
+
+    QString user, label, volume;
+    QDateTime startedAt;
+};
+
+TEST_F(MediaVolumeE2E, TodaysFolderIsMadeOnAMountedVolumeAndItsFilesPlay) {
+    startWithMedia(Layout::Mounted);
+    ASSERT_TRUE(waitUntil([&] { return run.log().contains("] start polling....") || ended(*run.process); }, 20000));
+    if (run.process->state() == QProcess::NotRunning && run.process->exitCode() == kMountFailed) {
+        GTEST_SKIP() << "mounting a tmpfs in a private mount namespace failed";
+    }
+    ASSERT_EQ(run.process->state(), QProcess::Running) << run.log().toStdString();
+
+    // The first scans make today's folder on the volume and run the script in it.
+    QString day;
+    ASSERT_TRUE(waitUntil([&] {
+        for (const QString& name : {todaysName(startedAt), todaysName(QDateTime::currentDateTime())}) {
+            if (QFileInfo(inPlayersView(source + "/" + name)).isDir() &&
+                run.log().contains("runCommand will execute: ") &&
+                run.log().contains("\"" + source + "/" + name + "\" 3 *")) {
+                day = name;
+                return true;
+            }
+        }
+        return false;
+    }, 20000)) << run.log().toStdString();
+    EXPECT_FALSE(run.log().contains(kVeryBad)) << run.log().toStdString();
+
+    // A clip copied there plays.
+    const QString clipPath = source + "/" + day + "/clip.mp4";
+    ASSERT_TRUE(test::writeAll(inPlayersView(clipPath), test::readAll(test::clip(1.0))));
+    {
+        QFile f(inPlayersView(clipPath));
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
+    }
+    ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]", 20000)) << run.log().toStdString();
+    ASSERT_TRUE(waitForNextItems(1));
+    EXPECT_TRUE(run.log().contains("] Need to play nextItem at: " + QUrl::fromLocalFile(clipPath).toString() + "\n"));
+    EXPECT_FALSE(run.log().contains(kVeryBad));
+    EXPECT_FALSE(run.log().contains("Cannot play"));
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// The label's folder is missing, as the automounter leaves it once the volume is gone: neither
+// the launch check (even where it may make a missing folder) nor the scans make the source folder.
+TEST_F(MediaVolumeE2E, NoStandInIsMadeWhereTheVolumeIsNotMounted) {
+    startWithMedia(Layout::UserFolderOnly, {"-prefDoAttemptToCreateFolderIfMissing", "YES"});
+    expectNoStandIn();
+    if (IsSkipped() || HasFatalFailure()) return;
+    EXPECT_TRUE(QFileInfo(inPlayersView("/media/" + user)).isDir());
+    EXPECT_FALSE(QFileInfo::exists(inPlayersView(volume)));
+    ASSERT_TRUE(run.waitForLog("validate2  FAILED?????", 20000)) << run.log().toStdString();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// A mount point left behind with the source folder in it, on the root file system: the source
+// folder is there, but today's folder is not made in it.
+TEST_F(MediaVolumeE2E, NoStandInIsMadeInALeftoverMountPoint) {
+    startWithMedia(Layout::LeftoverMountPoint);
+    expectNoStandIn();
+    if (IsSkipped() || HasFatalFailure()) return;
+    EXPECT_TRUE(QFileInfo(inPlayersView(source)).isDir());
+    EXPECT_EQ(QDir(inPlayersView(source)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    EXPECT_EQ(run.stop(), 0);
 }
 
 }  // namespace
