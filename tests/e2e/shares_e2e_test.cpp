@@ -1,0 +1,378 @@
+// The real player on real mounts, each in a private mount namespace of the player's own, so that
+// nothing is mounted where this test or anyone else on the machine would see it: a share that
+// stops answering (the stallfs helper), and a removable volume under /media/USER/LABEL.
+#include "e2e/PlaybackFixture.h"
+
+#include <QDateTime>
+#include <QRandomGenerator>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <iostream>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+using test::PlaybackE2E;
+
+const QString kUnavailable = QStringLiteral("] source folder unavailable since ");
+const QString kAvailableAgain = QStringLiteral("] source folder available again after ");
+const QString kVeryBad = QStringLiteral("scanFolderForNewItems... VERY BAD....");
+
+// The stallfs tripwire that hangs the share at the player's next look at the source folder.
+const QByteArray kAtNextLook = "at getattr /";
+
+// The exit status of a namespace's prelude that could not mount what the player needs.
+constexpr int kMountFailed = 97;
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    QElapsedTimer t;
+    t.start();
+    while (!condition()) {
+        if (t.elapsed() > timeoutMs) return false;
+        QThread::msleep(25);
+    }
+    return true;
+}
+
+// A process that is gone or has ended and only waits to be reaped by whoever adopted it.
+bool processEnded(qint64 pid) {
+    const QByteArray stat = test::readAll(QString("/proc/%1/stat").arg(pid));
+    if (stat.isEmpty()) return true;
+    const qsizetype close = stat.lastIndexOf(')');
+    return close < 0 || stat.mid(close + 2, 1) == "Z";
+}
+
+// Whether the process has ended; QProcess notices that only while it is asked.
+bool ended(QProcess& p) { return p.state() == QProcess::NotRunning || p.waitForFinished(0); }
+
+bool mountedHere(const QString& path) {
+    for (const QByteArray& line : test::readAll("/proc/self/mountinfo").split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() > 4 && fields[4] == QFile::encodeName(path)) return true;
+    }
+    return false;
+}
+
+QString whyNoPrivateMounts() {
+    if (QProcess::execute("unshare", {"--mount", "--propagation", "private", "true"}) != 0) {
+        return "no private mount namespace here (unshare --mount failed)";
+    }
+    return {};
+}
+
+// Starts the player in a mount namespace of its own after the prelude has set up its mounts;
+// the prelude gets the given arguments as $1..., leaves the player's command line in "$@", and
+// exits with $MOUNT_FAILED where a mount fails.
+void startInOwnNamespace(test::PlayerRun& run, const QString& prelude, const QStringList& preludeArgs,
+                         const QStringList& playerArgs) {
+    const QString script = "MOUNT_FAILED=" + QString::number(kMountFailed) + "\n" + prelude + "\nexec \"$@\"\n";
+    QStringList args{"--mount", "--propagation", "private", "sh", "-c", script, "sh"};
+    args << preludeArgs << QStringLiteral(VORNPLAYER_EXE) << playerArgs;
+    run.executable = "unshare";
+    run.start(args);
+}
+
+// The player's source folder is a stallfs mount of a backing folder that this test fills; the
+// share hangs while the control file exists.
+class HangingShareE2E : public PlaybackE2E {
+protected:
+    void SetUp() override {
+        PlaybackE2E::SetUp();
+        if (!QFileInfo(stallfs).isExecutable()) GTEST_SKIP() << "the stallfs helper was not built (no libfuse3)";
+        if (!QFileInfo::exists("/dev/fuse")) GTEST_SKIP() << "no /dev/fuse here";
+        const QString why = whyNoPrivateMounts();
+        if (!why.isEmpty()) GTEST_SKIP() << why.toStdString();
+        backing = run.root.filePath("backing");
+        mountPoint = run.root.filePath("share");
+        control = run.root.filePath("share-hangs");
+        ready = run.root.filePath("stallfs.pid");
+        events = run.root.filePath("stallfs.events");
+        QDir().mkpath(backing + "/day");
+        QDir().mkpath(mountPoint);
+        source = mountPoint;
+        daily = backing + "/day";  // where addClip puts files: the share's today's folder
+    }
+
+    void TearDown() override {
+        // stallfs ends with the player (and lets go of every waiting call as it does).
+        QFile::remove(control);
+        if (run.process && run.process->state() != QProcess::NotRunning) {
+            run.process->kill();
+            run.process->waitForFinished();
+        }
+        if (stallfsPid > 0) {
+            EXPECT_TRUE(waitUntil([this] { return processEnded(stallfsPid); }, 10000)) << "stallfs still runs";
+        }
+        EXPECT_FALSE(mountedHere(mountPoint));
+    }
+
+    // Starts the player on the mounted share; false where mounting failed (or took too long).
+    bool startOnShare(const QStringList& playerArgs) {
+        const QString prelude = R"(fs="$1" backing="$2" control="$3" mnt="$4" ready="$5" events="$6"
+shift 6
+"$fs" "$backing" "$control" "$mnt" --ready "$ready" --events "$events" &
+child=$!
+while [ ! -s "$ready" ]; do
+    kill -0 "$child" 2>/dev/null || exit "$MOUNT_FAILED"
+    sleep 0.05
+done)";
+        startInOwnNamespace(run, prelude, {stallfs, backing, control, mountPoint, ready, events}, playerArgs);
+        const bool mounted = waitUntil(
+            [this] { return QFileInfo(ready).size() > 0 || ended(*run.process); }, 20000);
+        if (!mounted || QFileInfo(ready).size() == 0) {
+            run.process->waitForFinished(1000);
+            return false;
+        }
+        stallfsPid = test::readAll(ready).trimmed().toLongLong();
+        return true;
+    }
+
+    // The share hangs now, or from the first call that matches a tripwire ("at OP PATH") on. The
+    // control file appears whole, so that stallfs never reads half of it.
+    void hang(const QByteArray& tripwire = {}) {
+        ASSERT_TRUE(test::writeAll(control + ".new", tripwire));
+        ASSERT_TRUE(std::rename(QFile::encodeName(control + ".new").constData(), QFile::encodeName(control).constData()) == 0);
+    }
+    void answer() { ASSERT_TRUE(QFile::remove(control)); }
+
+    const QString stallfs = QStringLiteral(VORN_TEST_HELPERS "/stallfs");
+    QString backing, mountPoint, control, ready, events;
+    qint64 stallfsPid = 0;
+};
+
+// A share that stops answering costs the screen nothing but new items: the picture stays, the
+// log (and the light) says so within the 5 s of one look, the player looks again every 2 s
+// without spinning, the first look that gets an answer resumes playback, and quitting while the
+// share hangs is as quick as ever.
+TEST_F(HangingShareE2E, AHungShareHoldsThePictureAndPlaybackResumesWhenItAnswers) {
+    addClip("a.mp4", 300);
+    addClip("b.mp4", 200);
+    addClip("c.mp4", 100);
+    if (!startOnShare(args(3, 1))) {
+        GTEST_SKIP() << "mounting stallfs in a private mount namespace failed (exit status "
+                     << run.process->exitCode() << ")";
+    }
+    ASSERT_TRUE(waitForNextItems(3)) << run.log().toStdString();
+    ASSERT_TRUE(run.log().contains("] Need to play nextItem at: " + QUrl::fromLocalFile(mountPoint + "/day/").toString()));
+    ASSERT_FALSE(run.log().contains(kUnavailable));
+    ASSERT_FALSE(run.log().contains(kVeryBad));
+
+    // The share hangs from the player's next look at the source folder on: by then the item under
+    // way has been read, as a short clip is read whole when it is opened.
+    const qsizetype playedBeforeHang = nextItems().size();
+    QElapsedTimer hung;
+    hung.start();
+    hang(kAtNextLook);
+    ASSERT_TRUE(run.waitForLog(kUnavailable, 20000)) << run.log().right(3000).toStdString();
+    const qint64 toUnavailable = hung.elapsed();
+    std::cout << "[ measured ] the log said unavailable " << toUnavailable << " ms after the share hung\n";
+    EXPECT_LE(toUnavailable, 5500);
+
+    // It keeps looking, every 2 s and no faster, and plays nothing new while the share hangs:
+    // at most the item that was under way when it hung was announced.
+    const qsizetype badBefore = run.log().count(kVeryBad);
+    ASSERT_TRUE(waitUntil([&] { return run.log().count(kVeryBad) >= badBefore + 2; }, 20000));
+    const double hungSeconds = hung.elapsed() / 1000.0;
+    EXPECT_FALSE(ended(*run.process));
+    EXPECT_LE(nextItems().size(), playedBeforeHang + 1) << nextItems().join(' ').toStdString();
+    EXPECT_LE(run.log().count(kVeryBad), hungSeconds / 2 + 2) << "looked " << run.log().count(kVeryBad)
+                                                              << " times in " << hungSeconds << " s";
+    EXPECT_EQ(run.log().count(kUnavailable), 1);
+    EXPECT_TRUE(test::readAll(events).contains("stalled getattr /\n"));
+
+    // The share answers again: the next look finds it, and new items play.
+    const qsizetype playedWhileHung = nextItems().size();
+    QElapsedTimer back;
+    back.start();
+    answer();
+    ASSERT_TRUE(run.waitForLog(kAvailableAgain, 20000)) << run.log().right(3000).toStdString();
+    const qint64 toAvailable = back.elapsed();
+    ASSERT_TRUE(waitForNextItems(playedWhileHung + 2, 20000)) << run.log().right(3000).toStdString();
+    const qint64 toPlaying = back.elapsed();
+    std::cout << "[ measured ] available again after " << toAvailable << " ms, two new items after " << toPlaying
+              << " ms\n";
+    EXPECT_LE(toAvailable, 10000);
+    EXPECT_EQ(run.log().count(kAvailableAgain), 1);
+
+    // It hangs again, and the player is told to quit while its calls wait in the share.
+    hang(kAtNextLook);
+    ASSERT_TRUE(waitUntil([&] { return run.log().count(kUnavailable) >= 2; }, 20000)) << run.log().right(3000).toStdString();
+    QElapsedTimer quitting;
+    quitting.start();
+    const int status = run.stop();
+    const qint64 quitMs = quitting.elapsed();
+    std::cout << "[ measured ] quit with status " << status << " after " << quitMs << " ms while the share hung\n";
+    EXPECT_EQ(status, 0);
+    EXPECT_LE(quitMs, 1500);
+    EXPECT_TRUE(run.log().contains("applicationWillTerminate:..."));
+}
+
+// The share stops answering just as the player opens the next file: the item does not end while
+// it hangs, yet the log and the light say so within 5 s; playback goes on once the share answers.
+TEST_F(HangingShareE2E, AShareThatHangsWhileAFileOpensIsNoticed) {
+    addClip("a.mp4", 300);
+    addClip("b.mp4", 200);
+    addClip("c.mp4", 100);
+    if (!startOnShare(args(3, 1))) GTEST_SKIP() << "mounting stallfs in a private mount namespace failed";
+    ASSERT_TRUE(waitForNextItems(3)) << run.log().toStdString();
+
+    hang("at open /day/*");
+    ASSERT_TRUE(waitUntil([&] { return test::readAll(events).contains("tripped open /day/"); }, 20000));
+    QElapsedTimer hung;
+    hung.start();
+    EXPECT_TRUE(run.waitForLog(kUnavailable, 5500)) << "nothing said " << hung.elapsed() << " ms into the hang";
+
+    const qsizetype played = nextItems().size();
+    answer();
+    EXPECT_TRUE(waitForNextItems(played + 2, 20000)) << run.log().right(3000).toStdString();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// A volume the desktop mounts under /media/USER/LABEL: the player may make today's folder on it
+// once it is mounted, and never on the root file system while it is not.
+class MediaVolumeE2E : public PlaybackE2E {
+protected:
+    void SetUp() override {
+        PlaybackE2E::SetUp();
+        const QString why = whyNoPrivateMounts();
+        if (!why.isEmpty()) GTEST_SKIP() << why.toStdString();
+        if (!QFileInfo("/media").isDir()) GTEST_SKIP() << "no /media folder to mount over here";
+        const passwd* pw = getpwuid(getuid());
+        ASSERT_NE(pw, nullptr);
+        user = QString::fromLocal8Bit(pw->pw_name);
+        label = QString("VORN-TEST-%1-%2").arg(getpid()).arg(QRandomGenerator::global()->generate() % 100000);
+        volume = "/media/" + user + "/" + label;
+        source = volume + "/videos";
+        ASSERT_FALSE(QFileInfo::exists(volume));
+    }
+
+    void TearDown() override {
+        if (run.process && run.process->state() != QProcess::NotRunning) {
+            run.process->kill();
+            run.process->waitForFinished();
+        }
+        // Everything was made inside the player's own mounts, which went with it.
+        EXPECT_FALSE(QFileInfo::exists(volume));
+        EXPECT_FALSE(mountedHere(volume));
+    }
+
+    // /media becomes an empty tmpfs of the player's own, with the user's folder in it, as the
+    // automounter leaves it; the volume is mounted at LABEL when asked.
+    enum class Layout { Mounted, UserFolderOnly, LeftoverMountPoint };
+    void startWithMedia(Layout layout, const QStringList& extraArgs = {}) {
+        const QString prelude = R"(user="$1" label="$2" layout="$3"
+shift 3
+mount -t tmpfs -o size=16m vorn-test-media /media || exit "$MOUNT_FAILED"
+mkdir -p "/media/$user"
+case "$layout" in
+mounted)
+    mkdir "/media/$user/$label"
+    mount -t tmpfs -o size=64m vorn-test-volume "/media/$user/$label" || exit "$MOUNT_FAILED"
+    mkdir "/media/$user/$label/videos" ;;
+leftover)
+    mkdir -p "/media/$user/$label/videos" ;;
+esac)";
+        QStringList playerArgs{"-prefTamrinVideosFolder", source, "-prefRepeatListItemsCount", "3",
+                               "-prefNewMovieRepeatLoopCount", "1"};
+        playerArgs << extraArgs;
+        const QString name = layout == Layout::Mounted ? "mounted" : layout == Layout::LeftoverMountPoint ? "leftover" : "none";
+        startedAt = QDateTime::currentDateTime();
+        startInOwnNamespace(run, prelude, {user, label, name}, playerArgs);
+    }
+
+    // Several scans find no folder to play from, and nothing was made for them to find.
+    void expectNoStandIn() {
+        ASSERT_TRUE(waitUntil([&] { return run.log().count(kVeryBad) >= 2 || run.log().contains("runCommand will execute: ") ||
+                                           ended(*run.process); }, 30000))
+            << run.log().toStdString();
+        if (run.process->state() == QProcess::NotRunning && run.process->exitCode() == kMountFailed) {
+            GTEST_SKIP() << "mounting a tmpfs in a private mount namespace failed";
+        }
+        ASSERT_EQ(run.process->state(), QProcess::Running) << run.log().toStdString();
+        EXPECT_GE(run.log().count(kVeryBad), 2);
+        EXPECT_FALSE(run.log().contains("runCommand will execute: ")) << run.log().toStdString();
+        EXPECT_FALSE(run.log().contains("first av item"));
+        for (const QString& name : {todaysName(startedAt), todaysName(QDateTime::currentDateTime())}) {
+            EXPECT_FALSE(QFileInfo::exists(inPlayersView(source + "/" + name))) << name.toStdString();
+        }
+    }
+
+    // A path as the player sees it, through its own mounts.
+    QString inPlayersView(const QString& path) const {
+        return QString("/proc/%1/root%2").arg(run.process->processId()).arg(path);
+    }
+
+    static QString todaysName(const QDateTime& now) { return now.addSecs(-3 * 3600).toString("yyyyMMdd"); }
+
+    QString user, label, volume;
+    QDateTime startedAt;
+};
+
+TEST_F(MediaVolumeE2E, TodaysFolderIsMadeOnAMountedVolumeAndItsFilesPlay) {
+    startWithMedia(Layout::Mounted);
+    ASSERT_TRUE(waitUntil([&] { return run.log().contains("] start polling....") || ended(*run.process); }, 20000));
+    if (run.process->state() == QProcess::NotRunning && run.process->exitCode() == kMountFailed) {
+        GTEST_SKIP() << "mounting a tmpfs in a private mount namespace failed";
+    }
+    ASSERT_EQ(run.process->state(), QProcess::Running) << run.log().toStdString();
+
+    // The first scans make today's folder on the volume and run the script in it.
+    QString day;
+    ASSERT_TRUE(waitUntil([&] {
+        for (const QString& name : {todaysName(startedAt), todaysName(QDateTime::currentDateTime())}) {
+            if (QFileInfo(inPlayersView(source + "/" + name)).isDir() &&
+                run.log().contains("runCommand will execute: ") &&
+                run.log().contains("\"" + source + "/" + name + "\" 3 *")) {
+                day = name;
+                return true;
+            }
+        }
+        return false;
+    }, 20000)) << run.log().toStdString();
+    EXPECT_FALSE(run.log().contains(kVeryBad)) << run.log().toStdString();
+
+    // A clip copied there plays.
+    const QString clipPath = source + "/" + day + "/clip.mp4";
+    ASSERT_TRUE(test::writeAll(inPlayersView(clipPath), test::readAll(test::clip(1.0))));
+    {
+        QFile f(inPlayersView(clipPath));
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        f.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
+    }
+    ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]", 20000)) << run.log().toStdString();
+    ASSERT_TRUE(waitForNextItems(1));
+    EXPECT_TRUE(run.log().contains("] Need to play nextItem at: " + QUrl::fromLocalFile(clipPath).toString() + "\n"));
+    EXPECT_FALSE(run.log().contains(kVeryBad));
+    EXPECT_FALSE(run.log().contains("Cannot play"));
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// The label's folder is missing, as the automounter leaves it once the volume is gone: neither
+// the launch check (even where it may make a missing folder) nor the scans make the source folder.
+TEST_F(MediaVolumeE2E, NoStandInIsMadeWhereTheVolumeIsNotMounted) {
+    startWithMedia(Layout::UserFolderOnly, {"-prefDoAttemptToCreateFolderIfMissing", "YES"});
+    expectNoStandIn();
+    if (IsSkipped() || HasFatalFailure()) return;
+    EXPECT_TRUE(QFileInfo(inPlayersView("/media/" + user)).isDir());
+    EXPECT_FALSE(QFileInfo::exists(inPlayersView(volume)));
+    ASSERT_TRUE(run.waitForLog("validate2  FAILED?????", 20000)) << run.log().toStdString();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// A mount point left behind with the source folder in it, on the root file system: the source
+// folder is there, but today's folder is not made in it.
+TEST_F(MediaVolumeE2E, NoStandInIsMadeInALeftoverMountPoint) {
+    startWithMedia(Layout::LeftoverMountPoint);
+    expectNoStandIn();
+    if (IsSkipped() || HasFatalFailure()) return;
+    EXPECT_TRUE(QFileInfo(inPlayersView(source)).isDir());
+    EXPECT_EQ(QDir(inPlayersView(source)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    EXPECT_EQ(run.stop(), 0);
+}
+
+}  // namespace
