@@ -31,9 +31,11 @@ std::uint64_t sizeOf(int fd) {
     return fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
-bool writeWhole(int fd, const char* bytes, std::size_t count, std::uint64_t offset) {
+// pread or pwrite until every byte is through, resuming after interruptions and short transfers.
+template <typename Transfer, typename Bytes>
+bool transferWhole(Transfer transfer, int fd, Bytes bytes, std::size_t count, std::uint64_t offset) {
     while (count > 0) {
-        const ssize_t n = pwrite(fd, bytes, count, static_cast<off_t>(offset));
+        const ssize_t n = transfer(fd, bytes, count, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         bytes += n;
@@ -43,16 +45,12 @@ bool writeWhole(int fd, const char* bytes, std::size_t count, std::uint64_t offs
     return true;
 }
 
+bool writeWhole(int fd, const char* bytes, std::size_t count, std::uint64_t offset) {
+    return transferWhole(::pwrite, fd, bytes, count, offset);
+}
+
 bool readWhole(int fd, char* bytes, std::size_t count, std::uint64_t offset) {
-    while (count > 0) {
-        const ssize_t n = pread(fd, bytes, count, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        count -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return true;
+    return transferWhole(::pread, fd, bytes, count, offset);
 }
 
 // The old file's bytes followed by the first bytes of the log file: the text that the old
