@@ -42,8 +42,9 @@ void revealItemInFinder(const QString& path);
 // controller that is gone does nothing.
 //
 // Threads: launch, termination, the operator's commands (the ib... and do... members), the
-// window and status image run on the main thread; the scan and playagain() on the thread that
-// posts an item's end (never the main thread); the accessors of the play-queue state, the
+// window and status image run on the main thread; the scan and the decisions of the play queue
+// on the controller's serial decision queue (playagain() on its caller's thread, never the main
+// thread); the accessors of the play-queue state, the
 // atomic properties and setStatusImage() are safe from any thread. Debug builds check it.
 class AppDelegate : public ApplicationDelegate, public std::enable_shared_from_this<AppDelegate> {
 public:
@@ -87,6 +88,9 @@ public:
     // does the work on the main thread.
     void playArrayOfUrls(const QVariantList& list);
     void playerItemDidReachEnd(const Notification& notification);
+    // An item nears its end: what follows is decided now and handed to the player, which opens it
+    // ahead and shows it right after the last frame.
+    void playerItemWillReachEnd(const Notification& notification);
     // Decides what plays after the item that ended: a new file, a repeat or the next entry.
     void playagain(const std::shared_ptr<PlayerItem>& item);
     // Plays the files the operator chose, each once in the order given, then the daily cycle goes on.
@@ -172,8 +176,21 @@ private:
     }
 
     void playListOnMainThread(const QVariantList& list);
-    // What follows an item's end, a failed play, or a look again while nothing could be played.
-    void decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind);
+    // What follows an item: a file to play, the item once more, or a look again in a while.
+    struct NextStep {
+        enum class Kind { None, Play, Replay, LookAgain };
+        Kind kind = Kind::None;
+        QString path;  // Play: the file
+    };
+    // What follows an item's end, a failed play, or a look again while nothing could be played:
+    // one scan, one decision of the queue and its log lines. Changes nothing on the player.
+    NextStep decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind);
+    // Carries the step out now, at the item's end.
+    void takeStep(const std::shared_ptr<PlayerItem>& item, const NextStep& step);
+    // On the decision queue: an item's end, its near end, a look again.
+    void itemReachedEnd(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind);
+    void decideAhead(const std::shared_ptr<PlayerItem>& item);
+    void decideOnQueue(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind);
     // Looks again in a while, keeping the picture, when nothing could be played now.
     void scheduleLookAgain(const std::shared_ptr<PlayerItem>& item);
     void playNext(const std::shared_ptr<PlayerItem>& ended, const QString& path);
@@ -205,6 +222,12 @@ private:
     std::atomic<bool> fInsideTryingToMount_{false};
 
     Arrivals arrivals_;
+    // Every decision of the play queue runs here, one after the other, in the order of the
+    // player's announcements and ends; the members below are touched only on it.
+    const std::shared_ptr<DispatchQueue> decisions_ = DispatchQueue::createSerial();
+    std::weak_ptr<PlayerItem> decidedAhead_;  // what follows it was decided before its end
+    bool lookAgainAtEnd_ = false;             // ... and nothing could be handed in then
+    std::weak_ptr<PlayerItem> decidedAtEnd_;  // its end came before its near end was decided
     std::atomic<bool> lookAgainPending_{false};
     // Whether the last scan found the source folder; none before the first.
     std::mutex reachableMutex_;

@@ -39,6 +39,25 @@ void AppDelegate::applicationDidFinishLaunching() {
         [weak = weak_from_this()](const Notification& n) {
             if (const std::shared_ptr<AppDelegate> self = weak.lock()) self->playerItemDidReachEnd(n);
         });
+    NotificationCenter::defaultCenter().addObserver(
+        this, PlayerItemWillPlayToEndTimeNotification, nullptr, [weak = weak_from_this()](const Notification& n) {
+            if (const std::shared_ptr<AppDelegate> self = weak.lock()) self->playerItemWillReachEnd(n);
+        });
+    // An item decided ahead starts when the one before ends, or cannot be opened (it went, or the
+    // share does not answer): then the queue decides again at once.
+    NotificationCenter::defaultCenter().addObserver(
+        this, PlayerItemDidStartNotification, nullptr, [weak = weak_from_this()](const Notification& n) {
+            const auto* item = std::any_cast<std::shared_ptr<PlayerItem>>(&n.object);
+            const std::shared_ptr<AppDelegate> self = weak.lock();
+            if (self && item && *item) self->noteItemStarted((*item)->url().toLocalFile());
+        });
+    NotificationCenter::defaultCenter().addObserver(
+        this, AVPlayerItemFailedToPlayToEndTimeNotification, nullptr, [weak = weak_from_this()](const Notification& n) {
+            const auto* item = std::any_cast<std::shared_ptr<PlayerItem>>(&n.object);
+            const std::shared_ptr<AppDelegate> self = weak.lock();
+            if (!self || !item || !*item || !n.userInfo || !n.userInfo->contains(kPlayerItemHandedInAheadKey)) return;
+            self->decideOnQueue(*item, PlayQueueState::EndKind::Recheck);
+        });
     setFInsideTryingToMount(false);
     showProgress(QStringLiteral("Initializing..."));
 

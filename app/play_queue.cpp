@@ -69,11 +69,83 @@ void AppDelegate::playListOnMainThread(const QVariantList& list) {
 void AppDelegate::playerItemDidReachEnd(const Notification& notification) {
     const auto* item = std::any_cast<std::shared_ptr<PlayerItem>>(&notification.object);
     if (!item || !*item) return;
+    // The player went straight on to the item decided ahead: nothing is left to decide.
+    if (notification.userInfo && notification.userInfo->contains(kPlayerItemNextKey)) return;
     const bool failed = notification.userInfo && notification.userInfo->contains(kPlayerItemErrorKey);
-    decideNext(*item, failed ? PlayQueueState::EndKind::Failed : PlayQueueState::EndKind::Played);
+    const auto kind = failed ? PlayQueueState::EndKind::Failed : PlayQueueState::EndKind::Played;
+    decisions_->async(whileAlive([this, item = *item, kind] { itemReachedEnd(item, kind); }));
 }
 
-void AppDelegate::playagain(const std::shared_ptr<PlayerItem>& item) { decideNext(item, PlayQueueState::EndKind::Played); }
+void AppDelegate::playerItemWillReachEnd(const Notification& notification) {
+    const auto* item = std::any_cast<std::shared_ptr<PlayerItem>>(&notification.object);
+    if (!item || !*item) return;
+    decisions_->async(whileAlive([this, item = *item] { decideAhead(item); }));
+}
+
+void AppDelegate::playagain(const std::shared_ptr<PlayerItem>& item) {
+    takeStep(item, decideNext(item, PlayQueueState::EndKind::Played));
+}
+
+void AppDelegate::itemReachedEnd(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind) {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    if (kind == PlayQueueState::EndKind::Played && decidedAhead_.lock() == item) {
+        // Decided before the end: the player has the next item already, or nothing could be
+        // played then and the picture stays while the queue looks again.
+        decidedAhead_.reset();
+        if (lookAgainAtEnd_) scheduleLookAgain(item);
+        return;
+    }
+    decidedAtEnd_ = item;
+    takeStep(item, decideNext(item, kind));
+}
+
+void AppDelegate::decideAhead(const std::shared_ptr<PlayerItem>& item) {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    if (decidedAtEnd_.lock() == item) return;  // it ended first, and that end was decided
+    const std::shared_ptr<Player> player = this->player();
+    if (!player || player->currentItem() != item) return;  // replaced meanwhile
+    decidedAhead_ = item;
+    lookAgainAtEnd_ = false;
+    const NextStep step = decideNext(item, PlayQueueState::EndKind::Played);
+    QString path;
+    switch (step.kind) {
+        case NextStep::Kind::Play:
+            KORVAL_Log::debug(fmt("Need to play nextItem at: %@", QVariant(QUrl::fromLocalFile(step.path))));
+            path = step.path;
+            break;
+        case NextStep::Kind::Replay:
+            path = item->url().toLocalFile();
+            break;
+        case NextStep::Kind::LookAgain:
+            lookAgainAtEnd_ = true;
+            return;
+        case NextStep::Kind::None:
+            return;
+    }
+    // A fresh item even for the same file: every play has an end of its own.
+    const std::shared_ptr<PlayerItem> next = PlayerItem::playerItemWithURL(QUrl::fromLocalFile(path));
+    if (!next || !player->setNextItem(next, item)) decidedAhead_.reset();
+}
+
+void AppDelegate::decideOnQueue(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind) {
+    decisions_->async(whileAlive([this, item, kind] { takeStep(item, decideNext(item, kind)); }));
+}
+
+void AppDelegate::takeStep(const std::shared_ptr<PlayerItem>& item, const NextStep& step) {
+    switch (step.kind) {
+        case NextStep::Kind::Play:
+            playNext(item, step.path);
+            return;
+        case NextStep::Kind::Replay:
+            replay(item);
+            return;
+        case NextStep::Kind::LookAgain:
+            scheduleLookAgain(item);
+            return;
+        case NextStep::Kind::None:
+            return;
+    }
+}
 
 void AppDelegate::playFilesOpenedByHand(const QList<QUrl>& urls) {
     QStringList paths;
@@ -102,12 +174,13 @@ QHash<QString, MediaFiles::Stamp> lookAt(const QStringList& paths) {
 
 }  // namespace
 
-void AppDelegate::decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind) {
+AppDelegate::NextStep AppDelegate::decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind) {
     VORN_ASSERT_NOT_MAIN_THREAD();
     using EndKind = PlayQueueState::EndKind;
+    using Kind = NextStep::Kind;
     if (!item) {
         KORVAL_Log::debug(QStringLiteral("hmm - nothing to playagain???"));
-        return;
+        return {};
     }
     const std::shared_ptr<Player> player = this->player();
     const std::shared_ptr<PlayerItem> current = player ? player->currentItem() : nullptr;
@@ -115,15 +188,12 @@ void AppDelegate::decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueS
 
     // Files opened by hand play one after the other; then the daily cycle goes on where it was.
     if (kind != EndKind::Recheck && queue_.filesOpenedByHandPlaying()) {
-        if (const std::optional<QString> next = queue_.nextFileOpenedByHand()) {
-            playNext(item, *next);
-            return;
-        }
+        if (const std::optional<QString> next = queue_.nextFileOpenedByHand()) return {Kind::Play, *next};
         kind = EndKind::Recheck;  // the end of a file opened by hand counts no play of the cycle
     }
 
     const QStringList found = newestCompleteFiles();  // waits for the script
-    if (DispatchQueue::isShuttingDown()) return;
+    if (DispatchQueue::isShuttingDown()) return {};
     const bool reachable = [this] {
         std::lock_guard<std::mutex> lock(reachableMutex_);
         return sourceReachable_.value_or(true);
@@ -145,12 +215,10 @@ void AppDelegate::decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueS
         if (kind == EndKind::Played && reachable) {
             KORVAL_Log::debug(
                 QStringLiteral("2017-01-14dorin - somehow list is empty - just keep it replaying whatever was loaded"));
-            replay(item);
-            return;
+            return {Kind::Replay, {}};
         }
         // The share does not answer, or what ended could not be played: the picture stays.
-        scheduleLookAgain(item);
-        return;
+        return {Kind::LookAgain, {}};
     }
     if (decision.newItem) {
         noteNewItem(found.first());
@@ -164,20 +232,14 @@ void AppDelegate::decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueS
             KORVAL_Log::debug(QStringLiteral(
                 "Every file of the list is set aside: keeping the picture and looking again every 2 s"));
         });
-        scheduleLookAgain(item);
-        return;
+        return {Kind::LookAgain, {}};
     }
     nothingPlayableNotice_.clear();
     if (decision.next.isNull()) {
         KORVAL_Log::debug(QStringLiteral("oops fitem is nil?????????"));
-        if (kind != EndKind::Played) {
-            scheduleLookAgain(item);
-            return;
-        }
-        replay(item);
-        return;
+        return {kind == EndKind::Played ? Kind::Replay : Kind::LookAgain, {}};
     }
-    playNext(item, decision.next);
+    return {Kind::Play, decision.next};
 }
 
 void AppDelegate::replay(const std::shared_ptr<PlayerItem>& item) {
@@ -202,7 +264,7 @@ void AppDelegate::scheduleLookAgain(const std::shared_ptr<PlayerItem>& item) {
     DispatchQueue::createSerial()->async(whileAlive([this, item] {
         if (!waitMicroseconds(kLookAgainMicroseconds)) return;
         lookAgainPending_ = false;
-        decideNext(item, PlayQueueState::EndKind::Recheck);
+        decideOnQueue(item, PlayQueueState::EndKind::Recheck);
     }));
 }
 

@@ -10,6 +10,7 @@
 #include <deque>
 #include <exception>
 #include <list>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -138,6 +139,49 @@ WorkerPool& serialPool() {
     return *pool;
 }
 
+// One thread that sleeps until the earliest timed job is due and hands it to the default pool.
+class Timers {
+public:
+    bool add(std::chrono::steady_clock::time_point due, DispatchQueue::Work work) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (gShuttingDown) return false;
+        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        jobs_.emplace(due, std::move(work));
+        wake_.notify_one();
+        return true;
+    }
+
+    // Drops what is waiting and ends the thread.
+    void stop() {
+        std::thread thread;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            jobs_.clear();
+            wake_.notify_one();
+            thread = std::move(thread_);
+        }
+        if (thread.joinable()) thread.join();
+    }
+
+    void wake() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wake_.notify_one();
+    }
+
+private:
+    void run();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::multimap<std::chrono::steady_clock::time_point, DispatchQueue::Work> jobs_;
+    std::thread thread_;
+};
+
+Timers& timers() {
+    static Timers* t = new Timers;
+    return *t;
+}
+
 class MainQueue final : public DispatchQueue {
 public:
     bool async(Work work) override {
@@ -201,6 +245,28 @@ private:
     std::shared_ptr<State> state_;
 };
 
+void Timers::run() {
+    pthread_setname_np(pthread_self(), "vorn-timers");
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!gShuttingDown) {
+        if (jobs_.empty()) {
+            wake_.wait(lock);
+            continue;
+        }
+        const auto due = jobs_.begin()->first;
+        if (std::chrono::steady_clock::now() < due) {
+            wake_.wait_until(lock, due);
+            continue;
+        }
+        DispatchQueue::Work work = std::move(jobs_.begin()->second);
+        jobs_.erase(jobs_.begin());
+        lock.unlock();
+        defaultPool().submit(std::move(work));
+        lock.lock();
+    }
+    jobs_.clear();
+}
+
 }  // namespace
 
 DispatchQueue& DispatchQueue::main() {
@@ -216,17 +282,23 @@ DispatchQueue& DispatchQueue::global(Priority priority) {
 
 std::shared_ptr<DispatchQueue> DispatchQueue::createSerial() { return std::make_shared<SerialQueue>(); }
 
+bool DispatchQueue::after(std::chrono::microseconds delay, Work work) {
+    return timers().add(std::chrono::steady_clock::now() + delay, std::move(work));
+}
+
 void DispatchQueue::beginShutdown() {
     {
         std::lock_guard<std::mutex> lock(waitWake().mutex);
         gShuttingDown = true;
     }
     waitWake().wake.notify_all();
+    timers().wake();
 }
 
 bool DispatchQueue::shutdown(std::chrono::milliseconds deadline) {
     beginShutdown();
     const auto until = std::chrono::steady_clock::now() + deadline;
+    timers().stop();
     // Serial queues drain on their pool, and their jobs may still queue global work: that pool
     // stops first, then the global ones.
     bool allEnded = serialPool().stop(until);

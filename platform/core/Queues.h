@@ -24,6 +24,10 @@ public:
     static DispatchQueue& global(Priority priority);
     // A new serial queue; work already queued still runs when the last handle goes.
     static std::shared_ptr<DispatchQueue> createSerial();
+    // Queues the work on the default global queue once `delay` has passed, without holding a
+    // worker meanwhile. False, and the work dropped, once the queues shut down; work still
+    // waiting for its time then is dropped too.
+    static bool after(std::chrono::microseconds delay, Work work);
 
     // Stops the background queues for good: they take no new work, every wait and every command
     // run through the shell runner is cut short, and the work already queued runs to its end.

@@ -14,6 +14,10 @@
 const QString AVPlayerItemDidPlayToEndTimeNotification = QStringLiteral("AVPlayerItemDidPlayToEndTimeNotification");
 const QString kPlayerItemErrorKey = QStringLiteral("error");
 const QString AVPlayerItemFailedToPlayToEndTimeNotification = QStringLiteral("AVPlayerItemFailedToPlayToEndTimeNotification");
+const QString kPlayerItemNextKey = QStringLiteral("next");
+const QString PlayerItemWillPlayToEndTimeNotification = QStringLiteral("PlayerItemWillPlayToEndTimeNotification");
+const QString PlayerItemDidStartNotification = QStringLiteral("PlayerItemDidStartNotification");
+const QString kPlayerItemHandedInAheadKey = QStringLiteral("handedInAhead");
 
 namespace {
 
@@ -24,6 +28,10 @@ constexpr std::uint64_t kFailedItemDelayMicroseconds = 1000000;
 // Probing audio devices that are not there costs about 100 ms at every item; after a failure
 // the player plays silently and probes again only this often.
 constexpr auto kAudioRetryInterval = std::chrono::minutes(10);
+
+// An item handed in ahead that has not opened this long after the item before it ended sits on a
+// share that does not answer: the owner is told, as if it could not be opened, and decides again.
+constexpr auto kHandedInOpenLimit = std::chrono::seconds(2);
 
 void setOption(mpv_handle* mpv, const char* name, const char* value) {
     const int r = mpv_set_option_string(mpv, name, value);
@@ -47,9 +55,7 @@ void logMpvMessage(const QString& message) {
     systemLog(count == 1 ? message : QStringLiteral("%1 (seen %2 times)").arg(message, QString::number(count)));
 }
 
-void postEnd(const std::shared_ptr<PlayerItem>& item, std::optional<int> error = std::nullopt) {
-    std::optional<QVariantMap> info;
-    if (error) info = QVariantMap{{kPlayerItemErrorKey, *error}};
+void postEnd(const std::shared_ptr<PlayerItem>& item, std::optional<QVariantMap> info = std::nullopt) {
     NotificationCenter::defaultCenter().postNotificationName(AVPlayerItemDidPlayToEndTimeNotification, item.get(),
                                                              item, info);
 }
@@ -110,6 +116,10 @@ void Player::play() { core_->play(); }
 
 void Player::pause() { core_->pause(); }
 
+bool Player::setNextItem(const std::shared_ptr<PlayerItem>& next, const std::shared_ptr<PlayerItem>& after) {
+    return core_->setNextItem(next, after);
+}
+
 bool Player::rendersIntoView() { return qgetenv("VORNPLAYER_VIDEO_OUTPUT") != "null"; }
 
 // ---- PlayerCore
@@ -130,7 +140,9 @@ std::shared_ptr<PlayerCore> PlayerCore::create() {
         {"config", "no"}, {"load-scripts", "no"}, {"ytdl", "no"}, {"terminal", "no"},
         {"input-default-bindings", "no"}, {"input-vo-keyboard", "no"}, {"osc", "no"}, {"osd-level", "0"},
         // Waiting for the audio output between items costs tens of milliseconds per change.
-        {"gapless-audio", "no"}, {"hwdec", "no"}};
+        {"gapless-audio", "no"}, {"hwdec", "no"},
+        // The item handed in ahead is opened while the current one plays its last second.
+        {"prefetch-playlist", "yes"}};
     for (const auto& [name, value] : options) setOption(mpv, name, value);
     const int r = mpv_initialize(mpv);
     if (r < 0) {
@@ -140,6 +152,7 @@ std::shared_ptr<PlayerCore> PlayerCore::create() {
     }
     core->mpv_ = mpv;
     mpv_observe_property(mpv, 0, "eof-reached", MPV_FORMAT_FLAG);
+    mpv_observe_property(mpv, 0, "duration", MPV_FORMAT_DOUBLE);
     mpv_request_log_messages(mpv, "warn");
     // mpv calls this on its own threads: only hand the work on, never call mpv from here.
     mpv_set_wakeup_callback(
@@ -275,6 +288,11 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
         }
         id = currentLoad_ = nextLoad_++;
         loads_.insert(id, item);
+        // A load replaces mpv's whole playlist, with anything handed in ahead.
+        queued_.reset();
+        queuedEntry_ = -1;
+        appendFailed_ = false;
+        openingQueued_ = false;
         // What mpv reports from now on until this file starts belongs to the one before.
         enter(State::Loading);
     }
@@ -326,6 +344,20 @@ void PlayerCore::handle(const mpv_event& event) {
             }
             if (!item) return;
             if (event.error < 0) {
+                std::shared_ptr<PlayerItem> loadNow;
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    if (queued_ == item && queuedLoad_ == event.reply_userdata) {
+                        // mpv refused the item handed in ahead: it is loaded at the end instead.
+                        appendFailed_ = true;
+                        if (state_ == State::Ended) loadNow = std::exchange(queued_, nullptr);
+                    }
+                }
+                if (loadNow) {
+                    setCurrentItem(loadNow);
+                    play();
+                    return;
+                }
                 itemFailed(item, event.reply_userdata, event.error);
                 return;
             }
@@ -338,27 +370,61 @@ void PlayerCore::handle(const mpv_event& event) {
                     std::lock_guard<std::mutex> lock(mutex_);
                     entries_.insert(result.u.list->values[i].u.int64, item);
                     entryLoads_.insert(result.u.list->values[i].u.int64, event.reply_userdata);
+                    if (queued_ == item && queuedLoad_ == event.reply_userdata) {
+                        queuedEntry_ = result.u.list->values[i].u.int64;
+                    }
                 }
             }
             return;
         }
         case MPV_EVENT_START_FILE: {
             const auto* start = static_cast<const mpv_event_start_file*>(event.data);
-            std::lock_guard<std::mutex> lock(mutex_);
-            startedEntry_ = start->playlist_entry_id;
-            if (state_ == State::Playing || state_ == State::Ended) enter(State::Loading);
+            std::shared_ptr<PlayerItem> handedIn;
+            std::uint64_t handedInLoad = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                startedEntry_ = start->playlist_entry_id;
+                if (queued_ && start->playlist_entry_id == queuedEntry_) {
+                    // mpv went on by itself to the item handed in ahead: it is the current item now.
+                    handedIn = current_ = std::exchange(queued_, nullptr);
+                    handedInLoad = currentLoad_ = queuedLoad_;
+                    queuedEntry_ = -1;
+                    openingQueued_ = true;
+                    enter(State::Loading);
+                } else if (state_ == State::Playing || state_ == State::Ended) {
+                    enter(State::Loading);
+                }
+            }
+            if (handedIn) {
+                std::weak_ptr<PlayerCore> weak = weak_from_this();
+                DispatchQueue::after(kHandedInOpenLimit, [weak, handedIn, load = handedInLoad] {
+                    if (auto self = weak.lock()) self->handedInFailed(handedIn, load, std::nullopt);
+                });
+                // The entries that played stay in mpv's playlist until cleared: months of them.
+                const char* clear[] = {"playlist-clear", nullptr};
+                mpv_command_async(mpv_, 0, clear);
+                NotificationCenter::defaultCenter().postNotificationName(PlayerItemDidStartNotification, handedIn.get(),
+                                                                         handedIn);
+            }
             return;
         }
         case MPV_EVENT_FILE_LOADED: {
             std::lock_guard<std::mutex> lock(mutex_);
+            openingQueued_ = false;
             if (state_ == State::Loading) enter(State::Playing);
             return;
         }
         case MPV_EVENT_PROPERTY_CHANGE: {
             const auto* property = static_cast<const mpv_event_property*>(event.data);
+            if (std::strcmp(property->name, "duration") == 0) {
+                if (property->format == MPV_FORMAT_DOUBLE) lengthKnown(*static_cast<const double*>(property->data));
+                return;
+            }
             if (std::strcmp(property->name, "eof-reached") != 0 || property->format != MPV_FORMAT_FLAG) return;
             const bool atEnd = *static_cast<const int*>(property->data) != 0;
             std::shared_ptr<PlayerItem> ended;
+            std::optional<QVariantMap> info;
+            std::shared_ptr<PlayerItem> loadNow;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (!atEnd) {
@@ -368,8 +434,13 @@ void PlayerCore::handle(const mpv_event& event) {
                 if (state_ != State::Playing) return;
                 enter(State::Ended);
                 ended = entries_.value(startedEntry_);
+                endedLocked(info, loadNow);
             }
-            itemEnded(ended);
+            itemEnded(ended, info);
+            if (loadNow) {
+                setCurrentItem(loadNow);
+                play();
+            }
             return;
         }
         case MPV_EVENT_END_FILE: {
@@ -377,16 +448,37 @@ void PlayerCore::handle(const mpv_event& event) {
             std::shared_ptr<PlayerItem> item;
             std::uint64_t load = 0;
             bool endedWithoutEof = false;
+            bool handedInNotOpened = false;
+            std::optional<QVariantMap> info;
+            std::shared_ptr<PlayerItem> loadNow;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 item = entries_.take(end->playlist_entry_id);
                 load = entryLoads_.take(end->playlist_entry_id);
-                endedWithoutEof = end->reason == MPV_END_FILE_REASON_EOF && end->playlist_entry_id == startedEntry_ &&
+                // Without an audio device mpv plays the picture to its end and then reports the
+                // file as failed, when another entry follows: it played.
+                const bool playedSilently = end->reason == MPV_END_FILE_REASON_ERROR &&
+                                            end->error == MPV_ERROR_AO_INIT_FAILED && state_ == State::Playing;
+                endedWithoutEof = (end->reason == MPV_END_FILE_REASON_EOF || playedSilently) &&
+                                  end->playlist_entry_id == startedEntry_ &&
                                   (state_ == State::Loading || state_ == State::Playing);
-                if (endedWithoutEof) enter(State::Ended);
+                if (endedWithoutEof) {
+                    enter(State::Ended);
+                    endedLocked(info, loadNow);
+                }
+                handedInNotOpened = end->reason == MPV_END_FILE_REASON_ERROR && openingQueued_ &&
+                                    end->playlist_entry_id == startedEntry_ && end->error == MPV_ERROR_LOADING_FAILED;
             }
-            if (end->reason == MPV_END_FILE_REASON_ERROR) itemFailed(item, load, end->error);
-            if (endedWithoutEof) itemEnded(item);
+            if (handedInNotOpened) {
+                handedInFailed(item, load, end->error);
+            } else if (end->reason == MPV_END_FILE_REASON_ERROR && !endedWithoutEof) {
+                itemFailed(item, load, end->error);
+            }
+            if (endedWithoutEof) itemEnded(item, info);
+            if (loadNow) {
+                setCurrentItem(loadNow);
+                play();
+            }
             return;
         }
         case MPV_EVENT_LOG_MESSAGE: {
@@ -414,9 +506,132 @@ void PlayerCore::noAudioDevice() {
     logMpvMessage(QStringLiteral("No audio device: playing without sound, looking again every 10 minutes"));
 }
 
-void PlayerCore::itemEnded(const std::shared_ptr<PlayerItem>& item) {
+void PlayerCore::endedLocked(std::optional<QVariantMap>& info, std::shared_ptr<PlayerItem>& loadNow) {
+    if (!queued_) return;
+    info = QVariantMap{{kPlayerItemNextKey, true}};
+    // mpv goes on by itself to an entry it took, even one appended after the end was reached.
+    if (appendFailed_) loadNow = std::exchange(queued_, nullptr);
+}
+
+void PlayerCore::itemEnded(const std::shared_ptr<PlayerItem>& item, const std::optional<QVariantMap>& info) {
     if (!item || currentItem() != item) return;
-    postEnd(item);
+    postEnd(item, info);
+}
+
+void PlayerCore::lengthKnown(double seconds) {
+    std::uint64_t load = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (state_ != State::Playing || timedLoad_ == currentLoad_ || !(seconds > 0)) return;
+        load = timedLoad_ = currentLoad_;
+        expectedEnd_ = std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
+    }
+    // Timed from the start: an item that stalls is announced a little early, which is harmless.
+    const auto lead = std::chrono::duration<double>(Player::kNearEndLead).count();
+    const auto wait = std::chrono::microseconds(static_cast<std::int64_t>(std::max(0.0, seconds - lead) * 1e6));
+    std::weak_ptr<PlayerCore> weak = weak_from_this();
+    DispatchQueue::after(wait, [weak, load] {
+        if (auto self = weak.lock()) self->nearEnd(load);
+    });
+}
+
+void PlayerCore::nearEnd(std::uint64_t load) {
+    std::shared_ptr<PlayerItem> item;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (currentLoad_ != load || state_ != State::Playing || announcedLoad_ == load || queued_) return;
+        announcedLoad_ = load;
+        item = current_;
+    }
+    if (item) {
+        NotificationCenter::defaultCenter().postNotificationName(PlayerItemWillPlayToEndTimeNotification, item.get(), item);
+    }
+}
+
+bool PlayerCore::setNextItem(const std::shared_ptr<PlayerItem>& next, const std::shared_ptr<PlayerItem>& after) {
+    if (!next || !after) return false;
+    std::uint64_t id = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (current_ != after) return false;
+        if (state_ == State::Playing && mpv_ && !queued_) {
+            queued_ = next;
+            id = queuedLoad_ = nextLoad_++;
+            queuedEntry_ = -1;
+            appendFailed_ = false;
+            loads_.insert(id, next);
+        }
+    }
+    if (id == 0) {
+        // It has ended already (or is starting again): the next item replaces it now.
+        setCurrentItem(next);
+        play();
+        return true;
+    }
+    next->setOwner(weak_from_this());
+    const QByteArray path = next->url().toLocalFile().toUtf8();
+    const char* cmd[] = {"loadfile", path.constData(), "append", nullptr};
+    // mpv opens the next entry ahead; on a share that stops answering it waits for that open
+    // at the end of the current item, with no event at all: a look when the handed-in item
+    // should have started turns that into a failure the owner can act on.
+    const auto expected = [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return expectedEnd_;
+    }();
+    const auto untilEnd = std::max(std::chrono::steady_clock::duration::zero(), expected - std::chrono::steady_clock::now());
+    std::weak_ptr<PlayerCore> weak = weak_from_this();
+    DispatchQueue::after(std::chrono::duration_cast<std::chrono::microseconds>(untilEnd) + kHandedInOpenLimit,
+                         [weak, next, id] {
+                             if (auto self = weak.lock()) self->handedInNotStarted(next, id);
+                         });
+    if (mpv_command_async(mpv_, id, cmd) < 0) {
+        std::shared_ptr<PlayerItem> loadNow;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            loads_.remove(id);
+            if (queued_ == next) {
+                appendFailed_ = true;
+                if (state_ == State::Ended) loadNow = std::exchange(queued_, nullptr);
+            }
+        }
+        if (loadNow) {
+            setCurrentItem(loadNow);
+            play();
+        }
+    }
+    return true;
+}
+
+void PlayerCore::handedInNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (queued_ != item || queuedLoad_ != load || appendFailed_) return;
+        queued_.reset();
+        queuedEntry_ = -1;
+        loads_.remove(load);
+    }
+    systemLog(QStringLiteral("Cannot open %1, chosen ahead: not started within %2 s of the end of the item before; choosing again")
+                  .arg(item->url().toLocalFile(), QString::number(kHandedInOpenLimit.count())));
+    NotificationCenter::defaultCenter().postNotificationName(
+        AVPlayerItemFailedToPlayToEndTimeNotification, item.get(), item,
+        QVariantMap{{kPlayerItemErrorKey, MPV_ERROR_LOADING_FAILED}, {kPlayerItemHandedInAheadKey, true}});
+}
+
+void PlayerCore::handedInFailed(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, std::optional<int> error) {
+    if (!item) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (current_ != item || load != currentLoad_ || !openingQueued_ || state_ == State::Failed) return;
+        openingQueued_ = false;
+        enter(State::Failed);
+    }
+    const QString why = error ? QStringLiteral("%1 (mpv error %2)").arg(QString::fromUtf8(mpv_error_string(*error)),
+                                                                         QString::number(*error))
+                              : QStringLiteral("not opened within %1 s").arg(kHandedInOpenLimit.count());
+    systemLog(QStringLiteral("Cannot open %1, chosen ahead: %2; choosing again").arg(item->url().toLocalFile(), why));
+    NotificationCenter::defaultCenter().postNotificationName(
+        AVPlayerItemFailedToPlayToEndTimeNotification, item.get(), item,
+        QVariantMap{{kPlayerItemErrorKey, error.value_or(MPV_ERROR_LOADING_FAILED)}, {kPlayerItemHandedInAheadKey, true}});
 }
 
 void PlayerCore::itemFailed(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, int error) {
@@ -443,6 +658,6 @@ void PlayerCore::itemFailed(const std::shared_ptr<PlayerItem>& item, std::uint64
             std::lock_guard<std::mutex> lock(self->mutex_);
             if (self->current_ != item || self->currentLoad_ != load) return;  // replaced or loaded again since
         }
-        postEnd(item, error);
+        postEnd(item, QVariantMap{{kPlayerItemErrorKey, error}});
     });
 }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -15,6 +16,21 @@ class PlayerCore;
 extern const QString AVPlayerItemDidPlayToEndTimeNotification;
 // In the user info of the end of an item that could not be played: mpv's error code.
 extern const QString kPlayerItemErrorKey;
+// In the user info of an item's end when the player went straight on to the item handed in with
+// Player::setNextItem(): true. Nothing is left to decide.
+extern const QString kPlayerItemNextKey;
+// Posted once per play of an item, about kNearEndLead before its end (at its start when it is
+// shorter), from a worker of the global queue, so that what follows can be decided and handed
+// in with Player::setNextItem() while it still plays. The sender is the item, the object its
+// std::shared_ptr<PlayerItem>. An item whose length mpv does not know is not announced.
+extern const QString PlayerItemWillPlayToEndTimeNotification;
+// Posted when an item handed in with Player::setNextItem() starts, on the player's event thread.
+// The sender is the item, the object its std::shared_ptr<PlayerItem>.
+extern const QString PlayerItemDidStartNotification;
+// In the user info of the failure of an item handed in with Player::setNextItem() that mpv could
+// not open (the file went, or its share does not answer): true. No end follows such a failure:
+// what plays instead is for the owner to decide at once.
+extern const QString kPlayerItemHandedInAheadKey;
 // Posted when an item cannot be played, before its end is posted, on the thread that learnt
 // of the failure. The sender is the item, the object its std::shared_ptr<PlayerItem>.
 extern const QString AVPlayerItemFailedToPlayToEndTimeNotification;
@@ -58,6 +74,12 @@ public:
 
     std::shared_ptr<PlayerItem> currentItem() const;
     void replaceCurrentItemWithPlayerItem(const std::shared_ptr<PlayerItem>& item);
+    // The item to play when `after`, the current item, ends: mpv opens it ahead and shows its
+    // first frame right after the last one of `after`. When `after` has ended already it replaces
+    // it now. False, and nothing done, when `after` is no longer the current item.
+    bool setNextItem(const std::shared_ptr<PlayerItem>& next, const std::shared_ptr<PlayerItem>& after);
+    // How long before an item's end PlayerItemWillPlayToEndTimeNotification is posted.
+    static constexpr std::chrono::milliseconds kNearEndLead{1500};
     void play();
     void pause();
 

@@ -4,6 +4,7 @@
 #include "platform/media/Player.h"
 
 #include <QHash>
+#include <QVariantMap>
 
 #include <atomic>
 #include <chrono>
@@ -39,6 +40,7 @@ public:
     void play();
     void pause();
     void restart(const PlayerItem* item);
+    bool setNextItem(const std::shared_ptr<PlayerItem>& next, const std::shared_ptr<PlayerItem>& after);
 
     // A view has made (or freed) its render context: loading may start.
     void setRenderContextReady(bool ready);
@@ -54,10 +56,20 @@ private:
     void scheduleDrain();
     void drainEvents();
     void handle(const mpv_event& event);
-    void itemEnded(const std::shared_ptr<PlayerItem>& item);
+    void itemEnded(const std::shared_ptr<PlayerItem>& item, const std::optional<QVariantMap>& info);
     // A failure of the given load: reported once, and only while that load is the current one.
     void itemFailed(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, int error);
     void noAudioDevice();
+    // mpv told the current item's length: its near end is timed.
+    void lengthKnown(double seconds);
+    void nearEnd(std::uint64_t load);
+    // The item handed in ahead could not be opened: its owner decides again.
+    // The item handed in ahead has not started when it should have: its owner decides again.
+    void handedInNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load);
+    void handedInFailed(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, std::optional<int> error);
+    // The current item ended (mutex_ held): what the end's user info carries, and whether the item
+    // handed in ahead must be loaded by us because mpv never got it.
+    void endedLocked(std::optional<QVariantMap>& info, std::shared_ptr<PlayerItem>& loadNow);
     std::shared_ptr<PlayerItem> itemForEntry(std::int64_t entry) const;
 
     mpv_handle* mpv_ = nullptr;
@@ -75,6 +87,18 @@ private:
     QHash<std::int64_t, std::shared_ptr<PlayerItem>> entries_;     // by playlist entry id
     QHash<std::int64_t, std::uint64_t> entryLoads_;                // the load of each entry
     std::int64_t startedEntry_ = -1;
+    // The near end of these loads is timed / was announced.
+    std::uint64_t timedLoad_ = 0;
+    std::uint64_t announcedLoad_ = 0;
+    std::chrono::steady_clock::time_point expectedEnd_;  // of the timed load
+    // The item handed in ahead: appended to mpv's playlist as load queuedLoad_, entry queuedEntry_
+    // once mpv has answered; appendFailed_ when mpv refused it (then we load it at the end).
+    std::shared_ptr<PlayerItem> queued_;
+    std::uint64_t queuedLoad_ = 0;
+    std::int64_t queuedEntry_ = -1;
+    bool appendFailed_ = false;
+    // The current item came in ahead and has not loaded yet.
+    bool openingQueued_ = false;
     // No audio device could be opened: play silently, and look for one again now and then.
     std::optional<std::chrono::steady_clock::time_point> audioOffSince_;
 };

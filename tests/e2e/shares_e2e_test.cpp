@@ -176,7 +176,8 @@ TEST_F(HangingShareE2E, AHungShareHoldsThePictureAndPlaybackResumesWhenItAnswers
     // It keeps looking, every 2 s and no faster, and plays nothing new while the share hangs:
     // at most the item that was under way when it hung was announced.
     const qsizetype badBefore = run.log().count(kVeryBad);
-    ASSERT_TRUE(waitUntil([&] { return run.log().count(kVeryBad) >= badBefore + 2; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return run.log().count(kVeryBad) >= badBefore + 2; }, 20000))
+        << run.log().right(4000).toStdString();
     const double hungSeconds = hung.elapsed() / 1000.0;
     EXPECT_FALSE(ended(*run.process));
     EXPECT_LE(nextItems().size(), playedBeforeHang + 1) << nextItems().join(' ').toStdString();
