@@ -152,7 +152,6 @@ std::shared_ptr<PlayerCore> PlayerCore::create() {
     }
     core->mpv_ = mpv;
     mpv_observe_property(mpv, 0, "eof-reached", MPV_FORMAT_FLAG);
-    mpv_observe_property(mpv, 0, "duration", MPV_FORMAT_DOUBLE);
     mpv_request_log_messages(mpv, "warn");
     // mpv calls this on its own threads: only hand the work on, never call mpv from here.
     mpv_set_wakeup_callback(
@@ -409,17 +408,26 @@ void PlayerCore::handle(const mpv_event& event) {
             return;
         }
         case MPV_EVENT_FILE_LOADED: {
-            std::lock_guard<std::mutex> lock(mutex_);
-            openingQueued_ = false;
-            if (state_ == State::Loading) enter(State::Playing);
+            std::uint64_t load = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                openingQueued_ = false;
+                if (state_ == State::Loading) enter(State::Playing);
+                load = currentLoad_;
+            }
+            // Asked for each file: an observed length says nothing when it equals the last one.
+            mpv_get_property_async(mpv_, load, "duration", MPV_FORMAT_DOUBLE);
+            return;
+        }
+        case MPV_EVENT_GET_PROPERTY_REPLY: {
+            const auto* property = static_cast<const mpv_event_property*>(event.data);
+            if (event.error >= 0 && property->format == MPV_FORMAT_DOUBLE && std::strcmp(property->name, "duration") == 0) {
+                lengthKnown(event.reply_userdata, *static_cast<const double*>(property->data));
+            }
             return;
         }
         case MPV_EVENT_PROPERTY_CHANGE: {
             const auto* property = static_cast<const mpv_event_property*>(event.data);
-            if (std::strcmp(property->name, "duration") == 0) {
-                if (property->format == MPV_FORMAT_DOUBLE) lengthKnown(*static_cast<const double*>(property->data));
-                return;
-            }
             if (std::strcmp(property->name, "eof-reached") != 0 || property->format != MPV_FORMAT_FLAG) return;
             const bool atEnd = *static_cast<const int*>(property->data) != 0;
             std::shared_ptr<PlayerItem> ended;
@@ -518,12 +526,11 @@ void PlayerCore::itemEnded(const std::shared_ptr<PlayerItem>& item, const std::o
     postEnd(item, info);
 }
 
-void PlayerCore::lengthKnown(double seconds) {
-    std::uint64_t load = 0;
+void PlayerCore::lengthKnown(std::uint64_t load, double seconds) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (state_ != State::Playing || timedLoad_ == currentLoad_ || !(seconds > 0)) return;
-        load = timedLoad_ = currentLoad_;
+        if (state_ != State::Playing || load != currentLoad_ || timedLoad_ == load || !(seconds > 0)) return;
+        timedLoad_ = load;
         expectedEnd_ = std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
     }
     // Timed from the start: an item that stalls is announced a little early, which is harmless.

@@ -61,7 +61,7 @@ private:
     void itemFailed(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, int error);
     void noAudioDevice();
     // mpv told the current item's length: its near end is timed.
-    void lengthKnown(double seconds);
+    void lengthKnown(std::uint64_t load, double seconds);
     void nearEnd(std::uint64_t load);
     // The item handed in ahead could not be opened: its owner decides again.
     // The item handed in ahead has not started when it should have: its owner decides again.

@@ -1,5 +1,6 @@
 #include "platform/core/NotificationCenter.h"
 #include "platform/media/Player.h"
+#include "platform/media/PlayerCore.h"
 #include "platform/media/PlayerView.h"
 
 #include "Clips.h"
@@ -7,12 +8,15 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QImage>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
+#include <mpv/client.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
@@ -112,6 +116,85 @@ TEST_F(PlayerTest, ReplacingTheItemAtEachEndCatchesEveryEnd) {
     std::lock_guard<std::mutex> lock(m);
     for (int i = 0; i < 60; ++i) EXPECT_EQ(ends.items[i], played[i]) << i;
     ends.react = nullptr;
+}
+
+// As the play queue does: each item is announced well before its end, the next one is handed in
+// then, and the player goes straight on to it, saying so in the end's user info; mpv's playlist
+// does not grow. A file that is gone by the time it should open is reported at once as a failure
+// of an item handed in ahead, with no end to follow.
+TEST_F(PlayerTest, AnItemHandedInAheadFollowsStraightOnAndOneThatCannotOpenIsReportedAtOnce) {
+    const QString clip = test::clip(2.0, false);
+    ASSERT_FALSE(clip.isEmpty());
+    const QString gone = QFileInfo(clip).absolutePath() + "/not-there.mp4";
+    struct Seen {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::vector<std::pair<QString, std::shared_ptr<PlayerItem>>> events;  // in order
+        std::vector<std::chrono::steady_clock::time_point> times;
+        std::vector<QVariantMap> infos;
+    } seen;
+    std::shared_ptr<Player> player;
+    int handedIn = 0;
+    std::vector<std::shared_ptr<PlayerItem>> following;
+    const auto note = [&](const QString& what, const Notification& n) {
+        auto item = std::any_cast<std::shared_ptr<PlayerItem>>(n.object);
+        std::lock_guard<std::mutex> lock(seen.mutex);
+        seen.events.emplace_back(what, item);
+        seen.times.push_back(std::chrono::steady_clock::now());
+        seen.infos.push_back(n.userInfo.value_or(QVariantMap()));
+        seen.cv.notify_all();
+    };
+    auto& center = NotificationCenter::defaultCenter();
+    center.addObserver(&seen, PlayerItemWillPlayToEndTimeNotification, nullptr, [&](const Notification& n) {
+        note("near", n);
+        auto item = std::any_cast<std::shared_ptr<PlayerItem>>(n.object);
+        auto next = itemFor(++handedIn < 4 ? clip : gone);
+        following.push_back(next);
+        EXPECT_TRUE(player->setNextItem(next, item));
+        EXPECT_FALSE(player->setNextItem(itemFor(clip), next));  // not the current item: refused
+    });
+    center.addObserver(&seen, PlayerItemDidStartNotification, nullptr, [&](const Notification& n) { note("start", n); });
+    center.addObserver(&seen, AVPlayerItemDidPlayToEndTimeNotification, nullptr, [&](const Notification& n) { note("end", n); });
+    center.addObserver(&seen, AVPlayerItemFailedToPlayToEndTimeNotification, nullptr,
+                       [&](const Notification& n) { note("failed", n); });
+
+    auto first = itemFor(clip);
+    player = Player::playerWithPlayerItem(first);
+    player->play();
+    {
+        std::unique_lock<std::mutex> lock(seen.mutex);
+        ASSERT_TRUE(seen.cv.wait_for(lock, std::chrono::seconds(30), [&] {
+            return std::any_of(seen.events.begin(), seen.events.end(), [](const auto& e) { return e.first == "failed"; });
+        })) << [&] {
+            std::string order;
+            for (const auto& e : seen.events) order += e.first.toStdString() + " ";
+            return order;
+        }();
+    }
+    // Nothing follows the failure: no end of the file that is gone, however long one waits for it.
+    QThread::msleep(1500);
+    center.removeObserver(&seen);
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    QStringList order;
+    for (const auto& e : seen.events) order += e.first;
+    ASSERT_EQ(order, (QStringList{"near", "end", "start", "near", "end", "start", "near", "end", "start", "near", "end",
+                                  "start", "failed"}));
+    const std::vector<std::shared_ptr<PlayerItem>> expected{first, first, following[0], following[0], following[0],
+                                                            following[1], following[1], following[1], following[2],
+                                                            following[2], following[2], following[3], following[3]};
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(seen.events[i].second, expected[i]) << i;
+    for (std::size_t i = 0; i + 1 < seen.events.size(); ++i) {
+        if (seen.events[i].first == "near") {
+            // Announced about 1.5 s before the end, not at it.
+            EXPECT_GE(seen.times[i + 1] - seen.times[i], std::chrono::milliseconds(1000)) << i;
+        }
+        if (seen.events[i].first == "end") EXPECT_TRUE(seen.infos[i].value(kPlayerItemNextKey).toBool()) << i;
+    }
+    EXPECT_TRUE(seen.infos.back().value(kPlayerItemHandedInAheadKey).toBool());
+    EXPECT_EQ(player->currentItem(), following[3]);
+    std::int64_t entries = -1;
+    ASSERT_EQ(mpv_get_property(player->core()->handle(), "playlist-count", MPV_FORMAT_INT64, &entries), 0);
+    EXPECT_LE(entries, 1);
 }
 
 TEST_F(PlayerTest, RestartingAnEndedItemPlaysItAgain) {
