@@ -287,8 +287,11 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
         }
         id = currentLoad_ = nextLoad_++;
         loads_.insert(id, item);
-        // A load replaces mpv's whole playlist, with anything handed in ahead.
+        // A load replaces mpv's whole playlist, with anything handed in ahead (an entry that never
+        // started has no end to come).
         queued_.reset();
+        entries_.remove(queuedEntry_);
+        entryLoads_.remove(queuedEntry_);
         queuedEntry_ = -1;
         appendFailed_ = false;
         openingQueued_ = false;
@@ -614,6 +617,8 @@ void PlayerCore::handedInNotStarted(const std::shared_ptr<PlayerItem>& item, std
         std::lock_guard<std::mutex> lock(mutex_);
         if (queued_ != item || queuedLoad_ != load || appendFailed_) return;
         queued_.reset();
+        entries_.remove(queuedEntry_);
+        entryLoads_.remove(queuedEntry_);
         queuedEntry_ = -1;
         loads_.remove(load);
     }
