@@ -141,8 +141,9 @@ std::shared_ptr<PlayerCore> PlayerCore::create() {
         {"input-default-bindings", "no"}, {"input-vo-keyboard", "no"}, {"osc", "no"}, {"osd-level", "0"},
         // Waiting for the audio output between items costs tens of milliseconds per change.
         {"gapless-audio", "no"}, {"hwdec", "no"},
-        // The item handed in ahead is opened while the current one plays its last second.
-        {"prefetch-playlist", "yes"}};
+        // The item handed in ahead is opened while the current one plays its last second, and its
+        // first frame is shown as soon as it is decoded, without waiting for a second one.
+        {"prefetch-playlist", "yes"}, {"video-latency-hacks", "yes"}};
     for (const auto& [name, value] : options) setOption(mpv, name, value);
     const int r = mpv_initialize(mpv);
     if (r < 0) {
