@@ -39,6 +39,15 @@ TEST_F(PlaybackE2E, ANewFileRepeatsThenTheListCyclesAndAFileThatLandsIsNext) {
     EXPECT_TRUE(run.log().contains("] hasNewItem = self.repeatList = (\n"));
     EXPECT_FALSE(run.log().contains("Cannot play")) << run.log().toStdString();
     EXPECT_EQ(run.stop(), 0);
+
+    // Once playing, each item's next is decided once, ahead of its end or at it, never both: one
+    // scan per decision (the last one may have been under way at the stop).
+    const QString played = run.log().mid(run.log().indexOf("] first av item["));
+    const qsizetype scans = played.count("] Will execute getnewestfiles.sh with param = (");
+    const qsizetype decisions = played.count("] Need to play nextItem at: ");
+    EXPECT_GE(decisions, before + 8);
+    EXPECT_GE(scans, decisions);
+    EXPECT_LE(scans, decisions + 1);
 }
 
 // Seconds since the epoch of a log line, from either the log's own stamp or the platform's.
