@@ -26,7 +26,8 @@ namespace {
 struct Line {
     std::int64_t t;
     std::string rgb;
-    int clip;  // -1: none of the clips' colours
+    int clip;          // -1: none of the clips' colours
+    double gapMs = 0;  // since the sample before: the colour changed within it
 };
 
 struct Other {
@@ -37,6 +38,7 @@ struct Other {
 struct Change {
     int from, to;
     std::int64_t fromFirst, toFirst;  // first samples of each colour
+    double fromGapMs, toGapMs;        // how late each first sample may be
     std::vector<Other> between;
 };
 
@@ -62,6 +64,8 @@ bool readSamples(const std::string& path, std::vector<Line>& out) {
         std::string clip;
         if (!(fields >> line.t >> line.rgb >> clip)) continue;
         line.clip = clip == "-" ? -1 : std::atoi(clip.c_str());
+        long gapUs = 0;
+        if (fields >> gapUs) line.gapMs = double(gapUs) / 1000;
         out.push_back(line);
     }
     return true;
@@ -85,6 +89,7 @@ std::vector<Change> changesOf(const std::vector<Line>& lines, std::vector<Other>
     std::vector<Other> pending;
     int current = -1;
     std::int64_t currentFirst = 0;
+    double currentGapMs = 0;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const Line& l = lines[i];
         if (l.clip < 0) {
@@ -97,12 +102,14 @@ std::vector<Change> changesOf(const std::vector<Line>& lines, std::vector<Other>
         if (current < 0) {
             current = l.clip;
             currentFirst = l.t;
+            currentGapMs = l.gapMs;
         } else if (l.clip == current) {
             withinItems.insert(withinItems.end(), pending.begin(), pending.end());
         } else {
-            changes.push_back(Change{current, l.clip, currentFirst, l.t, pending});
+            changes.push_back(Change{current, l.clip, currentFirst, l.t, currentGapMs, l.gapMs, pending});
             current = l.clip;
             currentFirst = l.t;
+            currentGapMs = l.gapMs;
         }
         pending.clear();
     }
@@ -160,6 +167,7 @@ Result report(const Run& run, int clips, double durationMs, int skip) {
     }
 
     std::vector<double> holds;
+    double worstGapMs = 0;  // the most a measured hold may be off by
     int sameClip = 0, outOfOrder = 0, startup = 0, black = 0, unchecked = 0;
     double longestBlack = 0;
     for (std::size_t i = 0; i < changes.size(); ++i) {
@@ -189,6 +197,7 @@ Result report(const Run& run, int clips, double durationMs, int skip) {
                         o.rgb.c_str(), o.ms, c.from, c.to);
         }
         holds.push_back(hold);
+        worstGapMs = std::max({worstGapMs, c.fromGapMs, c.toGapMs});
     }
     for (const Other& o : withinItems) {
         std::printf("%s:   %s for %.1f ms within an item\n", run.label.c_str(), o.rgb.c_str(), o.ms);
@@ -207,8 +216,8 @@ Result report(const Run& run, int clips, double durationMs, int skip) {
                 run.label.c_str(), holds.size(), result.median, percentile(holds, 0.9),
                 *std::max_element(holds.begin(), holds.end()), black);
     if (black) std::printf(" (longest %.1f ms)", longestBlack);
-    std::printf("  [left out: %d at start, %d clip after itself, %d out of order%s]\n", startup, sameClip, outOfOrder,
-                itemsKnown ? "" : "; items loaded unknown");
+    std::printf("\n%-6s left out: %d at start, %d clip after itself, %d out of order%s; sampling gap at a change <= %.1f ms\n",
+                "", startup, sameClip, outOfOrder, itemsKnown ? "" : " (items loaded not known)", worstGapMs);
     return result;
 }
 

@@ -1,6 +1,7 @@
 // Samples the centre pixel of an X screen about every millisecond and writes a line for every
-// change of its colour: the time (CLOCK_MONOTONIC, nanoseconds), the colour, and which of the
-// given colours it is ("-" for none of them). One 1x1 XShmGetImage per sample keeps both this
+// change of its colour: the time (CLOCK_MONOTONIC, nanoseconds), the colour, which of the given
+// colours it is ("-" for none of them), and the microseconds since the sample before (the change
+// happened within them). One 1x1 XShmGetImage per sample keeps both this
 // program and the X server cheap while a player renders beside them.
 //
 // Usage: screen_sampler --size
@@ -259,17 +260,20 @@ int main(int argc, char** argv) {
                     break;
                 }
                 const std::int64_t t = nowNs();
-                if (previous) gapsUs.push_back(std::uint32_t(std::min<std::int64_t>((t - previous) / 1000, UINT32_MAX)));
+                const std::uint32_t gapUs =
+                    previous ? std::uint32_t(std::min<std::int64_t>((t - previous) / 1000, UINT32_MAX)) : 0;
+                if (previous) gapsUs.push_back(gapUs);
                 previous = t;
                 if (c != last) {
+                    // The colour changed at most gapUs before t.
                     const int k = classify(c, colours, tolerance);
                     if (k >= 0) {
-                        std::printf("%lld %02x%02x%02x %d\n", static_cast<long long>(t), c.r, c.g, c.b, k);
+                        std::printf("%lld %02x%02x%02x %d %u\n", static_cast<long long>(t), c.r, c.g, c.b, k, gapUs);
                         if (firstGiven < 0) firstGiven = t;
                         if (lastClass >= 0 && k != lastClass) ++seenChanges;
                         lastClass = k;
                     } else {
-                        std::printf("%lld %02x%02x%02x -\n", static_cast<long long>(t), c.r, c.g, c.b);
+                        std::printf("%lld %02x%02x%02x - %u\n", static_cast<long long>(t), c.r, c.g, c.b, gapUs);
                     }
                     std::fflush(stdout);
                     last = c;
