@@ -2,8 +2,10 @@
 # What a viewer sees at an item change: how long the last frame of an item stays on the screen
 # beyond its time, for the player and, on the same clips and screen, for the mpv command-line
 # player. Eight 1080p30 H.264 clips of 1 s, each one colour all over, lie in today's folder as
-# its newest files; older empty .mp4 files fill the folder up to 8, 10,000 and 100,000 files,
-# which the newest-files script has to sort at every item end but the player never opens. The
+# its newest files; older empty .mp4 files fill the folder up to 8, 10,000 and 100,000 files.
+# Empty files cost no disk and are quick to make, yet the newest-files script treats them as any
+# video (a name test, then a look at each one's type and time, then the sort) at every item end;
+# being older than the clips, they never reach the repeat list, so the player never opens one. The
 # player runs as it does on a screen (a real X window, software rendering, its log on), with a
 # new file played once and a repeat list of the eight clips, so it cycles through them newest to
 # oldest; mpv plays them as a looping playlist in a window the size of the screen. mpv does not
@@ -19,7 +21,8 @@
 #
 # With --memory N the player plays 0.2 s clips until the screen has shown N changes, and its
 # resident memory (VmRSS of /proc/PID/status) is printed at the first change, along the way
-# and at the end.
+# and at the end, and the growth from the 100th change on (the first changes fill the frame
+# buffers of the decoder and the view).
 #
 # Usage: bench/transition_hold_bench.sh [options]
 #   --files N      one folder size (at least 8); may be given more than once; default 8, 10000, 100000
@@ -191,14 +194,16 @@ fill_to() {  # folder count
 
 # ---- the runs
 
-# The player as it runs on a screen, in a home of its own: log on, menu bar off.
+# The player as it runs on a screen, in a home of its own: log on, menu bar off. What it and its
+# scripts leave in a temporary folder (sort's spill files of a scan cut short at quit) goes
+# with the work folder.
 start_player() {  # run folder, source folder
-    mkdir -p "$1/home/Library/Logs/Vorn" "$1/config/Vorn" "$1/runtime"
+    mkdir -p "$1/home/Library/Logs/Vorn" "$1/config/Vorn" "$1/runtime" "$1/tmp"
     chmod 700 "$1/runtime"
     printf '[General]\nprefTamrinVideosFolder=%s\nprefDailyDateFormat=yyyyMMdd\nprefRepeatListItemsCount=%s\nprefNewMovieRepeatLoopCount=1\nprefDoShowMenuBar=false\n' \
         "$2" "$clips" >"$1/config/Vorn/VornPlayer.conf"
     env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY -u VORNPLAYER_VIDEO_OUTPUT \
-        HOME="$1/home" XDG_CONFIG_HOME="$1/config" XDG_RUNTIME_DIR="$1/runtime" DISPLAY="$display" \
+        HOME="$1/home" XDG_CONFIG_HOME="$1/config" XDG_RUNTIME_DIR="$1/runtime" TMPDIR="$1/tmp" DISPLAY="$display" \
         QT_QPA_PLATFORM=xcb VORNPLAYER_RENDER=software "$player" >"$1/player.out" 2>&1 &
     player_pid=$!
 }
@@ -222,12 +227,21 @@ wait_sampler() {  # run folder
     fi
 }
 
-# The clip index of each item the player loaded after the first, from its logs.
+# The clip index of each item the player loaded after the first, from its logs, into the file
+# "items"; none when the old log has reached its 10 MiB and so may have lost the first lines.
 items_of() {  # run folder
-    cat "$1/home/Library/Logs/Vorn/VornPlayer_old.log" "$1/home/Library/Logs/Vorn/VornPlayer.log" 2>/dev/null |
+    logs=$1/home/Library/Logs/Vorn
+    rm -f "$1/items"
+    if [ -f "$logs/VornPlayer_old.log" ] && [ "$(stat -c %s "$logs/VornPlayer_old.log")" -ge 10000000 ]; then
+        echo "the player's log has rolled its first lines away: the items it loaded are not known"
+        return 0
+    fi
+    cat "$logs/VornPlayer_old.log" "$logs/VornPlayer.log" 2>/dev/null |
         sed -n 's|.*\] Need to play nextItem at: .*/\([^/]*\)$|\1|p' |
         sed 's|^clip\([0-9]*\)\.mp4$|\1|' >"$1/items"
 }
+
+items_file() { if [ -f "$1/items" ]; then echo "$1/items"; else echo -; fi; }
 
 run_player() {  # run folder, source folder
     mkdir -p "$1"
@@ -240,11 +254,11 @@ run_player() {  # run folder, source folder
 }
 
 run_mpv() {  # run folder, folder of the clips
-    mkdir -p "$1/home" "$1/runtime"
+    mkdir -p "$1/home" "$1/runtime" "$1/tmp"
     chmod 700 "$1/runtime"
     start_sampler "$1" --seconds "$seconds" --timeout "$((seconds + 60))"
     env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY HOME="$1/home" XDG_CONFIG_HOME="$1/home/.config" \
-        XDG_RUNTIME_DIR="$1/runtime" DISPLAY="$display" \
+        XDG_RUNTIME_DIR="$1/runtime" TMPDIR="$1/tmp" DISPLAY="$display" \
         mpv --no-config --vo=x11 --hwdec=no --no-audio --geometry="$screen+0+0" --no-border --osd-level=0 \
         --no-osc --no-input-default-bindings --input-terminal=no --really-quiet --loop-playlist=inf \
         --sub-auto=no --audio-file-auto=no --cover-art-auto=no \
@@ -273,7 +287,7 @@ if [ "$holds" = 1 ]; then
         run_player "$work/files-$n/player" "$work/source"
         run_mpv "$work/files-$n/mpv" "$day"
         "$report" --clips "$clips" --duration-ms 1000 --skip "$skip" \
-            --run player "$work/files-$n/player/samples" "$work/files-$n/player/items" \
+            --run player "$work/files-$n/player/samples" "$(items_file "$work/files-$n/player")" \
             --run mpv "$work/files-$n/mpv/samples" - || true
         sampler_line "player" "$work/files-$n/player"
         sampler_line "mpv" "$work/files-$n/mpv"
@@ -297,12 +311,14 @@ if [ "$memory" -gt 0 ]; then
     start_sampler "$run" --changes "$memory" --timeout "$((memory + 120))"
     start_player "$run" "$work/memory-source"
     start_rss=""
+    warm_rss=""
     next_report=1
     while alive "$sampler_pid"; do
         seen=$(changes_seen "$run/samples")
         if [ "$seen" -ge "$next_report" ]; then
             rss=$(rss_kib "$player_pid")
             [ -n "$start_rss" ] || start_rss=$rss
+            if [ -z "$warm_rss" ] && [ "$seen" -ge 100 ]; then warm_rss=$rss; fi
             printf 'after %5d changes: RSS %s kB\n' "$seen" "$rss"
             # At the first change, the tenth, the hundredth, then every hundred.
             if [ "$seen" -lt 10 ]; then next_report=10; else next_report=$(((seen / 100 + 1) * 100)); fi
@@ -313,11 +329,15 @@ if [ "$memory" -gt 0 ]; then
     wait_sampler "$run"
     seen=$(changes_seen "$run/samples")
     printf 'after %5d changes: RSS %s kB\n' "$seen" "$end_rss"
-    printf 'RSS at the start %s kB, at the end %s kB: %+d kB over %d changes\n' \
+    printf 'RSS at the start (first change) %s kB, at the end %s kB: %+d kB over %d changes\n' \
         "$start_rss" "$end_rss" "$((end_rss - start_rss))" "$seen"
+    # The first changes fill the decoder's and the view's frame buffers; what follows is growth.
+    if [ -n "$warm_rss" ]; then
+        printf 'RSS from the 100th change on: %+d kB\n' "$((end_rss - warm_rss))"
+    fi
     stop "$player_pid"
     player_pid=""
     items_of "$run"
-    "$report" --clips "$clips" --duration-ms 200 --skip "$skip" --run player "$run/samples" "$run/items" || true
+    "$report" --clips "$clips" --duration-ms 200 --skip "$skip" --run player "$run/samples" "$(items_file "$run")" || true
     sampler_line "player" "$run"
 fi
