@@ -1,20 +1,20 @@
 #!/bin/sh
 # What a viewer sees at an item change: how long the last frame of an item stays on the screen
 # beyond its time, for the player and, on the same clips and screen, for the mpv command-line
-# player. Eight 1080p30 H.264 clips of 1 s, each one colour all over, lie in today's folder as
-# its newest files; older empty .mp4 files fill the folder up to 8, 10,000 and 100,000 files.
-# Empty files cost no disk and are quick to make, yet the newest-files script treats them as any
-# video (a name test, then a look at each one's type and time, then the sort) at every item end;
-# being older than the clips, they never reach the repeat list, so the player never opens one. The
-# player runs as it does on a screen (a real X window, software rendering, its log on), with a
-# new file played once and a repeat list of the eight clips, so it cycles through them newest to
-# oldest; mpv plays them as a looping playlist in a window the size of the screen. mpv does not
-# look for subtitle, audio or cover files beside each clip: that lists the whole folder at every
-# load (about 95 ms more per change with 100,000 files), and mpv stands here for a player's
-# change without it.
+# player. Eight 1080p30 H.264 clips of 1 s (or --clip), each one colour all over, lie in today's
+# folder as its newest files; older empty .mp4 files fill the folder up to 8, 10,000 and 100,000
+# files. Empty files cost no disk and are quick to make, yet the newest-files script treats them
+# as any video (a name test, then a look at each one's type and time, then the sort) at every
+# item end; being older than the clips, they never reach the repeat list, so the player never
+# opens one. The player runs as it does on a screen (a real X window, software rendering, its log
+# on), with a new file played once and a repeat list of the eight clips, so it cycles through
+# them newest to oldest; mpv plays them as a looping playlist in a window the size of the
+# screen. mpv does not look for subtitle, audio or cover files beside each clip: that lists the
+# whole folder at every load (about 95 ms more per change with 100,000 files), and mpv stands
+# here for a player's change without it.
 # screen_sampler reads the screen's centre pixel about every millisecond; hold_report turns the
 # colour changes into holds:
-#   hold = first sample of the next colour - first sample of this colour - 1 s
+#   hold = first sample of the next colour - first sample of this colour - the clip's length
 # and counts black frames (a sample of neither colour at a change). The first changes after
 # start-up are left out, and so is a change out of a clip the player loaded twice in a row
 # (from the "Need to play nextItem at" lines of its log).
@@ -27,6 +27,7 @@
 # Usage: bench/transition_hold_bench.sh [options]
 #   --files N      one folder size (at least 8); may be given more than once; default 8, 10000, 100000
 #   --seconds S    how long each player is watched from its first clip on (default 30)
+#   --clip S       the length of each clip in seconds (default 1; e.g. 3 or 0.5)
 #   --skip N       changes after start-up left out (default 2)
 #   --memory N     the memory run over N changes (e.g. 1000); with --files as well, both
 #   --display :D   use that X display, starting Xvfb on it if no server answers there;
@@ -41,6 +42,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=$here/build
 sizes=""
 seconds=30
+clip_seconds=1
 skip=2
 memory=0
 display=""
@@ -60,6 +62,12 @@ while [ $# -gt 0 ]; do
                  [ "$2" -ge 8 ] || { echo "transition_hold_bench.sh: --files needs at least 8" >&2; exit 2; }
                  sizes="$sizes $2"; shift 2 ;;
         --seconds) [ $# -ge 2 ] || { usage >&2; exit 2; }; number "$2" --seconds; seconds=$2; shift 2 ;;
+        --clip) [ $# -ge 2 ] || { usage >&2; exit 2; }
+                case $2 in
+                    '' | *[!0-9.]* | *.*.* | . ) echo "transition_hold_bench.sh: --clip wants seconds, not '$2'" >&2; exit 2 ;;
+                esac
+                awk -v s="$2" 'BEGIN { exit !(s >= 0.1) }' || { echo "transition_hold_bench.sh: --clip needs at least 0.1 s" >&2; exit 2; }
+                clip_seconds=$2; shift 2 ;;
         --skip) [ $# -ge 2 ] || { usage >&2; exit 2; }; number "$2" --skip; skip=$2; shift 2 ;;
         --memory) [ $# -ge 2 ] || { usage >&2; exit 2; }; number "$2" --memory; memory=$2; shift 2 ;;
         --display) [ $# -ge 2 ] || { usage >&2; exit 2; }; display=$2; shift 2 ;;
@@ -279,14 +287,15 @@ echo "X display $display, $screen; $(nproc) cores, load $(cut -d ' ' -f 1-3 /pro
 if [ "$holds" = 1 ]; then
     day=$work/source/$today
     mkdir -p "$day"
-    make_clips "$day" 1
+    make_clips "$day" "$clip_seconds"
+    clip_ms=$(awk -v s="$clip_seconds" 'BEGIN { printf "%d", s * 1000 + 0.5 }')
     for n in $sizes; do
         fill_to "$day" $((n - clips))
         echo
-        echo "== $n files in today's folder: $clips clips of 1 s, $((n - clips)) older empty .mp4 files =="
+        echo "== $n files in today's folder: $clips clips of $clip_seconds s, $((n - clips)) older empty .mp4 files =="
         run_player "$work/files-$n/player" "$work/source"
         run_mpv "$work/files-$n/mpv" "$day"
-        "$report" --clips "$clips" --duration-ms 1000 --skip "$skip" \
+        "$report" --clips "$clips" --duration-ms "$clip_ms" --skip "$skip" \
             --run player "$work/files-$n/player/samples" "$(items_file "$work/files-$n/player")" \
             --run mpv "$work/files-$n/mpv/samples" - || true
         sampler_line "player" "$work/files-$n/player"
