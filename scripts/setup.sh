@@ -9,7 +9,7 @@ qt6-httpserver-dev qt6-websockets-dev libsystemd-dev libx11-dev libxss-dev libxe
 libmpv-dev libicu-dev libplist-dev libplist++-dev
 dbus dbus-bin xdg-utils fonts-dejavu-core
 dpkg-dev file"
-TEST_PACKAGES="googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils libx11-dev ffmpeg e2fsprogs util-linux mount libfuse3-dev fuse3
+TEST_PACKAGES="googletest libgtest-dev xvfb xauth xdotool x11-utils libx11-dev ffmpeg mpv e2fsprogs util-linux mount libfuse3-dev fuse3
 desktop-file-utils python3 python3-prometheus-client man-db systemd"
 
 wanted=$PACKAGES
