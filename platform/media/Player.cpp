@@ -143,7 +143,10 @@ std::shared_ptr<PlayerCore> PlayerCore::create() {
         {"gapless-audio", "no"}, {"hwdec", "no"},
         // The item handed in ahead is opened while the current one plays its last second, and its
         // first frame is shown as soon as it is decoded, without waiting for a second one.
-        {"prefetch-playlist", "yes"}, {"video-latency-hacks", "yes"}};
+        {"prefetch-playlist", "yes"}, {"video-latency-hacks", "yes"},
+        // Looking for subtitle, audio and cover files beside each file lists its whole folder at
+        // every load: about 95 ms with 100,000 files.
+        {"sub-auto", "no"}, {"audio-file-auto", "no"}, {"cover-art-auto", "no"}};
     for (const auto& [name, value] : options) setOption(mpv, name, value);
     const int r = mpv_initialize(mpv);
     if (r < 0) {
