@@ -39,13 +39,14 @@ newline='
 '
 
 # Byte-wise matching (C locale) is fast and takes any name; the name tests come first so that
-# only video files are looked at on disk.
+# only video files are looked at on disk. sort keeps the list in memory (a million names fit):
+# files it spilled to $TMPDIR would stay behind when the player kills a scan at quit.
 LC_ALL=C find -L "$folder" -mindepth 1 -maxdepth 1 \
         -regextype posix-extended -iregex '.*\.(mp4|mov|m4v|mkv|webm|avi|mpg|mpeg|ts|mts)' \
         ! -name '.*' ! -name "*$newline*" -type f ! -newermt "@$settled" \
         -printf '%T@ %f\0' |
     LC_ALL=C.UTF-8 grep -z -a -x '.*' |
-    LC_ALL=C sort -z -k1,1nr -k2 |
+    LC_ALL=C sort -z -S 64M -k1,1nr -k2 |
     head -z -n "$count" |
     cut -z -d ' ' -f 2- |
     tr '\0' '\n'
