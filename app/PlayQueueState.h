@@ -29,6 +29,7 @@ public:
         Played,   // played to its end
         Failed,   // could not be played
         Recheck,  // no end: a look again while nothing could be played
+        NotOpened,  // the file chosen ahead could not be opened: decided again, no play counted
     };
 
     // What plays after an item ended, and what changed on the way.

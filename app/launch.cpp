@@ -56,7 +56,7 @@ void AppDelegate::applicationDidFinishLaunching() {
             const auto* item = std::any_cast<std::shared_ptr<PlayerItem>>(&n.object);
             const std::shared_ptr<AppDelegate> self = weak.lock();
             if (!self || !item || !*item || !n.userInfo || !n.userInfo->contains(kPlayerItemHandedInAheadKey)) return;
-            self->decideOnQueue(*item, PlayQueueState::EndKind::Recheck);
+            self->decideOnQueue(*item, PlayQueueState::EndKind::NotOpened);
         });
     setFInsideTryingToMount(false);
     showProgress(QStringLiteral("Initializing..."));

@@ -102,16 +102,16 @@ void AppDelegate::itemReachedEnd(const std::shared_ptr<PlayerItem>& item, PlayQu
 void AppDelegate::decideAhead(const std::shared_ptr<PlayerItem>& item) {
     VORN_ASSERT_NOT_MAIN_THREAD();
     if (decidedAtEnd_.lock() == item) return;  // it ended first, and that end was decided
-    const std::shared_ptr<Player> player = this->player();
-    if (!player || player->currentItem() != item) return;  // replaced meanwhile
+    // No player is held across the scan: the last reference to a replaced one must not end mpv here.
+    if (const std::shared_ptr<Player> player = this->player(); !player || player->currentItem() != item) return;
     decidedAhead_ = item;
     lookAgainAtEnd_ = false;
     const NextStep step = decideNext(item, PlayQueueState::EndKind::Played);
     QString path;
     switch (step.kind) {
         case NextStep::Kind::Play:
-            KORVAL_Log::debug(fmt("Need to play nextItem at: %@", QVariant(QUrl::fromLocalFile(step.path))));
-            path = step.path;
+            KORVAL_Log::debug(fmt("Need to play nextItem at: %@", QVariant(QUrl::fromLocalFile(Path::standardize(step.path)))));
+            path = Path::standardize(step.path);
             break;
         case NextStep::Kind::Replay:
             path = item->url().toLocalFile();
@@ -124,7 +124,10 @@ void AppDelegate::decideAhead(const std::shared_ptr<PlayerItem>& item) {
     }
     // A fresh item even for the same file: every play has an end of its own.
     const std::shared_ptr<PlayerItem> next = PlayerItem::playerItemWithURL(QUrl::fromLocalFile(path));
-    if (!next || !player->setNextItem(next, item)) decidedAhead_.reset();
+    std::shared_ptr<Player> player = this->player();
+    if (!next || !player || !player->setNextItem(next, item)) decidedAhead_.reset();
+    // Dropped on a worker: if the player was replaced meanwhile, this may be the last reference.
+    if (player) DispatchQueue::global(DispatchQueue::Priority::Default).async([player = std::move(player)] {});
 }
 
 void AppDelegate::decideOnQueue(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind) {
@@ -182,9 +185,11 @@ AppDelegate::NextStep AppDelegate::decideNext(const std::shared_ptr<PlayerItem>&
         KORVAL_Log::debug(QStringLiteral("hmm - nothing to playagain???"));
         return {};
     }
-    const std::shared_ptr<Player> player = this->player();
-    const std::shared_ptr<PlayerItem> current = player ? player->currentItem() : nullptr;
-    if (current) KORVAL_Log::debug(fmt("curURL asset is: %@", QVariant(current->url())));
+    if (const std::shared_ptr<Player> player = this->player()) {
+        if (const std::shared_ptr<PlayerItem> current = player->currentItem()) {
+            KORVAL_Log::debug(fmt("curURL asset is: %@", QVariant(current->url())));
+        }
+    }
 
     // Files opened by hand play one after the other; then the daily cycle goes on where it was.
     if (kind != EndKind::Recheck && queue_.filesOpenedByHandPlaying()) {

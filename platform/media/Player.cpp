@@ -8,6 +8,7 @@
 
 #include <mpv/client.h>
 
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -297,7 +298,7 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
         entries_.remove(queuedEntry_);
         entryLoads_.remove(queuedEntry_);
         queuedEntry_ = -1;
-        appendFailed_ = false;
+        loadAtEnd_ = false;
         openingQueued_ = false;
         // What mpv reports from now on until this file starts belongs to the one before.
         enter(State::Loading);
@@ -355,13 +356,12 @@ void PlayerCore::handle(const mpv_event& event) {
                     std::lock_guard<std::mutex> lock(mutex_);
                     if (queued_ == item && queuedLoad_ == event.reply_userdata) {
                         // mpv refused the item handed in ahead: it is loaded at the end instead.
-                        appendFailed_ = true;
+                        loadAtEnd_ = true;
                         if (state_ == State::Ended) loadNow = std::exchange(queued_, nullptr);
                     }
                 }
                 if (loadNow) {
-                    setCurrentItem(loadNow);
-                    play();
+                    startNow(loadNow);
                     return;
                 }
                 itemFailed(item, event.reply_userdata, event.error);
@@ -428,6 +428,23 @@ void PlayerCore::handle(const mpv_event& event) {
         }
         case MPV_EVENT_GET_PROPERTY_REPLY: {
             const auto* property = static_cast<const mpv_event_property*>(event.data);
+            if (std::strcmp(property->name, "time-remaining") == 0) {
+                const double left = event.error >= 0 && property->format == MPV_FORMAT_DOUBLE
+                                        ? *static_cast<const double*>(property->data)
+                                        : 0.0;
+                std::shared_ptr<PlayerItem> item;
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    if (probedLoad_ != event.reply_userdata || queuedLoad_ != event.reply_userdata || !queued_) return;
+                    // Still well before its end: looked after again when it should have ended.
+                    if (!(left > 0.5) || !std::isfinite(left) || left > 1e7) return;
+                    probeAnswered_ = true;
+                    item = queued_;
+                }
+                watchHandedIn(item, event.reply_userdata,
+                              std::chrono::microseconds(static_cast<std::int64_t>(left * 1e6)) + kHandedInOpenLimit);
+                return;
+            }
             if (event.error >= 0 && property->format == MPV_FORMAT_DOUBLE && std::strcmp(property->name, "duration") == 0) {
                 lengthKnown(event.reply_userdata, *static_cast<const double*>(property->data));
             }
@@ -438,8 +455,7 @@ void PlayerCore::handle(const mpv_event& event) {
             if (std::strcmp(property->name, "eof-reached") != 0 || property->format != MPV_FORMAT_FLAG) return;
             const bool atEnd = *static_cast<const int*>(property->data) != 0;
             std::shared_ptr<PlayerItem> ended;
-            std::optional<QVariantMap> info;
-            std::shared_ptr<PlayerItem> loadNow;
+            EndFollowUp next;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (!atEnd) {
@@ -449,13 +465,10 @@ void PlayerCore::handle(const mpv_event& event) {
                 if (state_ != State::Playing) return;
                 enter(State::Ended);
                 ended = entries_.value(startedEntry_);
-                endedLocked(info, loadNow);
+                next = endedLocked();
             }
-            itemEnded(ended, info);
-            if (loadNow) {
-                setCurrentItem(loadNow);
-                play();
-            }
+            itemEnded(ended, next.info);
+            followUp(next);
             return;
         }
         case MPV_EVENT_END_FILE: {
@@ -464,8 +477,8 @@ void PlayerCore::handle(const mpv_event& event) {
             std::uint64_t load = 0;
             bool endedWithoutEof = false;
             bool handedInNotOpened = false;
-            std::optional<QVariantMap> info;
-            std::shared_ptr<PlayerItem> loadNow;
+            bool silentAfterEnd = false;
+            EndFollowUp next;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 item = entries_.take(end->playlist_entry_id);
@@ -479,21 +492,21 @@ void PlayerCore::handle(const mpv_event& event) {
                                   (state_ == State::Loading || state_ == State::Playing);
                 if (endedWithoutEof) {
                     enter(State::Ended);
-                    endedLocked(info, loadNow);
+                    next = endedLocked();
                 }
+                // The same report after the end was already seen.
+                silentAfterEnd = end->reason == MPV_END_FILE_REASON_ERROR && end->error == MPV_ERROR_AO_INIT_FAILED &&
+                                 end->playlist_entry_id == startedEntry_ && state_ == State::Ended;
                 handedInNotOpened = end->reason == MPV_END_FILE_REASON_ERROR && openingQueued_ &&
                                     end->playlist_entry_id == startedEntry_ && end->error == MPV_ERROR_LOADING_FAILED;
             }
             if (handedInNotOpened) {
                 handedInFailed(item, load, end->error);
-            } else if (end->reason == MPV_END_FILE_REASON_ERROR && !endedWithoutEof) {
+            } else if (end->reason == MPV_END_FILE_REASON_ERROR && !endedWithoutEof && !silentAfterEnd) {
                 itemFailed(item, load, end->error);
             }
-            if (endedWithoutEof) itemEnded(item, info);
-            if (loadNow) {
-                setCurrentItem(loadNow);
-                play();
-            }
+            if (endedWithoutEof) itemEnded(item, next.info);
+            followUp(next);
             return;
         }
         case MPV_EVENT_LOG_MESSAGE: {
@@ -521,11 +534,38 @@ void PlayerCore::noAudioDevice() {
     logMpvMessage(QStringLiteral("No audio device: playing without sound, looking again every 10 minutes"));
 }
 
-void PlayerCore::endedLocked(std::optional<QVariantMap>& info, std::shared_ptr<PlayerItem>& loadNow) {
-    if (!queued_) return;
-    info = QVariantMap{{kPlayerItemNextKey, true}};
-    // mpv goes on by itself to an entry it took, even one appended after the end was reached.
-    if (appendFailed_) loadNow = std::exchange(queued_, nullptr);
+PlayerCore::EndFollowUp PlayerCore::endedLocked() {
+    EndFollowUp next;
+    if (!queued_) return next;
+    next.info = QVariantMap{{kPlayerItemNextKey, true}};
+    if (loadAtEnd_) {
+        next.loadNow = std::exchange(queued_, nullptr);
+    } else {
+        // mpv goes on by itself to an entry it took, even one appended after the end was reached.
+        next.awaitStart = queued_;
+        next.awaitLoad = queuedLoad_;
+    }
+    return next;
+}
+
+void PlayerCore::followUp(const EndFollowUp& next) {
+    if (next.loadNow) startNow(next.loadNow);
+    if (!next.awaitStart) return;
+    watchHandedIn(next.awaitStart, next.awaitLoad, kHandedInOpenLimit);
+}
+
+void PlayerCore::watchHandedIn(const std::shared_ptr<PlayerItem>& item, std::uint64_t load,
+                               std::chrono::steady_clock::duration delay, bool afterProbe) {
+    std::weak_ptr<PlayerCore> weak = weak_from_this();
+    DispatchQueue::after(std::chrono::duration_cast<std::chrono::microseconds>(delay), [weak, item, load, afterProbe] {
+        if (auto self = weak.lock()) self->handedInNotStarted(item, load, afterProbe);
+    });
+}
+
+void PlayerCore::startNow(const std::shared_ptr<PlayerItem>& item) {
+    setCurrentItem(item);
+    play();
+    NotificationCenter::defaultCenter().postNotificationName(PlayerItemDidStartNotification, item.get(), item);
 }
 
 void PlayerCore::itemEnded(const std::shared_ptr<PlayerItem>& item, const std::optional<QVariantMap>& info) {
@@ -536,7 +576,11 @@ void PlayerCore::itemEnded(const std::shared_ptr<PlayerItem>& item, const std::o
 void PlayerCore::lengthKnown(std::uint64_t load, double seconds) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (state_ != State::Playing || load != currentLoad_ || timedLoad_ == load || !(seconds > 0)) return;
+        // A length mpv guessed wildly (or none) is not timed: the item is decided at its end.
+        if (state_ != State::Playing || load != currentLoad_ || timedLoad_ == load || !std::isfinite(seconds) ||
+            !(seconds > 0) || seconds > 1e7) {
+            return;
+        }
         timedLoad_ = load;
         expectedEnd_ = std::chrono::steady_clock::now() + std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
     }
@@ -565,66 +609,68 @@ void PlayerCore::nearEnd(std::uint64_t load) {
 bool PlayerCore::setNextItem(const std::shared_ptr<PlayerItem>& next, const std::shared_ptr<PlayerItem>& after) {
     if (!next || !after) return false;
     std::uint64_t id = 0;
+    bool loadAtEnd = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (current_ != after) return false;
-        if (state_ == State::Playing && mpv_ && !queued_) {
+        // A player whose view let go of it is on its way out.
+        if (current_ != after || queued_ || !canShowFrames()) return false;
+        if (state_ == State::Playing && mpv_) {
             queued_ = next;
             id = queuedLoad_ = nextLoad_++;
             queuedEntry_ = -1;
-            appendFailed_ = false;
-            loads_.insert(id, next);
+            // The look for an audio device that came back goes with a load of its own.
+            loadAtEnd = loadAtEnd_ =
+                audioOffSince_ && std::chrono::steady_clock::now() - *audioOffSince_ >= kAudioRetryInterval;
+            if (!loadAtEnd) loads_.insert(id, next);
         }
     }
     if (id == 0) {
         // It has ended already (or is starting again): the next item replaces it now.
-        setCurrentItem(next);
-        play();
+        startNow(next);
         return true;
     }
     next->setOwner(weak_from_this());
+    if (loadAtEnd) return true;
+    // mpv opens the next entry ahead, and on a share that stops answering it waits for that open
+    // at the end of the current item, without a word: the current item is looked after when it
+    // should have ended.
+    watchHandedIn(next, id, [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::max(std::chrono::steady_clock::duration::zero(), expectedEnd_ - std::chrono::steady_clock::now());
+    }() + kHandedInOpenLimit);
     const QByteArray path = next->url().toLocalFile().toUtf8();
     const char* cmd[] = {"loadfile", path.constData(), "append", nullptr};
-    // mpv opens the next entry ahead; on a share that stops answering it waits for that open
-    // at the end of the current item, with no event at all: a look when the handed-in item
-    // should have started turns that into a failure the owner can act on.
-    const auto expected = [this] {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return expectedEnd_;
-    }();
-    const auto untilEnd = std::max(std::chrono::steady_clock::duration::zero(), expected - std::chrono::steady_clock::now());
-    std::weak_ptr<PlayerCore> weak = weak_from_this();
-    DispatchQueue::after(std::chrono::duration_cast<std::chrono::microseconds>(untilEnd) + kHandedInOpenLimit,
-                         [weak, next, id] {
-                             if (auto self = weak.lock()) self->handedInNotStarted(next, id);
-                         });
     if (mpv_command_async(mpv_, id, cmd) < 0) {
         std::shared_ptr<PlayerItem> loadNow;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             loads_.remove(id);
             if (queued_ == next) {
-                appendFailed_ = true;
+                loadAtEnd_ = true;
                 if (state_ == State::Ended) loadNow = std::exchange(queued_, nullptr);
             }
         }
-        if (loadNow) {
-            setCurrentItem(loadNow);
-            play();
-        }
+        if (loadNow) startNow(loadNow);
     }
     return true;
 }
 
-void PlayerCore::handedInNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load) {
+void PlayerCore::handedInNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, bool afterProbe) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (queued_ != item || queuedLoad_ != load || appendFailed_) return;
-        queued_.reset();
-        entries_.remove(queuedEntry_);
-        entryLoads_.remove(queuedEntry_);
-        queuedEntry_ = -1;
-        loads_.remove(load);
+        // Given up on once; should mpv start it after all, that start is still recognised.
+        if (queued_ != item || queuedLoad_ != load || loadAtEnd_ || givenUpLoad_ == load || !canShowFrames()) return;
+        if (afterProbe && probeAnswered_) return;  // looked after again when the item should end
+        if (!afterProbe && state_ == State::Playing) {
+            // The current item plays past its expected end (a stall, a length mpv guessed short), or
+            // mpv hangs in the open of the next one. Asked how much is left, a hung mpv does not answer.
+            probedLoad_ = load;
+            probeAnswered_ = false;
+            mpv_get_property_async(mpv_, load, "time-remaining", MPV_FORMAT_DOUBLE);
+            watchHandedIn(item, load, std::chrono::seconds(1), true);
+            return;
+        }
+        givenUpLoad_ = load;
     }
     systemLog(QStringLiteral("Cannot open %1, chosen ahead: not started within %2 s of the end of the item before; choosing again")
                   .arg(item->url().toLocalFile(), QString::number(kHandedInOpenLimit.count())));
@@ -637,7 +683,9 @@ void PlayerCore::handedInFailed(const std::shared_ptr<PlayerItem>& item, std::ui
     if (!item) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (current_ != item || load != currentLoad_ || !openingQueued_ || state_ == State::Failed) return;
+        if (current_ != item || load != currentLoad_ || !openingQueued_ || state_ == State::Failed || !canShowFrames()) {
+            return;
+        }
         openingQueued_ = false;
         enter(State::Failed);
     }

@@ -65,11 +65,24 @@ private:
     void nearEnd(std::uint64_t load);
     // The item handed in ahead could not be opened: its owner decides again.
     // The item handed in ahead has not started when it should have: its owner decides again.
-    void handedInNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load);
+    void handedInNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, bool afterProbe);
     void handedInFailed(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, std::optional<int> error);
-    // The current item ended (mutex_ held): what the end's user info carries, and whether the item
-    // handed in ahead must be loaded by us because mpv never got it.
-    void endedLocked(std::optional<QVariantMap>& info, std::shared_ptr<PlayerItem>& loadNow);
+    // What follows the end of the current item: what the end's user info carries, the item handed
+    // in ahead that we load ourselves (mpv never got it), or the one mpv goes on to, whose start is
+    // then watched for.
+    struct EndFollowUp {
+        std::optional<QVariantMap> info;
+        std::shared_ptr<PlayerItem> loadNow;
+        std::shared_ptr<PlayerItem> awaitStart;
+        std::uint64_t awaitLoad = 0;
+    };
+    EndFollowUp endedLocked();  // mutex_ held
+    void followUp(const EndFollowUp& next);
+    // Looks after a while whether the item handed in with this load has started (handedInNotStarted).
+    void watchHandedIn(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, std::chrono::steady_clock::duration delay,
+                       bool afterProbe = false);
+    // Loads the item in place of the current one, and says it started.
+    void startNow(const std::shared_ptr<PlayerItem>& item);
     std::shared_ptr<PlayerItem> itemForEntry(std::int64_t entry) const;
 
     mpv_handle* mpv_ = nullptr;
@@ -90,13 +103,19 @@ private:
     // The near end of these loads is timed / was announced.
     std::uint64_t timedLoad_ = 0;
     std::uint64_t announcedLoad_ = 0;
+    std::uint64_t givenUpLoad_ = 0;  // the item handed in with this load did not start in time
     std::chrono::steady_clock::time_point expectedEnd_;  // of the timed load
+    // mpv was asked how much of the current item is left, for the item handed in with this load,
+    // and answered that much is.
+    std::uint64_t probedLoad_ = 0;
+    bool probeAnswered_ = false;
     // The item handed in ahead: appended to mpv's playlist as load queuedLoad_, entry queuedEntry_
-    // once mpv has answered; appendFailed_ when mpv refused it (then we load it at the end).
+    // once mpv has answered; loadAtEnd_ when we load it at the end instead (mpv refused it, or a
+    // look for an audio device is due).
     std::shared_ptr<PlayerItem> queued_;
     std::uint64_t queuedLoad_ = 0;
     std::int64_t queuedEntry_ = -1;
-    bool appendFailed_ = false;
+    bool loadAtEnd_ = false;
     // The current item came in ahead and has not loaded yet.
     bool openingQueued_ = false;
     // No audio device could be opened: play silently, and look for one again now and then.

@@ -188,7 +188,9 @@ TEST_F(PlayerTest, AnItemHandedInAheadFollowsStraightOnAndOneThatCannotOpenIsRep
             // Announced about 1.5 s before the end, not at it.
             EXPECT_GE(seen.times[i + 1] - seen.times[i], std::chrono::milliseconds(1000)) << i;
         }
-        if (seen.events[i].first == "end") EXPECT_TRUE(seen.infos[i].value(kPlayerItemNextKey).toBool()) << i;
+        if (seen.events[i].first == "end") {
+            EXPECT_TRUE(seen.infos[i].value(kPlayerItemNextKey).toBool()) << i;
+        }
     }
     EXPECT_TRUE(seen.infos.back().value(kPlayerItemHandedInAheadKey).toBool());
     EXPECT_EQ(player->currentItem(), following[3]);
