@@ -10,7 +10,10 @@
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
+#include <QPaintEngine>
+#include <QPaintEvent>
 #include <QPainter>
+#include <QPixmap>
 #include <QVBoxLayout>
 
 #include <mpv/client.h>
@@ -28,6 +31,31 @@ bool isSoftwareRenderer(const QByteArray& renderer) {
     const QByteArray r = renderer.toLower();
     return r.isEmpty() || r.contains("llvmpipe") || r.contains("softpipe") || r.contains("software") ||
            r.contains("swrast") || r.contains("swr");
+}
+
+// mpv's name for the layout of a QImage format that it can render into; null for the others.
+// Into formats with alpha mpv writes the picture opaque and its black bars transparent black
+// (an opaque window shows them black); into the others a padding byte of zero.
+const char* mpvFormat(QImage::Format format) {
+    const bool little = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
+    switch (format) {
+        case QImage::Format_RGB32: return little ? "bgr0" : "0rgb";
+        case QImage::Format_ARGB32:
+        case QImage::Format_ARGB32_Premultiplied: return little ? "bgra" : "argb";
+        case QImage::Format_RGBX8888: return "rgb0";
+        case QImage::Format_RGBA8888:
+        case QImage::Format_RGBA8888_Premultiplied: return "rgba";
+        default: return nullptr;
+    }
+}
+
+// The format of the screen's own images (a pixmap's), or one mpv can render into.
+QImage::Format nativeImageFormat() {
+    static const QImage::Format native = [] {
+        const QImage::Format format = QPixmap(1, 1).toImage().format();
+        return mpvFormat(format) ? format : QImage::Format_RGB32;
+    }();
+    return native;
 }
 
 }  // namespace
@@ -87,32 +115,69 @@ void SoftwarePlayerView::setPlayer(std::shared_ptr<Player> player) {
     player_->core()->setRenderContextReady(true);
 }
 
-void SoftwarePlayerView::paintEvent(QPaintEvent*) {
+void SoftwarePlayerView::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     if (!context_) {
         painter.fillRect(rect(), Qt::black);
         return;
     }
     // Rendering here, in the paint, rather than in mpv's callback keeps every frame.
-    const qreal ratio = devicePixelRatioF();
-    const QSize size = (QSizeF(this->size()) * ratio).toSize();
-    if (frame_.size() != size) {
-        frame_ = QImage(size, QImage::Format_RGB32);
-        frame_.fill(Qt::black);
-    }
     const bool newFrame = mpv_render_context_update(context_) & MPV_RENDER_UPDATE_FRAME;
+    if (!renderIntoDevice(painter, event->region())) renderThroughImage(painter);
+    if (newFrame) frameShown();
+}
+
+bool SoftwarePlayerView::render(uchar* pixels, QSize size, qsizetype stride, const char* format) {
     int wh[2] = {size.width(), size.height()};
-    size_t stride = static_cast<size_t>(frame_.bytesPerLine());
-    const char* format = "bgr0";  // QImage::Format_RGB32 in memory on a little-endian machine
+    size_t bytesPerLine = static_cast<size_t>(stride);
     mpv_render_param params[] = {{MPV_RENDER_PARAM_SW_SIZE, wh},
                                  {MPV_RENDER_PARAM_SW_FORMAT, const_cast<char*>(format)},
-                                 {MPV_RENDER_PARAM_SW_STRIDE, &stride},
-                                 {MPV_RENDER_PARAM_SW_POINTER, frame_.bits()},
+                                 {MPV_RENDER_PARAM_SW_STRIDE, &bytesPerLine},
+                                 {MPV_RENDER_PARAM_SW_POINTER, pixels},
                                  {MPV_RENDER_PARAM_INVALID, nullptr}};
-    mpv_render_context_render(context_, params);
+    return mpv_render_context_render(context_, params) >= 0;
+}
+
+// mpv writes the frame, letterboxed, straight into the window's backing store: no copy of it is
+// made on our side. Only where that is safe: the view covers whole rows of the image (mpv may
+// write the padding between rows), it lies inside the image, and this paint covers all of the
+// view, so that whatever lies over the view (the status light) is painted after it.
+bool SoftwarePlayerView::renderIntoDevice(QPainter& painter, const QRegion& region) {
+    QPaintEngine* engine = painter.paintEngine();
+    QPaintDevice* device = engine ? engine->paintDevice() : nullptr;
+    if (!device || device->devType() != QInternal::Image) return false;
+    auto* image = static_cast<QImage*>(device);
+    const char* format = mpvFormat(image->format());
+    // A shared image would be copied by bits(), away from the pixels the painter draws on.
+    if (!format || !image->isDetached() || !(QRegion(rect()) - region).isEmpty()) return false;
+    const QTransform& toDevice = painter.deviceTransform();
+    if (toDevice.type() > QTransform::TxScale) return false;
+    const QRectF exact = toDevice.mapRect(QRectF(rect()));
+    const QRect target = exact.toRect();
+    if (QRectF(target) != exact || target.left() != 0 || target.width() != image->width() || target.top() < 0 ||
+        target.bottom() >= image->height() || target.isEmpty()) {
+        return false;
+    }
+    const qsizetype stride = image->bytesPerLine();
+    return render(image->bits() + target.top() * stride, target.size(), stride, format);
+}
+
+// Elsewhere (a paint of part of the view, a view beside other widgets, a paint device that is
+// no image), mpv renders into an image of the view's size in pixels and the format of the paint
+// device (or of the screen), which is copied as it is: no conversion, no scaling.
+void SoftwarePlayerView::renderThroughImage(QPainter& painter) {
+    const qreal ratio = devicePixelRatioF();
+    const QSize size = (QSizeF(this->size()) * ratio).toSize();
+    QPaintDevice* device = painter.paintEngine() ? painter.paintEngine()->paintDevice() : nullptr;
+    QImage::Format wanted = nativeImageFormat();
+    if (device && device->devType() == QInternal::Image && mpvFormat(static_cast<QImage*>(device)->format())) {
+        wanted = static_cast<QImage*>(device)->format();
+    }
+    if (frame_.size() != size || frame_.format() != wanted) frame_ = QImage(size, wanted);
+    if (!render(frame_.bits(), size, frame_.bytesPerLine(), mpvFormat(wanted))) frame_.fill(Qt::black);
     frame_.setDevicePixelRatio(ratio);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
     painter.drawImage(QPoint(0, 0), frame_);
-    if (newFrame) frameShown();
 }
 
 // ---- OpenGL

@@ -3,6 +3,7 @@
 #include "platform/media/PlayerView.h"
 
 #include "Clips.h"
+#include "media/ViewInWindow.h"
 #include "TestSupport.h"
 
 #include <QApplication>
@@ -258,6 +259,17 @@ TEST(PlayerViewTest, TheSoftwareViewShowsTheFrames) {
     view->setPlayer(nullptr);
     EXPECT_EQ(view->grab().toImage().pixelColor(160, 120), QColor(Qt::black));
 }
+
+// The software view between other widgets, on the offscreen platform (whose screen is the
+// window's backing store).
+class SoftwareViewInWindowTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SoftwareViewInWindowTest, TheVideoLandsInTheViewsPlaceOnly) {
+    test::expectTheVideoInTheViewsPlaceOnly(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Beside, SoftwareViewInWindowTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "APanel" : "Nothing"; });
 
 TEST(PlayerViewTest, TheRendererCanBeChosenByHand) {
     qputenv("VORNPLAYER_RENDER", "opengl");
