@@ -6,6 +6,7 @@
 #include "platform/core/SystemLog.h"
 #include "platform/core/ThreadContract.h"
 
+#include <QBackingStore>
 #include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
@@ -33,18 +34,18 @@ bool isSoftwareRenderer(const QByteArray& renderer) {
            r.contains("swrast") || r.contains("swr");
 }
 
-// mpv's name for the layout of a QImage format that it can render into; null for the others.
-// Into formats with alpha mpv writes the picture opaque and its black bars transparent black
-// (an opaque window shows them black); into the others a padding byte of zero.
+// mpv's name for the layout of the colours in a QImage format of four bytes a pixel; null for
+// the other formats. mpv leaves the fourth byte zero: asked for an alpha byte as well, it makes
+// and packs a fourth plane, which costs more than a tenth more per frame.
 const char* mpvFormat(QImage::Format format) {
     const bool little = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
     switch (format) {
-        case QImage::Format_RGB32: return little ? "bgr0" : "0rgb";
+        case QImage::Format_RGB32:
         case QImage::Format_ARGB32:
-        case QImage::Format_ARGB32_Premultiplied: return little ? "bgra" : "argb";
-        case QImage::Format_RGBX8888: return "rgb0";
+        case QImage::Format_ARGB32_Premultiplied: return little ? "bgr0" : "0rgb";
+        case QImage::Format_RGBX8888:
         case QImage::Format_RGBA8888:
-        case QImage::Format_RGBA8888_Premultiplied: return "rgba";
+        case QImage::Format_RGBA8888_Premultiplied: return "rgb0";
         default: return nullptr;
     }
 }
@@ -123,7 +124,8 @@ void SoftwarePlayerView::paintEvent(QPaintEvent* event) {
     }
     // Rendering here, in the paint, rather than in mpv's callback keeps every frame.
     const bool newFrame = mpv_render_context_update(context_) & MPV_RENDER_UPDATE_FRAME;
-    if (!renderIntoDevice(painter, event->region())) renderThroughImage(painter);
+    QPaintDevice* device = painter.paintEngine() ? painter.paintEngine()->paintDevice() : nullptr;
+    if (!renderIntoDevice(painter, device, event->region())) renderThroughImage(painter, device);
     if (newFrame) frameShown();
 }
 
@@ -138,18 +140,28 @@ bool SoftwarePlayerView::render(uchar* pixels, QSize size, qsizetype stride, con
     return mpv_render_context_render(context_, params) >= 0;
 }
 
+// The alpha of the device's pixels is seen unless it has none or it is the backing store of an
+// opaque window, whose pixels the screen takes for colours only.
+bool SoftwarePlayerView::alphaIsSeen(const QPaintDevice* device) const {
+    if (device && device->devType() == QInternal::Image &&
+        !static_cast<const QImage*>(device)->hasAlphaChannel()) {
+        return false;
+    }
+    QBackingStore* store = backingStore();
+    return !store || store->paintDevice() != device || window()->testAttribute(Qt::WA_TranslucentBackground);
+}
+
 // mpv writes the frame, letterboxed, straight into the window's backing store: no copy of it is
 // made on our side. Only where that is safe: the view covers whole rows of the image (mpv may
-// write the padding between rows), it lies inside the image, and this paint covers all of the
-// view, so that whatever lies over the view (the status light) is painted after it.
-bool SoftwarePlayerView::renderIntoDevice(QPainter& painter, const QRegion& region) {
-    QPaintEngine* engine = painter.paintEngine();
-    QPaintDevice* device = engine ? engine->paintDevice() : nullptr;
+// write the padding between rows), it lies inside the image, this paint covers all of the view
+// (whatever lies over the view, the status light, is then painted after it), and the alpha that
+// mpv leaves zero is not seen.
+bool SoftwarePlayerView::renderIntoDevice(QPainter& painter, QPaintDevice* device, const QRegion& region) {
     if (!device || device->devType() != QInternal::Image) return false;
     auto* image = static_cast<QImage*>(device);
     const char* format = mpvFormat(image->format());
     // A shared image would be copied by bits(), away from the pixels the painter draws on.
-    if (!format || !image->isDetached() || !(QRegion(rect()) - region).isEmpty()) return false;
+    if (!format || !image->isDetached() || !(QRegion(rect()) - region).isEmpty() || alphaIsSeen(device)) return false;
     const QTransform& toDevice = painter.deviceTransform();
     if (toDevice.type() > QTransform::TxScale) return false;
     const QRectF exact = toDevice.mapRect(QRectF(rect()));
@@ -164,20 +176,23 @@ bool SoftwarePlayerView::renderIntoDevice(QPainter& painter, const QRegion& regi
 
 // Elsewhere (a paint of part of the view, a view beside other widgets, a paint device that is
 // no image), mpv renders into an image of the view's size in pixels and the format of the paint
-// device (or of the screen), which is copied as it is: no conversion, no scaling.
-void SoftwarePlayerView::renderThroughImage(QPainter& painter) {
+// device (or of the screen), which is copied as it is: no conversion, no scaling. Where alpha is
+// seen (a grab of a widget that is not opaque), the image is made opaque on the way.
+void SoftwarePlayerView::renderThroughImage(QPainter& painter, QPaintDevice* device) {
     const qreal ratio = devicePixelRatioF();
     const QSize size = (QSizeF(this->size()) * ratio).toSize();
-    QPaintDevice* device = painter.paintEngine() ? painter.paintEngine()->paintDevice() : nullptr;
-    QImage::Format wanted = nativeImageFormat();
-    if (device && device->devType() == QInternal::Image && mpvFormat(static_cast<QImage*>(device)->format())) {
+    const bool alphaSeen = alphaIsSeen(device);
+    QImage::Format wanted = alphaSeen ? QImage::Format_RGB32 : nativeImageFormat();
+    if (!alphaSeen && device && device->devType() == QInternal::Image &&
+        mpvFormat(static_cast<QImage*>(device)->format())) {
         wanted = static_cast<QImage*>(device)->format();
     }
     if (frame_.size() != size || frame_.format() != wanted) frame_ = QImage(size, wanted);
     if (!render(frame_.bits(), size, frame_.bytesPerLine(), mpvFormat(wanted))) frame_.fill(Qt::black);
     frame_.setDevicePixelRatio(ratio);
     painter.setCompositionMode(QPainter::CompositionMode_Source);
-    painter.drawImage(QPoint(0, 0), frame_);
+    // Converted from RGB32, every pixel gets an alpha of 255.
+    painter.drawImage(QPoint(0, 0), alphaSeen ? frame_.convertToFormat(QImage::Format_ARGB32_Premultiplied) : frame_);
 }
 
 // ---- OpenGL

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QOpenGLWidget>
 
+class QPaintDevice;
 class QPainter;
 class QRegion;
 struct mpv_render_context;
@@ -25,8 +26,9 @@ protected:
 private:
     void freeContext();
     bool render(uchar* pixels, QSize size, qsizetype stride, const char* format);
-    bool renderIntoDevice(QPainter& painter, const QRegion& region);
-    void renderThroughImage(QPainter& painter);
+    bool alphaIsSeen(const QPaintDevice* device) const;
+    bool renderIntoDevice(QPainter& painter, QPaintDevice* device, const QRegion& region);
+    void renderThroughImage(QPainter& painter, QPaintDevice* device);
     mpv_render_context* context_ = nullptr;
     QImage frame_;  // only where mpv cannot render into the paint device itself
 };
