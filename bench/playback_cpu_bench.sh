@@ -25,6 +25,9 @@ Options:
   --seconds S      measuring window of each run, in seconds (default 20)
   --warmup S       seconds between the first frame and the window (default 5)
   --menu-bar yes|no  the player's menu bar (default yes, as the player starts by default)
+  --mpv-options "OPTIONS"  more options for mpv, after those above (e.g. the conversion the
+                   player's software view uses: "--sws-allow-zimg=no --sws-fast=yes
+                   --sws-scaler=bilinear")
   --player PATH    the player to run (default build/vornplayer)
   --clip FILE      play this clip instead of making one with ffmpeg
   --display :N     use this running X server instead of starting Xvfb (its screen should be
@@ -44,6 +47,7 @@ rounds=3
 seconds=20
 warmup=5
 menubar=yes
+mpv_extra=""
 player=$here/build/vornplayer
 clip=""
 display=""
@@ -53,6 +57,7 @@ while [ $# -gt 0 ]; do
         --seconds) seconds=$2; shift 2 ;;
         --warmup) warmup=$2; shift 2 ;;
         --menu-bar) menubar=$2; shift 2 ;;
+        --mpv-options) mpv_extra=$2; shift 2 ;;
         --player) player=$2; shift 2 ;;
         --clip) clip=$2; shift 2 ;;
         --display) display=$2; shift 2 ;;
@@ -104,7 +109,7 @@ wait_for() {  # seconds, file, text
 }
 
 ticks_per_second=$(getconf CLK_TCK)
-mpv_options="--vo=x11 --no-config --loop=inf --hwdec=no --no-audio-display --ao=null --fs --no-osc --osd-level=0 --quiet"
+mpv_options="--vo=x11 --no-config --loop=inf --hwdec=no --no-audio-display --ao=null --fs --no-osc --osd-level=0 --quiet $mpv_extra"
 
 # Measures the process after the warm-up: sets cpu (in % of one core), xcpu and rss.
 measure() {  # pid
@@ -221,6 +226,7 @@ fi
 
 if [ -n "$mpv_alias" ]; then echo "mpv sees display $DISPLAY as :1 (in namespaces of its own), so that it uses shared memory"; fi
 echo "screen $DISPLAY; menu bar of the player: $menubar; $rounds rounds: ${warmup} s warm-up, ${seconds} s measured"
+echo "mpv $mpv_options"
 printf '%-6s %-11s %8s %9s %14s\n' round program "cpu %" "rss MiB" "X server cpu %"
 ratios=""
 mpv_without_shm=""
