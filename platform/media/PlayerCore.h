@@ -14,6 +14,7 @@
 
 struct mpv_handle;
 struct mpv_event;
+struct mpv_event_property;
 class DispatchQueue;
 
 // Every member is safe from any thread. mpv's events are drained on the player's own serial
@@ -45,6 +46,15 @@ public:
 
     State state() const;
 
+    // Where mpv put the video in the last frame it rendered in software: the width it rendered
+    // into and the black margins it left left and right of the video, in pixels.
+    struct VideoPlacement {
+        int width = 0;
+        int left = 0;
+        int right = 0;
+    };
+    std::optional<VideoPlacement> videoPlacement() const;
+
 private:
     PlayerCore() = default;
     // Every change of state goes through here, with mutex_ held: an impossible change is a bug.
@@ -58,6 +68,7 @@ private:
     // A failure of the given load: reported once, and only while that load is the current one.
     void itemFailed(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, int error);
     void noAudioDevice();
+    void notePlacement(const mpv_event_property& property);
     std::shared_ptr<PlayerItem> itemForEntry(std::int64_t entry) const;
 
     mpv_handle* mpv_ = nullptr;
@@ -75,6 +86,8 @@ private:
     QHash<std::int64_t, std::shared_ptr<PlayerItem>> entries_;     // by playlist entry id
     QHash<std::int64_t, std::uint64_t> entryLoads_;                // the load of each entry
     std::int64_t startedEntry_ = -1;
+    mutable std::mutex placementMutex_;
+    std::optional<VideoPlacement> videoPlacement_;  // placementMutex_ held
     // No audio device could be opened: play silently, and look for one again now and then.
     std::optional<std::chrono::steady_clock::time_point> audioOffSince_;
 };

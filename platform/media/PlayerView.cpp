@@ -17,6 +17,8 @@
 #include <QPixmap>
 #include <QVBoxLayout>
 
+#include <cstring>
+
 #include <mpv/client.h>
 #include <mpv/render.h>
 #include <mpv/render_gl.h>
@@ -179,7 +181,25 @@ bool SoftwarePlayerView::renderIntoDevice(QPainter& painter, QPaintDevice* devic
         return false;
     }
     const qsizetype stride = image->bytesPerLine();
-    return render(image->bits() + target.top() * stride, target.size(), stride, format);
+    uchar* first = image->bits() + target.top() * stride;
+    const int leftOut = columnsToLeaveOut(target.width(), stride);
+    const int width = target.width() - leftOut;
+    if (!render(first, QSize(width, target.height()), stride, format)) return false;
+    for (int y = 0; y < target.height(); ++y) std::memset(first + y * stride + width * 4, 0, leftOut * 4);
+    return true;
+}
+
+// libswscale writes straight into the target only where the video's first pixel lies on 32 bytes;
+// elsewhere mpv converts into an image of its own and copies that over, which costs about a
+// quarter more. mpv centres the video in the width it is given, so it is given up to 15 columns
+// less on the right (painted black here), which puts the video's left edge on a multiple of 8
+// pixels. The video's width is the one of the last frame.
+int SoftwarePlayerView::columnsToLeaveOut(int width, qsizetype stride) const {
+    if (stride % 32 != 0 || !player_) return 0;
+    const auto placement = player_->core()->videoPlacement();
+    if (!placement || (placement->left == 0 && placement->right == 0)) return 0;
+    const int spare = width - (placement->width - placement->left - placement->right);
+    return spare > 0 ? spare % 16 : 0;
 }
 
 // Elsewhere (a paint of part of the view, a view beside other widgets, a paint device that is

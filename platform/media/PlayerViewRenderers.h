@@ -28,6 +28,7 @@ private:
     bool render(uchar* pixels, QSize size, qsizetype stride, const char* format);
     bool alphaIsSeen(const QPaintDevice* device) const;
     bool renderIntoDevice(QPainter& painter, QPaintDevice* device, const QRegion& region);
+    int columnsToLeaveOut(int width, qsizetype stride) const;
     void renderThroughImage(QPainter& painter, QPaintDevice* device);
     mpv_render_context* context_ = nullptr;
     QImage frame_;  // only where mpv cannot render into the paint device itself

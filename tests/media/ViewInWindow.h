@@ -3,8 +3,8 @@
 // A software player view in a window of its own, between other widgets, as the main window has
 // it: a bar above the view (the menu bar's place), on request a panel to its left, and a small
 // opaque mark over each top corner of the view on an otherwise transparent widget (as the status
-// light lies over it). What the window shows is read back from the screen (on the offscreen
-// platform, from the window's backing store).
+// light lies over it), and a cover over all of the view that is shown on request. What the window
+// shows is read back from the screen (on the offscreen platform, from the window's backing store).
 #include "platform/media/Player.h"
 #include "platform/media/PlayerView.h"
 
@@ -34,8 +34,9 @@ public:
     static constexpr int kBarHeight = 30;
     static constexpr int kSideWidth = 60;
     static constexpr int kMarkSize = 16;
-    // The view's own size: a 4:3 video leaves black bars of 80 pixels left and right.
-    static constexpr int kViewWidth = 480;
+    // The view's own size: a 4:3 video leaves black bars of 76 pixels left and right (give or
+    // take the few pixels by which the view may move it, see columnsToLeaveOut).
+    static constexpr int kViewWidth = 472;
     static constexpr int kViewHeight = 240;
 
     // A square of one colour in a corner of a widget that is otherwise transparent.
@@ -74,6 +75,9 @@ public:
         view = PlayerView::create();
         view->setFixedSize(kViewWidth, kViewHeight);
         stack->addWidget(view, 0, 0);
+        cover = filled(Qt::yellow);
+        stack->addWidget(cover, 0, 0);
+        cover->hide();
         leftMark = new Mark(Qt::AlignLeft);
         rightMark = new Mark(Qt::AlignRight);
         stack->addWidget(leftMark, 0, 0, Qt::AlignLeft | Qt::AlignTop);
@@ -115,6 +119,18 @@ public:
         return test::processUntil([&] {
             const auto last = view->lastFrameTime();
             return last && std::chrono::steady_clock::now() - *last > std::chrono::milliseconds(400);
+        });
+    }
+
+    // Waits until the cover is seen all over the view.
+    bool waitForCover() const {
+        return test::processUntil([&] {
+            const QImage image = shown();
+            const QRect v = viewRect();
+            for (QPoint at : {v.bottomLeft(), v.center(), v.bottomRight()}) {  // the marks lie over it
+                if (image.pixelColor(at) != QColor(Qt::yellow)) return false;
+            }
+            return true;
         });
     }
 
@@ -176,6 +192,7 @@ public:
     QWidget* bar = nullptr;
     QWidget* side = nullptr;
     PlayerView* view = nullptr;
+    QWidget* cover = nullptr;  // over all of the view, hidden at first
     Mark* leftMark = nullptr;
     Mark* rightMark = nullptr;
 
@@ -195,9 +212,9 @@ private:
 inline bool isBlue(QColor c) { return c.blue() > 150 && c.red() < 90 && c.green() < 90; }
 
 // The bar above the view (and the panel beside it) drawn by Qt, the marks over it: mpv's frames
-// land in the view's place only, in their own colours, under the marks. A repaint of one mark
-// alone, while the video stands still, repaints the view under that mark and leaves the other
-// mark as it was.
+// land in the view's place only, in their own colours, under the marks; nothing of a cover that
+// was over the view stays. A repaint of one mark alone, while the video stands still, repaints
+// the view under that mark and leaves the other mark as it was.
 inline void expectTheVideoInTheViewsPlaceOnly(bool withSidePanel) {
     qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
     qputenv("VORNPLAYER_RENDER", "software");
@@ -205,6 +222,13 @@ inline void expectTheVideoInTheViewsPlaceOnly(bool withSidePanel) {
     qunsetenv("VORNPLAYER_RENDER");
     ASSERT_EQ(w.view->renderer(), PlayerView::Renderer::Software);
     w.play("blue");
+    EXPECT_EQ(w.waitForPicture(isBlue).toStdString(), "");
+
+    // Uncovered, the whole view is painted again: no trace of the cover is left anywhere, also
+    // where mpv was not asked to render (the view may narrow mpv's target, see columnsToLeaveOut).
+    w.cover->show();
+    ASSERT_TRUE(w.waitForCover());
+    w.cover->hide();
     EXPECT_EQ(w.waitForPicture(isBlue).toStdString(), "");
 
     w.player->pause();
