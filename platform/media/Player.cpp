@@ -157,6 +157,7 @@ std::shared_ptr<PlayerCore> PlayerCore::create() {
     }
     core->mpv_ = mpv;
     mpv_observe_property(mpv, 0, "eof-reached", MPV_FORMAT_FLAG);
+    mpv_observe_property(mpv, 0, "osd-dimensions", MPV_FORMAT_NODE);
     mpv_request_log_messages(mpv, "warn");
     // mpv calls this on its own threads: only hand the work on, never call mpv from here.
     mpv_set_wakeup_callback(
@@ -190,6 +191,33 @@ void PlayerCore::enter(State next) {
 }
 
 bool PlayerCore::canShowFrames() const { return renderReady_ || !Player::rendersIntoView(); }
+
+// osd-dimensions: a map of the target's size ("w", "h") and the margins around the video.
+void PlayerCore::notePlacement(const mpv_event_property& property) {
+    std::optional<VideoPlacement> placement;
+    const auto* node = static_cast<const mpv_node*>(property.data);
+    if (property.format == MPV_FORMAT_NODE && node->format == MPV_FORMAT_NODE_MAP) {
+        VideoPlacement found;
+        const std::pair<const char*, int*> fields[] = {{"w", &found.width}, {"ml", &found.left}, {"mr", &found.right}};
+        int seen = 0;
+        const mpv_node_list* map = node->u.list;
+        for (int i = 0; i < map->num; ++i) {
+            for (const auto& [key, value] : fields) {
+                if (std::strcmp(map->keys[i], key) != 0 || map->values[i].format != MPV_FORMAT_INT64) continue;
+                *value = static_cast<int>(map->values[i].u.int64);
+                ++seen;
+            }
+        }
+        if (seen == 3 && found.width > 0) placement = found;
+    }
+    std::lock_guard<std::mutex> lock(placementMutex_);
+    videoPlacement_ = placement;
+}
+
+std::optional<PlayerCore::VideoPlacement> PlayerCore::videoPlacement() const {
+    std::lock_guard<std::mutex> lock(placementMutex_);
+    return videoPlacement_;
+}
 
 PlayerCore::State PlayerCore::state() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -452,6 +480,10 @@ void PlayerCore::handle(const mpv_event& event) {
         }
         case MPV_EVENT_PROPERTY_CHANGE: {
             const auto* property = static_cast<const mpv_event_property*>(event.data);
+            if (std::strcmp(property->name, "osd-dimensions") == 0) {
+                notePlacement(*property);
+                return;
+            }
             if (std::strcmp(property->name, "eof-reached") != 0 || property->format != MPV_FORMAT_FLAG) return;
             const bool atEnd = *static_cast<const int*>(property->data) != 0;
             std::shared_ptr<PlayerItem> ended;

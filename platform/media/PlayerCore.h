@@ -15,6 +15,7 @@
 
 struct mpv_handle;
 struct mpv_event;
+struct mpv_event_property;
 class DispatchQueue;
 
 // Every member is safe from any thread. mpv's events are drained on the player's own serial
@@ -47,6 +48,15 @@ public:
 
     State state() const;
 
+    // Where mpv put the video in the last frame it rendered in software: the width it rendered
+    // into and the black margins it left left and right of the video, in pixels.
+    struct VideoPlacement {
+        int width = 0;
+        int left = 0;
+        int right = 0;
+    };
+    std::optional<VideoPlacement> videoPlacement() const;
+
 private:
     PlayerCore() = default;
     // Every change of state goes through here, with mutex_ held: an impossible change is a bug.
@@ -63,9 +73,9 @@ private:
     // mpv told the current item's length: its near end is timed.
     void lengthKnown(std::uint64_t load, double seconds);
     void nearEnd(std::uint64_t load);
-    // The item handed in ahead could not be opened: its owner decides again.
     // The item handed in ahead has not started when it should have: its owner decides again.
     void handedInNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, bool afterProbe);
+    // The item handed in ahead could not be opened: its owner decides again.
     void handedInFailed(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, std::optional<int> error);
     // What follows the end of the current item: what the end's user info carries, the item handed
     // in ahead that we load ourselves (mpv never got it), or the one mpv goes on to, whose start is
@@ -83,6 +93,7 @@ private:
                        bool afterProbe = false);
     // Loads the item in place of the current one, and says it started.
     void startNow(const std::shared_ptr<PlayerItem>& item);
+    void notePlacement(const mpv_event_property& property);
     std::shared_ptr<PlayerItem> itemForEntry(std::int64_t entry) const;
 
     mpv_handle* mpv_ = nullptr;
@@ -118,6 +129,8 @@ private:
     bool loadAtEnd_ = false;
     // The current item came in ahead and has not loaded yet.
     bool openingQueued_ = false;
+    mutable std::mutex placementMutex_;
+    std::optional<VideoPlacement> videoPlacement_;  // placementMutex_ held
     // No audio device could be opened: play silently, and look for one again now and then.
     std::optional<std::chrono::steady_clock::time_point> audioOffSince_;
 };

@@ -6,9 +6,13 @@
 #include <QImage>
 #include <QOpenGLWidget>
 
+class QPaintDevice;
+class QPainter;
+class QRegion;
 struct mpv_render_context;
 
-// mpv renders each frame in software into an image, painted in paintEvent.
+// mpv renders each frame in software in paintEvent, into the window's backing store where it
+// can, else into an image that is copied there unchanged.
 class SoftwarePlayerView final : public PlayerView {
 public:
     explicit SoftwarePlayerView(QWidget* parent = nullptr);
@@ -21,8 +25,13 @@ protected:
 
 private:
     void freeContext();
+    bool render(uchar* pixels, QSize size, qsizetype stride, const char* format);
+    bool alphaIsSeen(const QPaintDevice* device) const;
+    bool renderIntoDevice(QPainter& painter, QPaintDevice* device, const QRegion& region);
+    int columnsToLeaveOut(int width, qsizetype stride) const;
+    void renderThroughImage(QPainter& painter, QPaintDevice* device);
     mpv_render_context* context_ = nullptr;
-    QImage frame_;
+    QImage frame_;  // only where mpv cannot render into the paint device itself
 };
 
 // mpv renders with OpenGL into the widget's framebuffer; decoding may use the hardware.

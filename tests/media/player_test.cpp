@@ -4,6 +4,7 @@
 #include "platform/media/PlayerView.h"
 
 #include "Clips.h"
+#include "media/ViewInWindow.h"
 #include "TestSupport.h"
 
 #include <QApplication>
@@ -11,6 +12,7 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QTemporaryDir>
+#include <QVBoxLayout>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -342,6 +344,50 @@ TEST(PlayerViewTest, TheSoftwareViewShowsTheFrames) {
     EXPECT_GT(coloured, 300);
     view->setPlayer(nullptr);
     EXPECT_EQ(view->grab().toImage().pixelColor(160, 120), QColor(Qt::black));
+}
+
+// The software view between other widgets, on the offscreen platform (whose screen is the
+// window's backing store).
+class SoftwareViewInWindowTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SoftwareViewInWindowTest, TheVideoLandsInTheViewsPlaceOnly) {
+    test::expectTheVideoInTheViewsPlaceOnly(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Beside, SoftwareViewInWindowTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "APanel" : "Nothing"; });
+
+// A grab of a widget that is not opaque keeps alpha; the view in it comes out opaque, its video
+// and its black bars alike.
+TEST(PlayerViewTest, AGrabThatKeepsAlphaHasTheVideoOpaque) {
+    qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
+    QWidget window;
+    auto* holder = new QWidget(&window);
+    auto* layout = new QVBoxLayout(holder);
+    layout->setContentsMargins(10, 10, 10, 10);
+    std::unique_ptr<PlayerView> owned(PlayerView::create());
+    PlayerView* view = owned.release();
+    view->setFixedSize(480, 240);
+    layout->addWidget(view);
+    holder->adjustSize();
+    window.resize(holder->size());
+    window.show();
+    auto player = Player::playerWithPlayerItem(itemFor(test::solidClip("blue", 10.0, "320x240")));
+    view->setPlayer(player);
+    player->play();
+
+    QImage grabbed;
+    const QPoint video = view->geometry().center();
+    const QPoint bar = view->geometry().topLeft() + QPoint(20, 120);
+    const bool opaque = test::processUntil([&] {
+        grabbed = holder->grab().toImage();
+        return test::isBlue(grabbed.pixelColor(video)) && grabbed.pixelColor(video).alpha() == 255 &&
+               grabbed.pixelColor(bar) == QColor(Qt::black);
+    });
+    ASSERT_TRUE(grabbed.hasAlphaChannel()) << "the grab was to keep alpha";
+    EXPECT_TRUE(opaque) << "video " << grabbed.pixelColor(video).name(QColor::HexArgb).toStdString() << ", bar "
+                        << grabbed.pixelColor(bar).name(QColor::HexArgb).toStdString();
+    view->setPlayer(nullptr);
 }
 
 TEST(PlayerViewTest, TheRendererCanBeChosenByHand) {

@@ -10,6 +10,7 @@
 #include "progress/MyProgressWindowController.h"
 
 #include "Clips.h"
+#include "media/ViewInWindow.h"
 #include "GuiTestSupport.h"
 
 #include <QAction>
@@ -140,5 +141,20 @@ TEST_F(ScreenshotTest, ThePreferencesWindowOverThePlayer) {
     EXPECT_FALSE(preferences->sourceStatusLight()->pixmap().isNull());
     preferences->reject();
 }
+
+// The software view between other widgets in a window of its own, as the X server shows it.
+class SoftwareViewInXWindowTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (QGuiApplication::platformName() != QLatin1String("xcb")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
+    }
+};
+
+TEST_P(SoftwareViewInXWindowTest, TheVideoLandsInTheViewsPlaceOnly) {
+    test::expectTheVideoInTheViewsPlaceOnly(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Beside, SoftwareViewInXWindowTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "APanel" : "Nothing"; });
 
 }  // namespace
