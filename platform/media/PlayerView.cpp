@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include <cstring>
+#include <utility>
 
 #include <mpv/client.h>
 #include <mpv/render.h>
@@ -109,9 +110,14 @@ void SoftwarePlayerView::setPlayer(std::shared_ptr<Player> player) {
     // Every frame is converted, and scaled where the view is not the video's size, on the CPU.
     // libswscale's fast paths take a fraction of the time of mpv's default (zimg, Lanczos,
     // dithered): a 1080p frame in about half a millisecond instead of three and a half.
-    for (const auto& [name, value] : {std::pair{"sws-allow-zimg", "no"}, {"sws-fast", "yes"}, {"sws-scaler", "bilinear"}}) {
+    const std::pair<const char*, const char*> conversion[] = {
+        {"sws-allow-zimg", "no"}, {"sws-fast", "yes"}, {"sws-scaler", "bilinear"}};
+    for (const auto& [name, value] : conversion) {
         const int set = mpv_set_property_string(mpv, name, value);
-        if (set < 0) systemLog(QStringLiteral("mpv: cannot set %1: %2").arg(QString::fromLatin1(name), QString::fromLatin1(mpv_error_string(set))));
+        if (set < 0) {
+            systemLog(QStringLiteral("mpv: cannot set %1: %2")
+                          .arg(QString::fromLatin1(name), QString::fromLatin1(mpv_error_string(set))));
+        }
     }
     const char* api = MPV_RENDER_API_TYPE_SW;
     mpv_render_param params[] = {{MPV_RENDER_PARAM_API_TYPE, const_cast<char*>(api)},
