@@ -5,6 +5,10 @@
 #include "platform/ui/MainWindow.h"
 #include "platform/ui/PreferencesWindow.h"
 
+#include <cstdlib>
+
+#include <malloc.h>
+
 namespace {
 
 // The main interface connects its controls to the controller's commands; each command gets the
@@ -43,6 +47,11 @@ void connectCommands(const std::shared_ptr<AppDelegate>& delegate, MainWindow* w
 }  // namespace
 
 int main(int argc, char** argv) {
+    // mpv's decoder and demuxer threads each take a malloc arena, and at every item change their
+    // buffers move between arenas: over 3,000 changes of 0.2 s clips the resident memory swung
+    // between 350 and 420 MB. Two arenas keep it flat near 170 MB. MALLOC_ARENA_MAX still rules.
+    if (!std::getenv("MALLOC_ARENA_MAX")) mallopt(M_ARENA_MAX, 2);
+
     if (const std::optional<int> status = CommandLine::run(argc, argv)) return *status;
     return applicationMain(argc, argv, &AppDelegate::initialize, [](const MainInterface& ui) {
         std::shared_ptr<AppDelegate> delegate = AppDelegate::create();
