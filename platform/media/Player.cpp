@@ -379,19 +379,7 @@ void PlayerCore::handle(const mpv_event& event) {
             }
             if (!item) return;
             if (event.error < 0) {
-                std::shared_ptr<PlayerItem> loadNow;
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    if (queued_ == item && queuedLoad_ == event.reply_userdata) {
-                        // mpv refused the item handed in ahead: it is loaded at the end instead.
-                        loadAtEnd_ = true;
-                        if (state_ == State::Ended) loadNow = std::exchange(queued_, nullptr);
-                    }
-                }
-                if (loadNow) {
-                    startNow(loadNow);
-                    return;
-                }
+                if (appendRefused(item, event.reply_userdata)) return;
                 itemFailed(item, event.reply_userdata, event.error);
                 return;
             }
@@ -673,17 +661,24 @@ bool PlayerCore::setNextItem(const std::shared_ptr<PlayerItem>& next, const std:
     const QByteArray path = next->url().toLocalFile().toUtf8();
     const char* cmd[] = {"loadfile", path.constData(), "append", nullptr};
     if (mpv_command_async(mpv_, id, cmd) < 0) {
-        std::shared_ptr<PlayerItem> loadNow;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             loads_.remove(id);
-            if (queued_ == next) {
-                loadAtEnd_ = true;
-                if (state_ == State::Ended) loadNow = std::exchange(queued_, nullptr);
-            }
         }
-        if (loadNow) startNow(loadNow);
+        appendRefused(next, id);
     }
+    return true;
+}
+
+bool PlayerCore::appendRefused(const std::shared_ptr<PlayerItem>& item, std::uint64_t load) {
+    std::shared_ptr<PlayerItem> loadNow;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (queued_ != item || queuedLoad_ != load) return false;
+        loadAtEnd_ = true;
+        if (state_ == State::Ended) loadNow = std::exchange(queued_, nullptr);
+    }
+    if (loadNow) startNow(loadNow);
     return true;
 }
 

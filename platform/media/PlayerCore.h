@@ -91,6 +91,9 @@ private:
     // Looks after a while whether the item handed in with this load has started (handedInNotStarted).
     void watchHandedIn(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, std::chrono::steady_clock::duration delay,
                        bool afterProbe = false);
+    // mpv refused the item handed in ahead with this load: it is loaded at the end instead (now,
+    // if the end came already). False when that is not the item handed in.
+    bool appendRefused(const std::shared_ptr<PlayerItem>& item, std::uint64_t load);
     // Loads the item in place of the current one, and says it started.
     void startNow(const std::shared_ptr<PlayerItem>& item);
     void notePlacement(const mpv_event_property& property);
