@@ -194,6 +194,8 @@ private:
     // Looks again in a while, keeping the picture, when nothing could be played now.
     void scheduleLookAgain(const std::shared_ptr<PlayerItem>& item);
     void playNext(const std::shared_ptr<PlayerItem>& ended, const QString& path);
+    // Logs the file chosen to play next; its URL.
+    static QUrl announceNextItem(const QString& path);
     // Plays what ended once more, from its first frame.
     void replay(const std::shared_ptr<PlayerItem>& item);
     QStringList listNewestFilesIn(const QString& dailyFolder);

@@ -110,8 +110,7 @@ void AppDelegate::decideAhead(const std::shared_ptr<PlayerItem>& item) {
     QString path;
     switch (step.kind) {
         case NextStep::Kind::Play:
-            KORVAL_Log::debug(fmt("Need to play nextItem at: %@", QVariant(QUrl::fromLocalFile(Path::standardize(step.path)))));
-            path = Path::standardize(step.path);
+            path = announceNextItem(step.path).toLocalFile();
             break;
         case NextStep::Kind::Replay:
             path = item->url().toLocalFile();
@@ -254,10 +253,15 @@ void AppDelegate::replay(const std::shared_ptr<PlayerItem>& item) {
     if (const auto now = player ? player->currentItem() : nullptr) noteItemStarted(now->url().toLocalFile());
 }
 
-void AppDelegate::playNext(const std::shared_ptr<PlayerItem>& ended, const QString& path) {
-    const std::shared_ptr<Player> player = this->player();
+QUrl AppDelegate::announceNextItem(const QString& path) {
     const QUrl next = QUrl::fromLocalFile(Path::standardize(path));
     KORVAL_Log::debug(fmt("Need to play nextItem at: %@", QVariant(next)));
+    return next;
+}
+
+void AppDelegate::playNext(const std::shared_ptr<PlayerItem>& ended, const QString& path) {
+    const std::shared_ptr<Player> player = this->player();
+    const QUrl next = announceNextItem(path);
     if (player) player->replaceCurrentItemWithPlayerItem(PlayerItem::playerItemWithURL(next));
     ended->seekToTimeZero();
     if (player) player->play();
