@@ -6,24 +6,40 @@
 #include "platform/media/PlayerView.h"
 #include "platform/ui/MainWindow.h"
 #include "platform/ui/PreferencesWindow.h"
+#include "platform/ui/StatusImages.h"
 #include "progress/MyProgressWindowController.h"
 
 AppDelegate::AppDelegate() = default;
-AppDelegate::~AppDelegate() {
-    std::shared_ptr<Player> last = player_.get();
-    player_.set(nullptr);
-    Player::release(std::move(last));
+AppDelegate::~AppDelegate() = default;
+
+std::shared_ptr<AppDelegate> AppDelegate::create() {
+    std::shared_ptr<AppDelegate> delegate(new AppDelegate);
+    delegate->makeServices();
+    return delegate;
 }
 
-std::shared_ptr<AppDelegate> AppDelegate::create() { return std::shared_ptr<AppDelegate>(new AppDelegate); }
+// The services hold the controller weakly: they outlive it only while a job of theirs runs out.
+void AppDelegate::makeServices() {
+    const std::weak_ptr<AppDelegate> weak = weak_from_this();
+    sourceFolder_ = std::make_shared<SourceFolderMonitor>([weak] {
+        if (const std::shared_ptr<AppDelegate> self = weak.lock()) self->showSourceFolderLight();
+    });
+    status_ = std::make_shared<StatusService>(sourceFolder_);
+    PlayQueue::Sources sources;
+    sources.newestCompleteFiles = [weak] {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        return self ? self->newestCompleteFiles() : QStringList();
+    };
+    sources.sourceFolder = sourceFolder_;
+    sources.status = status_;
+    sources.showPlayer = [weak](const std::shared_ptr<Player>& player) {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        if (const QPointer<PlayerView> view = self ? self->playerview() : nullptr) view->setPlayer(player);
+    };
+    queue_ = PlayQueue::create(std::move(sources));
+}
 
 QString AppDelegate::description() const { return Description::ofObject("AppDelegate", this); }
-
-void AppDelegate::setPlayer(std::shared_ptr<Player> player) {
-    std::shared_ptr<Player> old = player_.get();
-    player_.set(std::move(player));
-    Player::release(std::move(old));
-}
 
 QPointer<PreferencesWindow> AppDelegate::fPreferencesWindow() const { return fPreferencesWindow_.get(); }
 void AppDelegate::setFPreferencesWindow(PreferencesWindow* window) { fPreferencesWindow_.set(window); }
@@ -41,3 +57,37 @@ void AppDelegate::setFStatusImage(const QImage& image, const QString& detail) {
     if (QPointer<PreferencesWindow> p = fPreferencesWindow()) p->setStatusImage(image, detail);
 }
 void AppDelegate::setWindow(MainWindow* window) { window_.set(window); }
+
+// The light shows what the monitor says when the main thread gets to it, so that changes reported
+// from several threads at once still end on the latest.
+void AppDelegate::showSourceFolderLight() {
+    DispatchQueue::main().async(whileAlive([this] {
+        const SourceFolderMonitor::Light light = sourceFolder_->light();
+        setFStatusImage(statusImageNamed(light.imageName), light.detail);
+    }));
+}
+
+void AppDelegate::startStatusServices() {
+    VORN_ASSERT_MAIN_THREAD();
+    const std::weak_ptr<AppDelegate> weak = weak_from_this();
+    StatusService::Sources sources;
+    sources.player = [weak] {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        std::shared_ptr<Player> player = self ? self->player() : nullptr;
+        const Player::Status status = player ? player->status() : Player::Status{};
+        Player::release(std::move(player));
+        return status;
+    };
+    sources.lastFrame = [weak]() -> std::optional<StatusService::SteadyTime> {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        const QPointer<PlayerView> view = self ? self->playerview() : nullptr;
+        return view ? view->lastFrameTime() : std::nullopt;
+    };
+    sources.screenshotPng = [weak](int width) {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        const QPointer<MainWindow> window = self ? self->window() : nullptr;
+        return window ? window->snapshotPng(width) : QByteArray();
+    };
+    sources.logPath = logFilePath();
+    status_->start(std::move(sources));
+}

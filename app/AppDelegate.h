@@ -3,8 +3,9 @@
 #include "app/Arrivals.h"
 #include "app/AtomicProperty.h"
 #include "app/Notice.h"
-#include "app/PlayQueueState.h"
-#include "app/StatusReport.h"
+#include "app/PlayQueue.h"
+#include "app/SourceFolderMonitor.h"
+#include "app/StatusService.h"
 #include "platform/core/Queues.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/PreferencesModel.h"
@@ -30,22 +31,23 @@ class Player;
 class PlayerItem;
 class PlayerView;
 class PreferencesWindow;
-struct Notification;
 class QObject;
 
 // Opens the folder at the path (a leading "~" expanded) in the file manager, or beeps.
 void revealItemInFinder(const QString& path);
 
-// The application controller: owns the player's state, receives the launch and termination
-// calls and carries the operator's commands. One exists, made with the main interface; it is
-// shared, so that the jobs it queues can hold it while they run, and a job queued by a
-// controller that is gone does nothing.
+// The application controller: receives the launch and termination calls, carries the operator's
+// commands, and is the front over three services, each the one owner of its facts: the play
+// queue (the player and what plays next), the source-folder monitor (whether the source folder is
+// there) and the status service (the status answers, the watchdog, the status server). One
+// exists, made with the main interface; it is shared, so that the jobs it queues can hold it while
+// they run, and a job queued by a controller that is gone does nothing.
 //
 // Threads: launch, termination, the operator's commands (the ib... and do... members), the
-// window and status image run on the main thread; the scan and the decisions of the play queue
-// on the controller's serial decision queue (playagain() on its caller's thread, never the main
-// thread); the accessors of the play-queue state, the
-// atomic properties and setStatusImage() are safe from any thread. Debug builds check it.
+// window and status image run on the main thread; the scan runs on the play queue's decision
+// queue (playagain() on its caller's thread, never the main thread); the accessors of the
+// play-queue state, the atomic properties and setStatusImage() are safe from any thread. The
+// thread checks say so.
 class AppDelegate : public ApplicationDelegate, public std::enable_shared_from_this<AppDelegate> {
 public:
     static std::shared_ptr<AppDelegate> create();
@@ -70,8 +72,8 @@ public:
 
     // Today's folder under the source folder (not standardised as a whole).
     QString getDailyFolderForSourceFolder() const;
-    // Makes today's folder when it is missing; true when it is a directory afterwards. Notes
-    // whether the source folder answered (the status light follows). Never on the main thread.
+    // Makes today's folder when it is missing; true when it is a directory afterwards. Tells the
+    // source-folder monitor what it saw (the status light follows). Never on the main thread.
     bool validateDailyFolder();
     // The newest complete files of today's folder as absolute paths, newest first (or, while
     // today's folder has none, those of the newest earlier day of the last week); empty for none.
@@ -87,11 +89,11 @@ public:
     // Plays the first of the files (file URLs or path strings) from now on; returns at once and
     // does the work on the main thread.
     void playArrayOfUrls(const QVariantList& list);
-    void playerItemDidReachEnd(const Notification& notification);
-    // An item nears its end: what follows is decided now and handed to the player, which opens it
-    // ahead and shows it right after the last frame.
-    void playerItemWillReachEnd(const Notification& notification);
-    // Decides what plays after the item that ended: a new file, a repeat or the next entry.
+    // An item played to its end: what follows is decided (the players tell the play queue this
+    // themselves; this is the same path for whoever else learns of an end).
+    void playerItemDidReachEnd(const std::shared_ptr<PlayerItem>& item);
+    // Decides what plays after the item that ended: a new file, a repeat or the next entry, on the
+    // calling thread. Never on the main thread.
     void playagain(const std::shared_ptr<PlayerItem>& item);
     // Plays the files the operator chose, each once in the order given, then the daily cycle goes on.
     void playFilesOpenedByHand(const QList<QUrl>& urls);
@@ -99,7 +101,7 @@ public:
     QList<std::shared_ptr<PlayerItem>> getArrayOfLastAVPlayerItems() const;
 
     // The source folder's status light: an image, the name of one, or none, with a line for its
-    // tooltip; from any thread, shown on the main thread.
+    // tooltip; from any thread, shown on the main thread. The source-folder monitor sets it.
     void setStatusImage(const QVariant& imageOrName, const QString& detail = QString());
     // Looks for the source folder again (it may be mounted on the way), in the background.
     void ibTryToMountVolume(QObject* sender);
@@ -122,11 +124,9 @@ public:
     // The status answers (--status, the watchdog, the status server): started once, on the main
     // thread, when the controller is connected to its windows.
     void startStatusServices();
-    // What the status answers say now. Main thread.
-    StatusReport::Snapshot statusSnapshot() const;
-    // An item was handed to the player from its start / the scan found a new item. Any thread.
-    void noteItemStarted(const QString& path);
-    void noteNewItem(const QString& path);
+    // The services behind the front.
+    PlayQueue& playQueue() const { return *queue_; }
+    SourceFolderMonitor& sourceFolderMonitor() const { return *sourceFolder_; }
 
     // The version text stored at every launch, from the bundle's information dictionary.
     static QString versionStringFromInfo(const QVariantMap& info);
@@ -136,19 +136,19 @@ public:
     void setFPreferencesWindow(PreferencesWindow* window);
     QPointer<PlayerView> playerview() const;
     void setPlayerview(PlayerView* view);
-    std::shared_ptr<Player> player() const { return player_.get(); }
+    std::shared_ptr<Player> player() const { return queue_->player(); }
     // The player that was there is let go off the main thread (see Player::release).
-    void setPlayer(std::shared_ptr<Player> player);
-    QList<std::shared_ptr<PlayerItem>> avitems() const { return queue_.avitems(); }
-    void setAvitems(const QList<std::shared_ptr<PlayerItem>>& items) { queue_.setAvitems(items); }
+    void setPlayer(std::shared_ptr<Player> player) { queue_->setPlayer(std::move(player)); }
+    QList<std::shared_ptr<PlayerItem>> avitems() const { return avitems_.get(); }
+    void setAvitems(const QList<std::shared_ptr<PlayerItem>>& items) { avitems_.set(items); }
     QString pathToMostRecentItem() const { return pathToMostRecentItem_.get(); }
     void setPathToMostRecentItem(const QString& path) { pathToMostRecentItem_.set(path); }
-    qint64 repeatcount() const { return queue_.repeatcount(); }
-    void setRepeatcount(qint64 count) { queue_.setRepeatcount(count); }
-    QString pathToLastNewItem() const { return queue_.pathToLastNewItem(); }
-    void setPathToLastNewItem(const QString& path) { queue_.setPathToLastNewItem(path); }
-    QStringList repeatList() const { return queue_.repeatList(); }
-    void setRepeatList(const QStringList& list) { queue_.setRepeatList(list); }
+    qint64 repeatcount() const { return queue_->state().repeatcount(); }
+    void setRepeatcount(qint64 count) { queue_->state().setRepeatcount(count); }
+    QString pathToLastNewItem() const { return queue_->state().pathToLastNewItem(); }
+    void setPathToLastNewItem(const QString& path) { queue_->state().setPathToLastNewItem(path); }
+    QStringList repeatList() const { return queue_->state().repeatList(); }
+    void setRepeatList(const QStringList& list) { queue_->state().setRepeatList(list); }
     QPointer<MainWindow> window() const;
     void setWindow(MainWindow* window);
     QImage fStatusImage() const { return fStatusImage_; }
@@ -175,33 +175,15 @@ private:
         };
     }
 
-    void playListOnMainThread(const QVariantList& list);
-    // What follows an item: a file to play, the item once more, or a look again in a while.
-    struct NextStep {
-        enum class Kind { None, Play, Replay, LookAgain };
-        Kind kind = Kind::None;
-        QString path;  // Play: the file
-    };
-    // What follows an item's end, a failed play, or a look again while nothing could be played:
-    // one scan, one decision of the queue and its log lines. Changes nothing on the player.
-    NextStep decideNext(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind);
-    // Carries the step out now, at the item's end.
-    void takeStep(const std::shared_ptr<PlayerItem>& item, const NextStep& step);
-    // On the decision queue: an item's end, its near end, a look again.
-    void itemReachedEnd(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind);
-    void decideAhead(const std::shared_ptr<PlayerItem>& item);
-    void decideOnQueue(const std::shared_ptr<PlayerItem>& item, PlayQueueState::EndKind kind);
-    // Looks again in a while, keeping the picture, when nothing could be played now.
-    void scheduleLookAgain(const std::shared_ptr<PlayerItem>& item);
-    void playNext(const std::shared_ptr<PlayerItem>& ended, const QString& path);
-    // Logs the file chosen to play next; its URL.
-    static QUrl announceNextItem(const QString& path);
-    // Plays what ended once more, from its first frame.
-    void replay(const std::shared_ptr<PlayerItem>& item);
+    void makeServices();
+    // playArrayOfUrls(); `openedByHand`: the files are the ones the operator opened.
+    void playArrayOfUrls(const QVariantList& list, bool openedByHand);
+    void playListOnMainThread(const QVariantList& list, bool openedByHand);
     QStringList listNewestFilesIn(const QString& dailyFolder);
     QStringList completeFilesOf(const QStringList& paths);
     QStringList newestFilesOfAnEarlierDay();
-    void noteSourceFolderReachable(bool reachable);
+    // Shows what the source-folder monitor says on the light, on the main thread.
+    void showSourceFolderLight();
     void checkSourceFolderAtLaunch();
     void showProgress(const QString& message);
     void alertInvalidSourceFolder(const QString& informativeText, const QStringList& buttons, QObject* sender,
@@ -215,29 +197,19 @@ private:
 
     AtomicProperty<QPointer<PreferencesWindow>> fPreferencesWindow_;
     AtomicProperty<QPointer<PlayerView>> playerview_;
-    AtomicProperty<std::shared_ptr<Player>> player_;
-    PlayQueueState queue_;
+    AtomicProperty<QList<std::shared_ptr<PlayerItem>>> avitems_;
     AtomicProperty<QString> pathToMostRecentItem_;
     AtomicProperty<QPointer<MainWindow>> window_;  // weak: the runner owns the window
     QImage fStatusImage_;
+    QString fStatusDetail_;
     AtomicProperty<std::shared_ptr<MyProgressWindowController>> fMyProgressWindowController_;
     std::atomic<bool> fInsideTryingToMount_{false};
 
+    // The services; made with the controller, never replaced.
+    std::shared_ptr<SourceFolderMonitor> sourceFolder_;
+    std::shared_ptr<StatusService> status_;
+    std::shared_ptr<PlayQueue> queue_;
     Arrivals arrivals_;
-    // Every decision of the play queue runs here, one after the other, in the order of the
-    // player's announcements and ends; the members below are touched only on it.
-    const std::shared_ptr<DispatchQueue> decisions_ = DispatchQueue::createSerial();
-    std::weak_ptr<PlayerItem> decidedAhead_;  // what follows it was decided before its end
-    bool lookAgainAtEnd_ = false;             // ... and nothing could be handed in then
-    std::weak_ptr<PlayerItem> decidedAtEnd_;  // its end came before its near end was decided
-    std::atomic<bool> lookAgainPending_{false};
-    // Whether the last scan found the source folder; none before the first.
-    std::mutex reachableMutex_;
-    std::optional<bool> sourceReachable_;
-    QDateTime sourceReachableSince_;
-    QString fStatusDetail_;
     Notice noSourceFolderNotice_{std::chrono::minutes(1)};
     Notice earlierDayNotice_;
-    Notice nothingPlayableNotice_;
-    StatusReport status_;
 };

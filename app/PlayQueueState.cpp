@@ -1,7 +1,6 @@
 #include "app/PlayQueueState.h"
 
 #include "platform/core/PathUtilities.h"
-#include "platform/media/Player.h"
 
 PlayQueueState::Decision PlayQueueState::itemEnded(const QStringList& found, qint64 newMovieRepeatLoopCount,
                                                    const QString& endedPath, EndKind kind,
@@ -114,22 +113,30 @@ void PlayQueueState::reset() {
     setAside_.clear();
     handFiles_.clear();
     handFilesPlaying_ = false;
-    avitems_.clear();
+    handFilesPlayer_ = nullptr;
 }
 
 void PlayQueueState::startFilesOpenedByHand(const QStringList& paths) {
     std::lock_guard<std::mutex> lock(mutex_);
     handFiles_ = paths.mid(1);
     handFilesPlaying_ = !paths.isEmpty();
+    handFilesPlayer_ = nullptr;
 }
 
-std::optional<QString> PlayQueueState::nextFileOpenedByHand() {
+void PlayQueueState::bindFilesOpenedByHand(const void* player) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (handFilesPlaying_ && !handFilesPlayer_) handFilesPlayer_ = player;
+}
+
+PlayQueueState::HandTurn PlayQueueState::takeFileOpenedByHand(const void* player) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!handFilesPlaying_ || !player || player != handFilesPlayer_) return {};
     if (handFiles_.isEmpty()) {
         handFilesPlaying_ = false;
-        return std::nullopt;
+        handFilesPlayer_ = nullptr;
+        return {HandTurn::Kind::Done, QString()};
     }
-    return handFiles_.takeFirst();
+    return {HandTurn::Kind::Next, handFiles_.takeFirst()};
 }
 
 bool PlayQueueState::filesOpenedByHandPlaying() const {
@@ -165,12 +172,4 @@ QStringList PlayQueueState::repeatList() const {
 void PlayQueueState::setRepeatList(const QStringList& list) {
     std::lock_guard<std::mutex> lock(mutex_);
     repeatList_ = list;
-}
-QList<std::shared_ptr<PlayerItem>> PlayQueueState::avitems() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return avitems_;
-}
-void PlayQueueState::setAvitems(const QList<std::shared_ptr<PlayerItem>>& items) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    avitems_ = items;
 }

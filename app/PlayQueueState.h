@@ -8,15 +8,12 @@
 #include <QStringList>
 
 #include <chrono>
-#include <memory>
 #include <mutex>
 #include <optional>
 
-class PlayerItem;
-
 // What the play queue knows between two item ends: the repeat list (newest first), how often
 // the current new file has played, the last new file, the files set aside after a failed play,
-// the files opened by hand still to play, and the items handed in last. It reads no settings and
+// and the files opened by hand still to play. It reads no settings and
 // touches no file: the caller passes in the settings and what it saw of the files. Every member
 // is safe from any thread; each call reads or changes the state as a whole.
 class PlayQueueState {
@@ -57,10 +54,21 @@ public:
     // Every path whose stamp a decision wants: the repeat list and the set-aside files.
     QStringList pathsToLookAt() const;
 
-    // Files opened by hand play once each, in the order given, before the daily cycle goes on.
+    // Files opened by hand play once each, in the order given, before the daily cycle goes on. The
+    // first plays in a player of its own, made for them: the rest follow only the items of that
+    // player, so that a decision for the player they replace never takes one of them.
     void startFilesOpenedByHand(const QStringList& paths);
-    // The next file opened by hand, or none when they have all played (the cycle goes on).
-    std::optional<QString> nextFileOpenedByHand();
+    void bindFilesOpenedByHand(const void* player);
+    struct HandTurn {
+        enum class Kind {
+            None,  // no files opened by hand follow the items of this player
+            Next,  // `path` plays next
+            Done,  // the last of them ended: the daily cycle goes on
+        };
+        Kind kind = Kind::None;
+        QString path;
+    };
+    HandTurn takeFileOpenedByHand(const void* player);
     bool filesOpenedByHandPlaying() const;
 
     qint64 repeatcount() const;
@@ -69,8 +77,6 @@ public:
     void setPathToLastNewItem(const QString& path);
     QStringList repeatList() const;
     void setRepeatList(const QStringList& list);
-    QList<std::shared_ptr<PlayerItem>> avitems() const;
-    void setAvitems(const QList<std::shared_ptr<PlayerItem>>& items);
     bool isSetAside(const QString& path) const;
 
     // Whether two paths name the same file for the queue: the same file name, in any letter case.
@@ -93,5 +99,5 @@ private:
     QHash<QString, SetAside> setAside_;
     QStringList handFiles_;
     bool handFilesPlaying_ = false;
-    QList<std::shared_ptr<PlayerItem>> avitems_;
+    const void* handFilesPlayer_ = nullptr;
 };

@@ -54,38 +54,21 @@ StatusReport::StatusReport() {
     lastProgress_ = state_.started;
 }
 
-void StatusReport::itemStarted(const QString& path) {
-    const SteadyTime now = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> lock(mutex_);
-    state_.currentItem = path;
-    state_.currentItemSince = now;
-    lastProgress_ = now;
-}
-
-void StatusReport::itemEnded(const std::shared_ptr<PlayerItem>& item) {
+void StatusReport::itemStarted() {
     std::lock_guard<std::mutex> lock(mutex_);
     lastProgress_ = std::chrono::steady_clock::now();
-    const auto same = [&item](const std::weak_ptr<PlayerItem>& failed) {
-        return !failed.owner_before(item) && !item.owner_before(failed);
-    };
-    const auto failed = std::find_if(failedAwaitingEnd_.begin(), failedAwaitingEnd_.end(), same);
-    if (failed != failedAwaitingEnd_.end()) {
-        failedAwaitingEnd_.erase(failed);
-        return;
-    }
+}
+
+void StatusReport::itemPlayed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastProgress_ = std::chrono::steady_clock::now();
     ++state_.itemsPlayed;
 }
 
-void StatusReport::itemFailed(const std::shared_ptr<PlayerItem>& item) {
+void StatusReport::itemFailed() {
     std::lock_guard<std::mutex> lock(mutex_);
     lastProgress_ = std::chrono::steady_clock::now();
     ++state_.itemFailures;
-    // A failed item that was replaced before its end came never sends that end.
-    failedAwaitingEnd_.erase(std::remove_if(failedAwaitingEnd_.begin(), failedAwaitingEnd_.end(),
-                                            [](const std::weak_ptr<PlayerItem>& w) { return w.expired(); }),
-                             failedAwaitingEnd_.end());
-    if (failedAwaitingEnd_.size() >= 64) failedAwaitingEnd_.erase(failedAwaitingEnd_.begin());
-    failedAwaitingEnd_.push_back(item);
 }
 
 void StatusReport::newItemArrived(const QString& path) {
@@ -97,14 +80,6 @@ void StatusReport::newItemArrived(const QString& path) {
     state_.lastNewItemSince = now;
 }
 
-void StatusReport::setSourceFolderStatusNamed(const QString& name) {
-    std::optional<bool> available;
-    if (name == QLatin1String("NSStatusAvailable")) available = true;
-    if (name == QLatin1String("NSStatusUnavailable")) available = false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    state_.sourceFolderAvailable = available;
-}
-
 StatusReport::Snapshot StatusReport::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return state_;
@@ -112,7 +87,7 @@ StatusReport::Snapshot StatusReport::snapshot() const {
 
 bool StatusReport::isStuck(bool loading, std::chrono::milliseconds limit, SteadyTime now) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return loading && !state_.currentItem.isNull() && now - lastProgress_ > limit;
+    return loading && now - lastProgress_ > limit;
 }
 
 QJsonObject StatusReport::json(const Snapshot& s, SteadyTime now) {
@@ -129,6 +104,7 @@ QJsonObject StatusReport::json(const Snapshot& s, SteadyTime now) {
     }
     QJsonObject source{{QLatin1String("path"), s.sourceFolder}};
     source[QLatin1String("available")] = s.sourceFolderAvailable ? QJsonValue(*s.sourceFolderAvailable) : QJsonValue();
+    if (!s.sourceFolderState.isEmpty()) source[QLatin1String("state")] = s.sourceFolderState;
     out[QLatin1String("sourceFolder")] = source;
     if (s.lastNewItem.isNull()) {
         out[QLatin1String("lastNewItem")] = QJsonValue::Null;
@@ -190,10 +166,14 @@ QString StatusReport::text(const QJsonObject& status) {
     const QJsonObject source = status.value(QLatin1String("sourceFolder")).toObject();
     const QJsonValue available = source.value(QLatin1String("available"));
     const QString sourcePath = source.value(QLatin1String("path")).toString();
+    const QString why = source.value(QLatin1String("state")).toString();
+    QString availability = QStringLiteral("not checked yet");
+    if (available.isBool() && available.toBool()) availability = QStringLiteral("available");
+    if (available.isBool() && !available.toBool()) {
+        availability = why.isEmpty() ? QStringLiteral("not available") : QStringLiteral("not available: %1").arg(why);
+    }
     lines += QStringLiteral("Source folder:  %1 (%2)")
-                 .arg(sourcePath.isEmpty() ? QStringLiteral("not set") : sourcePath,
-                      available.isBool() ? (available.toBool() ? QStringLiteral("available") : QStringLiteral("not available"))
-                                         : QStringLiteral("not checked yet"));
+                 .arg(sourcePath.isEmpty() ? QStringLiteral("not set") : sourcePath, availability);
     const QJsonObject newest = status.value(QLatin1String("lastNewItem")).toObject();
     lines += newest.isEmpty() ? QStringLiteral("Last new item:  none yet")
                               : QStringLiteral("Last new item:  %1 (arrived %2, %3 ago)")

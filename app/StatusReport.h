@@ -6,17 +6,14 @@
 #include <QString>
 
 #include <chrono>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <vector>
-
-class PlayerItem;
 
 // What someone in another room wants to know of a running player: what it shows and since when,
 // whether its source folder is there, what came in last, how much it has played and failed.
-// The controller reports events; the status answers (--status, the status server) take a
-// snapshot. Every member is safe from any thread.
+// The status service reports the player's events; the status answers (--status, the status
+// server) take a snapshot, which the service completes with what the player, the source-folder
+// monitor and the process say. Every member is safe from any thread.
 class StatusReport {
 public:
     using SteadyTime = std::chrono::steady_clock::time_point;
@@ -37,6 +34,7 @@ public:
         quint64 itemFailures = 0;
         QString sourceFolder;
         std::optional<bool> sourceFolderAvailable;  // none: not checked yet
+        QString sourceFolderState;                  // "available", "missing", "not answering"...
         QString logPath;
         qint64 logBytes = 0;
         qint64 residentMemoryBytes = 0;
@@ -45,21 +43,19 @@ public:
 
     StatusReport();
 
-    // An item was handed to the player to play from its start.
-    void itemStarted(const QString& path);
-    // An item's end was posted: a play, unless it is the late end of a failure.
-    void itemEnded(const std::shared_ptr<PlayerItem>& item);
-    void itemFailed(const std::shared_ptr<PlayerItem>& item);
+    // An item started, played to its end, or could not be played.
+    void itemStarted();
+    void itemPlayed();
+    void itemFailed();
     // The scan found a file newer than the last new one.
     void newItemArrived(const QString& path);
-    // The status light's name: "NSStatusAvailable", "NSStatusUnavailable", or not checked yet.
-    void setSourceFolderStatusNamed(const QString& name);
 
+    // The counts and times; the current item and the source folder are left for the caller.
     Snapshot snapshot() const;
 
     // The current item has been loading (or waiting for a view) for longer than `limit`
-    // while nothing ended or failed: what the player reports as stuck. `loading` says whether
-    // the player is still starting its current item.
+    // while nothing started, ended or failed: what the player reports as stuck. `loading` says
+    // whether the player is still starting its current item.
     bool isStuck(bool loading, std::chrono::milliseconds limit, SteadyTime now) const;
 
     // The answer of --status --json and of /status.
@@ -72,7 +68,5 @@ public:
 private:
     mutable std::mutex mutex_;
     Snapshot state_;
-    // Failed items whose (late) end is still to come; it does not count as a play.
-    std::vector<std::weak_ptr<PlayerItem>> failedAwaitingEnd_;
     SteadyTime lastProgress_{};
 };

@@ -79,9 +79,8 @@ void AppDelegate::doNSOpenPanelWithParameters(const QVariantMap& parameters) {
         // A folder that is there shows green at once, without waiting for the next scan.
         const bool isSourceFolder = parameters.value(sPrefFolderNameKey).toString() == sPrefTamrinVideosFolder;
         if (!isSourceFolder) return;
-        DispatchQueue::global(DispatchQueue::Priority::High).async(self->whileAlive([self = self.get(), path] {
-            if (isDirectoryWithin(path).value_or(false)) self->noteSourceFolderReachable(true);
-        }));
+        DispatchQueue::global(DispatchQueue::Priority::High).async(
+            self->whileAlive([self = self.get()] { self->sourceFolder_->look(); }));
     });
 }
 

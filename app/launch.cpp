@@ -7,10 +7,8 @@
 #include "platform/core/Bundle.h"
 #include "platform/core/Format.h"
 #include "platform/core/PathUtilities.h"
-#include "platform/core/NotificationCenter.h"
 #include "platform/core/Queues.h"
 #include "platform/core/ThreadContract.h"
-#include "platform/media/Player.h"
 #include "platform/ui/MainWindow.h"
 
 namespace {
@@ -31,42 +29,17 @@ QString AppDelegate::versionStringFromInfo(const QVariantMap& info) {
 
 void AppDelegate::applicationDidFinishLaunching() {
     VORN_ASSERT_MAIN_THREAD();
-    // Every item's end, whichever player holds it, reaches the play queue.
-    const std::shared_ptr<Player> current = player();
-    const void* sender = current ? current->currentItem().get() : nullptr;
-    NotificationCenter::defaultCenter().addObserver(
-        this, AVPlayerItemDidPlayToEndTimeNotification, sender,
-        [weak = weak_from_this()](const Notification& n) {
-            if (const std::shared_ptr<AppDelegate> self = weak.lock()) self->playerItemDidReachEnd(n);
-        });
-    NotificationCenter::defaultCenter().addObserver(
-        this, PlayerItemWillPlayToEndTimeNotification, nullptr, [weak = weak_from_this()](const Notification& n) {
-            if (const std::shared_ptr<AppDelegate> self = weak.lock()) self->playerItemWillReachEnd(n);
-        });
-    // An item decided ahead starts when the one before ends, or cannot be opened (it went, or the
-    // share does not answer): then the queue decides again at once.
-    NotificationCenter::defaultCenter().addObserver(
-        this, PlayerItemDidStartNotification, nullptr, [weak = weak_from_this()](const Notification& n) {
-            const auto* item = std::any_cast<std::shared_ptr<PlayerItem>>(&n.object);
-            const std::shared_ptr<AppDelegate> self = weak.lock();
-            if (self && item && *item) self->noteItemStarted((*item)->url().toLocalFile());
-        });
-    NotificationCenter::defaultCenter().addObserver(
-        this, AVPlayerItemFailedToPlayToEndTimeNotification, nullptr, [weak = weak_from_this()](const Notification& n) {
-            const auto* item = std::any_cast<std::shared_ptr<PlayerItem>>(&n.object);
-            const std::shared_ptr<AppDelegate> self = weak.lock();
-            if (!self || !item || !*item || !n.userInfo || !n.userInfo->contains(kPlayerItemHandedInAheadKey)) return;
-            self->decideOnQueue(*item, PlayQueueState::EndKind::NotOpened);
-        });
+    // The play queue hears the end of every item: it is the delegate of every player it makes.
     setFInsideTryingToMount(false);
     showProgress(QStringLiteral("Initializing..."));
 
     const QVariantMap info = Bundle::mainBundle().infoDictionary();
     KORVAL_Log::debug(fmt("infoDictioanry = %@", QVariant(info)));
     Settings::setObject(Setting::AppVersionString, versionStringFromInfo(info));
+    sourceFolder_->reset();
     setStatusImage(QStringLiteral("NSStatusNone"));
 
-    queue_.reset();
+    queue_->state().reset();
 
     DispatchQueue::main().async(whileAlive([this] { setUpWindow(); }));
     DispatchQueue::global(DispatchQueue::Priority::High).async(whileAlive([this] { checkSourceFolderAtLaunch(); }));
@@ -79,11 +52,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 // and the log true meanwhile.
 void AppDelegate::watchSourceFolder() {
     VORN_ASSERT_NOT_MAIN_THREAD();
-    while (waitMicroseconds(kSourceWatchMicroseconds)) {
-        const QString source = Settings::string(Setting::TamrinVideosFolder).trimmed();
-        if (source.isEmpty()) continue;
-        noteSourceFolderReachable(isDirectoryWithin(Path::standardize(source)).value_or(false));
-    }
+    while (waitMicroseconds(kSourceWatchMicroseconds)) sourceFolder_->look();
 }
 
 void AppDelegate::setUpWindow() {
@@ -105,9 +74,8 @@ void AppDelegate::startupPollingLoop() {
         if (pathToLastNewItem().isNull() && !list.isEmpty()) break;
         if (!waitMicroseconds(kPollIntervalMicroseconds)) return;  // quitting
     }
-    queue_.startWith(list);
-    noteNewItem(list.first());
+    queue_->startWith(list);
     // Files the operator opened meanwhile play to their end first; the cycle takes over after them.
-    if (queue_.filesOpenedByHandPlaying()) return;
+    if (queue_->filesOpenedByHandPlaying()) return;
     playArrayOfUrls(QVariantList(list.cbegin(), list.cend()));
 }

@@ -20,14 +20,9 @@ namespace {
 const QString kProgressInterface = QStringLiteral("MyProgressWindowController");
 constexpr std::uint64_t kAlertDelayMicroseconds = 500000;
 
-QString statusNameFor(bool valid) {
-    return valid ? QStringLiteral("NSStatusAvailable") : QStringLiteral("NSStatusUnavailable");
-}
-
 }  // namespace
 
 void AppDelegate::setStatusImage(const QVariant& imageOrName, const QString& detail) {
-    if (imageOrName.typeId() == QMetaType::QString) status_.setSourceFolderStatusNamed(imageOrName.toString());
     DispatchQueue::main().async(whileAlive([this, imageOrName, detail] {
         QImage image;
         if (imageOrName.typeId() == QMetaType::QString) {
@@ -39,41 +34,13 @@ void AppDelegate::setStatusImage(const QVariant& imageOrName, const QString& det
     }));
 }
 
-namespace {
-
-QString durationText(qint64 seconds) {
-    if (seconds < 60) return QStringLiteral("%1 s").arg(seconds);
-    if (seconds < 3600) return QStringLiteral("%1 min %2 s").arg(QString::number(seconds / 60), QString::number(seconds % 60));
-    return QStringLiteral("%1 h %2 min").arg(QString::number(seconds / 3600), QString::number(seconds % 3600 / 60));
+// The validation keeps the folder's settings right; what the light says is what a look at the folder
+// the player plays from sees afterwards (the path may have been found anew through the reference).
+bool AppDelegate::validateSourceFolder() {
+    const bool valid = validateFolderPrefWithParamNew(sourceFolderPreferenceTriple());
+    sourceFolder_->look();
+    return valid;
 }
-
-}  // namespace
-
-// The light follows what the scans see; a change is also said in the log, so that it can be
-// read without looking at the screen.
-void AppDelegate::noteSourceFolderReachable(bool reachable) {
-    QDateTime since;
-    bool known = false;
-    const QDateTime now = QDateTime::currentDateTime();
-    {
-        std::lock_guard<std::mutex> lock(reachableMutex_);
-        if (sourceReachable_ == reachable) return;
-        known = sourceReachable_.has_value();
-        since = sourceReachableSince_;
-        sourceReachable_ = reachable;
-        sourceReachableSince_ = now;
-    }
-    const QString stamp = now.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    if (reachable) {
-        if (known) KORVAL_Log::debug(fmt("source folder available again after %@", durationText(since.secsTo(now))));
-        setStatusImage(statusNameFor(true));
-        return;
-    }
-    KORVAL_Log::debug(fmt("source folder unavailable since %@", stamp));
-    setStatusImage(statusNameFor(false), fmt("Unavailable since %@", stamp));
-}
-
-bool AppDelegate::validateSourceFolder() { return validateFolderPrefWithParamNew(sourceFolderPreferenceTriple()); }
 
 void AppDelegate::showProgress(const QString& message) {
     VORN_ASSERT_MAIN_THREAD();
@@ -110,7 +77,6 @@ void AppDelegate::checkSourceFolderAtLaunch() {
     VORN_ASSERT_NOT_MAIN_THREAD();
     if (auto controller = fMyProgressWindowController()) controller->setMessage(QStringLiteral("Mounting Source Folder..."));
     const bool valid = validateSourceFolder();
-    setStatusImage(statusNameFor(valid));
     DispatchQueue::main().async(whileAlive([this] { setFMyProgressWindowController(nullptr); }));
     if (valid) return;
     alertInvalidSourceFolder(QStringLiteral("Please point to a valid folder..."),
@@ -137,7 +103,6 @@ void AppDelegate::ibTryToMountVolume(QObject* sender) {
         DispatchQueue::main().async(
             whileAlive([this] { showProgress(QStringLiteral("Trying To Locate/Mount Source Folder...")); }));
         const bool valid = validateSourceFolder();
-        setStatusImage(statusNameFor(valid));
         DispatchQueue::main().async(whileAlive([this] { setFMyProgressWindowController(nullptr); }));
         setFInsideTryingToMount(false);
         if (valid) return;

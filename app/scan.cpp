@@ -99,10 +99,7 @@ bool AppDelegate::validateDailyFolder() {
     // made only inside a source folder that is there: a source folder on a share that is not
     // mounted must not get a local stand-in, which would pass for the real one. A share that does
     // not answer counts as not there.
-    const QString source = Path::standardize(Settings::string(Setting::TamrinVideosFolder));
-    const bool sourceThere = isDirectoryWithin(source).value_or(false);
-    noteSourceFolderReachable(sourceThere);
-    if (!sourceThere) return false;
+    if (sourceFolder_->look() != SourceFolderMonitor::State::Available) return false;
     if (mayCreateMissingFolder(folder, Settings::data(Setting::TamrinVideosFolderAliasData))) {
         Deadline::run([folder] { QDir().mkpath(folder); }, kFileSystemDeadline);
     }
@@ -169,6 +166,7 @@ QStringList AppDelegate::completeFilesOf(const QStringList& paths) {
 QStringList AppDelegate::scanFolderForNewItems() {
     if (Settings::string(Setting::TamrinVideosFolder).trimmed().isEmpty()) {
         // Without a source folder there is nothing to look at, and no folder is made anywhere.
+        sourceFolder_->report(SourceFolderMonitor::State::NotSet);
         noSourceFolderNotice_.note([] { KORVAL_Log::debug(QStringLiteral("No source folder is set: nothing to play")); });
         return {};
     }
@@ -181,11 +179,7 @@ QStringList AppDelegate::scanFolderForNewItems() {
 
 QStringList AppDelegate::newestCompleteFiles() {
     const QStringList today = completeFilesOf(scanFolderForNewItems());
-    if (!today.isEmpty() || DispatchQueue::isShuttingDown()) return today;
-    {
-        std::lock_guard<std::mutex> lock(reachableMutex_);
-        if (!sourceReachable_.value_or(false)) return {};
-    }
+    if (!today.isEmpty() || DispatchQueue::isShuttingDown() || !sourceFolder_->isAvailable()) return today;
     return newestFilesOfAnEarlierDay();
 }
 

@@ -7,33 +7,8 @@
 #include <memory>
 #include <mutex>
 
+class Player;
 class PlayerCore;
-
-// Posted once for every item that plays to its end, on the player's event thread (its serial
-// queue), and for an item that cannot be played one second after its failure, from a worker of
-// the global queue; never on the main thread. The sender is the item, the object its
-// std::shared_ptr<PlayerItem>.
-extern const QString AVPlayerItemDidPlayToEndTimeNotification;
-// In the user info of the end of an item that could not be played: mpv's error code.
-extern const QString kPlayerItemErrorKey;
-// In the user info of an item's end when the player went straight on to the item handed in with
-// Player::setNextItem(): true. Nothing is left to decide.
-extern const QString kPlayerItemNextKey;
-// Posted once per play of an item, about kNearEndLead before its end (at its start when it is
-// shorter), from a worker of the global queue, so that what follows can be decided and handed
-// in with Player::setNextItem() while it still plays. The sender is the item, the object its
-// std::shared_ptr<PlayerItem>. An item whose length mpv does not know is not announced.
-extern const QString PlayerItemWillPlayToEndTimeNotification;
-// Posted when an item handed in with Player::setNextItem() starts, on the player's event thread.
-// The sender is the item, the object its std::shared_ptr<PlayerItem>.
-extern const QString PlayerItemDidStartNotification;
-// In the user info of the failure of an item handed in with Player::setNextItem() that mpv could
-// not open (the file went, or its share does not answer): true. No end follows such a failure:
-// what plays instead is for the owner to decide at once.
-extern const QString kPlayerItemHandedInAheadKey;
-// Posted when an item cannot be played, before its end is posted, on the thread that learnt
-// of the failure. The sender is the item, the object its std::shared_ptr<PlayerItem>.
-extern const QString AVPlayerItemFailedToPlayToEndTimeNotification;
 
 // One video file to play. Safe from any thread.
 class PlayerItem {
@@ -48,9 +23,12 @@ public:
     // Restarts the item from its first frame when it is its player's current item (an item that
     // failed to load is loaded again); otherwise does nothing.
     void seekToTimeZero();
+    // Whether the item was ever given to a player (as its current item or handed in ahead).
+    bool wasGivenToAPlayer() const;
 
 private:
     friend class PlayerCore;
+    friend class Player;
     explicit PlayerItem(const QUrl& url) : url_(url) {}
     std::weak_ptr<PlayerCore> owner() const;
     void setOwner(const std::weak_ptr<PlayerCore>& owner);
@@ -58,27 +36,81 @@ private:
     const QUrl url_;
     mutable std::mutex mutex_;
     std::weak_ptr<PlayerCore> owner_;
+    bool given_ = false;
+};
+
+// How an item's end came about.
+struct PlayerItemEnd {
+    enum class Why {
+        Played,  // it played to its end
+        Failed,  // it could not be played: its end counts one second after its failure
+    };
+    Why why = Why::Played;
+    int error = 0;  // mpv's error code, for a failed item
+    // The player went straight on to the item handed in with Player::setNextItem(): nothing is
+    // left to decide.
+    bool nextFollows = false;
+};
+
+// What a player tells whoever decides what it plays. Called on the player's own threads (its
+// event queue, the timer thread, a worker), never on the main thread and never with a lock of
+// the player held; one call per event, in the order the events happened for each item.
+class PlayerDelegate {
+public:
+    virtual ~PlayerDelegate() = default;
+    // About Player::kNearEndLead before the item's end (at its start when it is shorter), once per
+    // play, so that what follows can be handed in with setNextItem() while it still plays. An item
+    // whose length mpv does not know is not announced.
+    virtual void playerItemWillPlayToEndTime(const std::shared_ptr<PlayerItem>& item) = 0;
+    // The item became the current one and opens: given to the player, restarted, or handed in
+    // ahead and gone on to.
+    virtual void playerItemDidStart(const std::shared_ptr<PlayerItem>& item) = 0;
+    // The item cannot be played; its end (Why::Failed) follows one second later unless it is
+    // replaced or restarted meanwhile.
+    virtual void playerItemFailedToPlay(const std::shared_ptr<PlayerItem>& item, int error) = 0;
+    // Once for every item that plays to its end, and for a failed one one second after its failure.
+    virtual void playerItemDidPlayToEndTime(const std::shared_ptr<PlayerItem>& item, const PlayerItemEnd& end) = 0;
+    // The item handed in with setNextItem() cannot be opened (the file went, or its share does not
+    // answer). No end follows: what plays instead is for the delegate to decide at once.
+    virtual void playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item, int error) = 0;
 };
 
 // A player over libmpv that holds one current item, plays it, stays paused on its last frame
 // when it has ended, and can have it replaced. Safe to use from any thread.
 class Player {
 public:
-    static std::shared_ptr<Player> playerWithPlayerItem(const std::shared_ptr<PlayerItem>& item);
+    // Where the current item stands. Idle: nothing asked to play yet. Pending: asked to play,
+    // waiting for an item or for a view that can show frames. Loading: handed to mpv, not yet
+    // started. Playing: started, its end not reached. Ended: its end was reached and told.
+    // Failed: mpv could not play it.
+    enum class State { Idle, Pending, Loading, Playing, Ended, Failed };
+    struct Status {
+        std::shared_ptr<PlayerItem> item;  // none before the first item
+        State state = State::Idle;
+        std::chrono::steady_clock::time_point since;  // when the item became current (or restarted)
+    };
+
+    // The delegate is held weakly and told of every item of this player.
+    static std::shared_ptr<Player> playerWithPlayerItem(const std::shared_ptr<PlayerItem>& item,
+                                                        std::weak_ptr<PlayerDelegate> delegate = {});
     // Ends mpv: may wait for a file on a share that hangs, so the last reference to a player is
-    // let go through release(), never on the main thread.
+    // let go through release(), never on the main thread or a queue that must not stall.
     ~Player();
-    // Lets go of the caller's reference; when called on the main thread, the reference (and with
-    // the last one, mpv) is dropped on a worker. Any thread.
+    // Lets go of the caller's reference on a worker of the global queue, so that mpv, should this
+    // be the last reference, never ends on the caller's thread. Any thread.
     static void release(std::shared_ptr<Player>&& player);
 
     std::shared_ptr<PlayerItem> currentItem() const;
+    Status status() const;
+    // Whether the item was given to this player (current, handed in ahead, or played before).
+    bool holds(const PlayerItem& item) const;
     void replaceCurrentItemWithPlayerItem(const std::shared_ptr<PlayerItem>& item);
     // The item to play when `after`, the current item, ends: mpv opens it ahead and shows its
     // first frame right after the last one of `after`. When `after` has ended already it replaces
-    // it now. False, and nothing done, when `after` is no longer the current item.
+    // it now. False, and nothing done, when `after` is no longer the current item, another item is
+    // handed in already, or no view can show frames.
     bool setNextItem(const std::shared_ptr<PlayerItem>& next, const std::shared_ptr<PlayerItem>& after);
-    // How long before an item's end PlayerItemWillPlayToEndTimeNotification is posted.
+    // How long before an item's end PlayerDelegate::playerItemWillPlayToEndTime() comes.
     static constexpr std::chrono::milliseconds kNearEndLead{1500};
     void play();
     void pause();
@@ -87,9 +119,8 @@ public:
     // variable VORNPLAYER_VIDEO_OUTPUT is "null", frames for a PlayerView otherwise.
     static bool rendersIntoView();
 
-    std::shared_ptr<PlayerCore> core() const { return core_; }
-
 private:
+    friend struct PlayerCoreAccess;
     explicit Player(std::shared_ptr<PlayerCore> core) : core_(std::move(core)) {}
     std::shared_ptr<PlayerCore> core_;
 };

@@ -96,7 +96,7 @@ void SoftwarePlayerView::freeContext() {
     if (!context_) return;
     mpv_render_context_free(context_);  // no update callback runs after this returns
     context_ = nullptr;
-    if (player_) player_->core()->setRenderContextReady(false);
+    if (player_) PlayerCoreAccess::core(*player_).setRenderContextReady(false);
 }
 
 void SoftwarePlayerView::setPlayer(std::shared_ptr<Player> player) {
@@ -105,8 +105,8 @@ void SoftwarePlayerView::setPlayer(std::shared_ptr<Player> player) {
     player_ = std::move(player);
     frame_ = QImage();
     update();
-    if (!player_ || !Player::rendersIntoView() || !player_->core()->handle()) return;
-    mpv_handle* mpv = player_->core()->handle();
+    if (!player_ || !Player::rendersIntoView() || !PlayerCoreAccess::core(*player_).mpvHandle()) return;
+    mpv_handle* mpv = PlayerCoreAccess::core(*player_).mpvHandle();
     // Every frame is converted, and scaled where the view is not the video's size, on the CPU.
     // libswscale's fast paths take a fraction of the time of mpv's default (zimg, Lanczos,
     // dithered): a 1080p frame in about half a millisecond instead of three and a half.
@@ -129,7 +129,7 @@ void SoftwarePlayerView::setPlayer(std::shared_ptr<Player> player) {
         return;
     }
     mpv_render_context_set_update_callback(context_, requestRepaint, this);
-    player_->core()->setRenderContextReady(true);
+    PlayerCoreAccess::core(*player_).setRenderContextReady(true);
 }
 
 void SoftwarePlayerView::paintEvent(QPaintEvent* event) {
@@ -202,7 +202,7 @@ bool SoftwarePlayerView::renderIntoDevice(QPainter& painter, QPaintDevice* devic
 // pixels. The video's width is the one of the last frame.
 int SoftwarePlayerView::columnsToLeaveOut(int width, qsizetype stride) const {
     if (stride % 32 != 0 || !player_) return 0;
-    const auto placement = player_->core()->videoPlacement();
+    const auto placement = PlayerCoreAccess::core(*player_).videoPlacement();
     if (!placement || (placement->left == 0 && placement->right == 0)) return 0;
     const int spare = width - (placement->width - placement->left - placement->right);
     return spare > 0 ? spare % 16 : 0;
@@ -282,7 +282,7 @@ void OpenGLPlayerView::freeContext() {
     surface_->doneCurrent();
     context_ = nullptr;
     surface_->render = nullptr;
-    if (player_) player_->core()->setRenderContextReady(false);
+    if (player_) PlayerCoreAccess::core(*player_).setRenderContextReady(false);
 }
 
 void OpenGLPlayerView::setPlayer(std::shared_ptr<Player> player) {
@@ -295,8 +295,8 @@ void OpenGLPlayerView::setPlayer(std::shared_ptr<Player> player) {
 }
 
 void OpenGLPlayerView::makeContext() {
-    if (context_ || !player_ || !Player::rendersIntoView() || !player_->core()->handle()) return;
-    mpv_handle* mpv = player_->core()->handle();
+    if (context_ || !player_ || !Player::rendersIntoView() || !PlayerCoreAccess::core(*player_).mpvHandle()) return;
+    mpv_handle* mpv = PlayerCoreAccess::core(*player_).mpvHandle();
     mpv_set_property_string(mpv, "hwdec", "auto-safe");
     surface_->makeCurrent();
     mpv_opengl_init_params gl{[](void*, const char* name) -> void* {
@@ -317,5 +317,5 @@ void OpenGLPlayerView::makeContext() {
     }
     surface_->render = context_;
     mpv_render_context_set_update_callback(context_, requestRepaint, surface_);
-    player_->core()->setRenderContextReady(true);
+    PlayerCoreAccess::core(*player_).setRenderContextReady(true);
 }

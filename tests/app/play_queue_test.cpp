@@ -2,6 +2,7 @@
 #include "platform/media/Player.h"
 #include "platform/core/UserDefaults.h"
 
+#include "Clips.h"
 #include "TestSupport.h"
 
 #include <QDateTime>
@@ -16,9 +17,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-// The play queue's decisions at each end, with the real script on a real folder. No player
-// exists here, so the next path is what stands first in the repeat list.
+// The play queue's decisions at each end, with the real script on a real folder, entered as the
+// running program enters it: through what a player tells its delegate. Without a player, the next
+// path is what stands first in the repeat list.
 namespace {
+
+using namespace std::chrono_literals;
 
 class PlayQueueTest : public ::testing::Test {
 protected:
@@ -37,8 +41,11 @@ protected:
     }
     // A complete (if tiny) MP4 file modified `minutesAgo` minutes ago: its boxes account for it all.
     void addFile(const QString& name, int minutesAgo) {
+        addBytes(name, QByteArray("\0\0\0\x10" "ftypisom\0\0\0\0" "\0\0\0\x08" "moov", 24), minutesAgo);
+    }
+    void addBytes(const QString& name, const QByteArray& bytes, int minutesAgo) {
         const QString path = daily + "/" + name;
-        test::writeAll(path, QByteArray("\0\0\0\x10" "ftypisom\0\0\0\0" "\0\0\0\x08" "moov", 24));
+        test::writeAll(path, bytes);
         QFile f(path);
         f.open(QIODevice::ReadWrite);
         f.setFileTime(QDateTime::currentDateTime().addSecs(-60 * minutesAgo), QFileDevice::FileModificationTime);
@@ -55,12 +62,12 @@ protected:
         settle();
         const QStringList list = controller.scanFolderForNewItems();
         ASSERT_FALSE(list.isEmpty());
-        controller.setPathToLastNewItem(list.first());
-        controller.setRepeatList(list);
+        queue.startWith(list);
     }
-    // One end of the playing item; returns the name that plays next.
-    QString end() {
-        controller.playagain(item);
+    // One end of the playing item, as a player tells it; returns the name that plays next.
+    QString end(PlayerItemEnd::Why why = PlayerItemEnd::Why::Played) {
+        queue.playerItemDidPlayToEndTime(item, PlayerItemEnd{why, 0, false});
+        EXPECT_TRUE(queue.waitForDecisions(10s));
         return QFileInfo(controller.repeatList().value(0)).fileName();
     }
 
@@ -68,6 +75,7 @@ protected:
     QString daily;
     const std::shared_ptr<AppDelegate> controllerHandle = AppDelegate::create();
     AppDelegate& controller = *controllerHandle;
+    PlayQueue& queue = controller.playQueue();
     std::shared_ptr<PlayerItem> item = PlayerItem::playerItemWithURL(QUrl::fromLocalFile("/ended.mp4"));
 };
 
@@ -119,7 +127,7 @@ TEST_F(PlayQueueTest, RepeatListEdgeCases) {
     // The same path twice: moving the first entry on removes both and appends one.
     addFile("x.mp4", 20);
     controller.setRepeatList({daily + "/only.mp4", daily + "/x.mp4", daily + "/only.mp4"});
-    controller.playagain(item);
+    end();
     EXPECT_EQ(controller.repeatList(), (QStringList{daily + "/x.mp4", daily + "/only.mp4"}));
 }
 
@@ -134,19 +142,103 @@ TEST_F(PlayQueueTest, NoListKeepsEverythingAndTheCountStillRises) {
     const qint64 count = controller.repeatcount();
     // The share goes away: nothing is listed, and its files keep their places meanwhile.
     ASSERT_TRUE(QDir(root.path()).rename("src", "src-away"));
-    controller.playagain(item);
+    end();
     EXPECT_EQ(controller.repeatList(), before);
     EXPECT_EQ(controller.repeatcount(), count + 1);
+    EXPECT_TRUE(controller.sourceFolderMonitor().isAway());
     ASSERT_TRUE(QDir(root.path()).rename("src-away", "src"));
     settle();
     EXPECT_TRUE(before.contains(daily + "/" + end()));  // the cycle goes on with the same files
+    EXPECT_TRUE(controller.sourceFolderMonitor().isAvailable());
 }
 
-TEST_F(PlayQueueTest, NoItemChangesNothing) {
-    addFile("a.mp4", 10);
+TEST_F(PlayQueueTest, NoItemChangesNothingAndAFailureCountsNoPlay) {
+    addFile("a.mp4", 20);
+    addFile("b.mp4", 10);
     startWithFirstList();
     controller.playagain(nullptr);
     EXPECT_EQ(controller.repeatcount(), 0);
+    // A failed item ends without a play counted, and is set aside; the new file b plays on.
+    item = PlayerItem::playerItemWithURL(QUrl::fromLocalFile(daily + "/a.mp4"));
+    EXPECT_EQ(end(PlayerItemEnd::Why::Failed), "b.mp4");
+    EXPECT_EQ(controller.repeatcount(), 0);
+    EXPECT_TRUE(queue.state().isSetAside(daily + "/a.mp4"));
+}
+
+// The items of a player that was replaced decide nothing: a decision for the player the files
+// opened by hand replace never takes one of them, and each plays once, in order, in its own player.
+TEST_F(PlayQueueTest, FilesOpenedByHandAreNeverTakenByThePlayerTheyReplace) {
+    qputenv("VORNPLAYER_VIDEO_OUTPUT", "null");
+    const QString clip = test::clip(0.6, false);
+    ASSERT_FALSE(clip.isEmpty());
+    for (const char* name : {"a.mp4", "b.mp4"}) addBytes(name, test::readAll(clip), name[0] == 'a' ? 20 : 10);
+    QTemporaryDir hand;
+    QStringList opened;
+    for (const char* name : {"h1.mp4", "h2.mp4", "h3.mp4"}) {
+        opened += hand.filePath(name);
+        QFile::copy(clip, opened.last());
+    }
+    startWithFirstList();
+    queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(daily + "/b.mp4")), false);
+    std::shared_ptr<Player> dailyPlayer = queue.player();
+    ASSERT_TRUE(dailyPlayer);
+    // The operator opens three files; the daily player's item ends before the hand player exists.
+    queue.startFilesOpenedByHand(opened);
+    queue.playerItemDidPlayToEndTime(dailyPlayer->currentItem(), PlayerItemEnd{});
+    ASSERT_TRUE(queue.waitForDecisions(10s));
+    queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(opened[0])), true);
+    // The daily player's late events no longer count either.
+    queue.playerItemDidPlayToEndTime(dailyPlayer->currentItem(), PlayerItemEnd{});
+
+    QStringList played;
+    std::shared_ptr<PlayerItem> last;
+    QElapsedTimer t;
+    t.start();
+    while (played.size() < 5 && t.elapsed() < 30000) {
+        const Player::Status now = queue.player()->status();
+        if (now.item && now.item != last) {
+            last = now.item;
+            played += now.item->url().fileName();
+        }
+        QThread::msleep(5);
+    }
+    Player::release(std::move(dailyPlayer));
+    queue.setPlayer(nullptr);
+    qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
+    ASSERT_GE(played.size(), 4) << played.join(' ').toStdString();
+    EXPECT_EQ(played.mid(0, 3), (QStringList{"h1.mp4", "h2.mp4", "h3.mp4"}));
+    EXPECT_FALSE(played.mid(3).contains("h2.mp4")) << played.join(' ').toStdString();
+    EXPECT_FALSE(queue.filesOpenedByHandPlaying());
+}
+
+// The running program's path with a real player: each item is announced before its end, decided
+// then and handed in, and the order holds: the new file twice, then the list newest to oldest.
+TEST_F(PlayQueueTest, WithARealPlayerEveryItemIsDecidedAheadAndPlaysInOrder) {
+    qputenv("VORNPLAYER_VIDEO_OUTPUT", "null");
+    const QString clip = test::clip(0.6, false);
+    ASSERT_FALSE(clip.isEmpty());
+    addBytes("a.mp4", test::readAll(clip), 30);
+    addBytes("b.mp4", test::readAll(clip), 20);
+    addBytes("c.mp4", test::readAll(clip), 10);
+    startWithFirstList();
+    queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(daily + "/c.mp4")), false);
+
+    QStringList played;
+    std::shared_ptr<PlayerItem> last;
+    QElapsedTimer t;
+    t.start();
+    while (played.size() < 8 && t.elapsed() < 40000) {
+        const Player::Status now = queue.player()->status();
+        if (now.item && now.item != last) {
+            last = now.item;
+            played += now.item->url().fileName();
+        }
+        QThread::msleep(5);
+    }
+    queue.setPlayer(nullptr);
+    qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
+    EXPECT_EQ(played, (QStringList{"c.mp4", "c.mp4", "b.mp4", "a.mp4", "c.mp4", "b.mp4", "a.mp4", "c.mp4"}));
+    EXPECT_EQ(controller.repeatcount(), 7);
 }
 
 TEST(ScreenChoiceTest, TheSecondScreenWhenThereAreSeveral) {
@@ -264,14 +356,22 @@ TEST(PlayQueueStateTest, FailedFilesArePassedOverUntilTheyChangeAndANewFileKeeps
     EXPECT_FALSE(d.next.isNull());
 }
 
-TEST(PlayQueueStateTest, FilesOpenedByHandPlayOnceEachInTheirOrder) {
+TEST(PlayQueueStateTest, FilesOpenedByHandPlayOnceEachInTheirOrderAfterTheirOwnPlayer) {
+    using Kind = PlayQueueState::HandTurn::Kind;
+    const int oldPlayer = 0, handPlayer = 0;
     PlayQueueState state;
     EXPECT_FALSE(state.filesOpenedByHandPlaying());
     state.startFilesOpenedByHand({"/a.mp4", "/b.mp4", "/c.mp4"});
     EXPECT_TRUE(state.filesOpenedByHandPlaying());
-    EXPECT_EQ(state.nextFileOpenedByHand(), std::optional<QString>("/b.mp4"));
-    EXPECT_EQ(state.nextFileOpenedByHand(), std::optional<QString>("/c.mp4"));
+    // Until their player exists, no player's items take them.
+    EXPECT_EQ(state.takeFileOpenedByHand(&oldPlayer).kind, Kind::None);
+    state.bindFilesOpenedByHand(&handPlayer);
+    state.bindFilesOpenedByHand(&oldPlayer);  // bound once
+    EXPECT_EQ(state.takeFileOpenedByHand(&oldPlayer).kind, Kind::None);
+    EXPECT_EQ(state.takeFileOpenedByHand(&handPlayer).path, "/b.mp4");
+    EXPECT_EQ(state.takeFileOpenedByHand(&handPlayer).path, "/c.mp4");
     EXPECT_TRUE(state.filesOpenedByHandPlaying());
-    EXPECT_FALSE(state.nextFileOpenedByHand());
+    EXPECT_EQ(state.takeFileOpenedByHand(&handPlayer).kind, Kind::Done);
     EXPECT_FALSE(state.filesOpenedByHandPlaying());
+    EXPECT_EQ(state.takeFileOpenedByHand(&handPlayer).kind, Kind::None);
 }

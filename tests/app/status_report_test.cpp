@@ -1,5 +1,7 @@
 // What the status answers say: the counts, the times, and the three forms of the answer.
+#include "app/SourceFolderMonitor.h"
 #include "app/StatusReport.h"
+#include "app/StatusService.h"
 #include "platform/core/StatusHttpServer.h"
 #include "platform/media/Player.h"
 
@@ -13,26 +15,43 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::shared_ptr<PlayerItem> item(const char* path) { return PlayerItem::playerItemWithURL(QUrl::fromLocalFile(path)); }
+// The service counts what the player tells: a failure once, when it comes, and not the end that
+// follows it a second later; it answers with the current player's item and the monitor's state.
+TEST(StatusServiceTest, CountsPlaysAndFailuresAndAnswersWithThePlayerAndTheSourceFolder) {
+    auto monitor = std::make_shared<SourceFolderMonitor>(nullptr);
+    StatusService service(monitor);
+    const PlayerItemEnd played{PlayerItemEnd::Why::Played, 0, false};
+    const PlayerItemEnd playedOn{PlayerItemEnd::Why::Played, 0, true};
+    const PlayerItemEnd failed{PlayerItemEnd::Why::Failed, -17, false};
+    service.itemEnded(played);
+    service.itemFailed();
+    service.itemEnded(failed);  // the end that follows a failure one second later
+    service.itemEnded(playedOn);
+    service.itemFailed();      // an item handed in that could not be opened: no end follows
+    service.itemEnded(played);
 
-TEST(StatusReportTest, PlaysAreEndsThatWereNotTheLateEndOfAFailure) {
-    StatusReport report;
-    const auto good = item("/v/good.mp4");
-    const auto broken = item("/v/broken.mp4");
-    const auto replaced = item("/v/replaced.mp4");
-
-    report.itemEnded(good);
-    report.itemFailed(broken);
-    report.itemEnded(broken);  // the end that follows a failure one second later
-    report.itemEnded(good);
-    report.itemEnded(broken);  // the same item played well on a later try
-    // A failed item replaced before its end came: its end never comes, and nothing else is lost.
-    report.itemFailed(replaced);
-    report.itemEnded(good);
-
-    const StatusReport::Snapshot s = report.snapshot();
-    EXPECT_EQ(s.itemsPlayed, 4u);
+    StatusReport::Snapshot s = service.snapshot();
+    EXPECT_EQ(s.itemsPlayed, 3u);
     EXPECT_EQ(s.itemFailures, 2u);
+    EXPECT_TRUE(s.currentItem.isNull()) << "no player asked";
+    EXPECT_FALSE(s.sourceFolderAvailable.has_value());
+
+    const auto item = PlayerItem::playerItemWithURL(QUrl::fromLocalFile("/v/day/a.mp4"));
+    const auto since = std::chrono::steady_clock::now() - 5s;
+    StatusService::Sources sources;
+    sources.player = [&] { return Player::Status{item, Player::State::Playing, since}; };
+    sources.logPath = "/nowhere/VornPlayer.log";
+    service.start(sources);
+    monitor->report(SourceFolderMonitor::State::NotAnswering);
+    s = service.snapshot();
+    EXPECT_EQ(s.currentItem, "/v/day/a.mp4");
+    EXPECT_EQ(s.currentItemSince, since);
+    EXPECT_EQ(s.sourceFolderAvailable, std::optional<bool>(false));
+    const QString text = StatusReport::text(StatusReport::json(s, std::chrono::steady_clock::now()));
+    EXPECT_TRUE(text.contains("(not available: not answering)\n")) << text.toStdString();
+    EXPECT_TRUE(StatusReport::prometheusText(s, std::chrono::steady_clock::now()).contains("\nvornplayer_source_folder_available 0\n"));
+    monitor->report(SourceFolderMonitor::State::Available);
+    EXPECT_EQ(service.snapshot().sourceFolderAvailable, std::optional<bool>(true));
 }
 
 TEST(StatusReportTest, TheJsonAnswerSaysWhatPlaysSinceWhenAndWhatCameInLast) {
@@ -46,9 +65,10 @@ TEST(StatusReportTest, TheJsonAnswerSaysWhatPlaysSinceWhenAndWhatCameInLast) {
     EXPECT_DOUBLE_EQ(json.value("uptimeSeconds").toDouble(), 1.5);
 
     report.newItemArrived("/v/day/new.mp4");
-    report.itemStarted("/v/day/new.mp4");
-    report.setSourceFolderStatusNamed("NSStatusUnavailable");
     StatusReport::Snapshot s = report.snapshot();
+    s.currentItem = "/v/day/new.mp4";
+    s.currentItemSince = std::chrono::steady_clock::now();
+    s.sourceFolderAvailable = false;
     s.pid = 4242;
     s.version = "1.0.0";
     s.sourceFolder = "/v";
@@ -64,11 +84,6 @@ TEST(StatusReportTest, TheJsonAnswerSaysWhatPlaysSinceWhenAndWhatCameInLast) {
     EXPECT_EQ(json.value("sourceFolder").toObject().value("available"), QJsonValue(false));
     EXPECT_DOUBLE_EQ(json.value("secondsSinceLastFrame").toDouble(), 1.0);
     EXPECT_EQ(json.value("logBytes").toInteger(), 1234);
-
-    report.setSourceFolderStatusNamed("NSStatusAvailable");
-    EXPECT_EQ(report.snapshot().sourceFolderAvailable, std::optional<bool>(true));
-    report.setSourceFolderStatusNamed("NSStatusNone");
-    EXPECT_FALSE(report.snapshot().sourceFolderAvailable.has_value());
 }
 
 TEST(StatusReportTest, MetricsAreOneSamplePerFamilyAndAgesAppearOnlyOnceThereIsSomethingToMeasure) {
@@ -81,11 +96,11 @@ TEST(StatusReportTest, MetricsAreOneSamplePerFamilyAndAgesAppearOnlyOnceThereIsS
     EXPECT_TRUE(text.contains("\nvornplayer_source_folder_available 0\n"));
     EXPECT_TRUE(text.contains("\nvornplayer_info{version=\"1.0.0\\\"x\"} 1\n"));
 
-    report.itemEnded(item("/v/a.mp4"));
-    report.itemFailed(item("/v/b.mp4"));
+    report.itemPlayed();
+    report.itemFailed();
     report.newItemArrived("/v/a.mp4");
-    report.setSourceFolderStatusNamed("NSStatusAvailable");
     s = report.snapshot();
+    s.sourceFolderAvailable = true;
     s.lastFrame = s.lastNewItemSince + 500ms;
     text = QString::fromUtf8(StatusReport::prometheusText(s, s.lastNewItemSince + 4s));
     EXPECT_TRUE(text.contains("\nvornplayer_items_played_total 1\n"));
@@ -109,20 +124,21 @@ TEST(StatusReportTest, MetricsAreOneSamplePerFamilyAndAgesAppearOnlyOnceThereIsS
 TEST(StatusReportTest, AnItemThatDoesNotStartWithinTheLimitIsStuckUntilSomethingHappens) {
     StatusReport report;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(report.isStuck(true, 1s, start + 1h)) << "nothing handed to the player yet";
-    report.itemStarted("/v/a.mp4");
-    const auto since = report.snapshot().currentItemSince;
+    EXPECT_FALSE(report.isStuck(false, 1s, start + 1h)) << "nothing loading";
+    report.itemStarted();
+    const auto since = std::chrono::steady_clock::now();
     EXPECT_FALSE(report.isStuck(true, 10s, since + 9s));
     EXPECT_TRUE(report.isStuck(true, 10s, since + 11s));
     EXPECT_FALSE(report.isStuck(false, 10s, since + 11s)) << "playing, not loading";
-    report.itemFailed(item("/v/a.mp4"));
+    report.itemFailed();
     EXPECT_FALSE(report.isStuck(true, 10s, std::chrono::steady_clock::now() + 9s));
 }
 
 TEST(StatusReportTest, TheTextAnswerIsOneLinePerFact) {
     StatusReport report;
-    report.itemStarted("/v/day/a.mp4");
     StatusReport::Snapshot s = report.snapshot();
+    s.currentItem = "/v/day/a.mp4";
+    s.currentItemSince = s.started;
     s.pid = 77;
     s.version = "1.0.0";
     s.sourceFolder = "/v";

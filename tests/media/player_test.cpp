@@ -1,4 +1,3 @@
-#include "platform/core/NotificationCenter.h"
 #include "platform/media/Player.h"
 #include "platform/media/PlayerCore.h"
 #include "platform/media/PlayerView.h"
@@ -28,45 +27,95 @@
 
 namespace {
 
-// Collects end-of-item notifications; an optional reaction runs on the posting thread.
-class Ends {
+// What a player tells its delegate, in order; an optional reaction to an end or a near end runs on
+// the player's thread, as the play queue's would.
+class Events : public PlayerDelegate {
 public:
-    Ends() {
-        NotificationCenter::defaultCenter().addObserver(this, AVPlayerItemDidPlayToEndTimeNotification, nullptr,
-                                                        [this](const Notification& n) { onEnd(n); });
+    struct Event {
+        QString what;  // "near", "start", "failed", "end", "refused"
+        std::shared_ptr<PlayerItem> item;
+        std::chrono::steady_clock::time_point at;
+        std::thread::id thread;
+        PlayerItemEnd end;
+    };
+
+    // A reaction set (or cleared) here no longer runs once this returns: what it uses may go then.
+    using Reaction = std::function<void(const std::shared_ptr<PlayerItem>&)>;
+    void reactToEnd(Reaction reaction) { set(onEnd_, std::move(reaction)); }
+    void reactToNear(Reaction reaction) { set(onNear_, std::move(reaction)); }
+
+    void playerItemWillPlayToEndTime(const std::shared_ptr<PlayerItem>& item) override {
+        note("near", item);
+        react(onNear_, item);
     }
-    ~Ends() { NotificationCenter::defaultCenter().removeObserver(this); }
+    void playerItemDidStart(const std::shared_ptr<PlayerItem>& item) override { note("start", item); }
+    void playerItemFailedToPlay(const std::shared_ptr<PlayerItem>& item, int) override { note("failed", item); }
+    void playerItemDidPlayToEndTime(const std::shared_ptr<PlayerItem>& item, const PlayerItemEnd& end) override {
+        note("end", item, end);
+        react(onEnd_, item);
+    }
+    void playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item, int) override { note("refused", item); }
 
-    std::function<void(const std::shared_ptr<PlayerItem>&)> react;
-
-    bool waitFor(std::size_t count, int timeoutMs) {
+    // Waits until `count` events of the kind have come.
+    bool waitFor(const QString& what, std::size_t count, int timeoutMs) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return items.size() >= count; });
+        return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return countLocked(what) >= count; });
     }
-    std::size_t count() {
+    std::size_t count(const QString& what) {
         std::lock_guard<std::mutex> lock(mutex_);
-        return items.size();
+        return countLocked(what);
     }
-
-    std::vector<std::shared_ptr<PlayerItem>> items;
-    std::vector<std::thread::id> threads;
-    std::vector<std::chrono::steady_clock::time_point> times;
+    std::vector<Event> of(const QString& what) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Event> found;
+        for (const Event& e : events_) {
+            if (e.what == what) found.push_back(e);
+        }
+        return found;
+    }
+    std::vector<Event> all() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
 
 private:
-    void onEnd(const Notification& n) {
-        auto item = std::any_cast<std::shared_ptr<PlayerItem>>(n.object);
-        if (n.sender != item.get()) return;
+    void set(Reaction& slot, Reaction reaction) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [this] { return reacting_ == 0; });
+        slot = std::move(reaction);
+    }
+    void react(const Reaction& slot, const std::shared_ptr<PlayerItem>& item) {
+        Reaction reaction;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            items.push_back(item);
-            threads.push_back(std::this_thread::get_id());
-            times.push_back(std::chrono::steady_clock::now());
+            if (!slot) return;
+            reaction = slot;
+            ++reacting_;
         }
-        if (react) react(item);
+        reaction(item);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            --reacting_;
+        }
         cv_.notify_all();
+    }
+    void note(const QString& what, const std::shared_ptr<PlayerItem>& item, const PlayerItemEnd& end = {}) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.push_back({what, item, std::chrono::steady_clock::now(), std::this_thread::get_id(), end});
+        }
+        cv_.notify_all();
+    }
+    std::size_t countLocked(const QString& what) const {
+        return static_cast<std::size_t>(
+            std::count_if(events_.begin(), events_.end(), [&](const Event& e) { return e.what == what; }));
     }
     std::mutex mutex_;
     std::condition_variable cv_;
+    std::vector<Event> events_;
+    Reaction onEnd_;
+    Reaction onNear_;
+    int reacting_ = 0;
 };
 
 std::shared_ptr<PlayerItem> itemFor(const QString& path) { return PlayerItem::playerItemWithURL(QUrl::fromLocalFile(path)); }
@@ -80,27 +129,33 @@ protected:
 TEST_F(PlayerTest, AnItemThatPlaysToItsEndIsReportedOnceOffTheMainThread) {
     const QString clip = test::clip(0.4);
     ASSERT_FALSE(clip.isEmpty());
-    Ends ends;
+    auto events = std::make_shared<Events>();
     auto item = itemFor(clip);
-    auto player = Player::playerWithPlayerItem(item);
+    auto player = Player::playerWithPlayerItem(item, events);
     player->play();
-    ASSERT_TRUE(ends.waitFor(1, 10000));
-    EXPECT_EQ(ends.items[0], item);
-    EXPECT_NE(ends.threads[0], std::this_thread::get_id());
-    // It stays on its last frame and says nothing more.
-    QThread::msleep(1200);
-    EXPECT_EQ(ends.count(), 1u);
+    ASSERT_TRUE(events->waitFor("end", 1, 10000));
+    const Events::Event end = events->of("end").at(0);
+    EXPECT_EQ(end.item, item);
+    EXPECT_EQ(end.end.why, PlayerItemEnd::Why::Played);
+    EXPECT_FALSE(end.end.nextFollows);
+    EXPECT_NE(end.thread, std::this_thread::get_id());
+    EXPECT_EQ(events->of("start").at(0).item, item);
+    // It stays on its last frame and says nothing more (a wait that ends at once should it speak).
+    EXPECT_FALSE(events->waitFor("end", 2, 1200));
     EXPECT_EQ(player->currentItem(), item);
+    EXPECT_EQ(player->status().state, Player::State::Ended);
+    EXPECT_TRUE(player->holds(*item));
+    EXPECT_FALSE(player->holds(*itemFor(clip)));
 }
 
 TEST_F(PlayerTest, ReplacingTheItemAtEachEndCatchesEveryEnd) {
     const QString clip = test::clip(0.2, false);
-    Ends ends;
+    auto events = std::make_shared<Events>();
     std::shared_ptr<Player> player;
     std::vector<std::shared_ptr<PlayerItem>> played;
     std::mutex m;
-    // As the play queue does: on the posting thread, a fresh item replaces the ended one.
-    ends.react = [&](const std::shared_ptr<PlayerItem>& ended) {
+    // On the player's thread, a fresh item replaces the ended one.
+    events->reactToEnd([&](const std::shared_ptr<PlayerItem>& ended) {
         auto next = itemFor(clip);
         {
             std::lock_guard<std::mutex> lock(m);
@@ -109,108 +164,85 @@ TEST_F(PlayerTest, ReplacingTheItemAtEachEndCatchesEveryEnd) {
         player->replaceCurrentItemWithPlayerItem(next);
         ended->seekToTimeZero();  // not current any more: does nothing
         player->play();
-    };
+    });
     auto first = itemFor(clip);
     played.push_back(first);
-    player = Player::playerWithPlayerItem(first);
+    player = Player::playerWithPlayerItem(first, events);
     player->play();
-    ASSERT_TRUE(ends.waitFor(60, 60000)) << ends.count();
+    ASSERT_TRUE(events->waitFor("end", 60, 60000)) << events->count("end");
+    events->reactToEnd(nullptr);
     std::lock_guard<std::mutex> lock(m);
-    for (int i = 0; i < 60; ++i) EXPECT_EQ(ends.items[i], played[i]) << i;
-    ends.react = nullptr;
+    const std::vector<Events::Event> ends = events->of("end");
+    const std::vector<Events::Event> starts = events->of("start");
+    for (int i = 0; i < 60; ++i) {
+        EXPECT_EQ(ends[i].item, played[i]) << i;
+        EXPECT_EQ(starts[i].item, played[i]) << i;
+    }
 }
 
 // As the play queue does: each item is announced well before its end, the next one is handed in
-// then, and the player goes straight on to it, saying so in the end's user info; mpv's playlist
-// does not grow. A file that is gone by the time it should open is reported at once as a failure
-// of an item handed in ahead, with no end to follow.
+// then, and the player goes straight on to it, saying so at the end; mpv's playlist does not grow.
+// A file that is gone by the time it should open is told at once as refused, with no end to follow.
 TEST_F(PlayerTest, AnItemHandedInAheadFollowsStraightOnAndOneThatCannotOpenIsReportedAtOnce) {
     const QString clip = test::clip(2.0, false);
     ASSERT_FALSE(clip.isEmpty());
     const QString gone = QFileInfo(clip).absolutePath() + "/not-there.mp4";
-    struct Seen {
-        std::mutex mutex;
-        std::condition_variable cv;
-        std::vector<std::pair<QString, std::shared_ptr<PlayerItem>>> events;  // in order
-        std::vector<std::chrono::steady_clock::time_point> times;
-        std::vector<QVariantMap> infos;
-    } seen;
+    auto events = std::make_shared<Events>();
     std::shared_ptr<Player> player;
     int handedIn = 0;
     std::vector<std::shared_ptr<PlayerItem>> following;
-    const auto note = [&](const QString& what, const Notification& n) {
-        auto item = std::any_cast<std::shared_ptr<PlayerItem>>(n.object);
-        std::lock_guard<std::mutex> lock(seen.mutex);
-        seen.events.emplace_back(what, item);
-        seen.times.push_back(std::chrono::steady_clock::now());
-        seen.infos.push_back(n.userInfo.value_or(QVariantMap()));
-        seen.cv.notify_all();
-    };
-    auto& center = NotificationCenter::defaultCenter();
-    center.addObserver(&seen, PlayerItemWillPlayToEndTimeNotification, nullptr, [&](const Notification& n) {
-        note("near", n);
-        auto item = std::any_cast<std::shared_ptr<PlayerItem>>(n.object);
+    events->reactToNear([&](const std::shared_ptr<PlayerItem>& item) {
         auto next = itemFor(++handedIn < 4 ? clip : gone);
         following.push_back(next);
         EXPECT_TRUE(player->setNextItem(next, item));
+        EXPECT_FALSE(player->setNextItem(itemFor(clip), item));  // one is handed in already: refused
         EXPECT_FALSE(player->setNextItem(itemFor(clip), next));  // not the current item: refused
     });
-    center.addObserver(&seen, PlayerItemDidStartNotification, nullptr, [&](const Notification& n) { note("start", n); });
-    center.addObserver(&seen, AVPlayerItemDidPlayToEndTimeNotification, nullptr, [&](const Notification& n) { note("end", n); });
-    center.addObserver(&seen, AVPlayerItemFailedToPlayToEndTimeNotification, nullptr,
-                       [&](const Notification& n) { note("failed", n); });
 
     auto first = itemFor(clip);
-    player = Player::playerWithPlayerItem(first);
+    player = Player::playerWithPlayerItem(first, events);
     player->play();
-    {
-        std::unique_lock<std::mutex> lock(seen.mutex);
-        ASSERT_TRUE(seen.cv.wait_for(lock, std::chrono::seconds(30), [&] {
-            return std::any_of(seen.events.begin(), seen.events.end(), [](const auto& e) { return e.first == "failed"; });
-        })) << [&] {
-            std::string order;
-            for (const auto& e : seen.events) order += e.first.toStdString() + " ";
-            return order;
-        }();
+    const auto order = [&] {
+        std::string text;
+        for (const auto& e : events->all()) text += e.what.toStdString() + " ";
+        return text;
+    };
+    ASSERT_TRUE(events->waitFor("refused", 1, 30000)) << order();
+    // Nothing follows the refusal: no end of the file that is gone (a wait that ends at once should one come).
+    EXPECT_FALSE(events->waitFor("end", 5, 1500)) << order();
+    events->reactToNear(nullptr);
+    const std::vector<Events::Event> all = events->all();
+    QStringList kinds;
+    for (const auto& e : all) kinds += e.what;
+    ASSERT_EQ(kinds, (QStringList{"start", "near", "end", "start", "near", "end", "start", "near", "end", "start",
+                                  "near", "end", "start", "refused"}));
+    const std::vector<std::shared_ptr<PlayerItem>> expected{first,        first,        first,        following[0],
+                                                            following[0], following[0], following[1], following[1],
+                                                            following[1], following[2], following[2], following[2],
+                                                            following[3], following[3]};
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(all[i].item, expected[i]) << i;
+    for (std::size_t i = 0; i + 1 < all.size(); ++i) {
+        // Announced about 1.5 s before the end, not at it.
+        if (all[i].what == "near") EXPECT_GE(all[i + 1].at - all[i].at, std::chrono::milliseconds(1000)) << i;
+        if (all[i].what == "end") EXPECT_TRUE(all[i].end.nextFollows) << i;
     }
-    // Nothing follows the failure: no end of the file that is gone, however long one waits for it.
-    QThread::msleep(1500);
-    center.removeObserver(&seen);
-    std::lock_guard<std::mutex> lock(seen.mutex);
-    QStringList order;
-    for (const auto& e : seen.events) order += e.first;
-    ASSERT_EQ(order, (QStringList{"near", "end", "start", "near", "end", "start", "near", "end", "start", "near", "end",
-                                  "start", "failed"}));
-    const std::vector<std::shared_ptr<PlayerItem>> expected{first, first, following[0], following[0], following[0],
-                                                            following[1], following[1], following[1], following[2],
-                                                            following[2], following[2], following[3], following[3]};
-    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(seen.events[i].second, expected[i]) << i;
-    for (std::size_t i = 0; i + 1 < seen.events.size(); ++i) {
-        if (seen.events[i].first == "near") {
-            // Announced about 1.5 s before the end, not at it.
-            EXPECT_GE(seen.times[i + 1] - seen.times[i], std::chrono::milliseconds(1000)) << i;
-        }
-        if (seen.events[i].first == "end") {
-            EXPECT_TRUE(seen.infos[i].value(kPlayerItemNextKey).toBool()) << i;
-        }
-    }
-    EXPECT_TRUE(seen.infos.back().value(kPlayerItemHandedInAheadKey).toBool());
     EXPECT_EQ(player->currentItem(), following[3]);
     std::int64_t entries = -1;
-    ASSERT_EQ(mpv_get_property(player->core()->handle(), "playlist-count", MPV_FORMAT_INT64, &entries), 0);
+    ASSERT_EQ(mpv_get_property(PlayerCoreAccess::core(*player).mpvHandle(), "playlist-count", MPV_FORMAT_INT64, &entries), 0);
     EXPECT_LE(entries, 1);
 }
 
 TEST_F(PlayerTest, RestartingAnEndedItemPlaysItAgain) {
-    Ends ends;
+    auto events = std::make_shared<Events>();
     auto item = itemFor(test::clip(0.3));
-    auto player = Player::playerWithPlayerItem(item);
+    auto player = Player::playerWithPlayerItem(item, events);
     player->play();
-    ASSERT_TRUE(ends.waitFor(1, 10000));
+    ASSERT_TRUE(events->waitFor("end", 1, 10000));
     item->seekToTimeZero();
     player->play();
-    ASSERT_TRUE(ends.waitFor(2, 10000));
-    EXPECT_EQ(ends.items[1], item);
+    ASSERT_TRUE(events->waitFor("end", 2, 10000));
+    EXPECT_EQ(events->of("end").at(1).item, item);
+    EXPECT_EQ(events->count("start"), 2u);
 }
 
 class BrokenFileTest : public PlayerTest, public ::testing::WithParamInterface<const char*> {
@@ -240,15 +272,19 @@ TEST_P(BrokenFileTest, CountsAsEndedOneSecondAfterItsFailureWithALogLine) {
     const QString path = make(GetParam());
     const QString errPath = dir.filePath("stderr");
     test::StderrToFile capture(errPath);
-    Ends ends;
+    auto events = std::make_shared<Events>();
     auto item = itemFor(path);
-    auto player = Player::playerWithPlayerItem(item);
+    auto player = Player::playerWithPlayerItem(item, events);
     const auto started = std::chrono::steady_clock::now();
     player->play();
-    const bool ended = ends.waitFor(1, 10000);
+    const bool ended = events->waitFor("end", 1, 10000);
     capture.restore();
     ASSERT_TRUE(ended);
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(ends.times[0] - started).count();
+    const Events::Event end = events->of("end").at(0);
+    EXPECT_EQ(end.end.why, PlayerItemEnd::Why::Failed);
+    EXPECT_NE(end.end.error, 0);
+    EXPECT_EQ(events->count("failed"), 1u);
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(end.at - started).count();
     EXPECT_GE(waited, 1000);
     EXPECT_LE(waited, 3500);
     const QString err = QString::fromUtf8(test::readAll(errPath));
@@ -257,24 +293,25 @@ TEST_P(BrokenFileTest, CountsAsEndedOneSecondAfterItsFailureWithALogLine) {
     // Asked to play again, it fails again and is reported again: the player never stalls on it.
     item->seekToTimeZero();
     player->play();
-    EXPECT_TRUE(ends.waitFor(2, 10000));
+    EXPECT_TRUE(events->waitFor("end", 2, 10000));
+    EXPECT_EQ(events->count("failed"), 2u);
 }
 
 TEST_F(PlayerTest, WithoutAnAudioDeviceItPlaysSilentlyAndStopsProbing) {
     QTemporaryDir dir;
     const QString errPath = dir.filePath("stderr");
     test::StderrToFile capture(errPath);
-    Ends ends;
+    auto events = std::make_shared<Events>();
     std::shared_ptr<Player> player;
     const QString clip = test::clip(0.2);
-    ends.react = [&](const std::shared_ptr<PlayerItem>&) {
+    events->reactToEnd([&](const std::shared_ptr<PlayerItem>&) {
         player->replaceCurrentItemWithPlayerItem(itemFor(clip));
         player->play();
-    };
-    player = Player::playerWithPlayerItem(itemFor(clip));
+    });
+    player = Player::playerWithPlayerItem(itemFor(clip), events);
     player->play();
-    const bool ended = ends.waitFor(12, 30000);
-    ends.react = nullptr;
+    const bool ended = events->waitFor("end", 12, 30000);
+    events->reactToEnd(nullptr);
     capture.restore();
     ASSERT_TRUE(ended);
     const QString err = QString::fromUtf8(test::readAll(errPath));

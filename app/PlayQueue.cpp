@@ -1,0 +1,281 @@
+#include "app/PlayQueue.h"
+
+#include "app/Settings.h"
+#include "app/SourceFolderMonitor.h"
+#include "app/StatusService.h"
+#include "app/Validation.h"
+
+#include "log/KORVAL_Log.h"
+#include "platform/core/Deadline.h"
+#include "platform/core/Format.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/Queues.h"
+#include "platform/core/ThreadContract.h"
+
+#include <future>
+
+namespace {
+
+// While nothing can be played, the queue looks again this often; the picture stays meanwhile.
+constexpr std::chrono::seconds kLookAgainAfter{2};
+
+// A player held for one decision, let go on a worker: should a new player have taken over
+// meanwhile, this may be the last reference, and mpv must not end on the decision queue.
+class HeldPlayer {
+public:
+    explicit HeldPlayer(std::shared_ptr<Player> player) : player_(std::move(player)) {}
+    ~HeldPlayer() { Player::release(std::move(player_)); }
+    HeldPlayer(const HeldPlayer&) = delete;
+    HeldPlayer& operator=(const HeldPlayer&) = delete;
+    Player* get() const { return player_.get(); }
+
+private:
+    std::shared_ptr<Player> player_;
+};
+
+// What one look at each file sees now; empty when the file system did not answer in time.
+QHash<QString, MediaFiles::Stamp> lookAt(const QStringList& paths) {
+    return Deadline::call<QHash<QString, MediaFiles::Stamp>>(
+               [paths] {
+                   QHash<QString, MediaFiles::Stamp> stamps;
+                   for (const QString& path : paths) {
+                       if (const auto stamp = MediaFiles::stampOf(path)) stamps.insert(path, *stamp);
+                   }
+                   return stamps;
+               },
+               kFileSystemDeadline)
+        .value_or(QHash<QString, MediaFiles::Stamp>());
+}
+
+}  // namespace
+
+std::shared_ptr<PlayQueue> PlayQueue::create(Sources sources) {
+    return std::shared_ptr<PlayQueue>(new PlayQueue(std::move(sources)));
+}
+
+PlayQueue::PlayQueue(Sources sources) : sources_(std::move(sources)), decisions_(DispatchQueue::createSerial()) {}
+
+PlayQueue::~PlayQueue() { setPlayer(nullptr); }
+
+template <typename F>
+void PlayQueue::onDecisionQueue(F work) {
+    decisions_->async([weak = weak_from_this(), work = std::move(work)]() mutable {
+        if (const std::shared_ptr<PlayQueue> self = weak.lock()) work(*self);
+    });
+}
+
+void PlayQueue::setPlayer(std::shared_ptr<Player> player) {
+    std::shared_ptr<Player> old = player_.get();
+    player_.set(std::move(player));
+    Player::release(std::move(old));
+}
+
+bool PlayQueue::belongsElsewhere(const PlayerItem& item, const Player* current) {
+    return item.wasGivenToAPlayer() && !(current && current->holds(item));
+}
+
+// ---- What the players tell
+
+void PlayQueue::playerItemWillPlayToEndTime(const std::shared_ptr<PlayerItem>& item) {
+    onDecisionQueue([item](PlayQueue& self) { self.decideAhead(item); });
+}
+
+void PlayQueue::playerItemDidStart(const std::shared_ptr<PlayerItem>& item) {
+    const HeldPlayer player(this->player());
+    if (!belongsElsewhere(*item, player.get())) sources_.status->itemStarted(item->url().toLocalFile());
+}
+
+void PlayQueue::playerItemFailedToPlay(const std::shared_ptr<PlayerItem>&, int) { sources_.status->itemFailed(); }
+
+void PlayQueue::playerItemDidPlayToEndTime(const std::shared_ptr<PlayerItem>& item, const PlayerItemEnd& end) {
+    sources_.status->itemEnded(end);
+    // The player went straight on to the item decided ahead: nothing is left to decide.
+    if (end.nextFollows) return;
+    const EndKind kind = end.why == PlayerItemEnd::Why::Failed ? EndKind::Failed : EndKind::Played;
+    onDecisionQueue([item, kind](PlayQueue& self) { self.itemEnded(item, kind); });
+}
+
+void PlayQueue::playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item, int) {
+    sources_.status->itemFailed();
+    onDecisionQueue([item](PlayQueue& self) { self.decideAgain(item, EndKind::NotOpened); });
+}
+
+// ---- What the controller asks
+
+void PlayQueue::playFromStart(const std::shared_ptr<PlayerItem>& item, bool openedByHand) {
+    VORN_ASSERT_MAIN_THREAD();
+    std::shared_ptr<Player> player = Player::playerWithPlayerItem(item, weak_from_this());
+    // From now on the files opened by hand follow this player's items, and no other's.
+    if (openedByHand) state_.bindFilesOpenedByHand(player.get());
+    // The view lets go of the old player first, then it is handed to a worker.
+    if (sources_.showPlayer) sources_.showPlayer(player);
+    setPlayer(player);
+    player->play();
+    item->seekToTimeZero();
+}
+
+void PlayQueue::startFilesOpenedByHand(const QStringList& paths) { state_.startFilesOpenedByHand(paths); }
+
+void PlayQueue::startWith(const QStringList& list) {
+    if (list.isEmpty()) return;
+    state_.startWith(list);
+    sources_.status->newItemArrived(list.first());
+}
+
+void PlayQueue::decideAtEnd(const std::shared_ptr<PlayerItem>& item) { itemEnded(item, EndKind::Played); }
+
+bool PlayQueue::waitForDecisions(std::chrono::milliseconds timeout) {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> taken = done->get_future();
+    if (!decisions_->async([done] { done->set_value(); })) return false;
+    return taken.wait_for(timeout) == std::future_status::ready;
+}
+
+// ---- The decisions, on the decision queue
+
+void PlayQueue::decideAhead(const std::shared_ptr<PlayerItem>& item) {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    const HeldPlayer player(this->player());
+    if (!player.get() || !player.get()->holds(*item) || decidedAhead_.item.lock() == item) return;
+    // It ended, or was replaced, before its turn came here: its end decides.
+    const Player::Status now = player.get()->status();
+    if (now.item != item || now.state != Player::State::Playing) return;
+    const Step step = decideNext(item, EndKind::Played, player.get());
+    decidedAhead_ = DecidedAhead{item, step, handIn(*player.get(), item, step)};
+}
+
+void PlayQueue::itemEnded(const std::shared_ptr<PlayerItem>& item, EndKind kind) {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    if (!item) {
+        KORVAL_Log::debug(QStringLiteral("hmm - nothing to playagain???"));
+        return;
+    }
+    const HeldPlayer player(this->player());
+    if (belongsElsewhere(*item, player.get())) return;
+    if (decidedAhead_.item.lock() == item) {
+        const DecidedAhead ahead = std::exchange(decidedAhead_, DecidedAhead{});
+        // Decided before the end: the player has the next item already; or it could not take it
+        // then, or nothing could be played, and the step decided then is carried out now.
+        if (kind == EndKind::Played) {
+            if (!ahead.handedIn) carryOut(player.get(), item, ahead.step);
+            return;
+        }
+    }
+    carryOut(player.get(), item, decideNext(item, kind, player.get()));
+}
+
+void PlayQueue::decideAgain(const std::shared_ptr<PlayerItem>& item, EndKind kind) {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    const HeldPlayer player(this->player());
+    if (belongsElsewhere(*item, player.get())) return;
+    carryOut(player.get(), item, decideNext(item, kind, player.get()));
+}
+
+PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, EndKind kind, const Player* player) {
+    if (player) {
+        if (const std::shared_ptr<PlayerItem> current = player->currentItem()) {
+            KORVAL_Log::debug(fmt("curURL asset is: %@", QVariant(current->url())));
+        }
+    }
+    // Files opened by hand play one after the other; then the daily cycle goes on where it was.
+    if (kind != EndKind::Recheck) {
+        const PlayQueueState::HandTurn hand = state_.takeFileOpenedByHand(player);
+        if (hand.kind == PlayQueueState::HandTurn::Kind::Next) {
+            const QUrl next = QUrl::fromLocalFile(Path::standardize(hand.path));
+            KORVAL_Log::debug(fmt("Need to play nextItem at: %@", QVariant(next)));
+            return {Step::Kind::Play, next};
+        }
+        // The end of the last file opened by hand counts no play of the cycle.
+        if (hand.kind == PlayQueueState::HandTurn::Kind::Done) kind = EndKind::Recheck;
+    }
+
+    const QStringList found = sources_.newestCompleteFiles();  // waits for the script
+    if (DispatchQueue::isShuttingDown()) return {};
+    const bool reachable = !sources_.sourceFolder->isAway();
+    const qint64 loops = Settings::positiveCount(Setting::NewMovieRepeatLoopCount);
+    const QString endedPath = Path::standardize(item->url().toLocalFile());
+    // While the share is away its files look gone: they keep their places until it answers again.
+    const QHash<QString, MediaFiles::Stamp> stamps =
+        reachable ? lookAt(state_.pathsToLookAt() << endedPath) : QHash<QString, MediaFiles::Stamp>();
+    const PlayQueueState::Decision decision =
+        state_.itemEnded(found, loops, endedPath, kind, stamps, PlayQueueState::Clock::now());
+    for (const QString& path : decision.setAside) {
+        KORVAL_Log::debug(fmt("Set aside after a failed play, passed over until it changes: %@", path));
+    }
+    for (const QString& path : decision.takenBack) KORVAL_Log::debug(fmt("Taken back to be tried again: %@", path));
+    for (const QString& path : decision.vanished) KORVAL_Log::debug(fmt("Gone, left the repeat list: %@", path));
+    if (decision.newItem) {
+        sources_.status->newItemArrived(found.first());
+        KORVAL_Log::debug(fmt("hasNewItem = self.repeatList = %@", QVariant(found)));
+    } else if (decision.rotated) {
+        KORVAL_Log::debug(fmt("Need to get from queue of last %li items....", static_cast<long long>(loops)));
+        KORVAL_Log::debug(fmt("\nRepeatList AFTER:\n%@\n", QVariant(decision.repeatList)));
+    }
+    return stepFor(decision, found, kind, reachable);
+}
+
+PlayQueue::Step PlayQueue::stepFor(const PlayQueueState::Decision& decision, const QStringList& found, EndKind kind,
+                                   bool reachable) {
+    if (found.isEmpty()) {
+        if (kind == EndKind::Played && reachable) {
+            KORVAL_Log::debug(
+                QStringLiteral("2017-01-14dorin - somehow list is empty - just keep it replaying whatever was loaded"));
+            return {Step::Kind::Replay, {}};
+        }
+        // The share does not answer, or what ended could not be played: the picture stays.
+        return {Step::Kind::LookAgain, {}};
+    }
+    if (decision.nothingPlayable) {
+        nothingPlayableNotice_.note([] {
+            KORVAL_Log::debug(QStringLiteral(
+                "Every file of the list is set aside: keeping the picture and looking again every 2 s"));
+        });
+        return {Step::Kind::LookAgain, {}};
+    }
+    nothingPlayableNotice_.clear();
+    if (decision.next.isNull()) {
+        KORVAL_Log::debug(QStringLiteral("oops fitem is nil?????????"));
+        return {kind == EndKind::Played ? Step::Kind::Replay : Step::Kind::LookAgain, {}};
+    }
+    const QUrl next = QUrl::fromLocalFile(Path::standardize(decision.next));
+    KORVAL_Log::debug(fmt("Need to play nextItem at: %@", QVariant(next)));
+    return {Step::Kind::Play, next};
+}
+
+bool PlayQueue::handIn(Player& player, const std::shared_ptr<PlayerItem>& ended, const Step& step) {
+    if (step.kind != Step::Kind::Play && step.kind != Step::Kind::Replay) return false;
+    // A fresh item even for the same file: every play has an end of its own.
+    const std::shared_ptr<PlayerItem> next =
+        PlayerItem::playerItemWithURL(step.kind == Step::Kind::Play ? step.url : ended->url());
+    return next && player.setNextItem(next, ended);
+}
+
+void PlayQueue::carryOut(Player* player, const std::shared_ptr<PlayerItem>& item, const Step& step) {
+    switch (step.kind) {
+        case Step::Kind::Play:
+            if (player) player->replaceCurrentItemWithPlayerItem(PlayerItem::playerItemWithURL(step.url));
+            item->seekToTimeZero();  // no longer the current item: nothing happens to it
+            if (player) player->play();
+            return;
+        case Step::Kind::Replay:
+            item->seekToTimeZero();
+            if (player) player->play();
+            return;
+        case Step::Kind::LookAgain:
+            scheduleLookAgain(item);
+            return;
+        case Step::Kind::None:
+            return;
+    }
+}
+
+void PlayQueue::scheduleLookAgain(const std::shared_ptr<PlayerItem>& item) {
+    if (lookAgainPending_.exchange(true)) return;
+    DispatchQueue::after(kLookAgainAfter, [weak = weak_from_this(), item] {
+        const std::shared_ptr<PlayQueue> self = weak.lock();
+        if (!self) return;
+        self->lookAgainPending_ = false;
+        self->onDecisionQueue([item](PlayQueue& queue) { queue.decideAgain(item, EndKind::Recheck); });
+    });
+}

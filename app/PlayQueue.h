@@ -1,0 +1,114 @@
+#pragma once
+
+#include "app/AtomicProperty.h"
+#include "app/Notice.h"
+#include "app/PlayQueueState.h"
+#include "platform/media/Player.h"
+
+#include <QStringList>
+#include <QUrl>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+class DispatchQueue;
+class SourceFolderMonitor;
+class StatusService;
+
+// What plays next. The one owner of the player, of the decision queue and of every decision of
+// the play queue with its fallbacks; the delegate of every player it makes. One item change:
+//   1. the player announces the item's near end: on the decision queue one scan, one decision,
+//      one "Need to play nextItem at:", and the next item handed to the player (setNextItem);
+//   2. the item ends: when the player went straight on to the item handed in, nothing is left to
+//      do; otherwise the step decided ahead is carried out now (the player refused the hand-in, or
+//      nothing was playable then), or, when the end came before its decision, it is decided now;
+//   3. the next item starts, and the status is told.
+// Fallbacks: an item handed in that cannot be opened is decided again at once, with no play
+// counted; while nothing can be played the picture stays and the queue looks again every 2 s.
+// Decisions for the items of a player that was replaced are dropped.
+class PlayQueue : public PlayerDelegate, public std::enable_shared_from_this<PlayQueue> {
+public:
+    using EndKind = PlayQueueState::EndKind;
+    struct Sources {
+        // The newest complete files, newest first: the scan. Waits for the script and the file system.
+        std::function<QStringList()> newestCompleteFiles;
+        std::shared_ptr<SourceFolderMonitor> sourceFolder;
+        std::shared_ptr<StatusService> status;
+        // Gives a new player to the view, which lets go of the one before. Main thread.
+        std::function<void(const std::shared_ptr<Player>&)> showPlayer;
+    };
+    static std::shared_ptr<PlayQueue> create(Sources sources);
+    ~PlayQueue() override;
+
+    // What the players tell, on their threads.
+    void playerItemWillPlayToEndTime(const std::shared_ptr<PlayerItem>& item) override;
+    void playerItemDidStart(const std::shared_ptr<PlayerItem>& item) override;
+    void playerItemFailedToPlay(const std::shared_ptr<PlayerItem>& item, int error) override;
+    void playerItemDidPlayToEndTime(const std::shared_ptr<PlayerItem>& item, const PlayerItemEnd& end) override;
+    void playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item, int error) override;
+
+    // A new player plays the item from its start, shown by the view; the one before is let go.
+    // `openedByHand`: the item is the first of the files opened by hand. Main thread.
+    void playFromStart(const std::shared_ptr<PlayerItem>& item, bool openedByHand);
+    // The files the operator opened: each plays once, in the order given, then the daily cycle goes
+    // on. The first comes through playFromStart(). Any thread.
+    void startFilesOpenedByHand(const QStringList& paths);
+    bool filesOpenedByHandPlaying() const { return state_.filesOpenedByHandPlaying(); }
+    // The start-up polling loop's first list: its newest file is the last new item. Any thread.
+    void startWith(const QStringList& list);
+    // Decides what follows the item's end, on the calling thread, as the decision queue does for
+    // an end that was not decided ahead. Never on the main thread.
+    void decideAtEnd(const std::shared_ptr<PlayerItem>& item);
+    // Returns once the decisions queued so far have been taken, or after `timeout`; false then.
+    // Never on the main thread.
+    bool waitForDecisions(std::chrono::milliseconds timeout);
+
+    std::shared_ptr<Player> player() const { return player_.get(); }
+    // The player that was there is let go on a worker (see Player::release).
+    void setPlayer(std::shared_ptr<Player> player);
+    PlayQueueState& state() { return state_; }
+    const PlayQueueState& state() const { return state_; }
+
+private:
+    // What follows an item: a file to play, the item once more, or a look again in a while.
+    struct Step {
+        enum class Kind { None, Play, Replay, LookAgain };
+        Kind kind = Kind::None;
+        QUrl url;  // Play: the file
+    };
+    // The decision taken ahead of an item's end, waiting for that end.
+    struct DecidedAhead {
+        std::weak_ptr<PlayerItem> item;
+        Step step;
+        bool handedIn = false;  // the player has the next item
+    };
+
+    explicit PlayQueue(Sources sources);
+    template <typename F>
+    void onDecisionQueue(F work);
+    // On the decision queue.
+    void decideAhead(const std::shared_ptr<PlayerItem>& item);
+    void itemEnded(const std::shared_ptr<PlayerItem>& item, EndKind kind);
+    void decideAgain(const std::shared_ptr<PlayerItem>& item, EndKind kind);
+    // One scan, one decision of the queue and its log lines. Changes nothing on the player.
+    Step decideNext(const std::shared_ptr<PlayerItem>& item, EndKind kind, const Player* player);
+    Step stepFor(const PlayQueueState::Decision& decision, const QStringList& found, EndKind kind, bool reachable);
+    bool handIn(Player& player, const std::shared_ptr<PlayerItem>& ended, const Step& step);
+    void carryOut(Player* player, const std::shared_ptr<PlayerItem>& item, const Step& step);
+    // Looks again in a while, keeping the picture, when nothing could be played now.
+    void scheduleLookAgain(const std::shared_ptr<PlayerItem>& item);
+    // The item was given to a player that is not the current one: what happens to it no longer matters.
+    static bool belongsElsewhere(const PlayerItem& item, const Player* current);
+
+    const Sources sources_;
+    PlayQueueState state_;
+    AtomicProperty<std::shared_ptr<Player>> player_;
+    // Every decision runs here, one after the other, in the order of the players' announcements
+    // and ends; decidedAhead_ is touched only on it.
+    const std::shared_ptr<DispatchQueue> decisions_;
+    DecidedAhead decidedAhead_;
+    std::atomic<bool> lookAgainPending_{false};
+    Notice nothingPlayableNotice_;
+};

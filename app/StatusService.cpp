@@ -1,0 +1,126 @@
+#include "app/StatusService.h"
+
+#include "app/Settings.h"
+#include "app/SourceFolderMonitor.h"
+
+#include "log/KORVAL_Log.h"
+#include "platform/core/Format.h"
+#include "platform/core/ProcessInfo.h"
+#include "platform/core/RunningApplication.h"
+#include "platform/core/ServiceManager.h"
+#include "platform/core/StatusHttpServer.h"
+#include "platform/core/ThreadContract.h"
+
+#include <QFileInfo>
+#include <QJsonDocument>
+
+#include <unistd.h>
+
+namespace {
+
+// The screenshot a status request gets is at most this wide.
+constexpr int kScreenshotWidth = 640;
+// An item that has not started after this long (or the watchdog's timeout, if longer) is stuck,
+// and the watchdog is no longer told that all is well.
+constexpr std::chrono::milliseconds kStuckLoadingLimit{10000};
+
+}  // namespace
+
+StatusService::StatusService(std::shared_ptr<SourceFolderMonitor> sourceFolder)
+    : sourceFolder_(std::move(sourceFolder)) {}
+
+void StatusService::itemStarted(const QString& path) {
+    report_.itemStarted();
+    ServiceManager::notifyStatus(fmt("Playing %@", path));
+}
+
+void StatusService::itemEnded(const PlayerItemEnd& end) {
+    // A failure was counted when it came; its end one second later is no play.
+    if (end.why == PlayerItemEnd::Why::Played) report_.itemPlayed();
+}
+
+void StatusService::itemFailed() { report_.itemFailed(); }
+
+void StatusService::newItemArrived(const QString& path) { report_.newItemArrived(path); }
+
+StatusReport::Snapshot StatusService::snapshot() const {
+    VORN_ASSERT_MAIN_THREAD();
+    StatusReport::Snapshot s = report_.snapshot();
+    s.pid = getpid();
+    s.version = QStringLiteral(VORN_VERSION);
+    if (sources_.player) {
+        const Player::Status player = sources_.player();
+        if (player.item) {
+            s.currentItem = player.item->url().toLocalFile();
+            s.currentItemSince = player.since;
+        }
+    }
+    s.sourceFolder = Settings::string(Setting::TamrinVideosFolder);
+    const SourceFolderMonitor::State folder = sourceFolder_->state();
+    if (folder != SourceFolderMonitor::State::NotChecked) {
+        s.sourceFolderAvailable = folder == SourceFolderMonitor::State::Available;
+        s.sourceFolderState = SourceFolderMonitor::describe(folder);
+    }
+    s.logPath = sources_.logPath;
+    s.logBytes = QFileInfo(s.logPath).size();
+    s.residentMemoryBytes = ProcessInfo::residentMemoryBytes();
+    if (sources_.lastFrame) s.lastFrame = sources_.lastFrame();
+    return s;
+}
+
+QByteArray StatusService::jsonAnswer() const {
+    return QJsonDocument(StatusReport::json(snapshot(), std::chrono::steady_clock::now())).toJson(QJsonDocument::Compact);
+}
+
+void StatusService::start(Sources sources) {
+    VORN_ASSERT_MAIN_THREAD();
+    sources_ = std::move(sources);
+    const std::weak_ptr<StatusService> weak = weak_from_this();
+    RunningApplication::setStatusProvider([weak]() -> QByteArray {
+        const std::shared_ptr<StatusService> self = weak.lock();
+        return self ? self->jsonAnswer() : QByteArray();  // none: quitting
+    });
+
+    const std::optional<std::chrono::microseconds> watchdog = ServiceManager::watchdogTimeout();
+    const auto stuckLimit =
+        std::max(kStuckLoadingLimit, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         watchdog.value_or(std::chrono::microseconds(0))));
+    ServiceManager::startWatchdog([weak, stuckLimit]() -> QString {
+        const std::shared_ptr<StatusService> self = weak.lock();
+        if (!self || !self->sources_.player) return QString();
+        const Player::Status player = self->sources_.player();
+        const bool loading = player.item && (player.state == Player::State::Loading || player.state == Player::State::Pending);
+        if (!self->report_.isStuck(loading, stuckLimit, std::chrono::steady_clock::now())) return QString();
+        return fmt("the current item has not started within %li s", static_cast<long long>(stuckLimit.count() / 1000));
+    });
+    startServer();
+}
+
+void StatusService::startServer() {
+    const QString address = Settings::string(Setting::StatusListenAddress).trimmed();
+    if (address.isEmpty()) return;
+    const std::weak_ptr<StatusService> weak = weak_from_this();
+    StatusHttpServer::Endpoints endpoints;
+    endpoints.status = [weak]() -> QByteArray {
+        const std::shared_ptr<StatusService> self = weak.lock();
+        return self ? self->jsonAnswer() : QByteArray();
+    };
+    endpoints.metrics = [weak]() -> QByteArray {
+        const std::shared_ptr<StatusService> self = weak.lock();
+        return self ? StatusReport::prometheusText(self->snapshot(), std::chrono::steady_clock::now()) : QByteArray();
+    };
+    endpoints.screenshot = [weak]() -> QByteArray {
+        const std::shared_ptr<StatusService> self = weak.lock();
+        return self && self->sources_.screenshotPng ? self->sources_.screenshotPng(kScreenshotWidth) : QByteArray();
+    };
+    QString error;
+    const std::optional<QString> url =
+        StatusHttpServer::start(address, Settings::string(Setting::StatusToken).toUtf8(), std::move(endpoints), &error);
+    if (!url) {
+        KORVAL_Log::debug(fmt("Status server: cannot listen on %@: %@", address, error));
+        return;
+    }
+    const bool withToken = !Settings::string(Setting::StatusToken).isEmpty();
+    KORVAL_Log::debug(fmt("Status server: /metrics, /status and /screenshot.png at %@ (%@)", *url,
+                          withToken ? "bearer token required" : "no token required"));
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "app/StatusReport.h"
+#include "platform/media/Player.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class SourceFolderMonitor;
+
+// The player's status for those who are not in front of it: the status request of a second
+// launch (--status), the service manager's watchdog and status line, and the status server. It
+// counts what the player reports, and answers with what the player, the source-folder monitor and
+// the process say at the moment of asking.
+class StatusService : public std::enable_shared_from_this<StatusService> {
+public:
+    using SteadyTime = StatusReport::SteadyTime;
+    // What an answer reads from the rest of the program; called on the main thread.
+    struct Sources {
+        std::function<Player::Status()> player;  // the current player's item, or no item
+        std::function<std::optional<SteadyTime>()> lastFrame;
+        std::function<QByteArray(int width)> screenshotPng;
+        QString logPath;
+    };
+
+    explicit StatusService(std::shared_ptr<SourceFolderMonitor> sourceFolder);
+
+    // What the player did, from any thread.
+    void itemStarted(const QString& path);
+    void itemEnded(const PlayerItemEnd& end);
+    void itemFailed();
+    // The scan found a file newer than the last new one. Any thread.
+    void newItemArrived(const QString& path);
+
+    // What the status answers say now. Main thread, once start() has run.
+    StatusReport::Snapshot snapshot() const;
+    // Answers --status, feeds the watchdog and starts the status server where one is set. Main
+    // thread, once.
+    void start(Sources sources);
+
+private:
+    QByteArray jsonAnswer() const;  // main thread
+    void startServer();
+
+    StatusReport report_;
+    const std::shared_ptr<SourceFolderMonitor> sourceFolder_;
+    Sources sources_;  // set once, on the main thread, before anything reads it
+};
