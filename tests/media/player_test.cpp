@@ -223,8 +223,12 @@ TEST_F(PlayerTest, AnItemHandedInAheadFollowsStraightOnAndOneThatCannotOpenIsRep
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(all[i].item, expected[i]) << i;
     for (std::size_t i = 0; i + 1 < all.size(); ++i) {
         // Announced about 1.5 s before the end, not at it.
-        if (all[i].what == "near") EXPECT_GE(all[i + 1].at - all[i].at, std::chrono::milliseconds(1000)) << i;
-        if (all[i].what == "end") EXPECT_TRUE(all[i].end.nextFollows) << i;
+        if (all[i].what == "near") {
+            EXPECT_GE(all[i + 1].at - all[i].at, std::chrono::milliseconds(1000)) << i;
+        }
+        if (all[i].what == "end") {
+            EXPECT_TRUE(all[i].end.nextFollows) << i;
+        }
     }
     EXPECT_EQ(player->currentItem(), following[3]);
     std::int64_t entries = -1;
