@@ -127,6 +127,7 @@ public:
     // The services behind the front.
     PlayQueue& playQueue() const { return *queue_; }
     SourceFolderMonitor& sourceFolderMonitor() const { return *sourceFolder_; }
+    StatusService& statusService() const { return *status_; }
 
     // The version text stored at every launch, from the bundle's information dictionary.
     static QString versionStringFromInfo(const QVariantMap& info);

@@ -9,6 +9,7 @@
 #include "GuiTestSupport.h"
 
 #include <QAbstractButton>
+#include <QJsonObject>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -17,6 +18,8 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -203,6 +206,66 @@ TEST_F(LocateTest, CloseOnlyClosesTheLaunchAlert) {
     test::processFor(100);
     EXPECT_FALSE(preferences->isVisible());
     EXPECT_TRUE(log().contains("] alert returend = 1001\n"));
+}
+
+// Whatever the folder's state, the light, the status answer and the metrics say the same, because
+// they all read the one answer of the source-folder monitor; a stored path with a leading "~" is
+// the folder the player plays from, so it counts as there even though the validation refuses it.
+TEST_F(LocateTest, TheLightTheStatusAnswerAndTheMetricsAgreeWhateverTheFolder) {
+    controller->startStatusServices();
+    const QString home = QDir::homePath();
+    QTemporaryDir inHome(home + "/vorn-src-XXXXXX");
+    ASSERT_TRUE(inHome.isValid());
+    test::writeAll(root.filePath("file"), "not a folder");
+    QDir().mkpath(root.filePath("locked"));
+    struct Case {
+        QString path;
+        QString state;  // what the status answer says
+    };
+    std::vector<Case> cases{{root.path(), "available"},
+                            {root.filePath("gone"), "missing"},
+                            {root.filePath("file"), "not a folder"},
+                            {"/media/vorn-not-mounted-volume/videos", "missing"},
+                            {"~/" + QFileInfo(inHome.path()).fileName(), "available"},
+                            {root.filePath("file") + "/below", "missing"}};
+    if (geteuid() != 0) {
+        QFile::setPermissions(root.filePath("locked"), QFile::ReadOwner);
+        cases.push_back({root.filePath("locked"), "unreadable"});
+    }
+    for (const Case& c : cases) {
+        useSource(c.path);
+        std::thread([&] { controller->sourceFolderMonitor().look(); }).join();
+        const bool available = c.state == "available";
+        const QString light = available ? "NSStatusAvailable" : "NSStatusUnavailable";
+        ASSERT_TRUE(test::processUntil([&] { return statusName() == light; })) << c.path.toStdString();
+        const StatusReport::Snapshot s = controller->statusService().snapshot();
+        const QJsonObject json = StatusReport::json(s, std::chrono::steady_clock::now());
+        const QJsonObject folder = json.value("sourceFolder").toObject();
+        EXPECT_EQ(folder.value("available"), QJsonValue(available)) << c.path.toStdString();
+        EXPECT_EQ(folder.value("state").toString(), c.state) << c.path.toStdString();
+        const QByteArray metrics = StatusReport::prometheusText(s, std::chrono::steady_clock::now());
+        EXPECT_TRUE(metrics.contains(available ? "\nvornplayer_source_folder_available 1\n"
+                                               : "\nvornplayer_source_folder_available 0\n"))
+            << c.path.toStdString();
+        EXPECT_EQ(window->statusImageView()->toolTip().startsWith("Source folder: unavailable"), !available)
+            << window->statusImageView()->toolTip().toStdString();
+    }
+    QFile::setPermissions(root.filePath("locked"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// Locate refuses a stored path that starts with "~" (it is taken as it stands), and warns; the
+// light and the status still say what the player sees: a folder it plays from, which is there.
+TEST_F(LocateTest, AFailedLocateOfAFolderThePlayerPlaysFromLeavesTheLightGreen) {
+    controller->startStatusServices();
+    QTemporaryDir inHome(QDir::homePath() + "/vorn-src-XXXXXX");
+    ASSERT_TRUE(inHome.isValid());
+    useSource("~/" + QFileInfo(inHome.path()).fileName());
+    controller->ibTryToMountVolume(nullptr);
+    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) != nullptr; }));
+    EXPECT_EQ(statusName(), "NSStatusAvailable");
+    EXPECT_EQ(controller->statusService().snapshot().sourceFolderAvailable, std::optional<bool>(true));
+    click(openAlert(window), "OK");
+    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) == nullptr && !controller->fInsideTryingToMount(); }));
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include "e2e/PlaybackFixture.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 
 #include <gtest/gtest.h>
@@ -37,6 +39,15 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
         QThread::msleep(25);
     }
     return true;
+}
+
+// What --status --json says of the source folder, asked of the player running in `run`.
+QJsonObject sourceFolderStatus(const test::PlayerRun& run) {
+    QProcess p;
+    p.setProcessEnvironment(run.env);
+    p.start(QStringLiteral(VORNPLAYER_EXE), {"--status", "--json"});
+    if (!p.waitForFinished(10000)) p.kill();
+    return QJsonDocument::fromJson(p.readAllStandardOutput()).object().value("sourceFolder").toObject();
 }
 
 // A process that is gone or has ended and only waits to be reaped by whoever adopted it.
@@ -185,6 +196,10 @@ TEST_F(HangingShareE2E, AHungShareHoldsThePictureAndPlaybackResumesWhenItAnswers
                                                               << " times in " << hungSeconds << " s";
     EXPECT_EQ(run.log().count(kUnavailable), 1);
     EXPECT_TRUE(test::readAll(events).contains("stalled getattr /\n"));
+    // The status answer says what the light and the log say.
+    const QJsonObject whileHung = sourceFolderStatus(run);
+    EXPECT_EQ(whileHung.value("available"), QJsonValue(false));
+    EXPECT_EQ(whileHung.value("state").toString(), "not answering");
 
     // The share answers again: the next look finds it, and new items play.
     const qsizetype playedWhileHung = nextItems().size();
@@ -199,6 +214,7 @@ TEST_F(HangingShareE2E, AHungShareHoldsThePictureAndPlaybackResumesWhenItAnswers
               << " ms\n";
     EXPECT_LE(toAvailable, 10000);
     EXPECT_EQ(run.log().count(kAvailableAgain), 1);
+    EXPECT_EQ(sourceFolderStatus(run).value("available"), QJsonValue(true));
 
     // It hangs again, and the player is told to quit while its calls wait in the share.
     hang(kAtNextLook);
