@@ -42,7 +42,7 @@ public:
     static std::shared_ptr<PlayQueue> create(Sources sources);
     ~PlayQueue() override;
 
-    // What the players tell, on their threads.
+    // What the players tell; each returns at once (the decisions go to the decision queue).
     void playerItemWillPlayToEndTime(const std::shared_ptr<PlayerItem>& item) override;
     void playerItemDidStart(const std::shared_ptr<PlayerItem>& item) override;
     void playerItemFailedToPlay(const std::shared_ptr<PlayerItem>& item, int error) override;

@@ -53,8 +53,10 @@ struct PlayerItemEnd {
 };
 
 // What a player tells whoever decides what it plays. Called on the player's own threads (its
-// event queue, the timer thread, a worker), never on the main thread and never with a lock of
-// the player held; one call per event, in the order the events happened for each item.
+// event queue, the timer thread, a worker) or, for a start or a failure to start, on the thread
+// that asked it to play (the main thread among them): so each call returns at once, and it is
+// never made with a lock of the player held. One call per event, in the order of the events of
+// each item.
 class PlayerDelegate {
 public:
     virtual ~PlayerDelegate() = default;
