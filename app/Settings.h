@@ -1,8 +1,9 @@
 #pragma once
 
 // Every setting of the player, declared once: its key, its type, its bounds and who reads and
-// writes it. The factory values live in FactoryDefault.plist, not here; an absent value reads as
-// none, false or 0. Everything else in the program names a setting through this table.
+// writes it. The factory values live in FactoryDefault.plist, not here, and are checked against
+// this table at start-up; an absent value reads as none, false or 0. Everything else in the
+// program names a setting through this table.
 #include <QByteArray>
 #include <QLatin1String>
 #include <QString>
@@ -14,7 +15,7 @@ enum class SettingType { String, Path, Data, Bool, Integer, StringList };
 struct SettingDeclaration {
     const char* key;
     SettingType type;
-    // The range the preferences window offers for an integer; both 0 for no bounds.
+    // The range of an integer, for its factory value and the preferences window; both 0 for no bounds.
     qint64 minimum;
     qint64 maximum;
     // Who reads and who writes it, for the reader of this table.
@@ -105,6 +106,10 @@ qint64 positiveCount(const SettingDeclaration& setting);
 
 // The one setting of the table with this key; none for a key that is not a setting.
 const SettingDeclaration* find(const QString& key);
+
+// Why a factory value does not fit the table: its key is no setting, it is not of the setting's
+// type, or an integer lies outside the setting's bounds. Empty when it fits.
+QString factoryValueProblem(const QString& key, const QVariant& value);
 
 // The pattern that names the daily folder when "prefDailyDateFormat" is absent or blank.
 inline constexpr const char* kDefaultDailyDateFormat = "yyyyMMdd";
