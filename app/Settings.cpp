@@ -6,10 +6,69 @@
 
 #include <QHash>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
 UserDefaults& store() { return UserDefaults::standardUserDefaults(); }
+
+bool isInteger(const QVariant& value) {
+    const int type = value.typeId();
+    return type == QMetaType::LongLong || type == QMetaType::Int;
+}
+
+bool isStringArray(const QVariant& value) {
+    if (value.typeId() == QMetaType::QStringList) return true;
+    if (value.typeId() != QMetaType::QVariantList) return false;
+    const QVariantList list = value.toList();
+    return std::all_of(list.cbegin(), list.cend(), [](const QVariant& v) { return v.typeId() == QMetaType::QString; });
+}
+
+bool fitsType(SettingType type, const QVariant& value) {
+    switch (type) {
+        case SettingType::String:
+        case SettingType::Path: return value.typeId() == QMetaType::QString;
+        case SettingType::Data: return value.typeId() == QMetaType::QByteArray;
+        case SettingType::Bool: return value.typeId() == QMetaType::Bool;
+        case SettingType::Integer: return isInteger(value);
+        case SettingType::StringList: return isStringArray(value);
+    }
+    return false;
+}
+
+QString typeName(SettingType type) {
+    switch (type) {
+        case SettingType::String:
+        case SettingType::Path: return QStringLiteral("a string");
+        case SettingType::Data: return QStringLiteral("data");
+        case SettingType::Bool: return QStringLiteral("a boolean");
+        case SettingType::Integer: return QStringLiteral("an integer");
+        case SettingType::StringList: return QStringLiteral("an array of strings");
+    }
+    return QString();
+}
+
+// What a property-list value is, in the words of the log.
+QString kindOf(const QVariant& value) {
+    if (isInteger(value)) return QStringLiteral("an integer");
+    switch (value.typeId()) {
+        case QMetaType::QString: return QStringLiteral("a string");
+        case QMetaType::Bool: return QStringLiteral("a boolean");
+        case QMetaType::Double: return QStringLiteral("a real number");
+        case QMetaType::QByteArray: return QStringLiteral("data");
+        case QMetaType::QDateTime: return QStringLiteral("a date");
+        case QMetaType::QVariantMap: return QStringLiteral("a dictionary");
+        case QMetaType::QStringList: return QStringLiteral("an array");
+        case QMetaType::QVariantList: {
+            const QVariantList list = value.toList();
+            const auto other = std::find_if(list.cbegin(), list.cend(),
+                                            [](const QVariant& v) { return v.typeId() != QMetaType::QString; });
+            if (other == list.cend()) return QStringLiteral("an array");
+            return QStringLiteral("an array holding ") + kindOf(*other);
+        }
+        default: return QStringLiteral("a value of another kind");
+    }
+}
 }  // namespace
 
 namespace Settings {
@@ -47,6 +106,22 @@ const SettingDeclaration* find(const QString& key) {
         if (key == QLatin1String(setting->key)) return setting;
     }
     return nullptr;
+}
+
+QString factoryValueProblem(const QString& key, const QVariant& value) {
+    const SettingDeclaration* setting = find(key);
+    if (!setting) return QStringLiteral("no setting has this key");
+    if (!fitsType(setting->type, value)) {
+        return fmt("it is %@ where %@ belongs", kindOf(value), typeName(setting->type));
+    }
+    if (setting->type == SettingType::Integer && setting->hasBounds()) {
+        const qint64 number = value.toLongLong();
+        if (number < setting->minimum || number > setting->maximum) {
+            return fmt("%li is outside its bounds %li to %li", static_cast<long long>(number),
+                       static_cast<long long>(setting->minimum), static_cast<long long>(setting->maximum));
+        }
+    }
+    return QString();
 }
 
 }  // namespace Settings

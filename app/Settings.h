@@ -1,8 +1,11 @@
 #pragma once
 
-// Every setting of the player, declared once: its key, its type, its bounds and who reads and
-// writes it. The factory values live in FactoryDefault.plist, not here; an absent value reads as
-// none, false or 0. Everything else in the program names a setting through this table.
+// Every setting of the player, declared once: its key, its type, its bounds, who reads and writes
+// it, and the preferences control that stands for it. The factory values live in
+// FactoryDefault.plist, not here, and are checked against this table at start-up; an absent value
+// reads as none, false or 0. Everything else in the program names a setting through this table.
+#include "platform/ui/PreferencesModel.h"
+
 #include <QByteArray>
 #include <QLatin1String>
 #include <QString>
@@ -14,17 +17,18 @@ enum class SettingType { String, Path, Data, Bool, Integer, StringList };
 struct SettingDeclaration {
     const char* key;
     SettingType type;
-    // The range the preferences window offers for an integer; both 0 for no bounds.
+    // The range of an integer, for its factory value and the preferences window; both 0 for no bounds.
     qint64 minimum;
     qint64 maximum;
     // Who reads and who writes it, for the reader of this table.
     const char* readBy;
     const char* writtenBy;
-    // Shown and edited in the preferences window.
-    bool inPreferences;
+    // The control of the preferences window bound to it; None when the window does not show it.
+    PreferencesControl preferencesControl;
 
     QString name() const { return QLatin1String(key); }
     bool hasBounds() const { return minimum != 0 || maximum != 0; }
+    bool inPreferences() const { return preferencesControl != PreferencesControl::None; }
 };
 
 namespace Setting {
@@ -32,38 +36,42 @@ namespace Setting {
 inline constexpr SettingDeclaration TamrinVideosFolder{
     "prefTamrinVideosFolder", SettingType::Path, 0, 0,
     "scan (base of the daily folder), validation, folder chooser, reveal command, preferences",
-    "validation (the path found through the reference), folder chooser", true};
+    "validation (the path found through the reference), folder chooser", PreferencesControl::SourceFolder};
 inline constexpr SettingDeclaration TamrinVideosFolderAliasData{
     "prefTamrinVideosFolderAliasData", SettingType::Data, 0, 0, "validation, scan (where a volume belongs)",
-    "folder references, for validation and the folder chooser", false};
+    "folder references, for validation and the folder chooser", PreferencesControl::None};
 inline constexpr SettingDeclaration TamrinVideosFolderIsValid{
-    "prefTamrinVideosFolderIsValid", SettingType::Bool, 0, 0, "nobody", "validation, folder chooser", false};
+    "prefTamrinVideosFolderIsValid", SettingType::Bool, 0, 0, "nobody", "validation, folder chooser",
+    PreferencesControl::None};
 inline constexpr SettingDeclaration DoAttemptToCreateFolderIfMissing{
-    "prefDoAttemptToCreateFolderIfMissing", SettingType::Bool, 0, 0, "validation", "preferences", true};
+    "prefDoAttemptToCreateFolderIfMissing", SettingType::Bool, 0, 0, "validation", "preferences",
+    PreferencesControl::CreateMissingFolder};
 inline constexpr SettingDeclaration DailyDateFormat{
-    "prefDailyDateFormat", SettingType::String, 0, 0, "scan, preferences (preview)", "preferences", true};
+    "prefDailyDateFormat", SettingType::String, 0, 0, "scan, preferences (preview)", "preferences",
+    PreferencesControl::DailyPattern};
 inline constexpr SettingDeclaration RepeatListItemsCount{
-    "prefRepeatListItemsCount", SettingType::Integer, 1, 100, "scan (how many newest files)", "preferences", true};
+    "prefRepeatListItemsCount", SettingType::Integer, 1, 100, "scan (how many newest files)", "preferences",
+    PreferencesControl::NewestCount};
 inline constexpr SettingDeclaration NewMovieRepeatLoopCount{
     "prefNewMovieRepeatLoopCount", SettingType::Integer, 1, 50, "play queue (plays of a new file)", "preferences",
-    true};
+    PreferencesControl::RepeatCount};
 inline constexpr SettingDeclaration ArrayOfPathsOfLastItems{
     "prefArrayOfPathsOfLastItems", SettingType::StringList, 0, 0, "nobody (not restored at launch)",
-    "play queue, for files opened by hand", false};
+    "play queue, for files opened by hand", PreferencesControl::None};
 inline constexpr SettingDeclaration DoShowMenuBar{
     "prefDoShowMenuBar", SettingType::Bool, 0, 0, "window set-up at launch, menu-bar command", "menu bar, preferences",
-    true};
+    PreferencesControl::ShowMenuBar};
 inline constexpr SettingDeclaration AppVersionString{
-    "prefAppVersionString", SettingType::String, 0, 0, "nobody", "launch, every time", false};
+    "prefAppVersionString", SettingType::String, 0, 0, "nobody", "launch, every time", PreferencesControl::None};
 
 // "host:port" the status server listens on (/metrics, /status, /screenshot.png); empty: no server.
 inline constexpr SettingDeclaration StatusListenAddress{
     "prefStatusListenAddress", SettingType::String, 0, 0, "status services at launch", "the operator (settings file, arguments)",
-    false};
+    PreferencesControl::None};
 // When set, every request to the status server carries it as "Authorization: Bearer <token>".
 inline constexpr SettingDeclaration StatusToken{
     "prefStatusToken", SettingType::String, 0, 0, "status services at launch", "the operator (settings file, arguments)",
-    false};
+    PreferencesControl::None};
 
 inline constexpr const SettingDeclaration* all[] = {
     &TamrinVideosFolder,   &TamrinVideosFolderAliasData, &TamrinVideosFolderIsValid,
@@ -105,6 +113,10 @@ qint64 positiveCount(const SettingDeclaration& setting);
 
 // The one setting of the table with this key; none for a key that is not a setting.
 const SettingDeclaration* find(const QString& key);
+
+// Why a factory value does not fit the table: its key is no setting, it is not of the setting's
+// type, or an integer lies outside the setting's bounds. Empty when it fits.
+QString factoryValueProblem(const QString& key, const QVariant& value);
 
 // The pattern that names the daily folder when "prefDailyDateFormat" is absent or blank.
 inline constexpr const char* kDefaultDailyDateFormat = "yyyyMMdd";

@@ -24,16 +24,11 @@ constexpr std::uint64_t kMailDelayMicroseconds = 10000;
 
 PreferencesModel AppDelegate::preferencesModel() {
     PreferencesModel model;
-    model.sourceFolderKey = Setting::TamrinVideosFolder.name();
-    model.dailyPatternKey = Setting::DailyDateFormat.name();
-    model.newestCountKey = Setting::RepeatListItemsCount.name();
-    model.repeatCountKey = Setting::NewMovieRepeatLoopCount.name();
-    model.createMissingFolderKey = Setting::DoAttemptToCreateFolderIfMissing.name();
-    model.showMenuBarKey = Setting::DoShowMenuBar.name();
-    model.newestCountMinimum = static_cast<int>(Setting::RepeatListItemsCount.minimum);
-    model.newestCountMaximum = static_cast<int>(Setting::RepeatListItemsCount.maximum);
-    model.repeatCountMinimum = static_cast<int>(Setting::NewMovieRepeatLoopCount.minimum);
-    model.repeatCountMaximum = static_cast<int>(Setting::NewMovieRepeatLoopCount.maximum);
+    for (const SettingDeclaration* setting : Setting::all) {
+        if (!setting->inPreferences()) continue;
+        model.settings.append({setting->preferencesControl, setting->name(), static_cast<int>(setting->minimum),
+                               static_cast<int>(setting->maximum)});
+    }
     model.todaysFolderName = &todaysFolderNameForPattern;
     model.defaultDailyPattern = QLatin1String(Settings::kDefaultDailyDateFormat);
     return model;

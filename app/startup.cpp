@@ -1,5 +1,6 @@
 // Start-up and termination of the application controller.
 #include "app/AppDelegate.h"
+#include "app/Settings.h"
 
 #include "log/KORVAL_Log.h"
 #include "platform/ui/Beep.h"
@@ -70,7 +71,18 @@ void AppDelegate::setupFactoryDefaults() {
         return;
     }
     KORVAL_Log::debug(fmt("About to register factory default dictionary:\n%@\n\n", QVariant(*defaults)));
-    UserDefaults::standardUserDefaults().registerDefaults(*defaults);
+    // A value unlike the table's declaration (no such key, another type, out of bounds) would be read
+    // as something it is not: it is left out, and the rest is registered.
+    QVariantMap fitting;
+    for (auto it = defaults->cbegin(); it != defaults->cend(); ++it) {
+        const QString problem = Settings::factoryValueProblem(it.key(), it.value());
+        if (problem.isEmpty()) {
+            fitting.insert(it.key(), it.value());
+        } else {
+            KORVAL_Log::debug(fmt("Factory default %@ left out: %@", it.key(), problem));
+        }
+    }
+    UserDefaults::standardUserDefaults().registerDefaults(fitting);
 }
 
 void AppDelegate::applicationWillTerminate() {

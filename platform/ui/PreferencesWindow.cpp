@@ -11,6 +11,10 @@ namespace {
 
 UserDefaults& store() { return UserDefaults::standardUserDefaults(); }
 
+constexpr PreferencesControl kControls[] = {PreferencesControl::SourceFolder,        PreferencesControl::DailyPattern,
+                                            PreferencesControl::NewestCount,         PreferencesControl::RepeatCount,
+                                            PreferencesControl::CreateMissingFolder, PreferencesControl::ShowMenuBar};
+
 }  // namespace
 
 PreferencesWindow::PreferencesWindow(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::PreferencesWindow>()) {
@@ -23,19 +27,19 @@ PreferencesWindow::PreferencesWindow(QWidget* parent) : QDialog(parent), ui_(std
         if (onChangeSourceFolder) onChangeSourceFolder(ui_->changeSourceFolderButton);
     });
     connect(ui_->dailyPattern, &QLineEdit::textEdited, this, &PreferencesWindow::patternEdited);
-    connect(ui_->newestCount, qOverload<int>(&QSpinBox::valueChanged), this, [this](int value) {
-        if (!loading_) store().setInteger(value, model_.newestCountKey);
-    });
-    connect(ui_->repeatCount, qOverload<int>(&QSpinBox::valueChanged), this, [this](int value) {
-        if (!loading_) store().setInteger(value, model_.repeatCountKey);
-    });
-    connect(ui_->createMissingFolder, &QCheckBox::toggled, this, [this](bool on) {
-        if (!loading_) store().setBool(on, model_.createMissingFolderKey);
-    });
-    connect(ui_->showMenuBar, &QCheckBox::toggled, this, [this](bool on) {
-        if (loading_) return;
-        store().setBool(on, model_.showMenuBarKey);
-        if (onMenuBarSettingChanged) onMenuBarSettingChanged();
+    for (QSpinBox* box : {ui_->newestCount, ui_->repeatCount}) {
+        connect(box, qOverload<int>(&QSpinBox::valueChanged), this, [this, box](int value) {
+            if (!loading_ && keys_.contains(box)) store().setInteger(value, keys_.value(box));
+        });
+    }
+    for (QCheckBox* check : {ui_->createMissingFolder, ui_->showMenuBar}) {
+        connect(check, &QCheckBox::toggled, this, [this, check](bool on) {
+            if (!loading_ && keys_.contains(check)) store().setBool(on, keys_.value(check));
+        });
+    }
+    // After the setting is stored: the application reads it to show or hide the menu bar.
+    connect(ui_->showMenuBar, &QCheckBox::toggled, this, [this] {
+        if (!loading_ && keys_.contains(ui_->showMenuBar) && onMenuBarSettingChanged) onMenuBarSettingChanged();
     });
 }
 
@@ -44,24 +48,47 @@ PreferencesWindow::~PreferencesWindow() = default;
 void PreferencesWindow::setModel(const PreferencesModel& model) {
     VORN_ASSERT_MAIN_THREAD();
     model_ = model;
+    keys_.clear();
     loading_ = true;
-    ui_->newestCount->setRange(model_.newestCountMinimum, model_.newestCountMaximum);
-    ui_->repeatCount->setRange(model_.repeatCountMinimum, model_.repeatCountMaximum);
+    for (const PreferencesSetting& setting : model_.settings) {
+        QWidget* widget = control(setting.control);
+        if (!widget) continue;
+        keys_.insert(widget, setting.key);
+        if (auto* box = qobject_cast<QSpinBox*>(widget)) box->setRange(setting.minimum, setting.maximum);
+    }
+    // A control without a setting behind it would edit nothing: it is not offered.
+    for (PreferencesControl which : kControls) control(which)->setEnabled(keys_.contains(control(which)));
     loading_ = false;
+}
+
+QString PreferencesWindow::boundKey(const QWidget* control) const { return keys_.value(control); }
+
+QWidget* PreferencesWindow::control(PreferencesControl which) const {
+    switch (which) {
+        case PreferencesControl::SourceFolder: return ui_->sourceFolderPath;
+        case PreferencesControl::DailyPattern: return ui_->dailyPattern;
+        case PreferencesControl::NewestCount: return ui_->newestCount;
+        case PreferencesControl::RepeatCount: return ui_->repeatCount;
+        case PreferencesControl::CreateMissingFolder: return ui_->createMissingFolder;
+        case PreferencesControl::ShowMenuBar: return ui_->showMenuBar;
+        case PreferencesControl::None: break;
+    }
+    return nullptr;
 }
 
 void PreferencesWindow::reload() {
     VORN_ASSERT_MAIN_THREAD();
     loading_ = true;
-    ui_->sourceFolderPath->setText(store().stringForKey(model_.sourceFolderKey));
-    const QString pattern = store().stringForKey(model_.dailyPatternKey);
+    // An unbound control reads as an absent setting: empty, 0 or off.
+    ui_->sourceFolderPath->setText(store().stringForKey(boundKey(ui_->sourceFolderPath)));
+    const QString pattern = store().stringForKey(boundKey(ui_->dailyPattern));
     ui_->dailyPattern->setText(pattern);
     showPreview(pattern);
     // Clamped by the boxes.
-    ui_->newestCount->setValue(static_cast<int>(store().integerForKey(model_.newestCountKey)));
-    ui_->repeatCount->setValue(static_cast<int>(store().integerForKey(model_.repeatCountKey)));
-    ui_->createMissingFolder->setChecked(store().boolForKey(model_.createMissingFolderKey));
-    ui_->showMenuBar->setChecked(store().boolForKey(model_.showMenuBarKey));
+    ui_->newestCount->setValue(static_cast<int>(store().integerForKey(boundKey(ui_->newestCount))));
+    ui_->repeatCount->setValue(static_cast<int>(store().integerForKey(boundKey(ui_->repeatCount))));
+    ui_->createMissingFolder->setChecked(store().boolForKey(boundKey(ui_->createMissingFolder)));
+    ui_->showMenuBar->setChecked(store().boolForKey(boundKey(ui_->showMenuBar)));
     loading_ = false;
 }
 
@@ -78,10 +105,11 @@ void PreferencesWindow::openAsSheet(std::function<void()> whenEnded) {
 
 void PreferencesWindow::patternEdited(const QString& text) {
     const QString pattern = text.trimmed();
-    if (pattern.isEmpty()) {
-        store().removeObjectForKey(model_.dailyPatternKey);  // the factory or default pattern applies again
-    } else if (DateFormatter::folderPatternProblem(pattern).isEmpty()) {
-        store().setObject(pattern, model_.dailyPatternKey);
+    const QString key = boundKey(ui_->dailyPattern);
+    if (!key.isNull() && pattern.isEmpty()) {
+        store().removeObjectForKey(key);  // the factory or default pattern applies again
+    } else if (!key.isNull() && DateFormatter::folderPatternProblem(pattern).isEmpty()) {
+        store().setObject(pattern, key);
     }
     showPreview(pattern);
 }

@@ -1,5 +1,8 @@
 #include "app/AppDelegate.h"
+#include "app/Settings.h"
 #include "platform/ui/PreferencesWindow.h"
+#include "platform/core/Bundle.h"
+#include "platform/core/PropertyList.h"
 #include "platform/core/UserDefaults.h"
 
 #include "GuiTestSupport.h"
@@ -25,6 +28,21 @@ protected:
         window.setModel(AppDelegate::preferencesModel());
     }
     static UserDefaults& store() { return UserDefaults::standardUserDefaults(); }
+    // The window's controls by the key bound to each, read from the window itself.
+    QMultiHash<QString, QWidget*> boundControls() const {
+        QMultiHash<QString, QWidget*> bound;
+        for (QWidget* control : window.findChildren<QWidget*>()) {
+            if (!window.boundKey(control).isNull()) bound.insert(window.boundKey(control), control);
+        }
+        return bound;
+    }
+    static QVariantMap tableValues() {
+        QVariantMap values;
+        for (const SettingDeclaration* setting : Setting::all) {
+            values.insert(setting->name(), store().objectForKey(setting->name()));
+        }
+        return values;
+    }
     PreferencesWindow window;
 };
 
@@ -87,6 +105,58 @@ TEST_F(PreferencesTest, TheDailyPatternShowsTodaysFolderAndIsStoredOnlyWhenUsabl
     EXPECT_FALSE(store().objectForKey("prefDailyDateFormat").isValid());
     EXPECT_EQ(window.dailyPatternPreview()->text(),
               "Today's folder: " + QDateTime::currentDateTime().addSecs(-3 * 3600).toString("yyyyMMdd"));
+    window.hide();
+}
+
+TEST_F(PreferencesTest, EachSettingTheTableShowsHasOneControlOfItsKindWithItsBoundsAndAFactoryValue) {
+    const auto shipped =
+        PropertyList::dictionaryWithContentsOfFile(Bundle::mainBundle().pathForResource("FactoryDefault", "plist"));
+    ASSERT_TRUE(shipped);
+    const QMultiHash<QString, QWidget*> bound = boundControls();
+    for (const QString& key : bound.uniqueKeys()) EXPECT_NE(Settings::find(key), nullptr) << key.toStdString();
+    for (const SettingDeclaration* setting : Setting::all) {
+        const QList<QWidget*> controls = bound.values(setting->name());
+        ASSERT_EQ(controls.size(), setting->inPreferences() ? 1 : 0) << setting->key;
+        if (controls.isEmpty()) continue;
+        QWidget* control = controls.front();
+        EXPECT_TRUE(control->isEnabled()) << setting->key;
+        if (setting->type == SettingType::Integer) {
+            const auto* box = qobject_cast<QSpinBox*>(control);
+            ASSERT_TRUE(box && setting->hasBounds()) << setting->key;
+            EXPECT_EQ(box->minimum(), setting->minimum) << setting->key;
+            EXPECT_EQ(box->maximum(), setting->maximum) << setting->key;
+        } else if (setting->type == SettingType::Bool) {
+            EXPECT_TRUE(qobject_cast<QCheckBox*>(control)) << setting->key;
+        } else {
+            EXPECT_TRUE(qobject_cast<QLineEdit*>(control) && setting->type != SettingType::Data &&
+                        setting->type != SettingType::StringList)
+                << setting->key;
+        }
+        // What the window edits opens on a factory value; the source folder is only shown, unset until chosen.
+        const auto* field = qobject_cast<QLineEdit*>(control);
+        if (!(field && field->isReadOnly())) {
+            EXPECT_TRUE(shipped->contains(setting->name())) << setting->key;
+        }
+    }
+}
+
+TEST_F(PreferencesTest, AControlTheModelLeavesOutIsOffAndStoresNothing) {
+    PreferencesModel menuBarOnly = AppDelegate::preferencesModel();
+    menuBarOnly.settings.removeIf(
+        [](const PreferencesSetting& setting) { return setting.control != PreferencesControl::ShowMenuBar; });
+    window.setModel(menuBarOnly);
+    window.show();
+    EXPECT_EQ(boundControls().keys().join(' ').toStdString(), "prefDoShowMenuBar");
+    const QVariantMap before = tableValues();
+    const QList<QWidget*> unbound{window.sourceFolderPath(), window.dailyPattern(), window.newestCount(),
+                                  window.repeatCount(), window.createMissingFolder()};
+    for (QWidget* control : unbound) EXPECT_FALSE(control->isEnabled()) << control->objectName().toStdString();
+    window.newestCount()->setValue(9);
+    window.repeatCount()->setValue(9);
+    window.createMissingFolder()->toggle();
+    EXPECT_EQ(tableValues(), before);
+    window.showMenuBar()->toggle();
+    EXPECT_EQ(store().boolForKey("prefDoShowMenuBar"), window.showMenuBar()->isChecked());
     window.hide();
 }
 

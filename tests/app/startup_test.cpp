@@ -1,6 +1,8 @@
 #include "app/AppDelegate.h"
+#include "app/Settings.h"
 #include "log/KORVAL_Log.h"
 #include "platform/core/Bundle.h"
+#include "platform/core/PropertyList.h"
 #include "platform/core/UserDefaults.h"
 
 #include "TestSupport.h"
@@ -63,6 +65,7 @@ TEST_F(FactoryDefaultsTest, TheShippedDefaultsAreRegisteredAndLogged) {
     EXPECT_TRUE(text.contains("] userDefaultsValuesPath = [" + Bundle::mainBundle().pathForResource("FactoryDefault", "plist") + "]\n"));
     EXPECT_TRUE(text.contains("] About to register factory default dictionary:\nD ["));
     EXPECT_TRUE(text.contains("]     prefDailyDateFormat = \"yyyyMMdd\";\n"));
+    EXPECT_FALSE(text.contains(" left out: "));
     // Nothing registered is written to disk.
     EXPECT_FALSE(QFile::exists(dir.filePath("config/Vorn/VornPlayer.conf")));
 }
@@ -90,6 +93,63 @@ TEST_F(FactoryDefaultsTest, AResourceThatIsNotADictionaryRegistersNothing) {
     });
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(log().contains("] userDefaultsValuesDict == NIL!!!!\n"));
+}
+
+TEST_F(FactoryDefaultsTest, ValuesUnlikeTheTableAreLeftOutOneLineEachAndTheRestRegistered) {
+    QTemporaryDir res;
+    test::writeAll(res.filePath("FactoryDefault.plist"), R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+<key>prefDailyDateFormat</key><string>yyyy-MM-dd</string>
+<key>prefTamrinVideosFolder</key><integer>7</integer>
+<key>prefTamrinVideosFolderAliasData</key><data>cmVm</data>
+<key>prefDoShowMenuBar</key><string>YES</string>
+<key>prefDoAttemptToCreateFolderIfMissing</key><true/>
+<key>prefRepeatListItemsCount</key><integer>100</integer>
+<key>prefNewMovieRepeatLoopCount</key><integer>51</integer>
+<key>prefStatusToken</key><real>1.5</real>
+<key>prefArrayOfPathsOfLastItems</key><array><string>/v/a.mp4</string><true/></array>
+<key>prefFolderNameKey</key><string>/v</string>
+</dict></plist>)");
+    const int status = runSetup(Bundle(res.path(), res.path()), [] {
+        UserDefaults& store = UserDefaults::standardUserDefaults();
+        if (store.stringForKey("prefDailyDateFormat") != "yyyy-MM-dd") return 2;
+        if (store.dataForKey("prefTamrinVideosFolderAliasData") != "ref") return 3;
+        if (!store.boolForKey("prefDoAttemptToCreateFolderIfMissing")) return 4;
+        if (store.integerForKey("prefRepeatListItemsCount") != 100) return 5;  // a bound itself fits
+        for (const char* key : {"prefTamrinVideosFolder", "prefDoShowMenuBar", "prefNewMovieRepeatLoopCount",
+                                "prefStatusToken", "prefArrayOfPathsOfLastItems", "prefFolderNameKey"}) {
+            if (store.objectForKey(key).isValid()) return 6;
+        }
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+    const QString text = log();
+    const QString leftOut = "] Factory default %1 left out: %2\n";
+    // In key order, after the dictionary as it was read.
+    const QStringList said{
+        leftOut.arg("prefArrayOfPathsOfLastItems",
+                    "it is an array holding a boolean where an array of strings belongs"),
+        leftOut.arg("prefDoShowMenuBar", "it is a string where a boolean belongs"),
+        leftOut.arg("prefFolderNameKey", "no setting has this key"),
+        leftOut.arg("prefNewMovieRepeatLoopCount", "51 is outside its bounds 1 to 50"),
+        leftOut.arg("prefStatusToken", "it is a real number where a string belongs"),
+        leftOut.arg("prefTamrinVideosFolder", "it is an integer where a string belongs")};
+    qsizetype at = text.indexOf("]     prefTamrinVideosFolderAliasData = {length = 3");
+    ASSERT_GT(at, text.indexOf("] About to register factory default dictionary:\n"));
+    for (const QString& line : said) {
+        EXPECT_GT(text.indexOf(line), at) << line.toStdString();
+        at = text.indexOf(line);
+    }
+    EXPECT_EQ(text.count(" left out: "), said.size());
+}
+
+TEST(FactoryDefaultsCheckTest, TheShippedDefaultsFitTheTable) {
+    const auto shipped =
+        PropertyList::dictionaryWithContentsOfFile(Bundle::mainBundle().pathForResource("FactoryDefault", "plist"));
+    ASSERT_TRUE(shipped && !shipped->isEmpty());
+    for (auto it = shipped->cbegin(); it != shipped->cend(); ++it) {
+        EXPECT_EQ(Settings::factoryValueProblem(it.key(), it.value()), QString()) << it.key().toStdString();
+    }
 }
 
 TEST(AppDelegatePropertiesTest, AtomicPropertiesAreReadWholeUnderConcurrentWrites) {
