@@ -5,6 +5,7 @@
 #include "platform/media/PlayerCore.h"
 #include "platform/core/Queues.h"
 #include "platform/core/SystemLog.h"
+#include "platform/core/ThreadContract.h"
 
 #include <mpv/client.h>
 
@@ -185,8 +186,8 @@ const char* PlayerCore::stateName(State state) {
 
 void PlayerCore::enter(State next) {
     // Once asked to play, a player never goes back to idle; every other change may happen.
-    Q_ASSERT_X(next != State::Idle || state_ == State::Idle, "PlayerCore::enter",
-               qPrintable(QStringLiteral("%1 -> %2").arg(QLatin1String(stateName(state_)), QLatin1String(stateName(next)))));
+    VORN_CHECK(next != State::Idle || state_ == State::Idle,
+               QStringLiteral("no way back to idle, not %1 -> %2").arg(QLatin1String(stateName(state_)), QLatin1String(stateName(next))));
     state_ = next;
 }
 
