@@ -27,13 +27,10 @@ inline QString logSince(qint64 offset) {
 
 inline qint64 logSize() { return QFileInfo(guiLogPath()).size() + QFileInfo(oldGuiLogPath()).size(); }
 
-// Runs the event loop until pred holds or the time is up.
+// The older name of waitUntil, for the tests that still call it.
 template <typename Pred>
 bool processUntil(Pred pred, int timeoutMs = 10000) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred() && t.elapsed() < timeoutMs) QApplication::processEvents(QEventLoop::AllEvents, 20);
-    return pred();
+    return waitUntil(pred, timeoutMs);
 }
 
 inline void processFor(int ms) {

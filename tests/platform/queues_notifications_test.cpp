@@ -2,6 +2,8 @@
 #include "platform/core/Queues.h"
 #include "platform/core/ShellCommand.h"
 
+#include "TestSupport.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
@@ -17,14 +19,7 @@
 
 namespace {
 
-// Waits (on the test thread) until pred holds or the time is up.
-template <typename Pred>
-bool waitFor(Pred pred, int ms = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred() && t.elapsed() < ms) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return pred();
-}
+using test::waitUntil;
 
 TEST(QueuesTest, ASerialQueueRunsItsJobsOneAtATimeInOrder) {
     auto queue = DispatchQueue::createSerial();
@@ -44,7 +39,7 @@ TEST(QueuesTest, ASerialQueueRunsItsJobsOneAtATimeInOrder) {
         });
     }
     queue.reset();  // queued jobs still run without the handle
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         std::lock_guard<std::mutex> lock(m);
         return order.size() == 200;
     }));
@@ -69,7 +64,7 @@ TEST(QueuesTest, GlobalQueuesRunJobsSideBySideOffTheCallingThread) {
             if (started == 4) ++finished;
         });
     }
-    ASSERT_TRUE(waitFor([&] { return finished.load() == 4; }));
+    ASSERT_TRUE(waitUntil([&] { return finished.load() == 4; }));
     EXPECT_EQ(threads.size(), 4u);
     EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
 }
@@ -79,7 +74,7 @@ TEST(QueuesTest, AJobThatThrowsDoesNotStopItsQueue) {
     std::atomic<bool> ranAfter{false};
     queue->async([] { throw std::runtime_error("bad job"); });
     queue->async([&] { ranAfter = true; });
-    EXPECT_TRUE(waitFor([&] { return ranAfter.load(); }));
+    EXPECT_TRUE(waitUntil([&] { return ranAfter.load(); }));
 }
 
 TEST(QueuesTest, TheMainQueueRunsOnTheEventLoopThread) {
@@ -122,7 +117,7 @@ int shutDownWhileBusy() {
         DispatchQueue::global(DispatchQueue::Priority::High).async([&] {
             commandStatus = runShellCapturingOutput("sleep 30", 100, 60000).status;
         });
-        if (!waitFor([&] { return started.load(); })) return 2;
+        if (!waitUntil([&] { return started.load(); })) return 2;
         QElapsedTimer clock;
         clock.start();
         if (!DispatchQueue::shutdown(std::chrono::seconds(20))) return 3;
