@@ -4,7 +4,6 @@
 #include "TestSupport.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
@@ -31,12 +30,6 @@ inline qint64 logSize() { return QFileInfo(guiLogPath()).size() + QFileInfo(oldG
 template <typename Pred>
 bool processUntil(Pred pred, int timeoutMs = 10000) {
     return waitUntil(pred, timeoutMs);
-}
-
-inline void processFor(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 }  // namespace test
