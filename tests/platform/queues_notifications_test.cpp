@@ -1,5 +1,6 @@
 #include "platform/core/NotificationCenter.h"
 #include "platform/core/Queues.h"
+#include "platform/core/ServiceManager.h"
 #include "platform/core/ShellCommand.h"
 
 #include "TestSupport.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -133,6 +135,75 @@ int shutDownWhileBusy() {
 TEST(QueuesTest, ShutdownCutsWaitsAndCommandsShortRunsWhatIsQueuedAndJoins) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(shutDownWhileBusy()), ::testing::ExitedWithCode(0), "");
+}
+
+// Sets an environment variable, or clears it for a null value, until the end of the scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name), had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
+        if (value) {
+            qputenv(name, value);
+        } else {
+            qunsetenv(name);
+        }
+    }
+    ~ScopedVariable() {
+        if (had_) {
+            qputenv(name_, old_);
+        } else {
+            qunsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    bool had_;
+    QByteArray old_;
+};
+
+// Calls a main-thread-only entry point from a worker thread `times` times, in an application.
+void callTheMainThreadsEntryPointFromAWorker(int times) {
+    int argc = 1;
+    char name[] = "contracts_test";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    std::thread([times] {
+        for (int i = 0; i < times; ++i) ServiceManager::startWatchdog({});
+    }).join();
+}
+
+const char* const kBrokenOffTheMainThread =
+    "Contract broken in .*ServiceManager::startWatchdog.*: must run on the main thread; called on thread [0-9]+ ";
+
+// Contracts are read once per process, so each case runs in a fresh copy of this program with the
+// variable of its own.
+TEST(ThreadContractDeathTest, AWrongThreadCallAbortsWhenContractsAreFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const ScopedVariable fatal("VORN_CONTRACTS", "abort");
+    EXPECT_DEATH(callTheMainThreadsEntryPointFromAWorker(1), kBrokenOffTheMainThread);
+}
+
+// Writes what the calls report to a file of its own, and exits with the number of reports.
+int reportsOfThreeWrongThreadCalls() {
+    const QString path = test::isolatedFolder() + "/contract-reports";
+    {
+        test::StderrToFile toFile(path);
+        callTheMainThreadsEntryPointFromAWorker(3);
+    }
+    const QByteArray reports = test::readAll(path);
+    QFile::remove(path);
+    fputs(reports.constData(), stderr);
+    return static_cast<int>(reports.count("Contract broken"));
+}
+
+TEST(ThreadContractDeathTest, OtherwiseAWrongThreadCallIsLoggedOnceAndTheProgramGoesOn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const char* value : {static_cast<const char*>(nullptr), "", "log"}) {
+        const ScopedVariable logged("VORN_CONTRACTS", value);
+        EXPECT_EXIT(std::exit(reportsOfThreeWrongThreadCalls()), ::testing::ExitedWithCode(1),
+                    std::string(kBrokenOffTheMainThread) + ".*the program goes on")
+            << "VORN_CONTRACTS=" << (value ? value : "(unset)");
+    }
 }
 
 TEST(NotificationCenterTest, DeliversByNameAndSenderOnThePostingThread) {
