@@ -91,7 +91,8 @@ TEST_F(CommandsTest, ChoosingAFolderStoresItsPathValidityAndReference) {
 
     panel->selectFile(home.filePath("chosen folder $x"));
     static_cast<QDialog*>(panel)->accept();  // as the confirm button does
-    ASSERT_TRUE(test::waitUntil([&] { return store().stringForKey(sPrefTamrinVideosFolder) == home.filePath("chosen folder $x"); }));
+    EXPECT_TRUE(test::waitUntil([&] { return store().stringForKey(sPrefTamrinVideosFolder) == home.filePath("chosen folder $x"); }))
+        << store().stringForKey(sPrefTamrinVideosFolder).toStdString();
     EXPECT_TRUE(store().boolForKey(sPrefTamrinVideosFolderIsValid));
     QString resolved;
     bool stale = false;
@@ -112,7 +113,7 @@ TEST_F(CommandsTest, CancellingTheFolderPanelChangesNothing) {
     QFileDialog* panel = openPanel(preferences);
     ASSERT_NE(panel, nullptr);
     panel->reject();
-    ASSERT_TRUE(test::waitUntil([&] { return log().contains("] user cancelled change folder ...\n"); }));
+    EXPECT_TRUE(test::waitUntil([&] { return log().contains("] user cancelled change folder ...\n"); }));
     EXPECT_EQ(store().stringForKey(sPrefTamrinVideosFolder), "/before");
     EXPECT_FALSE(store().boolForKey(sPrefTamrinVideosFolderIsValid));
     EXPECT_EQ(store().dataForKey(sPrefTamrinVideosFolderAliasData), QByteArray("reference"));

@@ -100,6 +100,7 @@ TEST(StartupE2E, ASecondLaunchEndsWithStatusZeroAndAddsNothingToTheLog) {
     clip.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
     run.start({"-prefTamrinVideosFolder", run.root.filePath("videos"), "-prefDailyDateFormat", "'day'"});
     ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]"));
+    // Quiet once its log has stood still for half a second: the launch has nothing more to say.
     QByteArray before = test::readAll(run.logPath());
     QElapsedTimer unchanged;
     unchanged.start();
