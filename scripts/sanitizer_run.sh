@@ -1,8 +1,8 @@
 #!/bin/sh
-# Builds the player with AddressSanitizer and UndefinedBehaviorSanitizer (a debug build, so the
-# thread checks are on too) and runs it as an operator would: plays clips for 10 s, takes a
-# second launch, quits on SIGTERM, then runs again on another folder given as an argument and
-# quits again. Prints every sanitizer report and exits 1 when there was one.
+# Builds the player with AddressSanitizer and UndefinedBehaviorSanitizer (a debug build; a broken
+# thread or state contract aborts it) and runs it as an operator would: plays clips for 10 s,
+# takes a second launch, quits on SIGTERM, then runs again on another folder given as an argument
+# and quits again. Prints every sanitizer report and broken contract, and exits 1 when there was one.
 # Usage: scripts/sanitizer_run.sh [build folder, default build-asan]
 set -eu
 cd "$(dirname "$0")/.."
@@ -23,7 +23,7 @@ for n in 1 2 3; do
 done
 
 export HOME="$root/home" XDG_CONFIG_HOME="$root/config" XDG_RUNTIME_DIR="$root/run"
-export QT_QPA_PLATFORM=offscreen
+export QT_QPA_PLATFORM=offscreen VORN_CONTRACTS=abort
 # Reports go to files of their own: standard error is the player's log file.
 export ASAN_OPTIONS="log_path=$root/reports/asan:detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="log_path=$root/reports/ubsan:print_stacktrace=1:halt_on_error=0"
@@ -52,9 +52,15 @@ echo "sanitizer_run: run on the other folder ended with status $status"
 
 plays=$(grep -c "Need to play nextItem at" "$HOME/Library/Logs/Vorn/VornPlayer.log" || true)
 echo "sanitizer_run: $plays item changes in the log"
+failed=0
+if grep -h "Contract broken" "$HOME/Library/Logs/Vorn/"VornPlayer*.log; then
+    echo "sanitizer_run: broken contract above"
+    failed=1
+fi
 if ls "$root/reports"/* >/dev/null 2>&1; then
     cat "$root/reports"/*
     echo "sanitizer_run: reports above"
     exit 1
 fi
+[ "$failed" = 0 ] || exit 1
 echo "sanitizer_run: no sanitizer reports"

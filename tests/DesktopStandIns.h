@@ -5,12 +5,10 @@
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QList>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
-#include <QThread>
 
 namespace test {
 
@@ -39,10 +37,7 @@ public:
         return out;
     }
     bool waitForCalls(const char* name, int count, int timeoutMs = 10000) const {
-        QElapsedTimer t;
-        t.start();
-        while (calls(name) < count && t.elapsed() < timeoutMs) QThread::msleep(20);
-        return calls(name) >= count;
+        return waitUntil([&] { return calls(name) >= count; }, timeoutMs, 20);
     }
 
     QTemporaryDir dir;

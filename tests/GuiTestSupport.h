@@ -4,7 +4,6 @@
 #include "TestSupport.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
@@ -26,20 +25,5 @@ inline QString logSince(qint64 offset) {
 }
 
 inline qint64 logSize() { return QFileInfo(guiLogPath()).size() + QFileInfo(oldGuiLogPath()).size(); }
-
-// Runs the event loop until pred holds or the time is up.
-template <typename Pred>
-bool processUntil(Pred pred, int timeoutMs = 10000) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred() && t.elapsed() < timeoutMs) QApplication::processEvents(QEventLoop::AllEvents, 20);
-    return pred();
-}
-
-inline void processFor(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
-}
 
 }  // namespace test

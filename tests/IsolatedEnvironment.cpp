@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include <ftw.h>
@@ -38,13 +39,30 @@ void setFolderVariable(const char* name, const std::string& path) {
     setenv(name, path.c_str(), 1);
 }
 
+bool isDeathTestChild() {
+    std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
+    for (std::string argument; std::getline(cmdline, argument, '\0');) {
+        if (argument.rfind("--gtest_internal_run_death_test", 0) == 0) return true;
+    }
+    return false;
+}
+
 const bool kIsolated = [] {
-    char pattern[] = "/tmp/vorn-tests-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    if (!dir) return false;
-    gFolder = dir;
-    gOwner = getpid();
-    std::atexit(removeFolder);
+    // A death test's child is this program run again: it works in its parent's folder and leaves
+    // it to the parent, since a child that aborts removes nothing.
+    const char* parents = getenv("VORN_TEST_FOLDER");
+    struct stat st {};
+    if (isDeathTestChild() && parents && stat(parents, &st) == 0 && S_ISDIR(st.st_mode)) {
+        gFolder = parents;
+    } else {
+        char pattern[] = "/tmp/vorn-tests-XXXXXX";
+        const char* dir = mkdtemp(pattern);
+        if (!dir) return false;
+        gFolder = dir;
+        gOwner = getpid();
+        std::atexit(removeFolder);
+        setenv("VORN_TEST_FOLDER", dir, 1);
+    }
     // X clients find the display's cookie through the home unless told where it is.
     const char* home = getenv("HOME");
     if (home && !getenv("XAUTHORITY")) {

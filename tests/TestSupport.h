@@ -1,11 +1,16 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QString>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 
+#include <algorithm>
 #include <functional>
 
 #include <sys/wait.h>
@@ -26,6 +31,29 @@ inline QString screenshotPath(const QString& name) {
     if (folder.isEmpty()) folder = isolatedFolder() + "/screenshots";
     QDir().mkpath(folder);
     return folder + "/screenshot-" + name + ".png";
+}
+
+// Waits until `condition` holds, looking every `pollMs` milliseconds, at most `timeoutMs`; true
+// when it holds. On the thread of a Qt application it handles that thread's events meanwhile, so
+// work queued for the main thread goes on; elsewhere it sleeps between looks.
+inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 10000, int pollMs = 10) {
+    const QDeadlineTimer deadline(std::max(timeoutMs, 0));  // a negative time would never expire
+    const QCoreApplication* app = QCoreApplication::instance();
+    const bool handlesEvents = app && app->thread() == QThread::currentThread();
+    for (;;) {
+        if (condition()) return true;
+        if (deadline.hasExpired()) return false;
+        const int wait = static_cast<int>(std::min<qint64>(pollMs, std::max<qint64>(deadline.remainingTime(), 1)));
+        if (handlesEvents) {
+            // Returns at the first event handled, or when the timer fires.
+            QTimer wake;
+            wake.setSingleShot(true);
+            wake.start(wait);
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        } else {
+            QThread::msleep(static_cast<unsigned long>(wait));
+        }
+    }
 }
 
 // Points this process's standard error at a file for as long as it lives.

@@ -38,6 +38,19 @@ TEST(IsolatedEnvironmentTest, TheFolderGoesWhenTheProgramEnds) {
     EXPECT_FALSE(QFileInfo::exists(folder.captured(1)));
 }
 
+TEST(IsolatedEnvironmentTest, ADeathTestsChildWorksInItsProgramsFolderSoItsAbortLeavesNothingBehind) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const QString marker = test::isolatedFolder() + "/made-by-the-child";
+    EXPECT_DEATH(
+        {
+            test::writeAll(test::isolatedFolder() + "/made-by-the-child", "here");
+            std::abort();
+        },
+        "");
+    EXPECT_TRUE(QFileInfo::exists(marker)) << "the child worked in a folder of its own, which its abort left behind";
+    QFile::remove(marker);
+}
+
 TEST(IsolatedEnvironmentTest, AForkedChildThatExitsLeavesTheFolderToItsProgram) {
     ASSERT_EQ(test::runInChild([]() -> int { std::exit(0); }), 0);
     EXPECT_TRUE(QFileInfo(test::isolatedFolder()).isDir());

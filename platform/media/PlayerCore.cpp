@@ -2,6 +2,7 @@
 
 #include "platform/core/Queues.h"
 #include "platform/core/SystemLog.h"
+#include "platform/core/ThreadContract.h"
 
 #include <mpv/client.h>
 
@@ -138,9 +139,9 @@ const char* PlayerCore::stateName(State state) {
 }
 
 void PlayerCore::enter(State next) {
-    Q_ASSERT_X(canChange(current_.state, next), "PlayerCore::enter",
-               qPrintable(QStringLiteral("%1 -> %2").arg(QLatin1String(stateName(current_.state)),
-                                                         QLatin1String(stateName(next)))));
+    VORN_CHECK(canChange(current_.state, next),
+               QStringLiteral("an allowed change of state, not %1 -> %2")
+                   .arg(QLatin1String(stateName(current_.state)), QLatin1String(stateName(next))));
     current_.state = next;
 }
 

@@ -91,8 +91,8 @@ TEST_F(CommandsTest, ChoosingAFolderStoresItsPathValidityAndReference) {
 
     panel->selectFile(home.filePath("chosen folder $x"));
     static_cast<QDialog*>(panel)->accept();  // as the confirm button does
-    test::processFor(50);
-    EXPECT_EQ(store().stringForKey(sPrefTamrinVideosFolder), home.filePath("chosen folder $x"));
+    EXPECT_TRUE(test::waitUntil([&] { return store().stringForKey(sPrefTamrinVideosFolder) == home.filePath("chosen folder $x"); }))
+        << store().stringForKey(sPrefTamrinVideosFolder).toStdString();
     EXPECT_TRUE(store().boolForKey(sPrefTamrinVideosFolderIsValid));
     QString resolved;
     bool stale = false;
@@ -113,7 +113,7 @@ TEST_F(CommandsTest, CancellingTheFolderPanelChangesNothing) {
     QFileDialog* panel = openPanel(preferences);
     ASSERT_NE(panel, nullptr);
     panel->reject();
-    test::processFor(50);
+    EXPECT_TRUE(test::waitUntil([&] { return log().contains("] user cancelled change folder ...\n"); }));
     EXPECT_EQ(store().stringForKey(sPrefTamrinVideosFolder), "/before");
     EXPECT_FALSE(store().boolForKey(sPrefTamrinVideosFolderIsValid));
     EXPECT_EQ(store().dataForKey(sPrefTamrinVideosFolderAliasData), QByteArray("reference"));
@@ -134,7 +134,7 @@ TEST_F(CommandsTest, OpeningThreeFilesPlaysThemInTurnAndStoresAllThree) {
     panel->setDirectory(home.path());
     panel->findChild<QLineEdit*>("fileNameEdit")->setText("\"one.mp4\" \"two.mp4\" \"three.MP4\"");
     static_cast<QDialog*>(panel)->accept();  // as the confirm button does
-    ASSERT_TRUE(test::processUntil([&] { return controller->player() != nullptr; }));
+    ASSERT_TRUE(test::waitUntil([&] { return controller->player() != nullptr; }));
     EXPECT_EQ(controller->player()->currentItem()->url(), QUrl::fromLocalFile(files[0]));
     EXPECT_EQ(controller->avitems().size(), 3);
     EXPECT_EQ(store().stringArrayForKey("prefArrayOfPathsOfLastItems"), files);
@@ -153,7 +153,7 @@ TEST_F(CommandsTest, RevealingTheSourceFolderOpensItWithItsExactPath) {
     controller->doRevealItem1(nullptr);
     ASSERT_TRUE(standIns.waitForCalls("xdg-open", 1));
     EXPECT_EQ(standIns.arguments("xdg-open"), QStringList{home.filePath("my \"videos\" $HOME `x`")});
-    ASSERT_TRUE(test::processUntil([&] { return log().contains("] shellcommand returned = xdg-open was here\n"); }));
+    ASSERT_TRUE(test::waitUntil([&] { return log().contains("] shellcommand returned = xdg-open was here\n"); }));
     EXPECT_TRUE(log().contains("] runCommand will execute: xdg-open \"" + home.filePath("my \"videos\" $HOME `x`") + "\"\n"));
 }
 
@@ -170,8 +170,8 @@ TEST_F(CommandsTest, RevealingAFileOrNothingBeeps) {
         EXPECT_EQ(log().count("] User Needs to Select a Valid Existing Folder...\n"), refusals + 1);
     }
     EXPECT_EQ(log().count("] User Needs to Select a Valid Existing Folder...\n"), 3);
-    test::processFor(200);
-    EXPECT_EQ(standIns.calls("xdg-open"), 0);
+    // Nothing may start xdg-open: a bounded wait that ends at once if something does.
+    EXPECT_FALSE(test::waitUntil([&] { return standIns.calls("xdg-open") > 0; }, 200));
 }
 
 TEST_F(CommandsTest, RevealingTheLogsShowsThemSelectedInTheFileManager) {
@@ -185,13 +185,13 @@ TEST_F(CommandsTest, RevealingTheLogsShowsThemSelectedInTheFileManager) {
 
     makeLogs(true, false);
     controller->ibRevealLogFolder(nullptr);
-    ASSERT_TRUE(test::processUntil([&] { return manager.canReadLine() || manager.waitForReadyRead(20); }));
+    ASSERT_TRUE(test::waitUntil([&] { return manager.canReadLine() || manager.waitForReadyRead(20); }));
     const QString uri = QString::fromLatin1(QUrl::fromLocalFile(home.filePath("Library/Logs/Vorn/VornPlayer.log")).toEncoded());
     EXPECT_EQ(QString::fromUtf8(manager.readLine()).trimmed(), "ShowItems " + uri);
 
     makeLogs(true, true);
     controller->ibRevealLogFolder(nullptr);
-    ASSERT_TRUE(test::processUntil([&] { return manager.canReadLine() || manager.waitForReadyRead(20); }));
+    ASSERT_TRUE(test::waitUntil([&] { return manager.canReadLine() || manager.waitForReadyRead(20); }));
     const QString old = QString::fromLatin1(QUrl::fromLocalFile(home.filePath("Library/Logs/Vorn/VornPlayer_old.log")).toEncoded());
     EXPECT_EQ(QString::fromUtf8(manager.readLine()).trimmed(), "ShowItems " + uri + " " + old);
     EXPECT_EQ(standIns.calls("xdg-open"), 0);
@@ -204,7 +204,7 @@ TEST_F(CommandsTest, WithoutAFileManagerServiceTheLogFolderOpens) {
     qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address.toUtf8());
     makeLogs(true, false);
     controller->ibRevealLogFolder(nullptr);
-    ASSERT_TRUE(test::processUntil([&] { return standIns.calls("xdg-open") == 1; }));
+    ASSERT_TRUE(test::waitUntil([&] { return standIns.calls("xdg-open") == 1; }));
     EXPECT_EQ(standIns.arguments("xdg-open"), QStringList{home.filePath("Library/Logs/Vorn")});
 }
 
@@ -222,7 +222,7 @@ TEST_F(CommandsTest, RevealingLogsThatAreNotThereBeeps) {
     // gets is the one for that log.
     makeLogs(true, false);
     controller->ibRevealLogFolder(nullptr);
-    ASSERT_TRUE(test::processUntil([&] { return manager.canReadLine() || manager.waitForReadyRead(20); }));
+    ASSERT_TRUE(test::waitUntil([&] { return manager.canReadLine() || manager.waitForReadyRead(20); }));
     const QString uri = QString::fromLatin1(QUrl::fromLocalFile(home.filePath("Library/Logs/Vorn/VornPlayer.log")).toEncoded());
     EXPECT_EQ(QString::fromUtf8(manager.readLine()).trimmed(), "ShowItems " + uri);
     EXPECT_EQ(standIns.calls("xdg-open"), 0);
@@ -233,7 +233,7 @@ TEST_F(CommandsTest, RevealingLogsThatAreNotThereBeeps) {
 TEST_F(CommandsTest, MailingTheLogsHandsThemToTheMailProgram) {
     makeLogs(true, true);
     controller->ibEmailButton(nullptr);
-    ASSERT_TRUE(test::processUntil([&] { return standIns.calls("xdg-email") == 1; }));
+    ASSERT_TRUE(test::waitUntil([&] { return standIns.calls("xdg-email") == 1; }));
     EXPECT_EQ(standIns.arguments("xdg-email"),
               (QStringList{"--subject", "Log(s) From VornPlayer.app", "--body", "We've fallen and wanna get up...\n\n",
                            "--attach", home.filePath("Library/Logs/Vorn/VornPlayer.log"), "--attach",
@@ -243,7 +243,7 @@ TEST_F(CommandsTest, MailingTheLogsHandsThemToTheMailProgram) {
 TEST_F(CommandsTest, MailingOnlyTheLogFileOrNothingAtAll) {
     makeLogs(true, false);
     controller->ibEmailButton(nullptr);
-    ASSERT_TRUE(test::processUntil([&] { return standIns.calls("xdg-email") == 1; }));
+    ASSERT_TRUE(test::waitUntil([&] { return standIns.calls("xdg-email") == 1; }));
     EXPECT_EQ(standIns.arguments("xdg-email").mid(4), (QStringList{"--attach", home.filePath("Library/Logs/Vorn/VornPlayer.log")}));
 
     QFile::remove(home.filePath("Library/Logs/Vorn/VornPlayer.log"));
@@ -251,7 +251,7 @@ TEST_F(CommandsTest, MailingOnlyTheLogFileOrNothingAtAll) {
     // Nothing goes out without logs: the next mail handed over is the one after the log is back.
     makeLogs(true, false);
     controller->ibEmailButton(nullptr);
-    ASSERT_TRUE(test::processUntil([&] { return standIns.calls("xdg-email") == 2; }));
+    ASSERT_TRUE(test::waitUntil([&] { return standIns.calls("xdg-email") == 2; }));
     const QStringList once = standIns.arguments("xdg-email").mid(0, 6);
     EXPECT_EQ(standIns.arguments("xdg-email"), once + once);
 }
@@ -272,7 +272,7 @@ TEST_F(CommandsTest, TheMenuBarFollowsItsSetting) {
 
 TEST_F(CommandsTest, CloseEndsOnlyASheetThatHoldsTheButton) {
     controller->ibOpenPreferences(nullptr);
-    ASSERT_TRUE(test::processUntil([&] { return preferences->isVisible(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return preferences->isVisible(); }));
     controller->ibCloseWindow(nullptr);
     controller->ibCloseWindow(window->quitAction());
     QPushButton plain("in no sheet");
@@ -281,7 +281,7 @@ TEST_F(CommandsTest, CloseEndsOnlyASheetThatHoldsTheButton) {
     EXPECT_TRUE(preferences->isVisible());
     preferences->closeButton()->click();
     EXPECT_FALSE(preferences->isVisible());
-    ASSERT_TRUE(test::processUntil([&] { return log().contains("] need to handle prerences after closing..\n"); }));
+    ASSERT_TRUE(test::waitUntil([&] { return log().contains("] need to handle prerences after closing..\n"); }));
 }
 
 TEST_F(CommandsTest, EveryCommandIsOnTheVideosContextMenuAndTheMenuBar) {
@@ -314,10 +314,10 @@ TEST_F(CommandsTest, ThePointerHidesAfterThreeStillSecondsOverTheVideo) {
                      Qt::NoModifier);
     QApplication::sendEvent(video, &move);
     EXPECT_NE(video->cursor().shape(), Qt::BlankCursor);
-    test::processFor(2500);
-    EXPECT_NE(video->cursor().shape(), Qt::BlankCursor);
-    test::processFor(800);
-    EXPECT_EQ(video->cursor().shape(), Qt::BlankCursor);
+    const auto hidden = [&] { return video->cursor().shape() == Qt::BlankCursor; };
+    // Not hidden for 2.5 s (a bounded wait that ends at once if it hides early), then hidden soon after 3 s.
+    EXPECT_FALSE(test::waitUntil(hidden, 2500));
+    EXPECT_TRUE(test::waitUntil(hidden, 800));
     QApplication::sendEvent(video, &move);
     EXPECT_NE(video->cursor().shape(), Qt::BlankCursor);
 }

@@ -10,6 +10,7 @@
 
 #include <QAbstractButton>
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -94,39 +95,39 @@ protected:
 TEST_F(LocateTest, TheStatusLightChangesOnTheMainThreadFromAnyThread) {
     std::thread([&] { controller->setStatusImage(QString("NSStatusAvailable")); }).join();
     EXPECT_TRUE(controller->fStatusImage().isNull());  // not yet: the main thread does it
-    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusAvailable"; }));
+    ASSERT_TRUE(test::waitUntil([&] { return statusName() == "NSStatusAvailable"; }));
     EXPECT_EQ(window->statusImageView()->toolTip(), "Source folder: available");
     EXPECT_FALSE(window->statusImageView()->pixmap().isNull());
     controller->setStatusImage(QVariant::fromValue(statusImageNamed("NSStatusUnavailable")));
-    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusUnavailable"; }));
+    ASSERT_TRUE(test::waitUntil([&] { return statusName() == "NSStatusUnavailable"; }));
     controller->setStatusImage(QString("NoSuchImage"));
-    ASSERT_TRUE(test::processUntil([&] { return controller->fStatusImage().isNull(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return controller->fStatusImage().isNull(); }));
     EXPECT_TRUE(window->statusImageView()->pixmap().isNull());
     EXPECT_TRUE(window->statusImageView()->toolTip().isEmpty());
     controller->setStatusImage(QString("NSStatusNone"));
-    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusNone"; }));
+    ASSERT_TRUE(test::waitUntil([&] { return statusName() == "NSStatusNone"; }));
     controller->setStatusImage(QVariant());
-    ASSERT_TRUE(test::processUntil([&] { return controller->fStatusImage().isNull(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return controller->fStatusImage().isNull(); }));
 }
 
 TEST_F(LocateTest, AValidFolderTurnsTheLightGreenWithoutAnAlert) {
     useSource(root.path());
     controller->ibTryToMountVolume(nullptr);
     EXPECT_TRUE(controller->fInsideTryingToMount());
-    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusAvailable" && !controller->fInsideTryingToMount(); }));
-    ASSERT_TRUE(test::processUntil([&] { return !controller->fMyProgressWindowController() && visiblePanels() == 0; }));
-    test::processFor(800);
-    EXPECT_EQ(openAlert(window), nullptr);
+    ASSERT_TRUE(test::waitUntil([&] { return statusName() == "NSStatusAvailable" && !controller->fInsideTryingToMount(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return !controller->fMyProgressWindowController() && visiblePanels() == 0; }));
+    // No alert comes: a bounded wait that ends at once if one does.
+    EXPECT_FALSE(test::waitUntil([&] { return openAlert(window) != nullptr; }, 800));
     EXPECT_TRUE(log().contains("> => ibTryToMountVolume:...\n"));
 }
 
 TEST_F(LocateTest, AnInvalidFolderTurnsTheLightRedAndWarnsHalfASecondLater) {
     useSource(root.filePath("gone"));
     controller->ibTryToMountVolume(nullptr);
-    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusUnavailable"; }));
+    ASSERT_TRUE(test::waitUntil([&] { return statusName() == "NSStatusUnavailable"; }));
     QElapsedTimer sinceResult;
     sinceResult.start();
-    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) != nullptr; }));
+    ASSERT_TRUE(test::waitUntil([&] { return openAlert(window) != nullptr; }));
     EXPECT_GE(sinceResult.elapsed(), 400);
     QMessageBox* box = openAlert(window);
     EXPECT_EQ(box->text(), "Please Make Sure Source Folder IS Valid !!");
@@ -136,7 +137,7 @@ TEST_F(LocateTest, AnInvalidFolderTurnsTheLightRedAndWarnsHalfASecondLater) {
     ASSERT_EQ(box->buttons().size(), 1);
     EXPECT_TRUE(log().contains("] validate2  FAILED?????\n"));
     click(box, "OK");
-    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) == nullptr; }));
+    ASSERT_TRUE(test::waitUntil([&] { return openAlert(window) == nullptr; }));
     EXPECT_EQ(visiblePanels(), 0);
 }
 
@@ -146,25 +147,26 @@ TEST_F(LocateTest, ASecondCommandWhileOneRunsIsRefusedWithABeep) {
     controller->ibTryToMountVolume(nullptr);
     controller->ibTryToMountVolume(nullptr);
     EXPECT_EQ(log().count("...Already running...\n"), 1);  // refused at once, with its log line
-    ASSERT_TRUE(test::processUntil([&] { return !controller->fInsideTryingToMount() && !controller->fMyProgressWindowController(); }));
-    test::processFor(100);
+    ASSERT_TRUE(test::waitUntil([&] { return !controller->fInsideTryingToMount() && !controller->fMyProgressWindowController(); }));
+    // No second panel and no second refusal: a bounded wait that ends at once if either comes.
+    EXPECT_FALSE(test::waitUntil([&] { return shows.count > 1 || log().count("...Already running...\n") > 1; }, 100));
     EXPECT_EQ(shows.count, 1);
     EXPECT_EQ(log().count("...Already running...\n"), 1);
     // Once the attempt is over, the command is taken again.
     controller->ibTryToMountVolume(nullptr);
     EXPECT_EQ(log().count("...Already running...\n"), 1);
-    EXPECT_TRUE(test::processUntil([&] { return shows.count == 2; }));
-    test::processUntil([&] { return !controller->fInsideTryingToMount(); });
+    EXPECT_TRUE(test::waitUntil([&] { return shows.count == 2; }));
+    test::waitUntil([&] { return !controller->fInsideTryingToMount(); });
 }
 
 TEST_F(LocateTest, LaunchingWithAValidFolderGoesFromNoStatusToAvailable) {
     useSource(root.path());
     controller->applicationDidFinishLaunching();
-    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusNone" || statusName() == "NSStatusAvailable"; }));
-    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusAvailable"; }));
-    ASSERT_TRUE(test::processUntil([&] { return visiblePanels() == 0 && !controller->fMyProgressWindowController(); }));
-    test::processFor(800);
-    EXPECT_EQ(openAlert(window), nullptr);
+    ASSERT_TRUE(test::waitUntil([&] { return statusName() == "NSStatusNone" || statusName() == "NSStatusAvailable"; }));
+    ASSERT_TRUE(test::waitUntil([&] { return statusName() == "NSStatusAvailable"; }));
+    ASSERT_TRUE(test::waitUntil([&] { return visiblePanels() == 0 && !controller->fMyProgressWindowController(); }));
+    // No alert comes: a bounded wait that ends at once if one does.
+    EXPECT_FALSE(test::waitUntil([&] { return openAlert(window) != nullptr; }, 800));
     const QString text = log();
     EXPECT_LT(text.indexOf("Inside <MyProgressWindowController"), text.indexOf("Inside validateFolderPrefWithParamNew"));
 }
@@ -172,8 +174,8 @@ TEST_F(LocateTest, LaunchingWithAValidFolderGoesFromNoStatusToAvailable) {
 TEST_F(LocateTest, LaunchingWithAnInvalidFolderOffersThePreferences) {
     useSource(root.filePath("gone"));
     controller->applicationDidFinishLaunching();
-    ASSERT_TRUE(test::processUntil([&] { return statusName() == "NSStatusUnavailable"; }));
-    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) != nullptr; }));
+    ASSERT_TRUE(test::waitUntil([&] { return statusName() == "NSStatusUnavailable"; }));
+    ASSERT_TRUE(test::waitUntil([&] { return openAlert(window) != nullptr; }));
     QMessageBox* box = openAlert(window);
     EXPECT_EQ(box->informativeText(), "Please point to a valid folder...");
     ASSERT_EQ(box->buttons().size(), 2);
@@ -181,30 +183,29 @@ TEST_F(LocateTest, LaunchingWithAnInvalidFolderOffersThePreferences) {
 
     // Asking for the preferences while the alert is open: noted, and the alert stays.
     controller->ibOpenPreferences(nullptr);
-    test::processFor(50);
-    EXPECT_TRUE(log().contains("] hmm there is one or more sheet(s) opened....\n"));
+    EXPECT_TRUE(test::waitUntil([&] { return log().contains("] hmm there is one or more sheet(s) opened....\n"); }));
     EXPECT_TRUE(log().contains("] self.window.sheeets = (\n"));
     EXPECT_TRUE(log().contains("<QMessageBox: 0x"));
     EXPECT_TRUE(box->isVisible());
     preferences->close();
 
     click(box, "Open Preferences");
-    ASSERT_TRUE(test::processUntil([&] { return preferences->isVisible(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return preferences->isVisible(); }));
     EXPECT_EQ(preferences->windowModality(), Qt::WindowModal);
     EXPECT_TRUE(log().contains("] alert returend = 1000\n"));
     EXPECT_TRUE(log().contains("] user said to open preferences....\n"));
     preferences->accept();
-    ASSERT_TRUE(test::processUntil([&] { return log().contains("] need to handle prerences after closing..\n"); }));
+    ASSERT_TRUE(test::waitUntil([&] { return log().contains("] need to handle prerences after closing..\n"); }));
 }
 
 TEST_F(LocateTest, CloseOnlyClosesTheLaunchAlert) {
     useSource(root.filePath("gone"));
     controller->applicationDidFinishLaunching();
-    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) != nullptr; }));
+    ASSERT_TRUE(test::waitUntil([&] { return openAlert(window) != nullptr; }));
     click(openAlert(window), "Close");
-    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) == nullptr; }));
-    test::processFor(100);
-    EXPECT_FALSE(preferences->isVisible());
+    ASSERT_TRUE(test::waitUntil([&] { return openAlert(window) == nullptr; }));
+    // The preferences stay closed: a bounded wait that ends at once if they open.
+    EXPECT_FALSE(test::waitUntil([&] { return preferences->isVisible(); }, 100));
     EXPECT_TRUE(log().contains("] alert returend = 1001\n"));
 }
 
@@ -237,7 +238,7 @@ TEST_F(LocateTest, TheLightTheStatusAnswerAndTheMetricsAgreeWhateverTheFolder) {
         std::thread([&] { controller->sourceFolderMonitor().look(); }).join();
         const bool available = c.state == "available";
         const QString light = available ? "NSStatusAvailable" : "NSStatusUnavailable";
-        ASSERT_TRUE(test::processUntil([&] { return statusName() == light; })) << c.path.toStdString();
+        ASSERT_TRUE(test::waitUntil([&] { return statusName() == light; })) << c.path.toStdString();
         const StatusReport::Snapshot s = controller->statusService().snapshot();
         const QJsonObject json = StatusReport::json(s, std::chrono::steady_clock::now());
         const QJsonObject folder = json.value("sourceFolder").toObject();
@@ -261,11 +262,11 @@ TEST_F(LocateTest, AFailedLocateOfAFolderThePlayerPlaysFromLeavesTheLightGreen) 
     ASSERT_TRUE(inHome.isValid());
     useSource("~/" + QFileInfo(inHome.path()).fileName());
     controller->ibTryToMountVolume(nullptr);
-    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) != nullptr; }));
+    ASSERT_TRUE(test::waitUntil([&] { return openAlert(window) != nullptr; }));
     EXPECT_EQ(statusName(), "NSStatusAvailable");
     EXPECT_EQ(controller->statusService().snapshot().sourceFolderAvailable, std::optional<bool>(true));
     click(openAlert(window), "OK");
-    ASSERT_TRUE(test::processUntil([&] { return openAlert(window) == nullptr && !controller->fInsideTryingToMount(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return openAlert(window) == nullptr && !controller->fInsideTryingToMount(); }));
 }
 
 }  // namespace

@@ -53,10 +53,7 @@ protected:
     QStringList nextItems() const { return nextItemNames(run.log()); }
 
     bool waitForNextItems(int count, int timeoutMs = 30000) const {
-        QElapsedTimer t;
-        t.start();
-        while (nextItems().size() < count && t.elapsed() < timeoutMs) QThread::msleep(100);
-        return nextItems().size() >= count;
+        return waitUntil([&] { return nextItems().size() >= count; }, timeoutMs, 100);
     }
 
     PlayerRun run;

@@ -5,12 +5,10 @@
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <memory>
 
@@ -27,15 +25,15 @@ inline void signalProcess(const QProcess& p, int signal) {
 
 // Reads the process's output until a line equals `line`.
 inline bool waitForOutputLine(QProcess& p, const QString& line, int timeoutMs = 15000) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < timeoutMs) {
-        while (p.canReadLine()) {
-            if (QString::fromUtf8(p.readLine()).trimmed() == line) return true;
-        }
-        p.waitForReadyRead(200);
-    }
-    return false;
+    return waitUntil(
+        [&] {
+            p.waitForReadyRead(0);  // takes in what the process wrote, with or without an event loop
+            while (p.canReadLine()) {
+                if (QString::fromUtf8(p.readLine()).trimmed() == line) return true;
+            }
+            return false;
+        },
+        timeoutMs, 20);
 }
 
 class PlayerRun {
@@ -76,13 +74,7 @@ public:
 
     // Polls the log until it holds the text.
     bool waitForLog(const QString& text, int timeoutMs = 15000) const {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < timeoutMs) {
-            if (log().contains(text)) return true;
-            QThread::msleep(50);
-        }
-        return false;
+        return waitUntil([&] { return log().contains(text); }, timeoutMs, 50);
     }
 
     // Sends the signal and returns the exit status (-1 when it did not end normally in time).

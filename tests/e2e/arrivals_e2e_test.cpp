@@ -3,6 +3,8 @@
 #include "e2e/PlaybackFixture.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -46,9 +48,7 @@ TEST_F(PlaybackE2E, AClipCopiedInChunksWithPausesPlaysOnlyOnceItIsWhole) {
     out.close();
     const QDateTime copied = QDateTime::currentDateTime();
 
-    QElapsedTimer t;
-    t.start();
-    while (playsOf(run.log(), "arriving.mp4").size() < 2 && t.elapsed() < 30000) QThread::msleep(100);
+    test::waitUntil([&] { return playsOf(run.log(), "arriving.mp4").size() >= 2; }, 30000, 100);
     const QString log = run.log();
     const QList<QDateTime> plays = playsOf(log, "arriving.mp4");
     ASSERT_EQ(plays.size(), 2) << log.toStdString();
@@ -89,14 +89,15 @@ TEST(DaysE2E, AnEmptyDayPlaysTheDayBeforeUntilTodaysFirstFileAndFoldersUseGregor
                                yesterday + "\n"));
 
     auto nextNames = [&run] { return test::nextItemNames(run.log()); };
-    while (nextNames().size() < 3 && t.elapsed() < 20000) QThread::msleep(100);
+    test::waitUntil([&] { return nextNames().size() >= 3; }, 20000 - static_cast<int>(t.elapsed()), 100);
     const QStringList before = nextNames();
     ASSERT_GE(before.size(), 3);
     EXPECT_TRUE(before.contains("y1.mp4") && before.contains("y2.mp4")) << before.join(' ').toStdString();
 
     test::copyClip(test::clip(1.0), source + "/" + today + "/t1.mp4");
-    while (!nextNames().mid(before.size()).contains("t1.mp4") && t.elapsed() < 40000) QThread::msleep(100);
-    EXPECT_TRUE(nextNames().mid(before.size()).contains("t1.mp4")) << nextNames().join(' ').toStdString();
+    EXPECT_TRUE(test::waitUntil([&] { return nextNames().mid(before.size()).contains("t1.mp4"); },
+                                40000 - static_cast<int>(t.elapsed()), 100))
+        << nextNames().join(' ').toStdString();
     EXPECT_EQ(run.stop(), 0);
 }
 
@@ -108,10 +109,7 @@ TEST(DaysE2E, WithoutASourceFolderNoFolderIsMadeAnywhere) {
     ASSERT_TRUE(run.waitForLog("] No source folder is set: nothing to play\n", 15000)) << run.log().toStdString();
     // Several polls go by.
     ASSERT_TRUE(run.waitForLog("] start polling....\n"));
-    QElapsedTimer t;
-    t.start();
-    while (run.log().count("] start polling....\n") < 4 && t.elapsed() < 15000) QThread::msleep(100);
-    EXPECT_GE(run.log().count("] start polling....\n"), 4);
+    EXPECT_TRUE(test::waitUntil([&] { return run.log().count("] start polling....\n") >= 4; }, 15000, 100));
     EXPECT_EQ(QDir(run.root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     EXPECT_EQ(run.log().count("] No source folder is set: nothing to play\n"), 1);
     EXPECT_FALSE(run.log().contains("Will execute"));

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QRegularExpression>
 #include <QUrl>
@@ -153,10 +154,7 @@ TEST_F(PlaybackE2E, ShellSyntaxInFolderAndFileNamesIsNeverRun) {
 
 TEST_F(PlaybackE2E, ThePollingLoopWaitsForTheFirstFileAndThenHandsItOver) {
     run.start(args());
-    QElapsedTimer t;
-    t.start();
-    while (run.log().count("] start polling....\n") < 3 && t.elapsed() < 15000) QThread::msleep(100);
-    ASSERT_GE(run.log().count("] start polling....\n"), 3);
+    ASSERT_TRUE(test::waitUntil([&] { return run.log().count("] start polling....\n") >= 3; }, 15000, 100));
     EXPECT_FALSE(run.log().contains("first av item"));
     addClip("late.mp4", 3);
     ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]", 10000));

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -59,10 +60,7 @@ TEST(StartupE2E, WithoutTheLogFolderThePlayerRunsAndMakesNoLog) {
     PlayerRun run(/*withLogFolder=*/false);
     run.start();
     // It still stores its version text, which shows that the launch ran.
-    QElapsedTimer t;
-    t.start();
-    while (!test::readAll(run.settingsPath()).contains("prefAppVersionString") && t.elapsed() < 15000) QThread::msleep(50);
-    EXPECT_TRUE(test::readAll(run.settingsPath()).contains("prefAppVersionString"));
+    EXPECT_TRUE(test::waitUntil([&] { return test::readAll(run.settingsPath()).contains("prefAppVersionString"); }, 15000, 50));
     EXPECT_EQ(run.stop(SIGINT), 0);
     EXPECT_FALSE(QFileInfo::exists(run.root.filePath("home/Library/Logs")));
 }
@@ -102,14 +100,28 @@ TEST(StartupE2E, ASecondLaunchEndsWithStatusZeroAndAddsNothingToTheLog) {
     clip.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
     run.start({"-prefTamrinVideosFolder", run.root.filePath("videos"), "-prefDailyDateFormat", "'day'"});
     ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]"));
-    QThread::msleep(1000);
-    const QByteArray before = test::readAll(run.logPath());
+    // Quiet once its log has stood still for half a second: the launch has nothing more to say.
+    QByteArray before = test::readAll(run.logPath());
+    QElapsedTimer unchanged;
+    unchanged.start();
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const QByteArray now = test::readAll(run.logPath());
+            if (now != before) {
+                before = now;
+                unchanged.restart();
+            }
+            return unchanged.elapsed() >= 500;
+        },
+        15000, 50))
+        << "the first instance never went quiet";
 
     auto second = run.launch();
     ASSERT_TRUE(second->waitForFinished(15000));
     EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second->exitCode(), 0);
-    QThread::msleep(300);
+    // Nothing comes after it either: a bounded wait that ends at once if a line does.
+    test::waitUntil([&] { return test::readAll(run.logPath()) != before; }, 300, 50);
     EXPECT_EQ(test::readAll(run.logPath()), before);
     EXPECT_EQ(run.process->state(), QProcess::Running);
     EXPECT_EQ(run.stop(), 0);
@@ -147,10 +159,8 @@ TEST(StartupE2E, UserValuesHideFactoryDefaultsAndArgumentsHideBothForOneRun) {
     auto runOnce = [&](const QStringList& args) {
         const int before = run.log().count("] start polling....");
         run.start(args);
-        QElapsedTimer t;
-        t.start();
-        while (run.log().count("] start polling....") == before && t.elapsed() < 15000) QThread::msleep(50);
-        EXPECT_GT(run.log().count("] start polling...."), before) << run.log().toStdString();
+        EXPECT_TRUE(test::waitUntil([&] { return run.log().count("] start polling....") > before; }, 15000, 50))
+            << run.log().toStdString();
         EXPECT_EQ(run.stop(), 0);
     };
 

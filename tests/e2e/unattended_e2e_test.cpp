@@ -3,6 +3,7 @@
 #include "e2e/PlaybackFixture.h"
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -87,15 +88,19 @@ public:
     }
     // The first message holding this line, waiting for it.
     std::optional<Message> waitFor(const QString& line, int timeoutMs = 15000) const {
-        QElapsedTimer t;
-        t.start();
-        do {
-            for (const Message& m : messages()) {
-                if (m.text.split('\n').contains(line)) return m;
-            }
-            QThread::msleep(20);
-        } while (t.elapsed() < timeoutMs);
-        return std::nullopt;
+        std::optional<Message> found;
+        test::waitUntil(
+            [&] {
+                for (const Message& m : messages()) {
+                    if (m.text.split('\n').contains(line)) {
+                        found = m;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            timeoutMs, 20);
+        return found;
     }
 
 private:
@@ -297,9 +302,7 @@ TEST_F(PlaybackE2E, TheServiceManagerHearsReadyWatchdogStatusAndStoppingAndStatu
         return pings;
     };
     const Clock::time_point from = status->at;
-    QElapsedTimer waited;
-    waited.start();
-    while (pingsSince(from).size() < 9 && waited.elapsed() < 15000) QThread::msleep(50);
+    test::waitUntil([&] { return pingsSince(from).size() >= 9; }, 15000, 50);
     const std::vector<Clock::time_point> pings = pingsSince(from);
     ASSERT_GE(pings.size(), 9u);
     EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(pings.front() - from).count(), 1000);
@@ -339,10 +342,8 @@ TEST_F(PlaybackE2E, TheServiceManagerHearsReadyWatchdogStatusAndStoppingAndStatu
     for (const Clock::time_point at : pingsSince(stoppedAt + std::chrono::milliseconds(100))) {
         EXPECT_GT(at, continuedAt) << "a WATCHDOG=1 while the process was stopped";
     }
-    QElapsedTimer resumed;
-    resumed.start();
-    while (pingsSince(continuedAt).empty() && resumed.elapsed() < 5000) QThread::msleep(50);
-    EXPECT_FALSE(pingsSince(continuedAt).empty()) << "the watchdog is fed again once the process goes on";
+    EXPECT_TRUE(test::waitUntil([&] { return !pingsSince(continuedAt).empty(); }, 5000, 50))
+        << "the watchdog is fed again once the process goes on";
 
     EXPECT_EQ(run.stop(SIGTERM), 0);
     const auto stopping = notify.waitFor("STOPPING=1", 1000);
@@ -372,9 +373,7 @@ TEST_F(PlaybackE2E, TheStatusServerAnswersWithTheTokenAndAFloodDoesNotStopPlayba
         return samples ? samples->value("vornplayer_items_played_total", -1) : -1;
     };
     const auto waitForPlays = [&](double atLeast) {
-        QElapsedTimer t;
-        t.start();
-        while (played() < atLeast && t.elapsed() < 30000) QThread::msleep(200);
+        test::waitUntil([&] { return played() >= atLeast; }, 30000, 200);
         return played();
     };
 
@@ -423,20 +422,23 @@ TEST_F(PlaybackE2E, TheStatusServerAnswersWithTheTokenAndAFloodDoesNotStopPlayba
     EXPECT_LT(json.value("secondsSinceLastFrame").toDouble(99), 2.0);
 
     // The screenshot shows the red clip (the first pictures may still be black).
+    HttpAnswer png;
     QImage shot;
-    QElapsedTimer t;
-    t.start();
-    for (;;) {
-        const HttpAnswer png = request(port, "GET", "/screenshot.png", "s3cret");
-        ASSERT_EQ(png.status, 200);
-        EXPECT_TRUE(png.head.contains("Content-Type: image/png")) << png.head.toStdString();
-        shot = QImage::fromData(png.body, "PNG");
-        ASSERT_FALSE(shot.isNull());
-        const QColor centre = shot.pixelColor(shot.width() / 2, shot.height() / 2);
-        if (centre.red() > 200 && centre.green() < 60 && centre.blue() < 60) break;
-        ASSERT_LT(t.elapsed(), 15000) << "centre stays " << centre.name().toStdString();
-        QThread::msleep(300);
-    }
+    QColor centre;
+    const bool red = test::waitUntil(
+        [&] {
+            png = request(port, "GET", "/screenshot.png", "s3cret");
+            shot = QImage::fromData(png.body, "PNG");
+            // Wrong at once: the checks below say how.
+            if (png.status != 200 || !png.head.contains("Content-Type: image/png") || shot.isNull()) return true;
+            centre = shot.pixelColor(shot.width() / 2, shot.height() / 2);
+            return centre.red() > 200 && centre.green() < 60 && centre.blue() < 60;
+        },
+        15000, 300);
+    ASSERT_EQ(png.status, 200);
+    EXPECT_TRUE(png.head.contains("Content-Type: image/png")) << png.head.toStdString();
+    ASSERT_FALSE(shot.isNull());
+    ASSERT_TRUE(red) << "centre stays " << centre.name().toStdString();
     EXPECT_LE(shot.width(), 640);
 
     // 200 requests at once: each gets an answer (or, past every bound, a closed connection),
@@ -471,8 +473,7 @@ TEST_F(PlaybackE2E, TheStatusServerAnswersWithTheTokenAndAFloodDoesNotStopPlayba
     // Playback went on and goes on: more plays, fresh frames, and the server answers again as soon
     // as the flood's connections have gone.
     double afterFlood = -1;
-    t.restart();
-    while ((afterFlood = played()) < 0 && t.elapsed() < 10000) QThread::msleep(100);
+    test::waitUntil([&] { return (afterFlood = played()) >= 0; }, 10000, 100);
     EXPECT_GE(afterFlood, later);
     EXPECT_GE(waitForPlays(afterFlood + 2), afterFlood + 2);
     const QJsonObject still = QJsonDocument::fromJson(request(port, "GET", "/status", "s3cret").body).object();

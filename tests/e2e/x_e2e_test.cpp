@@ -5,6 +5,7 @@
 #include "DesktopStandIns.h"
 #include "SessionBus.h"
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QRegularExpression>
 
@@ -50,9 +51,7 @@ TEST(DesktopE2E, ASecondLaunchBringsTheRunningPlayersWindowToTheFront) {
     auto second = run.launch();
     ASSERT_TRUE(second->waitForFinished(15000));
     EXPECT_EQ(second->exitCode(), 0);
-    QElapsedTimer t;
-    t.start();
-    while (stackingIndex("VornPlayer") > stackingIndex("cover") && t.elapsed() < 10000) QThread::msleep(100);
+    test::waitUntil([] { return stackingIndex("VornPlayer") < stackingIndex("cover"); }, 10000, 100);
     EXPECT_LT(stackingIndex("VornPlayer"), stackingIndex("cover"));
 
     cover.kill();
@@ -90,6 +89,25 @@ QImage grabScreen(const QString& name) {
     return QImage(shot);
 }
 
+// Where the test pattern shows: samples across the middle of the screen, top to bottom, that are not dark.
+int colouredSamples(const QImage& image) {
+    int coloured = 0;
+    for (int x = 200; x < 1080; x += 40) {
+        for (int y : {2, 360, 717}) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.value() > 60) ++coloured;
+        }
+    }
+    return coloured;
+}
+
+QString windowGeometry(const QString& name) {
+    QProcess info;
+    info.start("xwininfo", {"-name", name});
+    info.waitForFinished(5000);
+    return QString::fromUtf8(info.readAllStandardOutput());
+}
+
 TEST_P(ScreenE2E, TheVideoFillsTheScreenWithoutATitleBar) {
     if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
     addFile("pattern.mp4", test::readAll(test::clip(6.0, true, "320x240")), 100);
@@ -98,32 +116,30 @@ TEST_P(ScreenE2E, TheVideoFillsTheScreenWithoutATitleBar) {
     run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
     run.start(args() << "-prefDoShowMenuBar" << "NO");
     ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]"));
-    QThread::msleep(2500);
 
-    QProcess info;
-    info.start("xwininfo", {"-name", "VornPlayer"});
-    info.waitForFinished(5000);
-    const QString geometry = QString::fromUtf8(info.readAllStandardOutput());
+    // The window takes its place and the first frames reach the screen; the checks below say what is wrong.
+    QString geometry;
+    QImage image;
+    test::waitUntil(
+        [&] {
+            geometry = windowGeometry("VornPlayer");
+            image = grabScreen(GetParam());
+            return geometry.contains("Width: 1280") && geometry.contains("Height: 720") && !image.isNull() &&
+                   image.pixelColor(40, 360) == QColor(Qt::black) && colouredSamples(image) > 50;
+        },
+        20000, 250);
     EXPECT_TRUE(geometry.contains("Absolute upper-left X:  0")) << geometry.toStdString();
     EXPECT_TRUE(geometry.contains("Absolute upper-left Y:  0"));
     EXPECT_TRUE(geometry.contains("Width: 1280"));
     EXPECT_TRUE(geometry.contains("Height: 720"));
 
     const QString shot = test::screenshotPath(GetParam());
-    const QImage image = grabScreen(GetParam());
     ASSERT_FALSE(image.isNull());
     // 4:3 video on a 16:9 screen: black bars left and right, the test pattern between them,
     // from the very top row (no title bar, no menu bar) to the bottom.
     EXPECT_EQ(image.pixelColor(40, 360), QColor(Qt::black));
     EXPECT_EQ(image.pixelColor(1240, 360), QColor(Qt::black));
-    int coloured = 0;
-    for (int x = 200; x < 1080; x += 40) {
-        for (int y : {2, 360, 717}) {
-            const QColor c = image.pixelColor(x, y);
-            if (c.value() > 60) ++coloured;
-        }
-    }
-    EXPECT_GT(coloured, 50) << shot.toStdString();
+    EXPECT_GT(colouredSamples(image), 50) << shot.toStdString();
     EXPECT_EQ(run.stop(), 0);
 }
 
@@ -143,12 +159,7 @@ char lightIn(const QImage& screen) {
 }
 
 bool waitForLight(char colour, const QString& name, int timeoutMs) {
-    QElapsedTimer t;
-    t.start();
-    do {
-        if (lightIn(grabScreen(name)) == colour) return true;
-    } while (t.elapsed() < timeoutMs);
-    return false;
+    return test::waitUntil([&] { return lightIn(grabScreen(name)) == colour; }, timeoutMs, 50);
 }
 
 // The light follows what the player sees of its source folder: red within seconds of the folder
@@ -181,10 +192,7 @@ TEST_F(PlaybackE2E, TheStatusLightFollowsTheSourceFolderGoingAndComingBack) {
     EXPECT_TRUE(run.waitForLog("] source folder available again after ", 1000));
     // Playback goes on from the folder that came back.
     const int plays = run.log().count("] Need to play nextItem at: ");
-    QElapsedTimer more;
-    more.start();
-    while (run.log().count("] Need to play nextItem at: ") <= plays && more.elapsed() < 10000) QThread::msleep(100);
-    EXPECT_GT(run.log().count("] Need to play nextItem at: "), plays);
+    EXPECT_TRUE(test::waitUntil([&] { return run.log().count("] Need to play nextItem at: ") > plays; }, 10000, 100));
     EXPECT_EQ(run.log().count("] source folder unavailable since "), 1);
     EXPECT_EQ(run.stop(), 0);
 }
@@ -221,7 +229,9 @@ TEST(CommandsE2E, ShortcutsRevealTheFolderAndTheLogsAndMailTheLogs) {
     test::writeAll(run.oldLogPath(), "an older run\n");
     run.start({"-prefTamrinVideosFolder", folder, "-prefDoShowMenuBar", "NO"});
     ASSERT_TRUE(run.waitForLog(kLaunched));
-    QThread::msleep(1500);  // the launch-time check and its panel are over
+    // The launch-time check is over once its progress panel has gone.
+    const QRegularExpression panelGone(R"(MyProgressWindowController: 0x[0-9a-f]+> => dealloc\.\.\.)");
+    ASSERT_TRUE(test::waitUntil([&] { return run.log().contains(panelGone); }, 15000, 50)) << run.log().toStdString();
 
     typeKeys("ctrl+r");
     ASSERT_TRUE(standIns.waitForCalls("xdg-open", 1)) << run.log().toStdString();

@@ -2,28 +2,13 @@
 // gives it back at quit. Needs the display of ./test.sh (the x-display lock keeps others off it).
 #include "e2e/PlayerRun.h"
 
-#include <QElapsedTimer>
-#include <QThread>
-
 #include <gtest/gtest.h>
-
-#include <functional>
 
 // Xlib's macros clash with Qt's and GoogleTest's names: its headers come last.
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>
 
 namespace {
-
-bool within(int timeoutMs, const std::function<bool()>& condition) {
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > timeoutMs) return false;
-        QThread::msleep(50);
-    }
-    return true;
-}
 
 TEST(DesktopE2E, TheXScreenSaverDoesNotStartWhilePlayingAndDoesAgainAfterQuit) {
     if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
@@ -44,7 +29,7 @@ TEST(DesktopE2E, TheXScreenSaverDoesNotStartWhilePlayingAndDoesAgainAfterQuit) {
     // On this server one second without input starts the saver.
     XSetScreenSaver(display, 1, 0, DefaultBlanking, DefaultExposures);
     resetIdle();
-    ASSERT_TRUE(within(5000, saverOn)) << "the saver does not start on this display at all";
+    ASSERT_TRUE(test::waitUntil(saverOn, 5000, 50)) << "the saver does not start on this display at all";
     resetIdle();
 
     test::PlayerRun run;
@@ -52,9 +37,10 @@ TEST(DesktopE2E, TheXScreenSaverDoesNotStartWhilePlayingAndDoesAgainAfterQuit) {
     run.start();
     ASSERT_TRUE(run.waitForLog("] Screen blanking held off: X screen saver suspended")) << run.log().toStdString();
     resetIdle();
-    EXPECT_FALSE(within(3000, saverOn)) << "the saver started while the player ran";
+    // Three times the saver's timeout without it: a bounded wait that ends at once if it starts.
+    EXPECT_FALSE(test::waitUntil(saverOn, 3000, 50)) << "the saver started while the player ran";
     EXPECT_EQ(run.stop(), 0);
-    EXPECT_TRUE(within(5000, saverOn)) << "the saver did not come back after the quit";
+    EXPECT_TRUE(test::waitUntil(saverOn, 5000, 50)) << "the saver did not come back after the quit";
 
     XSetScreenSaver(display, timeout, interval, blanking, exposures);
     resetIdle();

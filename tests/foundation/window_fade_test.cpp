@@ -3,6 +3,7 @@
 #include "GuiTestSupport.h"
 
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPointer>
 #include <QTest>
@@ -125,7 +126,7 @@ TEST(WindowFadeTest, WithTheRealTimerAWindowFadesAndClosesInAboutHalfASecond) {
     QElapsedTimer t;
     t.start();
     fadeAway(&window);
-    ASSERT_TRUE(test::processUntil([&] { return !window.isVisible(); }, 3000));
+    ASSERT_TRUE(test::waitUntil([&] { return !window.isVisible(); }, 3000));
     EXPECT_GE(t.elapsed(), 450);
     EXPECT_LT(t.elapsed(), 1000);
 }

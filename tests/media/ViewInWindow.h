@@ -123,7 +123,7 @@ public:
     // Waits until the window shows the video right; returns what was wrong at the last look.
     QString waitForPicture(bool (*isVideo)(QColor), int timeoutMs = 15000) const {
         QString wrong = QStringLiteral("nothing shown");
-        test::processUntil(
+        test::waitUntil(
             [&] {
                 wrong = faults(shown(), isVideo);
                 return wrong.isEmpty();
@@ -134,7 +134,7 @@ public:
 
     // Waits until no new frame has come for a while (the player is paused).
     bool waitForStillVideo() const {
-        return test::processUntil([&] {
+        return test::waitUntil([&] {
             const auto last = view->lastFrameTime();
             return last && std::chrono::steady_clock::now() - *last > std::chrono::milliseconds(400);
         });
@@ -142,7 +142,7 @@ public:
 
     // Waits until the cover is seen all over the view.
     bool waitForCover() const {
-        return test::processUntil([&] {
+        return test::waitUntil([&] {
             const QImage image = shown();
             const QRect v = viewRect();
             for (QPoint at : {v.bottomLeft(), v.center(), v.bottomRight()}) {  // the marks lie over it
@@ -156,7 +156,7 @@ public:
     bool repaintRightMarkAlone() {
         const int before = rightMark->paints;
         rightMark->update();
-        return test::processUntil([&] { return rightMark->paints > before; });
+        return test::waitUntil([&] { return rightMark->paints > before; });
     }
 
     // The window as the screen has it.

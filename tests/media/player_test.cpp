@@ -420,7 +420,7 @@ TEST(PlayerViewTest, AGrabThatKeepsAlphaHasTheVideoOpaque) {
     QImage grabbed;
     const QPoint video = view->geometry().center();
     const QPoint bar = view->geometry().topLeft() + QPoint(20, 120);
-    const bool opaque = test::processUntil([&] {
+    const bool opaque = test::waitUntil([&] {
         grabbed = holder->grab().toImage();
         return test::isBlue(grabbed.pixelColor(video)) && grabbed.pixelColor(video).alpha() == 255 &&
                grabbed.pixelColor(bar) == QColor(Qt::black);

@@ -1,6 +1,9 @@
 #include "platform/core/NotificationCenter.h"
 #include "platform/core/Queues.h"
+#include "platform/core/ServiceManager.h"
 #include "platform/core/ShellCommand.h"
+
+#include "TestSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -9,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -17,14 +21,7 @@
 
 namespace {
 
-// Waits (on the test thread) until pred holds or the time is up.
-template <typename Pred>
-bool waitFor(Pred pred, int ms = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!pred() && t.elapsed() < ms) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return pred();
-}
+using test::waitUntil;
 
 TEST(QueuesTest, ASerialQueueRunsItsJobsOneAtATimeInOrder) {
     auto queue = DispatchQueue::createSerial();
@@ -44,7 +41,7 @@ TEST(QueuesTest, ASerialQueueRunsItsJobsOneAtATimeInOrder) {
         });
     }
     queue.reset();  // queued jobs still run without the handle
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         std::lock_guard<std::mutex> lock(m);
         return order.size() == 200;
     }));
@@ -69,7 +66,7 @@ TEST(QueuesTest, GlobalQueuesRunJobsSideBySideOffTheCallingThread) {
             if (started == 4) ++finished;
         });
     }
-    ASSERT_TRUE(waitFor([&] { return finished.load() == 4; }));
+    ASSERT_TRUE(waitUntil([&] { return finished.load() == 4; }));
     EXPECT_EQ(threads.size(), 4u);
     EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
 }
@@ -79,7 +76,7 @@ TEST(QueuesTest, AJobThatThrowsDoesNotStopItsQueue) {
     std::atomic<bool> ranAfter{false};
     queue->async([] { throw std::runtime_error("bad job"); });
     queue->async([&] { ranAfter = true; });
-    EXPECT_TRUE(waitFor([&] { return ranAfter.load(); }));
+    EXPECT_TRUE(waitUntil([&] { return ranAfter.load(); }));
 }
 
 TEST(QueuesTest, TheMainQueueRunsOnTheEventLoopThread) {
@@ -122,7 +119,7 @@ int shutDownWhileBusy() {
         DispatchQueue::global(DispatchQueue::Priority::High).async([&] {
             commandStatus = runShellCapturingOutput("sleep 30", 100, 60000).status;
         });
-        if (!waitFor([&] { return started.load(); })) return 2;
+        if (!waitUntil([&] { return started.load(); })) return 2;
         QElapsedTimer clock;
         clock.start();
         if (!DispatchQueue::shutdown(std::chrono::seconds(20))) return 3;
@@ -138,6 +135,75 @@ int shutDownWhileBusy() {
 TEST(QueuesTest, ShutdownCutsWaitsAndCommandsShortRunsWhatIsQueuedAndJoins) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(shutDownWhileBusy()), ::testing::ExitedWithCode(0), "");
+}
+
+// Sets an environment variable, or clears it for a null value, until the end of the scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name), had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
+        if (value) {
+            qputenv(name, value);
+        } else {
+            qunsetenv(name);
+        }
+    }
+    ~ScopedVariable() {
+        if (had_) {
+            qputenv(name_, old_);
+        } else {
+            qunsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    bool had_;
+    QByteArray old_;
+};
+
+// Calls a main-thread-only entry point from a worker thread `times` times, in an application.
+void callTheMainThreadsEntryPointFromAWorker(int times) {
+    int argc = 1;
+    char name[] = "contracts_test";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    std::thread([times] {
+        for (int i = 0; i < times; ++i) ServiceManager::startWatchdog({});
+    }).join();
+}
+
+const char* const kBrokenOffTheMainThread =
+    "Contract broken in .*ServiceManager::startWatchdog.*: must run on the main thread; called on thread [0-9]+ ";
+
+// Contracts are read once per process, so each case runs in a fresh copy of this program with the
+// variable of its own.
+TEST(ThreadContractDeathTest, AWrongThreadCallAbortsWhenContractsAreFatal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const ScopedVariable fatal("VORN_CONTRACTS", "abort");
+    EXPECT_DEATH(callTheMainThreadsEntryPointFromAWorker(1), kBrokenOffTheMainThread);
+}
+
+// Writes what the calls report to a file of its own, and exits with the number of reports.
+int reportsOfThreeWrongThreadCalls() {
+    const QString path = test::isolatedFolder() + "/contract-reports";
+    {
+        test::StderrToFile toFile(path);
+        callTheMainThreadsEntryPointFromAWorker(3);
+    }
+    const QByteArray reports = test::readAll(path);
+    QFile::remove(path);
+    fputs(reports.constData(), stderr);
+    return static_cast<int>(reports.count("Contract broken"));
+}
+
+TEST(ThreadContractDeathTest, OtherwiseAWrongThreadCallIsLoggedOnceAndTheProgramGoesOn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const char* value : {static_cast<const char*>(nullptr), "", "log"}) {
+        const ScopedVariable logged("VORN_CONTRACTS", value);
+        EXPECT_EXIT(std::exit(reportsOfThreeWrongThreadCalls()), ::testing::ExitedWithCode(1),
+                    std::string(kBrokenOffTheMainThread) + ".*the program goes on")
+            << "VORN_CONTRACTS=" << (value ? value : "(unset)");
+    }
 }
 
 TEST(NotificationCenterTest, DeliversByNameAndSenderOnThePostingThread) {

@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -43,12 +42,8 @@ TEST(ShellCommandTest, ACommandPastItsTimeIsKilledWithWhatItStartedAndReaped) {
     ASSERT_EQ(ids.size(), 2);
     for (const QByteArray& id : ids) {
         const pid_t pid = id.toInt();
-        bool gone = false;
-        for (int i = 0; i < 100 && !gone; ++i) {
-            gone = kill(pid, 0) != 0;  // reaped: no zombie left with this number
-            if (!gone) QThread::msleep(20);
-        }
-        EXPECT_TRUE(gone) << pid;
+        // Reaped: no zombie left with this number.
+        EXPECT_TRUE(test::waitUntil([pid] { return kill(pid, 0) != 0; }, 2000, 20)) << pid;
     }
 }
 

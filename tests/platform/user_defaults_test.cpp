@@ -103,12 +103,7 @@ TEST_F(UserDefaultsTest, ValuesSurviveANewStoreOnTheSameFile) {
 TEST_F(UserDefaultsTest, AWriteReachesTheDiskSoonWithoutSynchronize) {
     UserDefaults store(path());
     store.setObject(QString("soon"), "prefAppVersionString");
-    bool written = false;
-    for (int i = 0; i < 100 && !written; ++i) {
-        written = test::readAll(path()).contains("prefAppVersionString=soon");
-        if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_TRUE(written);
+    EXPECT_TRUE(test::waitUntil([&] { return test::readAll(path()).contains("prefAppVersionString=soon"); }, 2000, 20));
 }
 
 TEST_F(UserDefaultsTest, SynchronizeWritesByReplacingTheFileAndTakesInOtherWriters) {

@@ -37,9 +37,9 @@ TEST(ProgressWindowTest, AFloatingTranslucentPanelShowsTheMessage) {
     controller->showProgressWindow();
     controller->setMessage("Initializing...");
     EXPECT_FALSE(panel->isVisible());  // the change comes on the main thread, later
-    ASSERT_TRUE(test::processUntil([&] { return panel->isVisible(); }));
-    test::processFor(50);
-    EXPECT_EQ(controller->ibProgressTextField()->text(), "Initializing...");
+    ASSERT_TRUE(test::waitUntil([&] { return panel->isVisible(); }));
+    EXPECT_TRUE(test::waitUntil([&] { return controller->ibProgressTextField()->text() == "Initializing..."; }))
+        << controller->ibProgressTextField()->text().toStdString();
     EXPECT_TRUE(animating(*controller));
 
     // Released, the controller takes its panel off the screen.
@@ -51,13 +51,12 @@ TEST(ProgressWindowTest, CallsFromABackgroundThreadArriveInOrder) {
     auto controller = MyProgressWindowController::initWithWindowNibName(kInterface);
     ASSERT_NE(controller->window(), nullptr);
     controller->showProgressWindow();
-    test::processUntil([&] { return controller->window()->isVisible(); });
+    test::waitUntil([&] { return controller->window()->isVisible(); });
     std::thread([&] {
         controller->setMessage("Mounting Source Folder...");
         controller->hideProgressWindow();
     }).join();
-    test::processFor(100);
-    EXPECT_FALSE(controller->window()->isVisible());
+    EXPECT_TRUE(test::waitUntil([&] { return !controller->window()->isVisible(); }));
     EXPECT_EQ(controller->ibProgressTextField()->text(), "Mounting Source Folder...");
     EXPECT_FALSE(animating(*controller));
 }
@@ -67,29 +66,29 @@ TEST(ProgressWindowTest, TheNotificationsDriveThePanelWhenTheyHaveTheRightShape)
     auto controller = MyProgressWindowController::initWithWindowNibName(kInterface);
     // Not loaded yet: not listening.
     center.postNotificationName("myProgressNotification", nullptr, QString("too early"));
-    test::processFor(50);
+    // No panel shows: a bounded wait that ends at once if one does.
+    EXPECT_FALSE(test::waitUntil([] { return visiblePanels() > 0; }, 50));
     ASSERT_NE(controller->window(), nullptr);
     EXPECT_FALSE(controller->window()->isVisible());
 
     center.postNotificationName("myProgressNotification", nullptr, QString("with info"), QVariantMap{{"k", 1}});
     center.postNotificationName("myProgressNotification", nullptr, 42);
-    test::processFor(50);
-    EXPECT_FALSE(controller->window()->isVisible());
+    // Neither shows the panel: a bounded wait that ends at once if one does.
+    EXPECT_FALSE(test::waitUntil([&] { return controller->window()->isVisible(); }, 50));
 
     int fronts = 0;
     const int observer = 0;
     center.addObserver(&observer, "BringSelfToFront", nullptr, [&](const Notification&) { ++fronts; });
     center.postNotificationName("myProgressNotification", nullptr, QString("Working..."));
-    ASSERT_TRUE(test::processUntil([&] { return controller->window()->isVisible(); }));
-    test::processFor(50);
-    EXPECT_EQ(controller->ibProgressTextField()->text(), "Working...");
+    ASSERT_TRUE(test::waitUntil([&] { return controller->window()->isVisible(); }));
+    EXPECT_TRUE(test::waitUntil([&] { return controller->ibProgressTextField()->text() == "Working..."; }))
+        << controller->ibProgressTextField()->text().toStdString();
     // Shown again while visible: no second show, but the animation and the announcement again.
     controller->showProgressWindow();
-    test::processFor(50);
+    test::waitUntil([&] { return fronts >= 2; });
     EXPECT_EQ(fronts, 2);
     center.postNotificationName("myProgressCloseNotification", nullptr);
-    test::processFor(50);
-    EXPECT_FALSE(controller->window()->isVisible());
+    EXPECT_TRUE(test::waitUntil([&] { return !controller->window()->isVisible(); }));
     center.removeObserver(&observer);
 }
 
@@ -115,7 +114,7 @@ TEST(ProgressWindowTest, ReleasingAControllerWhileAnotherThreadPostsToItIsSafe) 
         round = i;
         controller.reset();
         // Work it queued for the main thread may hold it a little longer.
-        ASSERT_TRUE(test::processUntil([&] { return released.expired(); }));
+        ASSERT_TRUE(test::waitUntil([&] { return released.expired(); }));
     }
     done = true;
     poster.join();
@@ -128,8 +127,8 @@ TEST(ProgressWindowTest, WithoutItsInterfaceFileThereIsNoPanelAndNothingBreaks) 
     controller->showProgressWindow();
     controller->setMessage("nowhere");
     controller->hideProgressWindow();
-    test::processFor(50);
-    EXPECT_EQ(visiblePanels(), 0);
+    // No panel shows: a bounded wait that ends at once if one does.
+    EXPECT_FALSE(test::waitUntil([] { return visiblePanels() > 0; }, 50));
 }
 
 TEST(ProgressWindowTest, TheMiniIdentifierIgnoresLetterCase) {

@@ -20,6 +20,7 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QUrl>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,13 @@ QImage grabScreen(const QString& name) {
     shot.save(test::screenshotPath(name));
     return shot;
 }
+
+// One pixel of the screen as the X server has it now.
+QColor screenPixel(QPoint at) {
+    return QGuiApplication::primaryScreen()->grabWindow(0, at.x(), at.y(), 1, 1).toImage().pixelColor(0, 0);
+}
+
+bool exposed(QWidget* w) { return w->isVisible() && w->windowHandle() && w->windowHandle()->isExposed(); }
 
 class ScreenshotTest : public ::testing::Test {
 protected:
@@ -44,7 +52,8 @@ protected:
         player = Player::playerWithPlayerItem(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(test::clip(20.0, false, "320x240"))));
         window->playerView()->setPlayer(player);
         player->play();
-        test::processFor(1500);
+        // The tests check that the video plays behind what they look at.
+        test::waitUntil([] { return screenPixel(QPoint(640, 360)).saturation() > 80; }, 15000, 50);
     }
     void TearDown() override {
         if (!window) return;
@@ -74,10 +83,10 @@ TEST_F(ScreenshotTest, EachStatusLightOverTheVideo) {
     };
     for (const Expected& light : lights) {
         controller->setStatusImage(QString(light.name));
-        test::processFor(300);
-        const QImage shot = grabScreen(QString(light.name));
         // Just off the middle of the light (the middle of the available light is its white check).
         const QPoint at = lightCentre() + QPoint(-7, 0);
+        test::waitUntil([&] { return light.looks(screenPixel(at)); }, 5000, 50);
+        const QImage shot = grabScreen(QString(light.name));
         EXPECT_TRUE(light.looks(shot.pixelColor(at))) << light.name << " " << shot.pixelColor(at).name().toStdString();
         EXPECT_GT(shot.pixelColor(640, 360).saturation(), 80) << "the video plays behind it";
     }
@@ -88,7 +97,11 @@ TEST_F(ScreenshotTest, TheProgressPanelOverThePlayingVideo) {
     ASSERT_NE(progress->window(), nullptr);
     progress->setMessage("Trying To Locate/Mount Source Folder...");
     progress->showProgressWindow();
-    test::processFor(500);
+    const auto panelLeftMiddle = [&] {
+        const QRect frame = progress->window()->frameGeometry();
+        return QPoint(frame.left() + 8, frame.center().y());
+    };
+    test::waitUntil([&] { return exposed(progress->window()) && screenPixel(panelLeftMiddle()).value() < 140; }, 5000, 50);
     const QRect panel = progress->window()->frameGeometry();
     EXPECT_TRUE(QGuiApplication::primaryScreen()->geometry().contains(panel.center()));
     const QImage shot = grabScreen("progress");
@@ -96,21 +109,24 @@ TEST_F(ScreenshotTest, TheProgressPanelOverThePlayingVideo) {
     const QColor inside = shot.pixelColor(panel.left() + 8, panel.center().y());
     EXPECT_LT(inside.value(), 140) << inside.name().toStdString();
     progress.reset();
-    test::processFor(200);
+    test::waitUntil([&] { return screenPixel(QPoint(panel.left() + 8, panel.center().y())).value() > inside.value(); }, 5000, 50);
     const QColor after = grabScreen("progress-gone").pixelColor(panel.left() + 8, panel.center().y());
     EXPECT_GT(after.value(), inside.value());
 }
 
 TEST_F(ScreenshotTest, TheMenuBarWithItsFileMenuOpen) {
     window->setMenuBarVisible(true);
-    test::processFor(300);
+    const auto menuBarShown = [&] {
+        return window->menuBar()->isVisible() && screenPixel(QPoint(1000, window->menuBar()->height() / 2)).value() > 150;
+    };
+    test::waitUntil(menuBarShown, 5000, 50);
     QMenu* file = nullptr;
     for (QAction* menu : window->menuBar()->actions()) {
         if (menu->menu() && menu->menu()->actions().contains(window->openFilesAction())) file = menu->menu();
     }
     ASSERT_NE(file, nullptr);
     window->menuBar()->setActiveAction(file->menuAction());
-    test::processFor(400);
+    test::waitUntil([&] { return exposed(file) && menuBarShown(); }, 5000, 50);
     ASSERT_TRUE(file->isVisible());
     const QImage shot = grabScreen("menu-bar");
     // A light menu bar across the top, over no video.
@@ -120,7 +136,9 @@ TEST_F(ScreenshotTest, TheMenuBarWithItsFileMenuOpen) {
 
 TEST_F(ScreenshotTest, TheContextMenuOverTheVideo) {
     window->contextMenu()->popup(QPoint(500, 200));
-    test::processFor(400);
+    test::waitUntil([&] {
+        return exposed(window->contextMenu()) && screenPixel(window->contextMenu()->geometry().center()).value() > 150;
+    }, 5000, 50);
     ASSERT_TRUE(window->contextMenu()->isVisible());
     EXPECT_EQ(window->contextMenu()->actions().count(), 13);  // nine commands in five groups
     const QImage shot = grabScreen("context-menu");
@@ -135,7 +153,7 @@ TEST_F(ScreenshotTest, ThePreferencesWindowOverThePlayer) {
     controller->setFPreferencesWindow(preferences);
     controller->setStatusImage(QString("NSStatusAvailable"));
     controller->ibOpenPreferences(nullptr);
-    test::processFor(600);
+    test::waitUntil([&] { return exposed(preferences); }, 5000, 50);
     ASSERT_TRUE(preferences->isVisible());
     grabScreen("preferences");
     EXPECT_FALSE(preferences->sourceStatusLight()->pixmap().isNull());
