@@ -13,7 +13,7 @@
 
 // Tells the files that have fully arrived from those still being copied in. A file counts once
 // two looks at least two seconds apart saw the same size and modification time and, for an ISO
-// base media file (MP4, MOV), its boxes account for the whole file with a "moov" among them.
+// base media file (MP4, MOV), its boxes are whole (see MediaFiles::isoMediaCompleteness).
 // Safe from any thread.
 class Arrivals {
 public:

@@ -35,10 +35,10 @@ protected:
                                                                {"prefRepeatListItemsCount", 3},
                                                                {"prefNewMovieRepeatLoopCount", loops}});
     }
-    // A complete (if tiny) MP4 file modified `minutesAgo` minutes ago: its boxes account for it all.
+    // A complete (if tiny) MP4 file modified `minutesAgo` minutes ago: a whole moov and mdat.
     void addFile(const QString& name, int minutesAgo) {
         const QString path = daily + "/" + name;
-        test::writeAll(path, QByteArray("\0\0\0\x10" "ftypisom\0\0\0\0" "\0\0\0\x08" "moov", 24));
+        test::writeAll(path, QByteArray("\0\0\0\x10" "ftypisom\0\0\0\0" "\0\0\0\x08" "moov" "\0\0\0\x08" "mdat", 32));
         QFile f(path);
         f.open(QIODevice::ReadWrite);
         f.setFileTime(QDateTime::currentDateTime().addSecs(-60 * minutesAgo), QFileDevice::FileModificationTime);
