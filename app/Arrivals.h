@@ -3,6 +3,7 @@
 #include "app/MediaFiles.h"
 
 #include <QHash>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -18,30 +19,47 @@
 class Arrivals {
 public:
     using Clock = std::chrono::steady_clock;
+    using WallClock = std::chrono::system_clock;
     static constexpr std::chrono::seconds kQuietTime{2};
+    // A file that stays the same this long and still is not complete is not on its way any more.
+    static constexpr std::chrono::seconds kSettledAfter{60};
 
     struct Look {
         MediaFiles::Stamp stamp;
         Clock::time_point at;
     };
+    struct Unfinished {
+        QString path;
+        qint64 size = 0;
+    };
     struct Result {
-        QStringList complete;    // in the order given
-        QStringList incomplete;  // left out this time, first seen so (for the log, once each)
+        QStringList complete;  // in the order given
+        // Not complete, each named once (for the log): still changing, or unchanged for a minute.
+        QStringList arriving;
+        QList<Unfinished> unfinished;
     };
 
     // stampOf and completenessOf answer for one path; a stamp of none means the file system did
     // not answer, and the file is left out for now.
     Result filter(const QStringList& paths, Clock::time_point now,
+                  WallClock::time_point wallNow,
                   const std::function<std::optional<MediaFiles::Stamp>(const QString&)>& stampOf,
                   const std::function<MediaFiles::Completeness(const QString&)>& completenessOf);
 
 private:
     struct Entry {
         Look first;  // the earliest look that saw the present stamp
-        std::optional<bool> complete;  // the box check's answer for that stamp
-        bool reported = false;
+        bool oldAtFirstLook = false;  // the first look ever saw a time over a minute ago
+        std::optional<bool> complete;  // the box check's answer for the present stamp
+        bool reportedArriving = false;
+        bool reportedUnfinished = false;
         Clock::time_point lastSeen;
     };
+    // Takes one look; true when the file is complete now.
+    bool lookLocked(const QString& path, const MediaFiles::Stamp& stamp, Clock::time_point now,
+                    WallClock::time_point wallNow,
+                    const std::function<MediaFiles::Completeness(const QString&)>& completenessOf);
+
     // A file not listed for this long is forgotten: the memory stays bounded over months.
     static constexpr std::chrono::minutes kForgetAfter{10};
     std::mutex mutex_;

@@ -149,7 +149,7 @@ QStringList AppDelegate::listNewestFilesIn(const QString& dailyFolder) {
 
 QStringList AppDelegate::completeFilesOf(const QStringList& paths) {
     const Arrivals::Result arrived = arrivals_.filter(
-        paths, Arrivals::Clock::now(),
+        paths, Arrivals::Clock::now(), Arrivals::WallClock::now(),
         [](const QString& path) {
             return Deadline::call<std::optional<MediaFiles::Stamp>>([path] { return MediaFiles::stampOf(path); },
                                                                     kFileSystemDeadline)
@@ -160,8 +160,12 @@ QStringList AppDelegate::completeFilesOf(const QStringList& paths) {
                                                             kFileSystemDeadline)
                 .value_or(MediaFiles::Completeness::Incomplete);
         });
-    for (const QString& path : arrived.incomplete) {
+    for (const QString& path : arrived.arriving) {
         KORVAL_Log::debug(fmt("Still arriving, not played until it is complete: %@", path));
+    }
+    for (const Arrivals::Unfinished& file : arrived.unfinished) {
+        KORVAL_Log::debug(fmt("Incomplete or not a video, not played: %@ (%li bytes)", file.path,
+                              static_cast<long long>(file.size)));
     }
     return arrived.complete;
 }

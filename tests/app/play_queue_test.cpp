@@ -1,4 +1,6 @@
 #include "app/AppDelegate.h"
+#include "app/Arrivals.h"
+#include "platform/core/Format.h"
 #include "platform/media/Player.h"
 #include "platform/core/UserDefaults.h"
 
@@ -274,4 +276,64 @@ TEST(PlayQueueStateTest, FilesOpenedByHandPlayOnceEachInTheirOrder) {
     EXPECT_TRUE(state.filesOpenedByHandPlaying());
     EXPECT_FALSE(state.nextFileOpenedByHand());
     EXPECT_FALSE(state.filesOpenedByHandPlaying());
+}
+
+namespace {
+
+// A folder as a look at the disk sees it, on a clock the test moves by whole seconds.
+class Folder {
+public:
+    void write(const QString& name, qint64 size, bool whole = true, int secondsAgo = 0) {
+        stamps_["/v/" + name] = MediaFiles::Stamp{true, size, wallNs(now_ - secondsAgo)};
+        whole_["/v/" + name] = whole;
+    }
+    void tick(int seconds = 1) { now_ += seconds; }
+    int now() const { return now_; }
+    Arrivals::Result look(Arrivals& arrivals, const QStringList& paths) const {
+        return arrivals.filter(
+            paths, t0_ + std::chrono::seconds(now_), wall0_ + std::chrono::seconds(now_),
+            [this](const QString& path) { return std::optional(stamps_.value(path)); },
+            [this](const QString& path) {
+                return whole_.value(path) ? MediaFiles::Completeness::Complete : MediaFiles::Completeness::Incomplete;
+            });
+    }
+
+private:
+    qint64 wallNs(int second) const {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(wall0_.time_since_epoch()).count() +
+               qint64(second) * 1000000000;
+    }
+    const Arrivals::Clock::time_point t0_ = Arrivals::Clock::now();
+    const Arrivals::WallClock::time_point wall0_ = Arrivals::WallClock::now();
+    int now_ = 0;
+    QHash<QString, MediaFiles::Stamp> stamps_;
+    QHash<QString, bool> whole_;
+};
+
+}  // namespace
+
+// A file that never completes is named once: "still arriving" while it changes (or bears a time
+// to come), "unfinished" once it stayed the same for a minute of looks or, at the first look,
+// bore a time over a minute old.
+TEST(ArrivalsTest, FilesThatNeverCompleteAreNamedOnceByHowLongTheyStayedTheSame) {
+    Folder disk;
+    disk.write("old-empty.mp4", 0, false, 3 * 3600);
+    disk.write("growing.mp4", 10, false);
+    disk.write("future.mp4", 10, false, -3600);
+    disk.write("fine.mp4", 10, true, 3600);
+    Arrivals arrivals;
+    QStringList arriving, unfinished;
+    const QStringList all{"/v/old-empty.mp4", "/v/growing.mp4", "/v/future.mp4", "/v/fine.mp4"};
+    for (; disk.now() <= 90; disk.tick(2)) {
+        if (disk.now() == 4) disk.write("growing.mp4", 20, false);
+        const Arrivals::Result r = disk.look(arrivals, all);
+        for (const QString& path : r.arriving) arriving += fmt("%@ at %li", path, long(disk.now()));
+        for (const auto& file : r.unfinished) {
+            unfinished += fmt("%@ (%li bytes) at %li", file.path, long(file.size), long(disk.now()));
+        }
+        EXPECT_EQ(r.complete.join(' ').toStdString(), disk.now() >= 2 ? "/v/fine.mp4" : "") << disk.now();
+    }
+    EXPECT_EQ(arriving.join(", ").toStdString(), "/v/growing.mp4 at 0, /v/future.mp4 at 0");
+    EXPECT_EQ(unfinished.join(", ").toStdString(),
+              "/v/old-empty.mp4 (0 bytes) at 2, /v/future.mp4 (10 bytes) at 60, /v/growing.mp4 (20 bytes) at 64");
 }
