@@ -80,6 +80,8 @@ public:
     // What the play queue works from: the scan's files that have fully arrived or, while today's
     // folder has none, those of the newest earlier day of the last week. Never on the main thread.
     QStringList newestCompleteFiles();
+    // The same, with the newest file that has counted complete (which alone can be new).
+    PlayQueueState::Found newestCompleteListing();
 
     // The play queue. The screen to play on: the second when there are several.
     std::optional<Screen> useThisScreen() const;
@@ -199,8 +201,8 @@ private:
     // Plays what ended once more, from its first frame.
     void replay(const std::shared_ptr<PlayerItem>& item);
     QStringList listNewestFilesIn(const QString& dailyFolder);
-    QStringList completeFilesOf(const QStringList& paths);
-    QStringList newestFilesOfAnEarlierDay();
+    PlayQueueState::Found completeFilesOf(const QStringList& paths);
+    PlayQueueState::Found newestFilesOfAnEarlierDay();
     void noteSourceFolderReachable(bool reachable);
     void checkSourceFolderAtLaunch();
     void showProgress(const QString& message);

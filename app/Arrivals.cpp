@@ -7,7 +7,7 @@ bool Arrivals::lookLocked(const QString& path, const MediaFiles::Stamp& stamp, C
     if (it == entries_.end()) {
         const qint64 wallNs =
             std::chrono::duration_cast<std::chrono::nanoseconds>((wallNow - kSettledAfter).time_since_epoch()).count();
-        it = entries_.insert(path, Entry{Look{stamp, now}, stamp.modifiedNs < wallNs, {}, false, false, now});
+        it = entries_.insert(path, Entry{Look{stamp, now}, stamp.modifiedNs < wallNs, {}, {}, false, false, now});
     } else if (it->first.stamp != stamp) {
         // It changed since: its quiet time starts again.
         it->first = Look{stamp, now};
@@ -21,10 +21,11 @@ bool Arrivals::lookLocked(const QString& path, const MediaFiles::Stamp& stamp, C
         if (!entry.complete) entry.complete = completenessOf(path) != MediaFiles::Completeness::Incomplete;
         ready = *entry.complete;
     }
+    if (ready) entry.completeStamp = stamp;
     return ready;
 }
 
-Arrivals::Result Arrivals::filter(const QStringList& paths, Clock::time_point now,
+Arrivals::Result Arrivals::filter(const QStringList& paths, const QString& lastTaken, Clock::time_point now,
                                   WallClock::time_point wallNow,
                                   const std::function<std::optional<MediaFiles::Stamp>(const QString&)>& stampOf,
                                   const std::function<MediaFiles::Completeness(const QString&)>& completenessOf) {
@@ -35,6 +36,7 @@ Arrivals::Result Arrivals::filter(const QStringList& paths, Clock::time_point no
         if (!stamp || !stamp->exists) continue;
         const bool complete = lookLocked(path, *stamp, now, wallNow, completenessOf);
         Entry& entry = entries_[path];
+        if (result.newestEverComplete.isNull() && entry.completeStamp) result.newestEverComplete = path;
         if (complete) {
             result.complete += path;
             continue;
@@ -48,6 +50,16 @@ Arrivals::Result Arrivals::filter(const QStringList& paths, Clock::time_point no
         } else if (settled && entry.complete.has_value() && !entry.reportedUnfinished) {
             result.unfinished += Unfinished{path, stamp->size};
             entry.reportedUnfinished = true;
+        }
+    }
+
+    // The file last taken for new, rewritten just now, is left out by the script until it is
+    // written; meanwhile it is still the newest, and nothing older is new.
+    const auto taken = entries_.constFind(lastTaken);
+    if (!lastTaken.isEmpty() && !paths.contains(lastTaken) && taken != entries_.constEnd() && taken->completeStamp) {
+        const std::optional<MediaFiles::Stamp> stamp = stampOf(lastTaken);
+        if (stamp && stamp->exists && !lookLocked(lastTaken, *stamp, now, wallNow, completenessOf)) {
+            result.newestEverComplete = lastTaken;
         }
     }
 

@@ -196,7 +196,7 @@ AppDelegate::NextStep AppDelegate::decideNext(const std::shared_ptr<PlayerItem>&
         kind = EndKind::Recheck;  // the end of a file opened by hand counts no play of the cycle
     }
 
-    const QStringList found = newestCompleteFiles();  // waits for the script
+    const PlayQueueState::Found found = newestCompleteListing();  // waits for the script
     if (DispatchQueue::isShuttingDown()) return {};
     const bool reachable = [this] {
         std::lock_guard<std::mutex> lock(reachableMutex_);
@@ -225,8 +225,8 @@ AppDelegate::NextStep AppDelegate::decideNext(const std::shared_ptr<PlayerItem>&
         return {Kind::LookAgain, {}};
     }
     if (decision.newItem) {
-        noteNewItem(found.first());
-        KORVAL_Log::debug(fmt("hasNewItem = self.repeatList = %@", QVariant(found)));
+        noteNewItem(found.complete.first());
+        KORVAL_Log::debug(fmt("hasNewItem = self.repeatList = %@", QVariant(found.complete)));
     } else if (decision.rotated) {
         KORVAL_Log::debug(fmt("Need to get from queue of last %li items....", static_cast<long long>(loops)));
         KORVAL_Log::debug(fmt("\nRepeatList AFTER:\n%@\n", QVariant(decision.repeatList)));
