@@ -26,9 +26,9 @@ void AppDelegate::makeServices() {
     });
     status_ = std::make_shared<StatusService>(sourceFolder_);
     PlayQueue::Sources sources;
-    sources.newestCompleteFiles = [weak] {
+    sources.scan = [weak] {
         const std::shared_ptr<AppDelegate> self = weak.lock();
-        return self ? self->newestCompleteFiles() : QStringList();
+        return self ? self->newestCompleteListing() : PlayQueueState::Found();
     };
     sources.sourceFolder = sourceFolder_;
     sources.status = status_;

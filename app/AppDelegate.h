@@ -82,6 +82,8 @@ public:
     // What the play queue works from: the scan's files that have fully arrived or, while today's
     // folder has none, those of the newest earlier day of the last week. Never on the main thread.
     QStringList newestCompleteFiles();
+    // The same, with the newest file that has counted complete (which alone can be new).
+    PlayQueueState::Found newestCompleteListing();
 
     // The play queue. The screen to play on: the second when there are several.
     std::optional<Screen> useThisScreen() const;
@@ -181,8 +183,8 @@ private:
     void playArrayOfUrls(const QVariantList& list, bool openedByHand);
     void playListOnMainThread(const QVariantList& list, bool openedByHand);
     QStringList listNewestFilesIn(const QString& dailyFolder);
-    QStringList completeFilesOf(const QStringList& paths);
-    QStringList newestFilesOfAnEarlierDay();
+    PlayQueueState::Found completeFilesOf(const QStringList& paths);
+    PlayQueueState::Found newestFilesOfAnEarlierDay();
     // Shows what the source-folder monitor says on the light, on the main thread.
     void showSourceFolderLight();
     void checkSourceFolderAtLaunch();

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -68,33 +69,54 @@ Completeness isoMediaCompleteness(const QString& path) {
     const quint64 fileSize = static_cast<quint64>(st.st_size);
     quint64 offset = 0;
     bool moov = false;
-    Completeness result = Completeness::Incomplete;
-    for (int boxes = 0; boxes < kMaxBoxes; ++boxes) {
-        if (offset == fileSize) {
-            result = moov ? Completeness::Complete : Completeness::Incomplete;
-            break;
-        }
+    bool mdat = false;
+    bool unfinished = false;  // a media data box runs past the end, or the file could not be read
+    // The walk stops at the end or at the first bytes that are no whole box: players ignore what
+    // follows the last box, but a media data box cut short means the copy is not finished.
+    int boxes = 0;
+    for (; boxes < kMaxBoxes && offset < fileSize; ++boxes) {
         unsigned char header[16];
-        if (fileSize - offset < 8 || !readAt(fd, header, 8, static_cast<off_t>(offset))) break;
-        if (!isBoxType(header + 4)) {
-            if (boxes == 0) result = Completeness::NotIsoMedia;
+        if (fileSize - offset < 8) break;
+        if (!readAt(fd, header, 8, static_cast<off_t>(offset))) {
+            unfinished = true;
             break;
         }
+        if (!isBoxType(header + 4)) {
+            if (boxes == 0) {
+                close(fd);
+                return Completeness::NotIsoMedia;
+            }
+            break;
+        }
+        const bool isMdat = memcmp(header + 4, "mdat", 4) == 0;
         quint64 size = bigEndian(header, 4);
         quint64 headerSize = 8;
         if (size == 1) {  // a 64-bit size follows the type
-            if (fileSize - offset < 16 || !readAt(fd, header + 8, 8, static_cast<off_t>(offset + 8))) break;
+            if (fileSize - offset < 16) {
+                unfinished = isMdat;
+                break;
+            }
+            if (!readAt(fd, header + 8, 8, static_cast<off_t>(offset + 8))) {
+                unfinished = true;
+                break;
+            }
             size = bigEndian(header + 8, 8);
             headerSize = 16;
         } else if (size == 0) {  // the box runs to the end of the file
             size = fileSize - offset;
         }
-        if (size < headerSize || size > fileSize - offset) break;  // damaged, or still being written
-        if (bigEndian(header + 4, 4) == bigEndian(reinterpret_cast<const unsigned char*>("moov"), 4)) moov = true;
+        if (size < headerSize) break;
+        if (size > fileSize - offset) {
+            unfinished = isMdat;
+            break;
+        }
+        if (memcmp(header + 4, "moov", 4) == 0) moov = true;
+        mdat = mdat || isMdat;
         offset += size;
     }
     close(fd);
-    return result;
+    if (unfinished || (boxes == kMaxBoxes && offset < fileSize)) return Completeness::Incomplete;
+    return moov && mdat ? Completeness::Complete : Completeness::Incomplete;
 }
 
 }  // namespace MediaFiles

@@ -24,9 +24,10 @@ std::optional<Stamp> stampOf(const QString& path);
 
 enum class Completeness { Complete, Incomplete, NotIsoMedia };
 
-// For an ISO base media file (MP4, MOV): complete when its top-level boxes account for exactly
-// the whole file and one of them is "moov". Reads the box headers only. NotIsoMedia for a file
-// that does not start like one (its completeness cannot be told from its content).
+// For an ISO base media file (MP4, MOV): complete when its top-level boxes hold a whole "moov" and
+// at least one "mdat", and no "mdat" runs past the end; bytes after the last whole box do not
+// count. Reads the box headers only. NotIsoMedia for a file that does not start like one (its
+// completeness cannot be told from its content).
 Completeness isoMediaCompleteness(const QString& path);
 
 // MP4, MOV and M4V files are checked for their boxes; other containers rely on the quiet time.

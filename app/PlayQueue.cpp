@@ -190,7 +190,7 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
         if (hand.kind == PlayQueueState::HandTurn::Kind::Done) kind = EndKind::Recheck;
     }
 
-    const QStringList found = sources_.newestCompleteFiles();  // waits for the script
+    const PlayQueueState::Found found = sources_.scan();  // waits for the script
     if (DispatchQueue::isShuttingDown()) return {};
     const bool reachable = !sources_.sourceFolder->isAway();
     const qint64 loops = Settings::positiveCount(Setting::NewMovieRepeatLoopCount);
@@ -206,8 +206,8 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
     for (const QString& path : decision.takenBack) KORVAL_Log::debug(fmt("Taken back to be tried again: %@", path));
     for (const QString& path : decision.vanished) KORVAL_Log::debug(fmt("Gone, left the repeat list: %@", path));
     if (decision.newItem) {
-        sources_.status->newItemArrived(found.first());
-        KORVAL_Log::debug(fmt("hasNewItem = self.repeatList = %@", QVariant(found)));
+        sources_.status->newItemArrived(found.complete.first());
+        KORVAL_Log::debug(fmt("hasNewItem = self.repeatList = %@", QVariant(found.complete)));
     } else if (decision.rotated) {
         KORVAL_Log::debug(fmt("Need to get from queue of last %li items....", static_cast<long long>(loops)));
         KORVAL_Log::debug(fmt("\nRepeatList AFTER:\n%@\n", QVariant(decision.repeatList)));
@@ -215,8 +215,8 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
     return stepFor(decision, found, kind, reachable);
 }
 
-PlayQueue::Step PlayQueue::stepFor(const PlayQueueState::Decision& decision, const QStringList& found, EndKind kind,
-                                   bool reachable) {
+PlayQueue::Step PlayQueue::stepFor(const PlayQueueState::Decision& decision, const PlayQueueState::Found& found,
+                                   EndKind kind, bool reachable) {
     if (found.isEmpty()) {
         if (kind == EndKind::Played && reachable) {
             KORVAL_Log::debug(

@@ -32,8 +32,9 @@ class PlayQueue : public PlayerDelegate, public std::enable_shared_from_this<Pla
 public:
     using EndKind = PlayQueueState::EndKind;
     struct Sources {
-        // The newest complete files, newest first: the scan. Waits for the script and the file system.
-        std::function<QStringList()> newestCompleteFiles;
+        // The newest complete files, newest first, and the newest that has counted complete: the
+        // scan. Waits for the script and the file system.
+        std::function<PlayQueueState::Found()> scan;
         std::shared_ptr<SourceFolderMonitor> sourceFolder;
         std::shared_ptr<StatusService> status;
         // Gives a new player to the view, which lets go of the one before. Main thread.
@@ -94,7 +95,8 @@ private:
     void decideAgain(const std::shared_ptr<PlayerItem>& item, EndKind kind);
     // One scan, one decision of the queue and its log lines. Changes nothing on the player.
     Step decideNext(const std::shared_ptr<PlayerItem>& item, EndKind kind, const Player* player);
-    Step stepFor(const PlayQueueState::Decision& decision, const QStringList& found, EndKind kind, bool reachable);
+    Step stepFor(const PlayQueueState::Decision& decision, const PlayQueueState::Found& found, EndKind kind,
+                 bool reachable);
     bool handIn(Player& player, const std::shared_ptr<PlayerItem>& ended, const Step& step);
     void carryOut(Player* player, const std::shared_ptr<PlayerItem>& item, const Step& step);
     // Looks again in a while, keeping the picture, when nothing could be played now.

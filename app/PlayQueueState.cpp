@@ -2,7 +2,7 @@
 
 #include "platform/core/PathUtilities.h"
 
-PlayQueueState::Decision PlayQueueState::itemEnded(const QStringList& found, qint64 newMovieRepeatLoopCount,
+PlayQueueState::Decision PlayQueueState::itemEnded(const Found& found, qint64 newMovieRepeatLoopCount,
                                                    const QString& endedPath, EndKind kind,
                                                    const QHash<QString, MediaFiles::Stamp>& stamps,
                                                    Clock::time_point now) {
@@ -51,15 +51,16 @@ PlayQueueState::Decision PlayQueueState::itemEnded(const QStringList& found, qin
         decision.repeatList = repeatList_;
         return decision;
     }
-    const QString newest = found.first();
-    if (pathToLastNewItem_.isNull() || !sameItem(pathToLastNewItem_, newest)) {
+    const QString newest = found.complete.value(0);
+    const bool newestEver = !newest.isNull() && newest == found.newestEverComplete;
+    if (newestEver && (pathToLastNewItem_.isNull() || !sameItem(pathToLastNewItem_, newest))) {
         pathToLastNewItem_ = Path::standardize(newest);
-        repeatList_ = found;
+        repeatList_ = found.complete;
         repeatcount_ = 0;
         newItemOwed_ = false;
         decision.newItem = true;
     } else if (repeatList_.isEmpty()) {
-        repeatList_ = found;  // every file of the list went: the cycle goes on with what is there
+        repeatList_ = found.complete;  // every file of the list went: the cycle goes on with what is there
     } else if (repeatcount_ >= newMovieRepeatLoopCount) {
         rotateLocked();
         decision.rotated = true;

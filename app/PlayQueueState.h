@@ -29,6 +29,18 @@ public:
         NotOpened,  // the file chosen ahead could not be opened: decided again, no play counted
     };
 
+    // What a scan found: the complete files, newest first, and the newest file that is complete
+    // now or has counted complete before. Only that file can be new: while it is being rewritten
+    // (touched, copied again) nothing is. A bare list stands for files that all stayed complete.
+    struct Found {
+        QStringList complete;
+        QString newestEverComplete;
+        Found() = default;
+        Found(const QStringList& files) : complete(files), newestEverComplete(files.value(0)) {}
+        Found(const QStringList& files, const QString& newestEver) : complete(files), newestEverComplete(newestEver) {}
+        bool isEmpty() const { return complete.isEmpty() && newestEverComplete.isEmpty(); }
+    };
+
     // What plays after an item ended, and what changed on the way.
     struct Decision {
         bool newItem = false;        // the scan's newest file is new: the repeat list is the scan's list
@@ -42,11 +54,11 @@ public:
     };
 
     // An item ended (or a look again is due): counts a play, sets a failed file aside, takes back
-    // files that changed, drops files that are gone, and decides from the scan's list (newest
-    // first, only complete files) and the plays a new file gets. `stamps` holds what a look at
-    // the files of the repeat list and at the set-aside ones saw just now; a file missing from it
-    // was not looked at (the share did not answer) and keeps its place.
-    Decision itemEnded(const QStringList& found, qint64 newMovieRepeatLoopCount, const QString& endedPath,
+    // files that changed, drops files that are gone, and decides from what the scan found and the
+    // plays a new file gets. `stamps` holds what a look at the files of the repeat list and at the
+    // set-aside ones saw just now; a file missing from it was not looked at (the share did not
+    // answer) and keeps its place.
+    Decision itemEnded(const Found& found, qint64 newMovieRepeatLoopCount, const QString& endedPath,
                        EndKind kind, const QHash<QString, MediaFiles::Stamp>& stamps, Clock::time_point now);
     // The polling loop's first list: its newest file is the last new item.
     void startWith(const QStringList& list);

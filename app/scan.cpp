@@ -144,9 +144,9 @@ QStringList AppDelegate::listNewestFilesIn(const QString& dailyFolder) {
     return arrayWithFullPaths;
 }
 
-QStringList AppDelegate::completeFilesOf(const QStringList& paths) {
+PlayQueueState::Found AppDelegate::completeFilesOf(const QStringList& paths) {
     const Arrivals::Result arrived = arrivals_.filter(
-        paths, Arrivals::Clock::now(),
+        paths, pathToLastNewItem(), Arrivals::Clock::now(), Arrivals::WallClock::now(),
         [](const QString& path) {
             return Deadline::call<std::optional<MediaFiles::Stamp>>([path] { return MediaFiles::stampOf(path); },
                                                                     kFileSystemDeadline)
@@ -157,10 +157,14 @@ QStringList AppDelegate::completeFilesOf(const QStringList& paths) {
                                                             kFileSystemDeadline)
                 .value_or(MediaFiles::Completeness::Incomplete);
         });
-    for (const QString& path : arrived.incomplete) {
+    for (const QString& path : arrived.arriving) {
         KORVAL_Log::debug(fmt("Still arriving, not played until it is complete: %@", path));
     }
-    return arrived.complete;
+    for (const Arrivals::Unfinished& file : arrived.unfinished) {
+        KORVAL_Log::debug(fmt("Incomplete or not a video, not played: %@ (%li bytes)", file.path,
+                              static_cast<long long>(file.size)));
+    }
+    return {arrived.complete, arrived.newestEverComplete};
 }
 
 QStringList AppDelegate::scanFolderForNewItems() {
@@ -177,22 +181,25 @@ QStringList AppDelegate::scanFolderForNewItems() {
     return listNewestFilesIn(getDailyFolderForSourceFolder());
 }
 
-QStringList AppDelegate::newestCompleteFiles() {
-    const QStringList today = completeFilesOf(scanFolderForNewItems());
-    if (!today.isEmpty() || DispatchQueue::isShuttingDown() || !sourceFolder_->isAvailable()) return today;
+QStringList AppDelegate::newestCompleteFiles() { return newestCompleteListing().complete; }
+
+PlayQueueState::Found AppDelegate::newestCompleteListing() {
+    const PlayQueueState::Found today = completeFilesOf(scanFolderForNewItems());
+    if (!today.isEmpty() || DispatchQueue::isShuttingDown()) return today;
+    if (!sourceFolder_->isAvailable()) return {};
     return newestFilesOfAnEarlierDay();
 }
 
 // While today's folder holds no complete video, the newest earlier daily folder of the last week
 // stands in, so that the screen shows the newest videos there are rather than nothing.
-QStringList AppDelegate::newestFilesOfAnEarlierDay() {
+PlayQueueState::Found AppDelegate::newestFilesOfAnEarlierDay() {
     const QString source = Path::standardize(Settings::string(Setting::TamrinVideosFolder));
     for (int daysBack = 1; daysBack <= kEarlierDaysToLookAt; ++daysBack) {
         const QString day = computeCurrentDaysFolderString2(Settings::kDayChangeHour + 24 * daysBack,
                                                             Settings::kDayChangeMinute);
         const QString folder = Path::appendingPathComponent(source, day);
         if (!isDirectoryWithin(folder).value_or(false)) continue;
-        const QStringList list = completeFilesOf(listNewestFilesIn(folder));
+        const PlayQueueState::Found list = completeFilesOf(listNewestFilesIn(folder));
         if (list.isEmpty()) continue;
         earlierDayNotice_.noteChange(folder, [folder] {
             KORVAL_Log::debug(fmt("Today's folder has no complete video yet: playing the newest of %@", folder));

@@ -1,4 +1,6 @@
 #include "app/AppDelegate.h"
+#include "app/Arrivals.h"
+#include "platform/core/Format.h"
 #include "platform/media/Player.h"
 #include "platform/core/UserDefaults.h"
 
@@ -13,6 +15,8 @@
 #include <QUrl>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,9 +43,9 @@ protected:
                                                                {"prefRepeatListItemsCount", 3},
                                                                {"prefNewMovieRepeatLoopCount", loops}});
     }
-    // A complete (if tiny) MP4 file modified `minutesAgo` minutes ago: its boxes account for it all.
+    // A complete (if tiny) MP4 file modified `minutesAgo` minutes ago: a whole moov and mdat.
     void addFile(const QString& name, int minutesAgo) {
-        addBytes(name, QByteArray("\0\0\0\x10" "ftypisom\0\0\0\0" "\0\0\0\x08" "moov", 24), minutesAgo);
+        addBytes(name, QByteArray("\0\0\0\x10" "ftypisom\0\0\0\0" "\0\0\0\x08" "moov" "\0\0\0\x08" "mdat", 32), minutesAgo);
     }
     void addBytes(const QString& name, const QByteArray& bytes, int minutesAgo) {
         const QString path = daily + "/" + name;
@@ -297,9 +301,9 @@ TEST(PlayQueueStateTest, DecidesNewRepeatAndRotationFromTheListsItIsGiven) {
     EXPECT_EQ(state.repeatList().first(), "/v/day/b.mp4");
 
     // A new newest file (a name differing only in letter case is not new) resets the count.
-    d = state.itemEnded({"/v/day/C.MP4", "/v/day/b.mp4"}, 2, "/v/day/b.mp4", Kind::Played, {}, now);
+    d = state.itemEnded(QStringList{"/v/day/C.MP4", "/v/day/b.mp4"}, 2, "/v/day/b.mp4", Kind::Played, {}, now);
     EXPECT_FALSE(d.newItem);
-    d = state.itemEnded({"/v/day/./d.mp4", "/v/day/c.mp4"}, 2, "/v/day/a.mp4", Kind::Played, {}, now);
+    d = state.itemEnded(QStringList{"/v/day/./d.mp4", "/v/day/c.mp4"}, 2, "/v/day/a.mp4", Kind::Played, {}, now);
     EXPECT_TRUE(d.newItem);
     EXPECT_EQ(state.pathToLastNewItem(), "/v/day/d.mp4");
     EXPECT_EQ(state.repeatcount(), 0);
@@ -374,4 +378,123 @@ TEST(PlayQueueStateTest, FilesOpenedByHandPlayOnceEachInTheirOrderAfterTheirOwnP
     EXPECT_EQ(state.takeFileOpenedByHand(&handPlayer).kind, Kind::Done);
     EXPECT_FALSE(state.filesOpenedByHandPlaying());
     EXPECT_EQ(state.takeFileOpenedByHand(&handPlayer).kind, Kind::None);
+}
+
+namespace {
+
+// A folder as the newest-files script and a look at the disk see it, on a clock the test moves
+// by whole seconds.
+class Folder {
+public:
+    void write(const QString& name, qint64 size, bool whole = true, int secondsAgo = 0) {
+        stamps_["/v/" + name] = MediaFiles::Stamp{true, size, wallNs(now_ - secondsAgo)};
+        whole_["/v/" + name] = whole;
+    }
+    void tick(int seconds = 1) { now_ += seconds; }
+    int now() const { return now_; }
+    // Newest first, at most three, without what was written within the last two seconds.
+    QStringList listed() const {
+        QStringList paths;
+        for (auto it = stamps_.constBegin(); it != stamps_.constEnd(); ++it) {
+            if (it->modifiedNs <= wallNs(now_ - 2)) paths += it.key();
+        }
+        std::sort(paths.begin(), paths.end(),
+                  [this](const QString& x, const QString& y) { return stamps_[x].modifiedNs > stamps_[y].modifiedNs; });
+        return paths.mid(0, 3);
+    }
+    Arrivals::Result look(Arrivals& arrivals, const QString& lastTaken, const QStringList& paths) const {
+        return arrivals.filter(
+            paths, lastTaken, t0_ + std::chrono::seconds(now_), wall0_ + std::chrono::seconds(now_),
+            [this](const QString& path) { return std::optional(stamps_.value(path)); },
+            [this](const QString& path) {
+                return whole_.value(path) ? MediaFiles::Completeness::Complete : MediaFiles::Completeness::Incomplete;
+            });
+    }
+
+private:
+    qint64 wallNs(int second) const {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(wall0_.time_since_epoch()).count() +
+               qint64(second) * 1000000000;
+    }
+    const Arrivals::Clock::time_point t0_ = Arrivals::Clock::now();
+    const Arrivals::WallClock::time_point wall0_ = Arrivals::WallClock::now();
+    int now_ = 0;
+    QHash<QString, MediaFiles::Stamp> stamps_;
+    QHash<QString, bool> whole_;
+};
+
+}  // namespace
+
+// The newest file touched, then copied in again over a few seconds: the script leaves it out at
+// first, then it is listed but not yet complete. Nothing older is new meanwhile, the cycle goes
+// on as it was, and the file is not new when it is whole again; a newer file still is.
+TEST(ArrivalsTest, ARewrittenNewestFileKeepsItsPlaceAndOnlyANewerFileIsNew) {
+    using Kind = PlayQueueState::EndKind;
+    Folder disk;
+    disk.write("a.mp4", 100, true, 300);
+    disk.write("b.mp4", 100, true, 200);
+    disk.write("c.mp4", 100, true, 100);
+    Arrivals arrivals;
+    PlayQueueState state;
+    disk.look(arrivals, {}, disk.listed());
+    disk.tick(2);
+    state.startWith(disk.look(arrivals, {}, disk.listed()).complete);
+    ASSERT_EQ(state.repeatList().size(), 3);
+    QString playing = state.repeatList().first();
+    int newItems = 0;
+    auto ends = [&](int count) {
+        QStringList next;
+        for (int i = 0; i < count; ++i) {
+            disk.tick();
+            const Arrivals::Result r = disk.look(arrivals, state.pathToLastNewItem(), disk.listed());
+            const PlayQueueState::Decision d = state.itemEnded(
+                {r.complete, r.newestEverComplete}, 3, playing, Kind::Played, {}, PlayQueueState::Clock::now());
+            newItems += d.newItem;
+            playing = d.next;
+            next += QFileInfo(d.next).completeBaseName();
+        }
+        return next.join(' ').toStdString();
+    };
+    EXPECT_EQ(ends(4), "c c b a");
+
+    disk.write("c.mp4", 100);  // touched
+    EXPECT_EQ(ends(6), "c b a c b a");
+    std::string copying;
+    for (int second = 0; second < 3; ++second) {  // copied in again over three ends, whole at the last
+        disk.write("c.mp4", 40 * (second + 1), second == 2);
+        copying += ends(1) + ' ';
+    }
+    EXPECT_EQ(copying + ends(5), "c b a c b a c b");
+    EXPECT_EQ(newItems, 0);
+
+    disk.write("d.mp4", 100);
+    EXPECT_EQ(ends(9), "a c b d d d c b d");
+    EXPECT_EQ(newItems, 1);
+    EXPECT_EQ(state.pathToLastNewItem(), "/v/d.mp4");
+}
+
+// A file that never completes is named once: "still arriving" while it changes (or bears a time
+// to come), "unfinished" once it stayed the same for a minute of looks or, at the first look,
+// bore a time over a minute old.
+TEST(ArrivalsTest, FilesThatNeverCompleteAreNamedOnceByHowLongTheyStayedTheSame) {
+    Folder disk;
+    disk.write("old-empty.mp4", 0, false, 3 * 3600);
+    disk.write("growing.mp4", 10, false);
+    disk.write("future.mp4", 10, false, -3600);
+    disk.write("fine.mp4", 10, true, 3600);
+    Arrivals arrivals;
+    QStringList arriving, unfinished;
+    const QStringList all{"/v/old-empty.mp4", "/v/growing.mp4", "/v/future.mp4", "/v/fine.mp4"};
+    for (; disk.now() <= 90; disk.tick(2)) {
+        if (disk.now() == 4) disk.write("growing.mp4", 20, false);
+        const Arrivals::Result r = disk.look(arrivals, {}, all);
+        for (const QString& path : r.arriving) arriving += fmt("%@ at %li", path, long(disk.now()));
+        for (const auto& file : r.unfinished) {
+            unfinished += fmt("%@ (%li bytes) at %li", file.path, long(file.size), long(disk.now()));
+        }
+        EXPECT_EQ(r.complete.join(' ').toStdString(), disk.now() >= 2 ? "/v/fine.mp4" : "") << disk.now();
+    }
+    EXPECT_EQ(arriving.join(", ").toStdString(), "/v/growing.mp4 at 0, /v/future.mp4 at 0");
+    EXPECT_EQ(unfinished.join(", ").toStdString(),
+              "/v/old-empty.mp4 (0 bytes) at 2, /v/future.mp4 (10 bytes) at 60, /v/growing.mp4 (20 bytes) at 64");
 }

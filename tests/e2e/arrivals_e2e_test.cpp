@@ -64,6 +64,52 @@ TEST_F(PlaybackE2E, AClipCopiedInChunksWithPausesPlaysOnlyOnceItIsWhole) {
     EXPECT_EQ(run.stop(), 0);
 }
 
+// The newest file touched keeps its place in the cycle and is not new again, nor is the one
+// before it while the touched file waits for its second look; a clip with bytes after its last
+// box comes in as new and plays its three times.
+TEST_F(PlaybackE2E, ATouchedNewestFileKeepsTheCycleAndAClipWithTrailingBytesPlays) {
+    addClip("a.mp4", 300);
+    addClip("b.mp4", 200);
+    addClip("c.mp4", 100);
+    run.start(args(3, 3));
+    ASSERT_TRUE(waitForNextItems(4)) << run.log().toStdString();
+    QFile touched(daily + "/c.mp4");
+    ASSERT_TRUE(touched.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(touched.setFileTime(QDateTime::currentDateTime(), QFileDevice::FileModificationTime));
+    touched.close();
+    const int atTouch = nextItems().size();
+    // Left out by the script for 2 s, then 2 s until its second look: eight ends see it through.
+    ASSERT_TRUE(waitForNextItems(atTouch + 8)) << run.log().toStdString();
+    QStringList names = nextItems();
+    const QStringList cycle{"b.mp4", "a.mp4", "c.mp4"};
+    EXPECT_EQ(names.mid(0, 2).join(' ').toStdString(), "c.mp4 c.mp4");
+    for (int i = 2; i < names.size(); ++i) {
+        ASSERT_EQ(names[i].toStdString(), cycle[(i - 2) % 3].toStdString()) << i << ": " << names.join(' ').toStdString();
+    }
+    EXPECT_EQ(run.log().count("] hasNewItem = self.repeatList = "), 0);
+
+    addFile("d.mp4", test::readAll(test::clip(1.0)) + QByteArray(16, '\0'), 0);
+    const int atArrival = nextItems().size();
+    auto afterArrival = [&] { return nextItems().mid(atArrival); };
+    QElapsedTimer t;
+    t.start();
+    while ((afterArrival().indexOf("d.mp4") < 0 || afterArrival().size() < afterArrival().indexOf("d.mp4") + 4) &&
+           t.elapsed() < 30000) {
+        QThread::msleep(100);
+    }
+    names = afterArrival();
+    const qsizetype first = names.indexOf("d.mp4");
+    ASSERT_GE(first, 0) << names.join(' ').toStdString();
+    EXPECT_EQ(names.mid(first, 4).join(' ').toStdString(), "d.mp4 d.mp4 d.mp4 c.mp4");
+    const QString log = run.log();
+    EXPECT_EQ(log.count("] hasNewItem = self.repeatList = "), 1);
+    EXPECT_TRUE(log.contains("] curURL asset is: " + QUrl::fromLocalFile(daily + "/d.mp4").toString() + "\n"))
+        << "d.mp4 never became the item that plays";
+    EXPECT_FALSE(log.contains("Cannot play " + daily + "/d.mp4"));
+    EXPECT_FALSE(log.contains("Incomplete or not a video, not played: " + daily + "/d.mp4"));
+    EXPECT_EQ(run.stop(), 0);
+}
+
 // Today's folder empty after the day changed: yesterday's newest files play in the usual cycle
 // until the first complete file of today takes over. Folders are named by the Gregorian date
 // with Latin digits whatever the locale's calendar.

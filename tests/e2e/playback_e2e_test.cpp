@@ -104,7 +104,9 @@ TEST_F(PlaybackE2E, BrokenFilesCostOneTryAndAreTakenBackWhenTheyChange) {
     EXPECT_TRUE(log.contains("] Set aside after a failed play, passed over until it changes: " + daily + "/corrupt.mp4\n"));
     EXPECT_FALSE(log.contains("Cannot play " + daily + "/empty.mp4"));
     EXPECT_FALSE(nextItems().contains("empty.mp4"));
-    EXPECT_TRUE(log.contains("] Still arriving, not played until it is complete: " + daily + "/empty.mp4\n"));
+    // Unchanged for over a minute: named once as what it is, never as on its way.
+    EXPECT_EQ(log.count("] Incomplete or not a video, not played: " + daily + "/empty.mp4 (0 bytes)\n"), 1);
+    EXPECT_FALSE(log.contains("Still arriving, not played until it is complete: " + daily + "/empty.mp4"));
     EXPECT_GE(nextItems().count("good.mp4"), 5);
     // After the failure the next item is under way within about a second.
     const QStringList lines = log.split('\n');
