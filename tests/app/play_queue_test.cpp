@@ -9,7 +9,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QThread>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -57,9 +56,7 @@ protected:
     // Waits until every file of today's folder counts as arrived: two looks two seconds apart.
     void settle() {
         const int files = static_cast<int>(QDir(daily).entryList(QDir::Files).size());
-        QElapsedTimer t;
-        t.start();
-        while (controller.newestCompleteFiles().size() < std::min(files, 3) && t.elapsed() < 10000) QThread::msleep(100);
+        test::waitUntil([&] { return controller.newestCompleteFiles().size() >= std::min(files, 3); }, 10000, 100);
     }
     // What the start-up polling loop does with the first list.
     void startWithFirstList() {
@@ -67,6 +64,22 @@ protected:
         const QStringList list = controller.scanFolderForNewItems();
         ASSERT_FALSE(list.isEmpty());
         queue.startWith(list);
+    }
+    // The names of the items the current player plays, one per play, until `count` have started.
+    QStringList playsSeen(int count, int timeoutMs) {
+        QStringList played;
+        std::shared_ptr<PlayerItem> last;
+        test::waitUntil(
+            [&] {
+                const Player::Status now = queue.player()->status();
+                if (now.item && now.item != last) {
+                    last = now.item;
+                    played += now.item->url().fileName();
+                }
+                return played.size() >= count;
+            },
+            timeoutMs, 5);
+        return played;
     }
     // One end of the playing item, as a player tells it; returns the name that plays next.
     QString end(PlayerItemEnd::Why why = PlayerItemEnd::Why::Played) {
@@ -194,18 +207,7 @@ TEST_F(PlayQueueTest, FilesOpenedByHandAreNeverTakenByThePlayerTheyReplace) {
     // The daily player's late events no longer count either.
     queue.playerItemDidPlayToEndTime(dailyPlayer->currentItem(), PlayerItemEnd{});
 
-    QStringList played;
-    std::shared_ptr<PlayerItem> last;
-    QElapsedTimer t;
-    t.start();
-    while (played.size() < 5 && t.elapsed() < 30000) {
-        const Player::Status now = queue.player()->status();
-        if (now.item && now.item != last) {
-            last = now.item;
-            played += now.item->url().fileName();
-        }
-        QThread::msleep(5);
-    }
+    const QStringList played = playsSeen(5, 30000);
     Player::release(std::move(dailyPlayer));
     queue.setPlayer(nullptr);
     qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
@@ -227,18 +229,7 @@ TEST_F(PlayQueueTest, WithARealPlayerEveryItemIsDecidedAheadAndPlaysInOrder) {
     startWithFirstList();
     queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(daily + "/c.mp4")), false);
 
-    QStringList played;
-    std::shared_ptr<PlayerItem> last;
-    QElapsedTimer t;
-    t.start();
-    while (played.size() < 8 && t.elapsed() < 40000) {
-        const Player::Status now = queue.player()->status();
-        if (now.item && now.item != last) {
-            last = now.item;
-            played += now.item->url().fileName();
-        }
-        QThread::msleep(5);
-    }
+    const QStringList played = playsSeen(8, 40000);
     queue.setPlayer(nullptr);
     qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
     EXPECT_EQ(played, (QStringList{"c.mp4", "c.mp4", "b.mp4", "a.mp4", "c.mp4", "b.mp4", "a.mp4", "c.mp4"}));

@@ -7,7 +7,6 @@
 #include "TestSupport.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
 #include <QTemporaryDir>
@@ -336,9 +335,7 @@ TEST_F(PlayerTest, ARepeatedMpvMessageKeepsItsFileNameIntact) {
     // Each play loads the file again once the failure of the one before is logged.
     for (int failures = 1; failures <= 10; ++failures) {
         player->play();
-        QElapsedTimer t;
-        t.start();
-        while (test::readAll(errPath).count("Cannot play ") < failures && t.elapsed() < 10000) QThread::msleep(20);
+        test::waitUntil([&] { return test::readAll(errPath).count("Cannot play ") >= failures; }, 10000, 20);
     }
     capture.restore();
     const QString err = QString::fromUtf8(test::readAll(errPath));
@@ -366,21 +363,20 @@ TEST(PlayerViewTest, TheSoftwareViewShowsTheFrames) {
     auto player = Player::playerWithPlayerItem(itemFor(test::clip(4.0)));
     view->setPlayer(player);
     player->play();
-    QElapsedTimer t;
-    t.start();
     int coloured = 0;
-    while (t.elapsed() < 8000) {
-        QApplication::processEvents(QEventLoop::AllEvents, 50);
-        const QImage frame = view->grab().toImage();
-        coloured = 0;
-        for (int y = 0; y < frame.height(); y += 8) {
-            for (int x = 0; x < frame.width(); x += 8) {
-                const QColor c = frame.pixelColor(x, y);
-                if (c.saturation() > 100 && c.value() > 100) ++coloured;
+    test::waitUntil(
+        [&] {
+            const QImage frame = view->grab().toImage();
+            coloured = 0;
+            for (int y = 0; y < frame.height(); y += 8) {
+                for (int x = 0; x < frame.width(); x += 8) {
+                    const QColor c = frame.pixelColor(x, y);
+                    if (c.saturation() > 100 && c.value() > 100) ++coloured;
+                }
             }
-        }
-        if (coloured > 300) break;
-    }
+            return coloured > 300;
+        },
+        8000, 50);
     // The test pattern's colour bars fill the view (160x120 scaled to 320x240).
     EXPECT_GT(coloured, 300);
     view->setPlayer(nullptr);
