@@ -4,7 +4,6 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QThread>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -91,12 +90,12 @@ TEST_F(PlaybackE2E, ATouchedNewestFileKeepsTheCycleAndAClipWithTrailingBytesPlay
     addFile("d.mp4", test::readAll(test::clip(1.0)) + QByteArray(16, '\0'), 0);
     const int atArrival = nextItems().size();
     auto afterArrival = [&] { return nextItems().mid(atArrival); };
-    QElapsedTimer t;
-    t.start();
-    while ((afterArrival().indexOf("d.mp4") < 0 || afterArrival().size() < afterArrival().indexOf("d.mp4") + 4) &&
-           t.elapsed() < 30000) {
-        QThread::msleep(100);
-    }
+    test::waitUntil(
+        [&] {
+            const QStringList seen = afterArrival();
+            return seen.indexOf("d.mp4") >= 0 && seen.size() >= seen.indexOf("d.mp4") + 4;
+        },
+        30000, 100);
     names = afterArrival();
     const qsizetype first = names.indexOf("d.mp4");
     ASSERT_GE(first, 0) << names.join(' ').toStdString();
