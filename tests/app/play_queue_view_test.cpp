@@ -1,0 +1,84 @@
+// The play queue with a real player shown by a real (software) view, as in the running program.
+#include "app/PlayQueue.h"
+#include "app/SourceFolderMonitor.h"
+#include "app/StatusService.h"
+#include "platform/core/Queues.h"
+#include "platform/core/UserDefaults.h"
+#include "platform/media/PlayerView.h"
+
+#include "Clips.h"
+#include "GuiTestSupport.h"
+
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+
+namespace {
+
+// The view lets go of the player while the queue decides ahead of the first item's end, so the
+// player refuses the next item then. The decision is carried out at the end, without a second
+// one: one scan, one play counted, and the file chosen plays next.
+TEST(PlayQueueWithAViewTest, ADecisionThePlayerCouldNotTakeIsCarriedOutAtTheEndAndNotTakenTwice) {
+    qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
+    UserDefaults::standardUserDefaults().setArgumentDomain({{"prefNewMovieRepeatLoopCount", 1}});
+    QTemporaryDir dir;
+    const QString clip = test::clip(3.0, false);
+    ASSERT_FALSE(clip.isEmpty());
+    const QString a = dir.filePath("a.mp4"), b = dir.filePath("b.mp4");
+    ASSERT_TRUE(QFile::copy(clip, a) && QFile::copy(clip, b));
+    std::unique_ptr<PlayerView> view(PlayerView::create());
+    view->resize(160, 120);
+    view->show();
+
+    auto monitor = std::make_shared<SourceFolderMonitor>(nullptr);
+    std::atomic<int> scans{0};
+    PlayQueue::Sources sources;
+    sources.scan = [&] {
+        if (++scans == 1) {
+            std::promise<void> gone;
+            DispatchQueue::main().async([&] {
+                view->setPlayer(nullptr);
+                gone.set_value();
+            });
+            gone.get_future().wait();
+        }
+        return PlayQueueState::Found(QStringList{b, a});
+    };
+    sources.sourceFolder = monitor;
+    sources.status = std::make_shared<StatusService>(monitor);
+    sources.showPlayer = [&](const std::shared_ptr<Player>& player) { view->setPlayer(player); };
+    const std::shared_ptr<PlayQueue> queue = PlayQueue::create(sources);
+    queue->startWith({b, a});
+    queue->playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(b)), false);
+
+    ASSERT_TRUE(test::waitUntil([&] { return scans == 1; }, 15000));
+    // The decision taken then (a) is done before the view comes back: b plays again from its start.
+    std::future<bool> decided = std::async(std::launch::async, [&] { return queue->waitForDecisions(std::chrono::seconds(15)); });
+    ASSERT_TRUE(test::waitUntil([&] { return decided.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 20000));
+    ASSERT_TRUE(decided.get());
+    EXPECT_EQ(queue->player()->status().item->url().toLocalFile(), b);
+    view->setPlayer(queue->player());
+    int scansWhenNextStarted = -1;
+    qint64 playsWhenNextStarted = -1;
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const Player::Status now = queue->player()->status();
+            if (!now.item || now.item->url().toLocalFile() != a) return false;
+            scansWhenNextStarted = scans;
+            playsWhenNextStarted = queue->state().repeatcount();
+            return true;
+        },
+        20000, 5));
+    EXPECT_EQ(scansWhenNextStarted, 1);
+    EXPECT_EQ(playsWhenNextStarted, 1);
+
+    view->setPlayer(nullptr);
+    queue->setPlayer(nullptr);
+    UserDefaults::standardUserDefaults().setArgumentDomain({});
+}
+
+}  // namespace
