@@ -94,8 +94,9 @@ public:
     // An item played to its end: what follows is decided (the players tell the play queue this
     // themselves; this is the same path for whoever else learns of an end).
     void playerItemDidReachEnd(const std::shared_ptr<PlayerItem>& item);
-    // Decides what plays after the item that ended: a new file, a repeat or the next entry, on the
-    // calling thread. Never on the main thread.
+    // Decides what plays after the item that ended: a new file, a repeat or the next entry, and
+    // returns once it is decided (on the play queue's decision queue, in turn with the players'
+    // ends). Never on the main thread.
     void playagain(const std::shared_ptr<PlayerItem>& item);
     // Plays the files the operator chose, each once in the order given, then the daily cycle goes on.
     void playFilesOpenedByHand(const QList<QUrl>& urls);
@@ -179,9 +180,9 @@ private:
     }
 
     void makeServices();
-    // playArrayOfUrls(); `openedByHand`: the files are the ones the operator opened.
-    void playArrayOfUrls(const QVariantList& list, bool openedByHand);
-    void playListOnMainThread(const QVariantList& list, bool openedByHand);
+    // playArrayOfUrls(); `handSession`: the files are the ones the operator opened then (0: not).
+    void playArrayOfUrls(const QVariantList& list, std::uint64_t handSession);
+    void playListOnMainThread(const QVariantList& list, std::uint64_t handSession);
     QStringList listNewestFilesIn(const QString& dailyFolder);
     PlayQueueState::Found completeFilesOf(const QStringList& paths);
     PlayQueueState::Found newestFilesOfAnEarlierDay();

@@ -18,8 +18,12 @@ bool Arrivals::lookLocked(const QString& path, const MediaFiles::Stamp& stamp, C
     entry.lastSeen = now;
     bool ready = now - entry.first.at >= kQuietTime;
     if (ready && MediaFiles::isIsoMediaName(path)) {
-        if (!entry.complete) entry.complete = completenessOf(path) != MediaFiles::Completeness::Incomplete;
-        ready = *entry.complete;
+        // Only a real answer is kept: a check the share did not answer is asked again next time.
+        if (!entry.complete) {
+            const MediaFiles::Completeness answer = completenessOf(path);
+            if (answer != MediaFiles::Completeness::Unknown) entry.complete = answer != MediaFiles::Completeness::Incomplete;
+        }
+        ready = entry.complete.value_or(false);
     }
     if (ready) entry.completeStamp = stamp;
     return ready;

@@ -30,15 +30,18 @@ bool isBoxType(const unsigned char* t) {
     return true;
 }
 
-bool readAt(int fd, unsigned char* buffer, size_t bytes, off_t offset) {
+enum class Read { Done, End, Error };
+
+Read readAt(int fd, unsigned char* buffer, size_t bytes, off_t offset) {
     size_t done = 0;
     while (done < bytes) {
         const ssize_t n = pread(fd, buffer + done, bytes - done, offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0) return Read::Error;
+        if (n == 0) return Read::End;  // shorter than it said a moment ago
         done += static_cast<size_t>(n);
     }
-    return true;
+    return Read::Done;
 }
 
 }  // namespace
@@ -60,25 +63,26 @@ bool isIsoMediaName(const QString& path) {
 
 Completeness isoMediaCompleteness(const QString& path) {
     const int fd = open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Completeness::Incomplete;
+    if (fd < 0) return errno == ENOENT ? Completeness::Incomplete : Completeness::Unknown;
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         close(fd);
-        return Completeness::Incomplete;
+        return Completeness::Unknown;
     }
     const quint64 fileSize = static_cast<quint64>(st.st_size);
     quint64 offset = 0;
     bool moov = false;
     bool mdat = false;
-    bool unfinished = false;  // a media data box runs past the end, or the file could not be read
+    bool unfinished = false;  // a media data box runs past the end, or the file ends early
+    bool unreadable = false;
     // The walk stops at the end or at the first bytes that are no whole box: players ignore what
     // follows the last box, but a media data box cut short means the copy is not finished.
     int boxes = 0;
     for (; boxes < kMaxBoxes && offset < fileSize; ++boxes) {
         unsigned char header[16];
         if (fileSize - offset < 8) break;
-        if (!readAt(fd, header, 8, static_cast<off_t>(offset))) {
-            unfinished = true;
+        if (const Read read = readAt(fd, header, 8, static_cast<off_t>(offset)); read != Read::Done) {
+            (read == Read::Error ? unreadable : unfinished) = true;
             break;
         }
         if (!isBoxType(header + 4)) {
@@ -96,8 +100,8 @@ Completeness isoMediaCompleteness(const QString& path) {
                 unfinished = isMdat;
                 break;
             }
-            if (!readAt(fd, header + 8, 8, static_cast<off_t>(offset + 8))) {
-                unfinished = true;
+            if (const Read read = readAt(fd, header + 8, 8, static_cast<off_t>(offset + 8)); read != Read::Done) {
+                (read == Read::Error ? unreadable : unfinished) = true;
                 break;
             }
             size = bigEndian(header + 8, 8);
@@ -115,6 +119,7 @@ Completeness isoMediaCompleteness(const QString& path) {
         offset += size;
     }
     close(fd);
+    if (unreadable) return Completeness::Unknown;
     if (unfinished || (boxes == kMaxBoxes && offset < fileSize)) return Completeness::Incomplete;
     return moov && mdat ? Completeness::Complete : Completeness::Incomplete;
 }

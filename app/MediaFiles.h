@@ -22,7 +22,8 @@ struct Stamp {
 // None when the file system could not say (an error other than "no such file").
 std::optional<Stamp> stampOf(const QString& path);
 
-enum class Completeness { Complete, Incomplete, NotIsoMedia };
+// Unknown: the file could not be read now (an error, or no answer in time): ask again later.
+enum class Completeness { Complete, Incomplete, NotIsoMedia, Unknown };
 
 // For an ISO base media file (MP4, MOV): complete when its top-level boxes hold a whole "moov" and
 // at least one "mdat", and no "mdat" runs past the end; bytes after the last whole box do not

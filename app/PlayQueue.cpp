@@ -80,15 +80,19 @@ void PlayQueue::playerItemWillPlayToEndTime(const std::shared_ptr<PlayerItem>& i
     onDecisionQueue([item](PlayQueue& self) { self.decideAhead(item); });
 }
 
+// The status counts only what the current player does: a player let go may still speak while it ends.
+bool PlayQueue::isCurrent(const PlayerItem& item) const { return !belongsElsewhere(item, HeldPlayer(player()).get()); }
+
 void PlayQueue::playerItemDidStart(const std::shared_ptr<PlayerItem>& item) {
-    const HeldPlayer player(this->player());
-    if (!belongsElsewhere(*item, player.get())) sources_.status->itemStarted(item->url().toLocalFile());
+    if (isCurrent(*item)) sources_.status->itemStarted(item->url().toLocalFile());
 }
 
-void PlayQueue::playerItemFailedToPlay(const std::shared_ptr<PlayerItem>&, int) { sources_.status->itemFailed(); }
+void PlayQueue::playerItemFailedToPlay(const std::shared_ptr<PlayerItem>& item, int) {
+    if (isCurrent(*item)) sources_.status->itemFailed();
+}
 
 void PlayQueue::playerItemDidPlayToEndTime(const std::shared_ptr<PlayerItem>& item, const PlayerItemEnd& end) {
-    sources_.status->itemEnded(end);
+    if (isCurrent(*item)) sources_.status->itemEnded(end);
     // The player went straight on to the item decided ahead: nothing is left to decide.
     if (end.nextFollows) return;
     const EndKind kind = end.why == PlayerItemEnd::Why::Failed ? EndKind::Failed : EndKind::Played;
@@ -96,17 +100,22 @@ void PlayQueue::playerItemDidPlayToEndTime(const std::shared_ptr<PlayerItem>& it
 }
 
 void PlayQueue::playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item, int) {
-    sources_.status->itemFailed();
+    if (isCurrent(*item)) sources_.status->itemFailed();
     onDecisionQueue([item](PlayQueue& self) { self.decideAgain(item, EndKind::NotOpened); });
 }
 
 // ---- What the controller asks
 
-void PlayQueue::playFromStart(const std::shared_ptr<PlayerItem>& item, bool openedByHand) {
+void PlayQueue::playFromStart(const std::shared_ptr<PlayerItem>& item, std::uint64_t handSession) {
     VORN_ASSERT_MAIN_THREAD();
     std::shared_ptr<Player> player = Player::playerWithPlayerItem(item, weak_from_this());
     // From now on the files opened by hand follow this player's items, and no other's.
-    if (openedByHand) state_.bindFilesOpenedByHand(player.get());
+    if (handSession == 0) {
+        state_.dropFilesOpenedByHand();
+    } else if (!state_.bindFilesOpenedByHand(handSession, player.get())) {
+        Player::release(std::move(player));
+        return;  // the operator opened other files since
+    }
     // The view lets go of the old player first, then it is handed to a worker.
     if (sources_.showPlayer) sources_.showPlayer(player);
     setPlayer(player);
@@ -114,7 +123,9 @@ void PlayQueue::playFromStart(const std::shared_ptr<PlayerItem>& item, bool open
     item->seekToTimeZero();
 }
 
-void PlayQueue::startFilesOpenedByHand(const QStringList& paths) { state_.startFilesOpenedByHand(paths); }
+std::uint64_t PlayQueue::startFilesOpenedByHand(const QStringList& paths) {
+    return state_.startFilesOpenedByHand(paths);
+}
 
 void PlayQueue::startWith(const QStringList& list) {
     if (list.isEmpty()) return;
@@ -122,7 +133,11 @@ void PlayQueue::startWith(const QStringList& list) {
     sources_.status->newItemArrived(list.first());
 }
 
-void PlayQueue::decideAtEnd(const std::shared_ptr<PlayerItem>& item) { itemEnded(item, EndKind::Played); }
+void PlayQueue::decideAtEnd(const std::shared_ptr<PlayerItem>& item) {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    onDecisionQueue([item](PlayQueue& self) { self.itemEnded(item, EndKind::Played); });
+    waitForDecisions(std::chrono::hours(1));  // the scan has its own time limit
+}
 
 bool PlayQueue::waitForDecisions(std::chrono::milliseconds timeout) {
     VORN_ASSERT_NOT_MAIN_THREAD();
@@ -192,6 +207,8 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
 
     const PlayQueueState::Found found = sources_.scan();  // waits for the script
     if (DispatchQueue::isShuttingDown()) return {};
+    // A new player took over during the scan: the decision is nobody's now and changes nothing.
+    if (belongsElsewhere(*item, HeldPlayer(this->player()).get())) return {};
     const bool reachable = !sources_.sourceFolder->isAway();
     const qint64 loops = Settings::positiveCount(Setting::NewMovieRepeatLoopCount);
     const QString endedPath = Path::standardize(item->url().toLocalFile());
@@ -271,11 +288,16 @@ void PlayQueue::carryOut(Player* player, const std::shared_ptr<PlayerItem>& item
 }
 
 void PlayQueue::scheduleLookAgain(const std::shared_ptr<PlayerItem>& item) {
-    if (lookAgainPending_.exchange(true)) return;
-    DispatchQueue::after(kLookAgainAfter, [weak = weak_from_this(), item] {
-        const std::shared_ptr<PlayQueue> self = weak.lock();
-        if (!self) return;
-        self->lookAgainPending_ = false;
-        self->onDecisionQueue([item](PlayQueue& queue) { queue.decideAgain(item, EndKind::Recheck); });
+    lookAgainFor_ = item;
+    if (lookAgainDue_) return;
+    lookAgainDue_ = true;
+    DispatchQueue::after(kLookAgainAfter, [weak = weak_from_this()] {
+        if (const std::shared_ptr<PlayQueue> self = weak.lock()) self->onDecisionQueue([](PlayQueue& queue) { queue.lookAgain(); });
     });
+}
+
+void PlayQueue::lookAgain() {
+    lookAgainDue_ = false;
+    const std::shared_ptr<PlayerItem> item = std::exchange(lookAgainFor_, nullptr);
+    if (item) decideAgain(item, EndKind::Recheck);
 }

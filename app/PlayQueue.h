@@ -51,16 +51,17 @@ public:
     void playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item, int error) override;
 
     // A new player plays the item from its start, shown by the view; the one before is let go.
-    // `openedByHand`: the item is the first of the files opened by hand. Main thread.
-    void playFromStart(const std::shared_ptr<PlayerItem>& item, bool openedByHand);
+    // `handSession`: the item is the first of the files opened by hand in that session (0: it is
+    // not), and a session replaced by a later one plays nothing. Main thread.
+    void playFromStart(const std::shared_ptr<PlayerItem>& item, std::uint64_t handSession = 0);
     // The files the operator opened: each plays once, in the order given, then the daily cycle goes
-    // on. The first comes through playFromStart(). Any thread.
-    void startFilesOpenedByHand(const QStringList& paths);
+    // on. The first comes through playFromStart() with the session returned. Any thread.
+    std::uint64_t startFilesOpenedByHand(const QStringList& paths);
     bool filesOpenedByHandPlaying() const { return state_.filesOpenedByHandPlaying(); }
     // The start-up polling loop's first list: its newest file is the last new item. Any thread.
     void startWith(const QStringList& list);
-    // Decides what follows the item's end, on the calling thread, as the decision queue does for
-    // an end that was not decided ahead. Never on the main thread.
+    // Decides what follows the item's end as the decision queue does for an end that was not
+    // decided ahead, and returns once it is decided. Never on the main thread or the decision queue.
     void decideAtEnd(const std::shared_ptr<PlayerItem>& item);
     // Returns once the decisions queued so far have been taken, or after `timeout`; false then.
     // Never on the main thread.
@@ -101,16 +102,21 @@ private:
     void carryOut(Player* player, const std::shared_ptr<PlayerItem>& item, const Step& step);
     // Looks again in a while, keeping the picture, when nothing could be played now.
     void scheduleLookAgain(const std::shared_ptr<PlayerItem>& item);
+    void lookAgain();
     // The item was given to a player that is not the current one: what happens to it no longer matters.
     static bool belongsElsewhere(const PlayerItem& item, const Player* current);
+    bool isCurrent(const PlayerItem& item) const;
 
     const Sources sources_;
     PlayQueueState state_;
     AtomicProperty<std::shared_ptr<Player>> player_;
     // Every decision runs here, one after the other, in the order of the players' announcements
-    // and ends; decidedAhead_ is touched only on it.
+    // and ends; decidedAhead_ and the look again are touched only on it.
     const std::shared_ptr<DispatchQueue> decisions_;
     DecidedAhead decidedAhead_;
-    std::atomic<bool> lookAgainPending_{false};
+    // The item to look again for once the time comes: the latest asked for, so that a look again
+    // asked for by the items of a new player is never lost behind one of the player before.
+    std::shared_ptr<PlayerItem> lookAgainFor_;
+    bool lookAgainDue_ = false;
     Notice nothingPlayableNotice_;
 };

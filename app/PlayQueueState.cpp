@@ -117,16 +117,26 @@ void PlayQueueState::reset() {
     handFilesPlayer_ = nullptr;
 }
 
-void PlayQueueState::startFilesOpenedByHand(const QStringList& paths) {
+std::uint64_t PlayQueueState::startFilesOpenedByHand(const QStringList& paths) {
     std::lock_guard<std::mutex> lock(mutex_);
     handFiles_ = paths.mid(1);
     handFilesPlaying_ = !paths.isEmpty();
     handFilesPlayer_ = nullptr;
+    return ++handSession_;
 }
 
-void PlayQueueState::bindFilesOpenedByHand(const void* player) {
+bool PlayQueueState::bindFilesOpenedByHand(std::uint64_t session, const void* player) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (handFilesPlaying_ && !handFilesPlayer_) handFilesPlayer_ = player;
+    if (session != handSession_) return false;
+    if (handFilesPlaying_) handFilesPlayer_ = player;
+    return true;
+}
+
+void PlayQueueState::dropFilesOpenedByHand() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handFiles_.clear();
+    handFilesPlaying_ = false;
+    handFilesPlayer_ = nullptr;
 }
 
 PlayQueueState::HandTurn PlayQueueState::takeFileOpenedByHand(const void* player) {

@@ -68,9 +68,14 @@ public:
 
     // Files opened by hand play once each, in the order given, before the daily cycle goes on. The
     // first plays in a player of its own, made for them: the rest follow only the items of that
-    // player, so that a decision for the player they replace never takes one of them.
-    void startFilesOpenedByHand(const QStringList& paths);
-    void bindFilesOpenedByHand(const void* player);
+    // player, so that a decision for the player they replace never takes one of them. Each opening
+    // is a session of its own; a later one replaces an earlier one.
+    std::uint64_t startFilesOpenedByHand(const QStringList& paths);
+    // The player made for the session's first file. False, and nothing bound, when a later
+    // opening has replaced the session.
+    bool bindFilesOpenedByHand(std::uint64_t session, const void* player);
+    // A player not made for them replaces their player: they play no more.
+    void dropFilesOpenedByHand();
     struct HandTurn {
         enum class Kind {
             None,  // no files opened by hand follow the items of this player
@@ -112,4 +117,5 @@ private:
     QStringList handFiles_;
     bool handFilesPlaying_ = false;
     const void* handFilesPlayer_ = nullptr;
+    std::uint64_t handSession_ = 0;
 };

@@ -85,9 +85,9 @@ StatusReport::Snapshot StatusReport::snapshot() const {
     return state_;
 }
 
-bool StatusReport::isStuck(bool loading, std::chrono::milliseconds limit, SteadyTime now) const {
+bool StatusReport::isStuck(bool loading, SteadyTime since, std::chrono::milliseconds limit, SteadyTime now) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return loading && now - lastProgress_ > limit;
+    return loading && now - std::max(since, lastProgress_) > limit;
 }
 
 QJsonObject StatusReport::json(const Snapshot& s, SteadyTime now) {

@@ -53,10 +53,10 @@ public:
     // The counts and times; the current item and the source folder are left for the caller.
     Snapshot snapshot() const;
 
-    // The current item has been loading (or waiting for a view) for longer than `limit`
-    // while nothing started, ended or failed: what the player reports as stuck. `loading` says
-    // whether the player is still starting its current item.
-    bool isStuck(bool loading, std::chrono::milliseconds limit, SteadyTime now) const;
+    // The current item (current since `since`) has been loading, or waiting for a view, for longer
+    // than `limit` while nothing started, ended or failed: what the player reports as stuck.
+    // `loading` says whether the player is still starting its current item.
+    bool isStuck(bool loading, SteadyTime since, std::chrono::milliseconds limit, SteadyTime now) const;
 
     // The answer of --status --json and of /status.
     static QJsonObject json(const Snapshot& s, SteadyTime now);

@@ -90,7 +90,7 @@ void StatusService::start(Sources sources) {
         if (!self || !self->sources_.player) return QString();
         const Player::Status player = self->sources_.player();
         const bool loading = player.item && (player.state == Player::State::Loading || player.state == Player::State::Pending);
-        if (!self->report_.isStuck(loading, stuckLimit, std::chrono::steady_clock::now())) return QString();
+        if (!self->report_.isStuck(loading, player.since, stuckLimit, std::chrono::steady_clock::now())) return QString();
         return fmt("the current item has not started within %li s", static_cast<long long>(stuckLimit.count() / 1000));
     });
     startServer();

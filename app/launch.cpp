@@ -36,8 +36,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     const QVariantMap info = Bundle::mainBundle().infoDictionary();
     KORVAL_Log::debug(fmt("infoDictioanry = %@", QVariant(info)));
     Settings::setObject(Setting::AppVersionString, versionStringFromInfo(info));
+    // The light shows the source folder as not checked yet ("NSStatusNone").
     sourceFolder_->reset();
-    setStatusImage(QStringLiteral("NSStatusNone"));
+    showSourceFolderLight();
 
     queue_->state().reset();
 

@@ -20,17 +20,17 @@ std::optional<Screen> AppDelegate::chooseScreen(const QList<Screen>& all) {
     return std::nullopt;
 }
 
-void AppDelegate::playArrayOfUrls(const QVariantList& list) { playArrayOfUrls(list, false); }
+void AppDelegate::playArrayOfUrls(const QVariantList& list) { playArrayOfUrls(list, 0); }
 
-void AppDelegate::playArrayOfUrls(const QVariantList& list, bool openedByHand) {
+void AppDelegate::playArrayOfUrls(const QVariantList& list, std::uint64_t handSession) {
     // Through a serial queue of its own, on to the main thread.
     auto queue = DispatchQueue::createSerial();
-    queue->async(whileAlive([this, list, openedByHand] {
-        DispatchQueue::main().async(whileAlive([this, list, openedByHand] { playListOnMainThread(list, openedByHand); }));
+    queue->async(whileAlive([this, list, handSession] {
+        DispatchQueue::main().async(whileAlive([this, list, handSession] { playListOnMainThread(list, handSession); }));
     }));
 }
 
-void AppDelegate::playListOnMainThread(const QVariantList& list, bool openedByHand) {
+void AppDelegate::playListOnMainThread(const QVariantList& list, std::uint64_t handSession) {
     VORN_ASSERT_MAIN_THREAD();
     QList<std::shared_ptr<PlayerItem>> items;
     for (const QVariant& entry : list) {
@@ -53,7 +53,7 @@ void AppDelegate::playListOnMainThread(const QVariantList& list, bool openedByHa
     KORVAL_Log::debug(fmt("first av item[%@] = %@", "PlayerItem", first->description()));
     // A fresh item: one played before belongs to the player it played in.
     queue_->playFromStart(first->wasGivenToAPlayer() ? PlayerItem::playerItemWithURL(first->url()) : first,
-                          openedByHand);
+                          handSession);
 }
 
 void AppDelegate::playerItemDidReachEnd(const std::shared_ptr<PlayerItem>& item) {
@@ -67,8 +67,7 @@ void AppDelegate::playFilesOpenedByHand(const QList<QUrl>& urls) {
     for (const QUrl& url : urls) {
         if (url.isLocalFile()) paths += url.toLocalFile();
     }
-    queue_->startFilesOpenedByHand(paths);
-    playArrayOfUrls(QVariantList(urls.cbegin(), urls.cend()), true);
+    playArrayOfUrls(QVariantList(urls.cbegin(), urls.cend()), queue_->startFilesOpenedByHand(paths));
 }
 
 void AppDelegate::saveCurrentUrlsToPrefs(const QVariantList& list) {

@@ -155,7 +155,7 @@ PlayQueueState::Found AppDelegate::completeFilesOf(const QStringList& paths) {
         [](const QString& path) {
             return Deadline::call<MediaFiles::Completeness>([path] { return MediaFiles::isoMediaCompleteness(path); },
                                                             kFileSystemDeadline)
-                .value_or(MediaFiles::Completeness::Incomplete);
+                .value_or(MediaFiles::Completeness::Unknown);
         });
     for (const QString& path : arrived.arriving) {
         KORVAL_Log::debug(fmt("Still arriving, not played until it is complete: %@", path));

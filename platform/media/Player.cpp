@@ -32,7 +32,17 @@ bool PlayerItem::wasGivenToAPlayer() const {
 }
 
 void PlayerItem::seekToTimeZero() {
-    if (auto core = owner().lock()) core->restart(this);
+    std::shared_ptr<PlayerCore> core = owner().lock();
+    if (!core) return;
+    core->restart(this);
+    // Should its player have been let go meanwhile, this is the last reference: mpv ends on a worker.
+    PlayerCore::release(std::move(core));
+}
+
+bool PlayerItem::isOwnedBy(const std::shared_ptr<PlayerCore>& core) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Compared without taking a reference, which could be the player's last.
+    return core && !owner_.owner_before(core) && !core.owner_before(owner_) && given_;
 }
 
 // ---- Player
@@ -46,20 +56,30 @@ std::shared_ptr<Player> Player::playerWithPlayerItem(const std::shared_ptr<Playe
 
 Player::~Player() = default;
 
-void Player::release(std::shared_ptr<Player>&& player) {
-    if (!player) return;
-    auto held = std::make_shared<std::shared_ptr<Player>>(std::move(player));
+namespace {
+
+// Drops the reference on a worker of the global queue, or, once the queues have shut down
+// (quitting), on a thread of its own.
+template <typename T>
+void dropOnAWorker(std::shared_ptr<T>&& last) {
+    if (!last) return;
+    auto held = std::make_shared<std::shared_ptr<T>>(std::move(last));
     const auto drop = [held] { held->reset(); };
     if (DispatchQueue::global(DispatchQueue::Priority::Default).async(drop)) return;
-    // The queues have shut down (quitting): a thread of its own ends it.
     std::thread(drop).detach();
 }
+
+}  // namespace
+
+void Player::release(std::shared_ptr<Player>&& player) { dropOnAWorker(std::move(player)); }
+
+void PlayerCore::release(std::shared_ptr<PlayerCore>&& core) { dropOnAWorker(std::move(core)); }
 
 std::shared_ptr<PlayerItem> Player::currentItem() const { return core_->currentItem(); }
 
 Player::Status Player::status() const { return core_->status(); }
 
-bool Player::holds(const PlayerItem& item) const { return item.owner().lock() == core_; }
+bool Player::holds(const PlayerItem& item) const { return item.isOwnedBy(core_); }
 
 void Player::replaceCurrentItemWithPlayerItem(const std::shared_ptr<PlayerItem>& item) { core_->setCurrentItem(item); }
 

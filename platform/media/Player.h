@@ -32,6 +32,7 @@ private:
     explicit PlayerItem(const QUrl& url) : url_(url) {}
     std::weak_ptr<PlayerCore> owner() const;
     void setOwner(const std::weak_ptr<PlayerCore>& owner);
+    bool isOwnedBy(const std::shared_ptr<PlayerCore>& core) const;
 
     const QUrl url_;
     mutable std::mutex mutex_;

@@ -15,7 +15,7 @@ using Clock = PlayerCore::Clock;
 
 // An item that cannot be played counts as ended this long after its failure, so that a folder
 // of broken files is retried at a calm pace instead of in a tight loop.
-constexpr std::uint64_t kFailedItemDelayMicroseconds = 1000000;
+constexpr auto kFailedItemDelay = std::chrono::seconds(1);
 
 // Probing audio devices that are not there costs about 100 ms at every item; after a failure
 // the player plays silently and probes again only this often.
@@ -247,6 +247,8 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
     bool retryAudio = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // Replaced on another thread since it was asked to load: the newer item loads instead.
+        if (item != current_.item) return;
         retryAudio = mpv_ && audioRetryDue();
         if (retryAudio) audioOffSince_.reset();
         id = nextLoad_++;
@@ -326,8 +328,7 @@ void PlayerCore::itemFailed(const std::shared_ptr<PlayerItem>& item, std::uint64
                   .arg(item->url().toLocalFile(), QString::fromUtf8(mpv_error_string(error)), QString::number(error)));
     if (const auto d = delegate()) d->playerItemFailedToPlay(item, error);
     std::weak_ptr<PlayerCore> weak = weak_from_this();
-    DispatchQueue::global(DispatchQueue::Priority::Default).async([weak, item, load, error] {
-        if (!waitMicroseconds(kFailedItemDelayMicroseconds)) return;  // quitting
+    DispatchQueue::after(kFailedItemDelay, [weak, item, load, error] {
         auto self = weak.lock();
         if (!self) return;
         {
@@ -423,13 +424,12 @@ void PlayerCore::onStartFile(std::int64_t entry) {
             load = ahead_->load;
             ahead_.reset();
             enter(State::Loading);
-            current_ = Current{};
             current_.item = handedIn;
-            current_.state = State::Loading;
             current_.load = load;
             current_.entry = entry;
             current_.since = Clock::now();
             current_.openingAhead = true;
+            current_.timed = current_.announced = false;
         } else {
             current_.entry = entry;
             if (current_.state == State::Playing || current_.state == State::Ended) enter(State::Loading);

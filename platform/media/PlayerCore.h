@@ -34,6 +34,8 @@ public:
     static const char* stateName(State state);
 
     static std::shared_ptr<PlayerCore> create(std::weak_ptr<PlayerDelegate> delegate);
+    // Lets go of a reference that may be the last on a worker, as Player::release does.
+    static void release(std::shared_ptr<PlayerCore>&& core);
     // Ends mpv, which may wait for a file on a share that hangs: never on the main thread
     // (Player::release takes care of that).
     ~PlayerCore();

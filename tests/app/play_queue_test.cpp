@@ -196,14 +196,14 @@ TEST_F(PlayQueueTest, FilesOpenedByHandAreNeverTakenByThePlayerTheyReplace) {
         QFile::copy(clip, opened.last());
     }
     startWithFirstList();
-    queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(daily + "/b.mp4")), false);
+    queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(daily + "/b.mp4")));
     std::shared_ptr<Player> dailyPlayer = queue.player();
     ASSERT_TRUE(dailyPlayer);
     // The operator opens three files; the daily player's item ends before the hand player exists.
-    queue.startFilesOpenedByHand(opened);
+    const std::uint64_t session = queue.startFilesOpenedByHand(opened);
     queue.playerItemDidPlayToEndTime(dailyPlayer->currentItem(), PlayerItemEnd{});
     ASSERT_TRUE(queue.waitForDecisions(10s));
-    queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(opened[0])), true);
+    queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(opened[0])), session);
     // The daily player's late events no longer count either.
     queue.playerItemDidPlayToEndTime(dailyPlayer->currentItem(), PlayerItemEnd{});
 
@@ -218,22 +218,84 @@ TEST_F(PlayQueueTest, FilesOpenedByHandAreNeverTakenByThePlayerTheyReplace) {
 }
 
 // The running program's path with a real player: each item is announced before its end, decided
-// then and handed in, and the order holds: the new file twice, then the list newest to oldest.
+// while it still plays (its play is counted then) and handed in, and the order holds: the new file
+// twice, then the list newest to oldest.
 TEST_F(PlayQueueTest, WithARealPlayerEveryItemIsDecidedAheadAndPlaysInOrder) {
     qputenv("VORNPLAYER_VIDEO_OUTPUT", "null");
-    const QString clip = test::clip(0.6, false);
+    const QString clip = test::clip(1.0, false);
     ASSERT_FALSE(clip.isEmpty());
     addBytes("a.mp4", test::readAll(clip), 30);
     addBytes("b.mp4", test::readAll(clip), 20);
     addBytes("c.mp4", test::readAll(clip), 10);
     startWithFirstList();
-    queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(daily + "/c.mp4")), false);
+    queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(daily + "/c.mp4")));
 
-    const QStringList played = playsSeen(8, 40000);
+    struct Play {
+        std::shared_ptr<PlayerItem> item;
+        qint64 countAtStart = 0;
+        qint64 countWhilePlaying = 0;
+    };
+    std::vector<Play> plays;
+    test::waitUntil(
+        [&] {
+            const qint64 count = controller.repeatcount();
+            const Player::Status now = queue.player()->status();
+            if (now.item && (plays.empty() || plays.back().item != now.item)) plays.push_back({now.item, count, count});
+            if (!plays.empty() && now.item == plays.back().item && now.state == Player::State::Playing) {
+                plays.back().countWhilePlaying = count;
+            }
+            return plays.size() >= 8;
+        },
+        40000, 5);
     queue.setPlayer(nullptr);
     qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
+    QStringList played;
+    for (const Play& play : plays) played += play.item->url().fileName();
     EXPECT_EQ(played, (QStringList{"c.mp4", "c.mp4", "b.mp4", "a.mp4", "c.mp4", "b.mp4", "a.mp4", "c.mp4"}));
-    EXPECT_EQ(controller.repeatcount(), 7);
+    for (std::size_t i = 0; i + 1 < plays.size(); ++i) {
+        EXPECT_EQ(plays[i].countWhilePlaying, plays[i].countAtStart + 1) << "play " << i << " was not decided ahead";
+    }
+}
+
+// While the share is away the picture stays and the queue looks again every 2 s. The operator
+// opens a short file, which ends while the share is still away and asks for a look again of its
+// own, while the one of the player it replaced is still due: the later one is kept, and the
+// cycle goes on once the share answers.
+TEST_F(PlayQueueTest, AFileOpenedByHandThatEndsDuringAnOutageLooksAgainAndTheCycleResumes) {
+    qputenv("VORNPLAYER_VIDEO_OUTPUT", "null");
+    const QString clip = test::clip(0.6, false), shortClip = test::clip(0.3, false);
+    ASSERT_FALSE(clip.isEmpty() || shortClip.isEmpty());
+    addBytes("a.mp4", test::readAll(clip), 20);
+    addBytes("b.mp4", test::readAll(clip), 10);
+    QTemporaryDir local;
+    const QString onLocalDisk = local.filePath("local.mp4"), opened = local.filePath("opened.mp4");
+    ASSERT_TRUE(QFile::copy(clip, onLocalDisk) && QFile::copy(shortClip, opened));
+    startWithFirstList();
+
+    // The share goes away; what plays (from a local disk) ends, and the queue looks again.
+    ASSERT_TRUE(QDir(root.path()).rename("src", "src-away"));
+    queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(onLocalDisk)));
+    std::shared_ptr<Player> first = queue.player();
+    ASSERT_TRUE(test::waitUntil([&] { return first->status().state == Player::State::Ended; }, 10000, 5));
+    ASSERT_TRUE(queue.waitForDecisions(10s));
+    Player::release(std::move(first));
+
+    const std::uint64_t session = queue.startFilesOpenedByHand({opened});
+    queue.playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(opened)), session);
+    const std::shared_ptr<PlayerItem> hand = queue.player()->currentItem();
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const Player::Status now = queue.player()->status();
+            return now.item == hand && now.state == Player::State::Ended;
+        },
+        10000, 5));
+    ASSERT_TRUE(queue.waitForDecisions(10s));
+
+    ASSERT_TRUE(QDir(root.path()).rename("src-away", "src"));
+    EXPECT_TRUE(test::waitUntil([&] { return queue.player()->currentItem() != hand; }, 15000, 20))
+        << "still on the file opened by hand after the share came back";
+    queue.setPlayer(nullptr);
+    qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
 }
 
 TEST(ScreenChoiceTest, TheSecondScreenWhenThereAreSeveral) {
@@ -356,17 +418,26 @@ TEST(PlayQueueStateTest, FilesOpenedByHandPlayOnceEachInTheirOrderAfterTheirOwnP
     const int oldPlayer = 0, handPlayer = 0;
     PlayQueueState state;
     EXPECT_FALSE(state.filesOpenedByHandPlaying());
-    state.startFilesOpenedByHand({"/a.mp4", "/b.mp4", "/c.mp4"});
+    const std::uint64_t replaced = state.startFilesOpenedByHand({"/x.mp4", "/y.mp4"});
+    const std::uint64_t session = state.startFilesOpenedByHand({"/a.mp4", "/b.mp4", "/c.mp4"});
     EXPECT_TRUE(state.filesOpenedByHandPlaying());
     // Until their player exists, no player's items take them.
     EXPECT_EQ(state.takeFileOpenedByHand(&oldPlayer).kind, Kind::None);
-    state.bindFilesOpenedByHand(&handPlayer);
-    state.bindFilesOpenedByHand(&oldPlayer);  // bound once
+    EXPECT_TRUE(state.bindFilesOpenedByHand(session, &handPlayer));
+    // The player of an opening replaced since takes none of them.
+    EXPECT_FALSE(state.bindFilesOpenedByHand(replaced, &oldPlayer));
     EXPECT_EQ(state.takeFileOpenedByHand(&oldPlayer).kind, Kind::None);
     EXPECT_EQ(state.takeFileOpenedByHand(&handPlayer).path, "/b.mp4");
     EXPECT_EQ(state.takeFileOpenedByHand(&handPlayer).path, "/c.mp4");
     EXPECT_TRUE(state.filesOpenedByHandPlaying());
     EXPECT_EQ(state.takeFileOpenedByHand(&handPlayer).kind, Kind::Done);
+    EXPECT_FALSE(state.filesOpenedByHandPlaying());
+    EXPECT_EQ(state.takeFileOpenedByHand(&handPlayer).kind, Kind::None);
+
+    // A player not made for them takes over: they play no more.
+    const std::uint64_t next = state.startFilesOpenedByHand({"/d.mp4", "/e.mp4"});
+    EXPECT_TRUE(state.bindFilesOpenedByHand(next, &handPlayer));
+    state.dropFilesOpenedByHand();
     EXPECT_FALSE(state.filesOpenedByHandPlaying());
     EXPECT_EQ(state.takeFileOpenedByHand(&handPlayer).kind, Kind::None);
 }
@@ -419,6 +490,31 @@ private:
 // The newest file touched, then copied in again over a few seconds: the script leaves it out at
 // first, then it is listed but not yet complete. Nothing older is new meanwhile, the cycle goes
 // on as it was, and the file is not new when it is whole again; a newer file still is.
+// A box check the share did not answer (or could not read) says nothing: it is asked again at the
+// next look, and a whole file counts as soon as one check answers.
+TEST(ArrivalsTest, ABoxCheckWithoutAnAnswerIsAskedAgain) {
+    Arrivals arrivals;
+    const auto t0 = Arrivals::Clock::now();
+    const auto wall0 = Arrivals::WallClock::now();
+    const MediaFiles::Stamp stamp{true, 1000,
+                                  std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      (wall0 - std::chrono::minutes(5)).time_since_epoch())
+                                      .count()};
+    int checks = 0;
+    const auto completenessOf = [&](const QString&) {
+        return ++checks <= 2 ? MediaFiles::Completeness::Unknown : MediaFiles::Completeness::Complete;
+    };
+    Arrivals::Result result;
+    for (int second = 0; second <= 10 && result.complete.isEmpty(); second += 2) {
+        result = arrivals.filter({"/share/day/new.mp4"}, {}, t0 + std::chrono::seconds(second),
+                                 wall0 + std::chrono::seconds(second),
+                                 [&](const QString&) { return std::optional(stamp); }, completenessOf);
+        EXPECT_TRUE(result.unfinished.isEmpty()) << "a check without an answer names nothing";
+    }
+    EXPECT_EQ(result.complete, QStringList{"/share/day/new.mp4"});
+    EXPECT_EQ(checks, 3);
+}
+
 TEST(ArrivalsTest, ARewrittenNewestFileKeepsItsPlaceAndOnlyANewerFileIsNew) {
     using Kind = PlayQueueState::EndKind;
     Folder disk;

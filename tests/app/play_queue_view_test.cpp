@@ -53,7 +53,7 @@ TEST(PlayQueueWithAViewTest, ADecisionThePlayerCouldNotTakeIsCarriedOutAtTheEndA
     sources.showPlayer = [&](const std::shared_ptr<Player>& player) { view->setPlayer(player); };
     const std::shared_ptr<PlayQueue> queue = PlayQueue::create(sources);
     queue->startWith({b, a});
-    queue->playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(b)), false);
+    queue->playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(b)));
 
     ASSERT_TRUE(test::waitUntil([&] { return scans == 1; }, 15000));
     // The decision taken then (a) is done before the view comes back: b plays again from its start.

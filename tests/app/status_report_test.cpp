@@ -124,14 +124,19 @@ TEST(StatusReportTest, MetricsAreOneSamplePerFamilyAndAgesAppearOnlyOnceThereIsS
 TEST(StatusReportTest, AnItemThatDoesNotStartWithinTheLimitIsStuckUntilSomethingHappens) {
     StatusReport report;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(report.isStuck(false, 1s, start + 1h)) << "nothing loading";
+    EXPECT_FALSE(report.isStuck(false, start, 1s, start + 1h)) << "nothing loading";
+    // An item made current after a long quiet time (a look again for an hour, say) has its limit
+    // from then on.
+    const auto current = start + 1h;
+    EXPECT_FALSE(report.isStuck(true, current, 10s, current + 9s));
+    EXPECT_TRUE(report.isStuck(true, current, 10s, current + 11s));
     report.itemStarted();
     const auto since = std::chrono::steady_clock::now();
-    EXPECT_FALSE(report.isStuck(true, 10s, since + 9s));
-    EXPECT_TRUE(report.isStuck(true, 10s, since + 11s));
-    EXPECT_FALSE(report.isStuck(false, 10s, since + 11s)) << "playing, not loading";
+    EXPECT_FALSE(report.isStuck(true, start, 10s, since + 9s));
+    EXPECT_TRUE(report.isStuck(true, start, 10s, since + 11s));
+    EXPECT_FALSE(report.isStuck(false, start, 10s, since + 11s)) << "playing, not loading";
     report.itemFailed();
-    EXPECT_FALSE(report.isStuck(true, 10s, std::chrono::steady_clock::now() + 9s));
+    EXPECT_FALSE(report.isStuck(true, start, 10s, std::chrono::steady_clock::now() + 9s));
 }
 
 TEST(StatusReportTest, TheTextAnswerIsOneLinePerFact) {
