@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/LocalCopies.h"
 
 #include "platform/core/Description.h"
 #include "platform/core/ThreadContract.h"
@@ -89,5 +90,10 @@ void AppDelegate::startStatusServices() {
         return window ? window->snapshotPng(width) : QByteArray();
     };
     sources.logPath = logFilePath();
+    sources.localCopies = [weak] {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        const std::shared_ptr<LocalCopies> copies = self ? self->localCopies() : nullptr;
+        return copies ? copies->stats() : LocalCopies::Stats{};
+    };
     status_->start(std::move(sources));
 }

@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 
+class LocalCopies;
 class MainWindow;
 class MyProgressWindowController;
 class Player;
@@ -131,6 +132,8 @@ public:
     PlayQueue& playQueue() const { return *queue_; }
     SourceFolderMonitor& sourceFolderMonitor() const { return *sourceFolder_; }
     StatusService& statusService() const { return *status_; }
+    // The verified local copies of the source folder's files; made at launch (none before).
+    std::shared_ptr<LocalCopies> localCopies() const { return localCopies_.get(); }
 
     // The version text stored at every launch, from the bundle's information dictionary.
     static QString versionStringFromInfo(const QVariantMap& info);
@@ -213,6 +216,7 @@ private:
     std::shared_ptr<SourceFolderMonitor> sourceFolder_;
     std::shared_ptr<StatusService> status_;
     std::shared_ptr<PlayQueue> queue_;
+    AtomicProperty<std::shared_ptr<LocalCopies>> localCopies_;
     Arrivals arrivals_;
     Notice noSourceFolderNotice_{std::chrono::minutes(1)};
     Notice earlierDayNotice_;

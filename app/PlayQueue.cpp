@@ -1,5 +1,6 @@
 #include "app/PlayQueue.h"
 
+#include "app/LocalCopies.h"
 #include "app/Settings.h"
 #include "app/SourceFolderMonitor.h"
 #include "app/StatusService.h"
@@ -106,8 +107,16 @@ void PlayQueue::playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item,
 
 // ---- What the controller asks
 
-void PlayQueue::playFromStart(const std::shared_ptr<PlayerItem>& item, std::uint64_t handSession) {
+void PlayQueue::playFromStart(const std::shared_ptr<PlayerItem>& given, std::uint64_t handSession) {
     VORN_ASSERT_MAIN_THREAD();
+    std::shared_ptr<PlayerItem> item = given;
+    // A file of the cycle opens its local copy when it has one (checked against the share when the
+    // list was taken); a file opened by hand opens itself.
+    if (const std::shared_ptr<LocalCopies> copies = copies_.get(); copies && handSession == 0 && !item->opensACopy()) {
+        if (const std::optional<QString> copy = copies->copyToPlay(Path::standardize(item->url().toLocalFile()))) {
+            item = PlayerItem::playerItemWithURL(item->url(), *copy);
+        }
+    }
     std::shared_ptr<Player> player = Player::playerWithPlayerItem(item, weak_from_this());
     // From now on the files opened by hand follow this player's items, and no other's.
     if (handSession == 0) {
@@ -129,6 +138,12 @@ std::uint64_t PlayQueue::startFilesOpenedByHand(const QStringList& paths) {
 
 void PlayQueue::startWith(const QStringList& list) {
     if (list.isEmpty()) return;
+    if (const std::shared_ptr<LocalCopies> copies = copies_.get(); copies && !sources_.sourceFolder->isAway()) {
+        // What changed on the share while the player was off is not played from an old copy.
+        const QHash<QString, MediaFiles::Stamp> stamps = lookAt(list);
+        for (auto it = stamps.cbegin(); it != stamps.cend(); ++it) copies->copyToPlay(it.key(), *it);
+        copies->want(list, list);
+    }
     state_.startWith(list);
     sources_.status->newItemArrived(list.first());
 }
@@ -199,7 +214,7 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
         if (hand.kind == PlayQueueState::HandTurn::Kind::Next) {
             const QUrl next = QUrl::fromLocalFile(Path::standardize(hand.path));
             KORVAL_Log::debug(fmt("Need to play nextItem at: %@", QVariant(next)));
-            return {Step::Kind::Play, next};
+            return {Step::Kind::Play, next, {}};
         }
         // The end of the last file opened by hand counts no play of the cycle.
         if (hand.kind == PlayQueueState::HandTurn::Kind::Done) kind = EndKind::Recheck;
@@ -215,8 +230,15 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
     // While the share is away its files look gone: they keep their places until it answers again.
     const QHash<QString, MediaFiles::Stamp> stamps =
         reachable ? lookAt(state_.pathsToLookAt() << endedPath) : QHash<QString, MediaFiles::Stamp>();
+    const std::shared_ptr<LocalCopies> copies = copies_.get();
+    // While the share is away only the files with a local copy can be played; the others keep
+    // their places and are passed over.
+    std::function<bool(const QString&)> passOver;
+    if (copies && !reachable) passOver = [copies](const QString& path) { return !copies->hasCopy(path); };
     const PlayQueueState::Decision decision =
-        state_.itemEnded(found, loops, endedPath, kind, stamps, PlayQueueState::Clock::now());
+        state_.itemEnded(found, loops, endedPath, kind, stamps, PlayQueueState::Clock::now(), passOver);
+    // The copier works on what may play next: the newest files listed, then the repeat list.
+    if (copies && reachable) copies->want(found.complete, decision.repeatList);
     for (const QString& path : decision.setAside) {
         KORVAL_Log::debug(fmt("Set aside after a failed play, passed over until it changes: %@", path));
     }
@@ -229,7 +251,29 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
         KORVAL_Log::debug(fmt("Need to get from queue of last %li items....", static_cast<long long>(loops)));
         KORVAL_Log::debug(fmt("\nRepeatList AFTER:\n%@\n", QVariant(decision.repeatList)));
     }
-    return stepFor(decision, found, kind, reachable);
+    return withCopy(stepFor(decision, found, kind, reachable), item, reachable, stamps);
+}
+
+PlayQueue::Step PlayQueue::withCopy(Step step, const std::shared_ptr<PlayerItem>& ended, bool reachable,
+                                    const QHash<QString, MediaFiles::Stamp>& stamps) {
+    if (step.kind == Step::Kind::Replay) step.url = ended->url();
+    if (step.kind == Step::Kind::Play || step.kind == Step::Kind::Replay) {
+        step.openFrom = copyToOpen(Path::standardize(step.url.toLocalFile()), reachable, stamps);
+    }
+    return step;
+}
+
+QString PlayQueue::copyToOpen(const QString& path, bool reachable, const QHash<QString, MediaFiles::Stamp>& stamps) {
+    const std::shared_ptr<LocalCopies> copies = copies_.get();
+    if (!copies || !copies->hasCopy(path)) return QString();
+    std::optional<MediaFiles::Stamp> sourceNow;
+    if (reachable) {
+        // A file the decision did not look at (a new one) is looked at now; a share that stops
+        // answering just now leaves the copy as it is.
+        const QHash<QString, MediaFiles::Stamp> looked = stamps.contains(path) ? stamps : lookAt({path});
+        if (looked.contains(path)) sourceNow = looked.value(path);
+    }
+    return copies->copyToPlay(path, sourceNow).value_or(QString());
 }
 
 PlayQueue::Step PlayQueue::stepFor(const PlayQueueState::Decision& decision, const PlayQueueState::Found& found,
@@ -238,40 +282,39 @@ PlayQueue::Step PlayQueue::stepFor(const PlayQueueState::Decision& decision, con
         if (kind == EndKind::Played && reachable) {
             KORVAL_Log::debug(
                 QStringLiteral("2017-01-14dorin - somehow list is empty - just keep it replaying whatever was loaded"));
-            return {Step::Kind::Replay, {}};
+            return {Step::Kind::Replay, {}, {}};
         }
         // The share does not answer, or what ended could not be played: the picture stays.
-        return {Step::Kind::LookAgain, {}};
+        return {Step::Kind::LookAgain, {}, {}};
     }
     if (decision.nothingPlayable) {
         nothingPlayableNotice_.note([] {
             KORVAL_Log::debug(QStringLiteral(
                 "Every file of the list is set aside: keeping the picture and looking again every 2 s"));
         });
-        return {Step::Kind::LookAgain, {}};
+        return {Step::Kind::LookAgain, {}, {}};
     }
     nothingPlayableNotice_.clear();
     if (decision.next.isNull()) {
         KORVAL_Log::debug(QStringLiteral("oops fitem is nil?????????"));
-        return {kind == EndKind::Played ? Step::Kind::Replay : Step::Kind::LookAgain, {}};
+        return {kind == EndKind::Played ? Step::Kind::Replay : Step::Kind::LookAgain, {}, {}};
     }
     const QUrl next = QUrl::fromLocalFile(Path::standardize(decision.next));
     KORVAL_Log::debug(fmt("Need to play nextItem at: %@", QVariant(next)));
-    return {Step::Kind::Play, next};
+    return {Step::Kind::Play, next, {}};
 }
 
 bool PlayQueue::handIn(Player& player, const std::shared_ptr<PlayerItem>& ended, const Step& step) {
     if (step.kind != Step::Kind::Play && step.kind != Step::Kind::Replay) return false;
     // A fresh item even for the same file: every play has an end of its own.
-    const std::shared_ptr<PlayerItem> next =
-        PlayerItem::playerItemWithURL(step.kind == Step::Kind::Play ? step.url : ended->url());
+    const std::shared_ptr<PlayerItem> next = PlayerItem::playerItemWithURL(step.url, step.openFrom);
     return next && player.setNextItem(next, ended);
 }
 
 void PlayQueue::carryOut(Player* player, const std::shared_ptr<PlayerItem>& item, const Step& step) {
     switch (step.kind) {
         case Step::Kind::Play:
-            if (player) player->replaceCurrentItemWithPlayerItem(PlayerItem::playerItemWithURL(step.url));
+            if (player) player->replaceCurrentItemWithPlayerItem(PlayerItem::playerItemWithURL(step.url, step.openFrom));
             item->seekToTimeZero();  // no longer the current item: nothing happens to it
             if (player) player->play();
             return;

@@ -14,6 +14,7 @@
 #include <memory>
 
 class DispatchQueue;
+class LocalCopies;
 class SourceFolderMonitor;
 class StatusService;
 
@@ -67,6 +68,10 @@ public:
     // Never on the main thread.
     bool waitForDecisions(std::chrono::milliseconds timeout);
 
+    // The local copies the items open when they have one, and which the decisions ask for; none:
+    // every item opens its source. Any thread.
+    void setLocalCopies(std::shared_ptr<LocalCopies> copies) { copies_.set(std::move(copies)); }
+
     std::shared_ptr<Player> player() const { return player_.get(); }
     // The player that was there is let go on a worker (see Player::release).
     void setPlayer(std::shared_ptr<Player> player);
@@ -78,7 +83,8 @@ private:
     struct Step {
         enum class Kind { None, Play, Replay, LookAgain };
         Kind kind = Kind::None;
-        QUrl url;  // Play: the file
+        QUrl url;  // Play: the file; Replay: the file again
+        QString openFrom;  // its local copy, opened in its place; empty: none
     };
     // The decision taken ahead of an item's end, waiting for that end.
     struct DecidedAhead {
@@ -98,6 +104,11 @@ private:
     Step decideNext(const std::shared_ptr<PlayerItem>& item, EndKind kind, const Player* player);
     Step stepFor(const PlayQueueState::Decision& decision, const PlayQueueState::Found& found, EndKind kind,
                  bool reachable);
+    Step withCopy(Step step, const std::shared_ptr<PlayerItem>& ended, bool reachable,
+                  const QHash<QString, MediaFiles::Stamp>& stamps);
+    // The local copy to open for the file, checked now; `reachable`: the share answers, and a
+    // copy whose source changed since is dropped. Empty: the file itself.
+    QString copyToOpen(const QString& path, bool reachable, const QHash<QString, MediaFiles::Stamp>& stamps);
     bool handIn(Player& player, const std::shared_ptr<PlayerItem>& ended, const Step& step);
     void carryOut(Player* player, const std::shared_ptr<PlayerItem>& item, const Step& step);
     // Looks again in a while, keeping the picture, when nothing could be played now.
@@ -110,6 +121,7 @@ private:
     const Sources sources_;
     PlayQueueState state_;
     AtomicProperty<std::shared_ptr<Player>> player_;
+    AtomicProperty<std::shared_ptr<LocalCopies>> copies_;
     // Every decision runs here, one after the other, in the order of the players' announcements
     // and ends; decidedAhead_ and the look again are touched only on it.
     const std::shared_ptr<DispatchQueue> decisions_;

@@ -5,7 +5,8 @@
 PlayQueueState::Decision PlayQueueState::itemEnded(const Found& found, qint64 newMovieRepeatLoopCount,
                                                    const QString& endedPath, EndKind kind,
                                                    const QHash<QString, MediaFiles::Stamp>& stamps,
-                                                   Clock::time_point now) {
+                                                   Clock::time_point now,
+                                                   const std::function<bool(const QString&)>& passOver) {
     std::lock_guard<std::mutex> lock(mutex_);
     Decision decision;
     if (kind == EndKind::Played) ++repeatcount_;
@@ -66,10 +67,11 @@ PlayQueueState::Decision PlayQueueState::itemEnded(const Found& found, qint64 ne
         decision.rotated = true;
     }
     // Files set aside are passed over: no load, no wait.
-    for (int turns = 0; turns < repeatList_.size() && setAsideLocked(repeatList_.first()); ++turns) rotateLocked();
+    const auto playable = [&](const QString& path) { return !setAsideLocked(path) && !(passOver && passOver(path)); };
+    for (int turns = 0; turns < repeatList_.size() && !playable(repeatList_.first()); ++turns) rotateLocked();
     decision.repeatList = repeatList_;
     if (repeatList_.isEmpty()) return decision;
-    if (setAsideLocked(repeatList_.first())) {
+    if (!playable(repeatList_.first())) {
         decision.nothingPlayable = true;
         return decision;
     }

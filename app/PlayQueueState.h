@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -58,8 +59,11 @@ public:
     // plays a new file gets. `stamps` holds what a look at the files of the repeat list and at the
     // set-aside ones saw just now; a file missing from it was not looked at (the share did not
     // answer) and keeps its place.
+    // `passOver` names files that cannot be played now (no local copy while the share is away):
+    // they are passed over like files set aside, and keep their places.
     Decision itemEnded(const Found& found, qint64 newMovieRepeatLoopCount, const QString& endedPath,
-                       EndKind kind, const QHash<QString, MediaFiles::Stamp>& stamps, Clock::time_point now);
+                       EndKind kind, const QHash<QString, MediaFiles::Stamp>& stamps, Clock::time_point now,
+                       const std::function<bool(const QString&)>& passOver = {});
     // The polling loop's first list: its newest file is the last new item.
     void startWith(const QStringList& list);
     void reset();

@@ -73,11 +73,27 @@ inline constexpr SettingDeclaration StatusToken{
     "prefStatusToken", SettingType::String, 0, 0, "status services at launch", "the operator (settings file, arguments)",
     PreferencesControl::None};
 
+// Where the verified local copies of the videos and the last listing of the source folder live;
+// empty: "Vorn/VornPlayer" in the user's cache folder ($XDG_CACHE_HOME, else ~/.cache).
+inline constexpr SettingDeclaration LocalCopiesFolder{
+    "prefLocalCopiesFolder", SettingType::Path, 0, 0, "local copies at launch", "the operator (settings file, arguments)",
+    PreferencesControl::None};
+// The most the local copies may take, in bytes; absent: 4 GiB or a tenth of the free space,
+// whichever is smaller; 0: no local copies.
+inline constexpr SettingDeclaration LocalCopiesMaxBytes{
+    "prefLocalCopiesMaxBytes", SettingType::Integer, 0, 0, "local copies at launch", "the operator (settings file, arguments)",
+    PreferencesControl::None};
+// How fast the copier may read the share, in bytes a second; absent: 64 MiB/s; 0: no bound.
+inline constexpr SettingDeclaration LocalCopiesBytesPerSecond{
+    "prefLocalCopiesBytesPerSecond", SettingType::Integer, 0, 0, "local copies at launch",
+    "the operator (settings file, arguments)", PreferencesControl::None};
+
 inline constexpr const SettingDeclaration* all[] = {
     &TamrinVideosFolder,   &TamrinVideosFolderAliasData, &TamrinVideosFolderIsValid,
     &DoAttemptToCreateFolderIfMissing, &DailyDateFormat, &RepeatListItemsCount,
     &NewMovieRepeatLoopCount, &ArrayOfPathsOfLastItems, &DoShowMenuBar,
-    &AppVersionString, &StatusListenAddress, &StatusToken};
+    &AppVersionString, &StatusListenAddress, &StatusToken,
+    &LocalCopiesFolder, &LocalCopiesMaxBytes, &LocalCopiesBytesPerSecond};
 
 }  // namespace Setting
 

@@ -46,6 +46,46 @@ QString labelValue(QString value) {
     return value;
 }
 
+QJsonObject localCopiesJson(const StatusReport::Snapshot& s) {
+    const LocalCopies::Stats& c = s.localCopies;
+    QJsonObject out{{QLatin1String("enabled"), c.enabled}};
+    if (!c.enabled) return out;
+    out[QLatin1String("count")] = c.count;
+    out[QLatin1String("bytes")] = c.bytes;
+    out[QLatin1String("limitBytes")] = c.limitBytes;
+    out[QLatin1String("made")] = static_cast<qint64>(c.made);
+    out[QLatin1String("failed")] = static_cast<qint64>(c.failed);
+    out[QLatin1String("dropped")] = static_cast<qint64>(c.dropped);
+    out[QLatin1String("playingFrom")] = c.playingFromCopies ? QStringLiteral("copies") : QStringLiteral("share");
+    const QDateTime now = s.now.isValid() ? s.now : QDateTime::currentDateTime();
+    out[QLatin1String("secondsSinceListingAnswered")] =
+        c.listingAnsweredAt.isValid() ? QJsonValue(std::max<qint64>(0, c.listingAnsweredAt.secsTo(now))) : QJsonValue();
+    return out;
+}
+
+void addLocalCopiesMetrics(QByteArray& out, const LocalCopies::Stats& c) {
+    if (!c.enabled) return;
+    addMetric(out, "vornplayer_local_copies", "gauge", "Verified local copies of the source folder's files.",
+              QString::number(c.count));
+    addMetric(out, "vornplayer_local_copies_bytes", "gauge", "Bytes the local copies take.", QString::number(c.bytes));
+    addMetric(out, "vornplayer_local_copies_limit_bytes", "gauge", "The most the local copies may take, in bytes.",
+              QString::number(c.limitBytes));
+    addMetric(out, "vornplayer_local_copies_made_total", "counter", "Local copies made since the player started.",
+              QString::number(c.made));
+    addMetric(out, "vornplayer_local_copies_failed_total", "counter",
+              "Local copies that could not be made since the player started.", QString::number(c.failed));
+    addMetric(out, "vornplayer_local_copies_dropped_total", "counter",
+              "Local copies dropped as damaged or out of date since the player started.", QString::number(c.dropped));
+    addMetric(out, "vornplayer_playing_from_local_copies", "gauge",
+              "1 while the source folder does not answer and the player plays from its local copies.",
+              QString::number(c.playingFromCopies ? 1 : 0));
+    if (c.listingAnsweredAt.isValid()) {
+        addMetric(out, "vornplayer_listing_answered_timestamp_seconds", "gauge",
+                  "When the source folder last answered with a listing, in seconds since the epoch.",
+                  number(c.listingAnsweredAt.toMSecsSinceEpoch() / 1000.0));
+    }
+}
+
 }  // namespace
 
 StatusReport::StatusReport() {
@@ -100,8 +140,10 @@ QJsonObject StatusReport::json(const Snapshot& s, SteadyTime now) {
         out[QLatin1String("currentItem")] = QJsonValue::Null;
     } else {
         out[QLatin1String("currentItem")] = QJsonObject{{QLatin1String("path"), s.currentItem},
-                                                        {QLatin1String("playingSeconds"), secondsBetween(s.currentItemSince, now)}};
+                                                        {QLatin1String("playingSeconds"), secondsBetween(s.currentItemSince, now)},
+                                                        {QLatin1String("fromLocalCopy"), s.currentItemFromCopy}};
     }
+    out[QLatin1String("localCopies")] = localCopiesJson(s);
     QJsonObject source{{QLatin1String("path"), s.sourceFolder}};
     source[QLatin1String("available")] = s.sourceFolderAvailable ? QJsonValue(*s.sourceFolderAvailable) : QJsonValue();
     if (!s.sourceFolderState.isEmpty()) source[QLatin1String("state")] = s.sourceFolderState;
@@ -145,6 +187,7 @@ QByteArray StatusReport::prometheusText(const Snapshot& s, SteadyTime now) {
         addMetric(out, "vornplayer_seconds_since_last_frame", "gauge", "Seconds since the video last showed a new frame.",
                   number(secondsBetween(*s.lastFrame, now)));
     }
+    addLocalCopiesMetrics(out, s.localCopies);
     addMetric(out, "vornplayer_log_bytes", "gauge", "Size of the log file in bytes.", QString::number(s.logBytes));
     addMetric(out, "vornplayer_resident_memory_bytes", "gauge", "Resident memory of the player in bytes.",
               QString::number(s.residentMemoryBytes));
@@ -182,6 +225,25 @@ QString StatusReport::text(const QJsonObject& status) {
                                          seconds(newest.value(QLatin1String("secondsAgo"))));
     lines += QStringLiteral("Items played:   %1").arg(status.value(QLatin1String("itemsPlayed")).toInteger());
     lines += QStringLiteral("Failures:       %1").arg(status.value(QLatin1String("itemFailures")).toInteger());
+    const QJsonObject copies = status.value(QLatin1String("localCopies")).toObject();
+    if (copies.value(QLatin1String("enabled")).toBool()) {
+        const auto megabytes = [&copies](const char* key) {
+            return QString::number(copies.value(QLatin1String(key)).toDouble() / (1024.0 * 1024.0), 'f', 0);
+        };
+        const QJsonValue listingAge = copies.value(QLatin1String("secondsSinceListingAnswered"));
+        lines += QStringLiteral("Local copies:   %1 (%2 MiB of %3 MiB), %4 made, %5 failed, %6 dropped")
+                     .arg(QString::number(copies.value(QLatin1String("count")).toInteger()), megabytes("bytes"),
+                          megabytes("limitBytes"), QString::number(copies.value(QLatin1String("made")).toInteger()),
+                          QString::number(copies.value(QLatin1String("failed")).toInteger()),
+                          QString::number(copies.value(QLatin1String("dropped")).toInteger()));
+        lines += QStringLiteral("Playing from:   %1 (last listing %2)")
+                     .arg(copies.value(QLatin1String("playingFrom")).toString() == QLatin1String("copies")
+                              ? QStringLiteral("local copies: the source folder does not answer")
+                              : QStringLiteral("the source folder"),
+                          listingAge.isDouble() ? seconds(listingAge) + QStringLiteral(" ago") : QStringLiteral("none yet"));
+    } else {
+        lines += QStringLiteral("Local copies:   off");
+    }
     const QJsonValue frame = status.value(QLatin1String("secondsSinceLastFrame"));
     lines += frame.isDouble() ? QStringLiteral("Last frame:     %1 s ago").arg(frame.toDouble(), 0, 'f', 1)
                               : QStringLiteral("Last frame:     none yet");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/LocalCopies.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -26,6 +28,7 @@ public:
         QDateTime startedAt;
         SteadyTime started{};
         QString currentItem;  // null: nothing handed to the player yet
+        bool currentItemFromCopy = false;  // opened from its local copy
         SteadyTime currentItemSince{};
         QString lastNewItem;  // null: none yet
         QDateTime lastNewItemAt;
@@ -39,6 +42,8 @@ public:
         qint64 logBytes = 0;
         qint64 residentMemoryBytes = 0;
         std::optional<SteadyTime> lastFrame;  // none: no frame shown yet (or no video output)
+        LocalCopies::Stats localCopies;
+        QDateTime now;  // when the answer was taken, for the ages of wall-clock times
     };
 
     StatusReport();

@@ -52,6 +52,7 @@ StatusReport::Snapshot StatusService::snapshot() const {
         const Player::Status player = sources_.player();
         if (player.item) {
             s.currentItem = player.item->url().toLocalFile();
+            s.currentItemFromCopy = player.item->opensACopy();
             s.currentItemSince = player.since;
         }
     }
@@ -65,6 +66,8 @@ StatusReport::Snapshot StatusService::snapshot() const {
     s.logBytes = QFileInfo(s.logPath).size();
     s.residentMemoryBytes = ProcessInfo::residentMemoryBytes();
     if (sources_.lastFrame) s.lastFrame = sources_.lastFrame();
+    if (sources_.localCopies) s.localCopies = sources_.localCopies();
+    s.now = QDateTime::currentDateTime();
     return s;
 }
 

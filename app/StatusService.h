@@ -26,6 +26,7 @@ public:
         std::function<std::optional<SteadyTime>()> lastFrame;
         std::function<QByteArray(int width)> screenshotPng;
         QString logPath;
+        std::function<LocalCopies::Stats()> localCopies;  // none: no local copies
     };
 
     explicit StatusService(std::shared_ptr<SourceFolderMonitor> sourceFolder);

@@ -1,5 +1,6 @@
 // The launch sequence and the start-up polling loop.
 #include "app/AppDelegate.h"
+#include "app/LocalCopies.h"
 #include "app/Settings.h"
 #include "app/Validation.h"
 
@@ -41,6 +42,14 @@ void AppDelegate::applicationDidFinishLaunching() {
     showSourceFolderLight();
 
     queue_->state().reset();
+    // Local copies from the settings of this launch; the copier starts at once.
+    if (const std::shared_ptr<LocalCopies> earlier = localCopies_.get()) earlier->stop();
+    std::shared_ptr<LocalCopies> copies = LocalCopies::create(LocalCopies::configFromSettings());
+    if (copies->enabled()) {
+        KORVAL_Log::debug(fmt("Local copies in %@", copies->config().folder));
+        queue_->setLocalCopies(copies);
+    }
+    localCopies_.set(copies);
 
     DispatchQueue::main().async(whileAlive([this] { setUpWindow(); }));
     DispatchQueue::global(DispatchQueue::Priority::High).async(whileAlive([this] { checkSourceFolderAtLaunch(); }));

@@ -1,5 +1,6 @@
 // The daily folder and the newest-items scan.
 #include "app/AppDelegate.h"
+#include "app/LocalCopies.h"
 #include "app/Scan.h"
 #include "app/Settings.h"
 #include "platform/core/Deadline.h"
@@ -174,7 +175,11 @@ QStringList AppDelegate::scanFolderForNewItems() {
         noSourceFolderNotice_.note([] { KORVAL_Log::debug(QStringLiteral("No source folder is set: nothing to play")); });
         return {};
     }
-    if (!validateDailyFolder()) {
+    // With local copies to play from, a share that hangs is not waited for at every decision: the
+    // look every 2 s tells when it answers again.
+    const std::shared_ptr<LocalCopies> copies = localCopies_.get();
+    const bool hung = copies && copies->enabled() && sourceFolder_->state() == SourceFolderMonitor::State::NotAnswering;
+    if (hung || !validateDailyFolder()) {
         KORVAL_Log::debug(fmt("Inside %@ => %@... VERY BAD....", description(), "scanFolderForNewItems"));
         return {};
     }
@@ -184,10 +189,21 @@ QStringList AppDelegate::scanFolderForNewItems() {
 QStringList AppDelegate::newestCompleteFiles() { return newestCompleteListing().complete; }
 
 PlayQueueState::Found AppDelegate::newestCompleteListing() {
-    const PlayQueueState::Found today = completeFilesOf(scanFolderForNewItems());
-    if (!today.isEmpty() || DispatchQueue::isShuttingDown()) return today;
-    if (!sourceFolder_->isAvailable()) return {};
-    return newestFilesOfAnEarlierDay();
+    PlayQueueState::Found found = completeFilesOf(scanFolderForNewItems());
+    if (DispatchQueue::isShuttingDown()) return found;
+    if (found.isEmpty() && sourceFolder_->isAvailable()) found = newestFilesOfAnEarlierDay();
+    const std::shared_ptr<LocalCopies> copies = localCopies_.get();
+    if (!copies || !copies->enabled()) return found;
+    // While the share does not answer, the queue goes on from the last listing that answered, with
+    // the files that have a local copy.
+    if (found.isEmpty() && sourceFolder_->isAway()) {
+        found = copies->keptListing();
+        copies->setPlayingFromCopies(!found.isEmpty());
+        return found;
+    }
+    copies->setPlayingFromCopies(false);
+    copies->listingAnswered(found);
+    return found;
 }
 
 // While today's folder holds no complete video, the newest earlier daily folder of the last week

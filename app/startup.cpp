@@ -1,5 +1,6 @@
 // Start-up and termination of the application controller.
 #include "app/AppDelegate.h"
+#include "app/LocalCopies.h"
 #include "app/Settings.h"
 
 #include "log/KORVAL_Log.h"
@@ -92,4 +93,5 @@ void AppDelegate::applicationWillTerminate() {
     // The view frees its render context before mpv ends, and mpv ends on a worker.
     if (QPointer<PlayerView> view = playerview()) view->setPlayer(nullptr);
     setPlayer(nullptr);
+    if (const std::shared_ptr<LocalCopies> copies = localCopies()) copies->stop();
 }

@@ -8,9 +8,11 @@
 
 // ---- PlayerItem
 
-std::shared_ptr<PlayerItem> PlayerItem::playerItemWithURL(const QUrl& url) {
+std::shared_ptr<PlayerItem> PlayerItem::playerItemWithURL(const QUrl& url) { return playerItemWithURL(url, QString()); }
+
+std::shared_ptr<PlayerItem> PlayerItem::playerItemWithURL(const QUrl& url, const QString& openFrom) {
     if (!url.isValid() || !url.isLocalFile() || url.toLocalFile().isEmpty()) return nullptr;
-    return std::shared_ptr<PlayerItem>(new PlayerItem(url));
+    return std::shared_ptr<PlayerItem>(new PlayerItem(url, openFrom));
 }
 
 QString PlayerItem::description() const { return Description::ofObject("PlayerItem", this); }

@@ -15,9 +15,15 @@ class PlayerItem {
 public:
     // None for a URL that is not a local file.
     static std::shared_ptr<PlayerItem> playerItemWithURL(const QUrl& url);
+    // An item that is the URL's file for everyone, and that the player opens from another local
+    // file with the same content (a verified local copy); an empty `openFrom` opens the URL's file.
+    static std::shared_ptr<PlayerItem> playerItemWithURL(const QUrl& url, const QString& openFrom);
 
     // The URL of the item's asset.
     QUrl url() const { return url_; }
+    // The file the player opens for it.
+    QString openPath() const { return openFrom_.isEmpty() ? url_.toLocalFile() : openFrom_; }
+    bool opensACopy() const { return !openFrom_.isEmpty(); }
     QString description() const;
 
     // Restarts the item from its first frame when it is its player's current item (an item that
@@ -29,12 +35,13 @@ public:
 private:
     friend class PlayerCore;
     friend class Player;
-    explicit PlayerItem(const QUrl& url) : url_(url) {}
+    PlayerItem(const QUrl& url, const QString& openFrom) : url_(url), openFrom_(openFrom) {}
     std::weak_ptr<PlayerCore> owner() const;
     void setOwner(const std::weak_ptr<PlayerCore>& owner);
     bool isOwnedBy(const std::shared_ptr<PlayerCore>& core) const;
 
     const QUrl url_;
+    const QString openFrom_;
     mutable std::mutex mutex_;
     std::weak_ptr<PlayerCore> owner_;
     bool given_ = false;

@@ -270,7 +270,7 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
         return;
     }
     if (retryAudio) mpv_set_property_string(mpv_, "ao", "");  // back to mpv's own choice
-    const QByteArray path = item->url().toLocalFile().toUtf8();
+    const QByteArray path = item->openPath().toUtf8();
     const char* cmd[] = {"loadfile", path.constData(), "replace", nullptr};
     const int r = mpv_command_async(mpv_, id, cmd);
     if (r < 0) {
@@ -636,7 +636,7 @@ bool PlayerCore::setNextItem(const std::shared_ptr<PlayerItem>& next, const std:
     // at the end of the current item, without a word: the current item is looked after when it
     // should have ended.
     watchAhead(next, id, untilEnd + kHandedInOpenLimit);
-    const QByteArray path = next->url().toLocalFile().toUtf8();
+    const QByteArray path = next->openPath().toUtf8();
     const char* cmd[] = {"loadfile", path.constData(), "append", nullptr};
     if (mpv_command_async(mpv_, id, cmd) < 0) {
         {

@@ -1,0 +1,594 @@
+#include "app/LocalCopies.h"
+
+#include "app/Settings.h"
+
+#include "log/KORVAL_Log.h"
+#include "platform/core/Format.h"
+#include "platform/core/PathUtilities.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kIndexName = QStringLiteral("copies.json");
+const QString kListingName = QStringLiteral("listing.json");
+const QString kPartialPrefix = QStringLiteral(".partial-");
+// What the index and the kept listing may take of the limit.
+constexpr qint64 kMetadataBytes = 64 * 1024;
+// A copy that failed is tried again after this long (or when the files wanted change).
+constexpr auto kRetryFailedAfter = std::chrono::minutes(10);
+// The copier reads and writes this much at a time, and starts writing back after this much.
+constexpr size_t kChunk = 1024 * 1024;
+constexpr qint64 kWriteBackEvery = 32LL * 1024 * 1024;
+
+QString errorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// The copier yields the disks to everyone else: idle I/O class and a low CPU priority, for its
+// own thread only. glibc has no wrapper for ioprio_set.
+void lowerThisThreadsPriority() {
+    constexpr int kIoprioClassShift = 13;
+    constexpr int kIoprioClassIdle = 3;
+    constexpr int kIoprioWhoProcess = 1;
+    const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+    syscall(SYS_ioprio_set, kIoprioWhoProcess, tid, kIoprioClassIdle << kIoprioClassShift);
+    setpriority(PRIO_PROCESS, static_cast<id_t>(tid), 10);
+}
+
+bool isCopyName(const QString& name) {
+    const qsizetype dot = name.indexOf(QLatin1Char('.'));
+    const QString stem = dot < 0 ? name : name.left(dot);
+    if (stem.size() != 40) return false;
+    return std::all_of(stem.cbegin(), stem.cend(), [](QChar c) {
+        return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'));
+    });
+}
+
+// Writes all of it, through interruptions; false on an error (errno says which).
+bool writeAll(int fd, const char* data, size_t bytes) {
+    while (bytes > 0) {
+        const ssize_t n = ::write(fd, data, bytes);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        bytes -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void syncFolder(const QString& folder) {
+    const int fd = open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+std::optional<qint64> freeBytesOf(const QString& folder) {
+    struct statvfs fs {};
+    if (statvfs(QFile::encodeName(folder).constData(), &fs) != 0) return std::nullopt;
+    return static_cast<qint64>(fs.f_bavail) * static_cast<qint64>(fs.f_frsize);
+}
+
+qint64 secondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(LocalCopies::WallClock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+// ---- Settings
+
+QString LocalCopies::defaultFolder() {
+    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (cache.isEmpty() || !QDir::isAbsolutePath(cache)) cache = QDir::homePath() + QStringLiteral("/.cache");
+    return Path::standardize(cache + QStringLiteral("/Vorn/VornPlayer"));
+}
+
+LocalCopies::Config LocalCopies::configFromSettings() {
+    Config config;
+    const QVariant maxBytes = Settings::object(Setting::LocalCopiesMaxBytes);
+    if (maxBytes.isValid() && Settings::integer(Setting::LocalCopiesMaxBytes) == 0) return config;  // off
+    if (maxBytes.isValid() && Settings::integer(Setting::LocalCopiesMaxBytes) > 0) {
+        config.maxBytes = Settings::integer(Setting::LocalCopiesMaxBytes);
+    }
+    const QString folder = Settings::string(Setting::LocalCopiesFolder).trimmed();
+    config.folder = folder.isEmpty() ? defaultFolder() : Path::standardize(folder);
+    const QVariant rate = Settings::object(Setting::LocalCopiesBytesPerSecond);
+    config.bytesPerSecond = rate.isValid() ? std::max<qint64>(0, Settings::integer(Setting::LocalCopiesBytesPerSecond))
+                                           : kDefaultBytesPerSecond;
+    return config;
+}
+
+// ---- Making and stopping
+
+std::shared_ptr<LocalCopies> LocalCopies::create(Config config) {
+    std::shared_ptr<LocalCopies> copies(new LocalCopies(std::move(config)));
+    if (copies->enabled_) {
+        // The thread holds the copies while it runs: should it be stuck in a read on a share that
+        // hangs, it is left behind at the end rather than waited for.
+        std::thread([copies] { copies->copierLoop(); }).detach();
+    }
+    return copies;
+}
+
+LocalCopies::LocalCopies(Config config) : config_(std::move(config)), enabled_(!config_.folder.isEmpty()) {
+    if (!enabled_) return;
+    QDir().mkpath(config_.folder);
+    QFile::setPermissions(config_.folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    load();
+}
+
+LocalCopies::~LocalCopies() = default;
+
+void LocalCopies::stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    changed_.notify_all();
+}
+
+QString LocalCopies::folderPath(const QString& name) const { return config_.folder + QLatin1Char('/') + name; }
+
+QString LocalCopies::copyPathFor(const QString& sourcePath) const {
+    const QByteArray hash = QCryptographicHash::hash(Path::standardize(sourcePath).toUtf8(), QCryptographicHash::Sha1);
+    const QString suffix = QFileInfo(sourcePath).suffix().toLower();
+    const QString name = QString::fromLatin1(hash.toHex()) + (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
+    return folderPath(name);
+}
+
+// ---- The index and the kept listing
+
+void LocalCopies::load() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const QJsonObject index = QJsonDocument::fromJson(readFile(folderPath(kIndexName))).object();
+    for (const QJsonValue& value : index.value(QLatin1String("copies")).toArray()) {
+        const QJsonObject o = value.toObject();
+        const QString source = o.value(QLatin1String("source")).toString();
+        Entry entry{o.value(QLatin1String("name")).toString(), o.value(QLatin1String("size")).toInteger(),
+                    o.value(QLatin1String("modifiedNs")).toInteger(), o.value(QLatin1String("boxesWhole")).toBool(),
+                    o.value(QLatin1String("lastPlayed")).toInteger()};
+        if (source.isEmpty() || !isCopyName(entry.name)) continue;
+        const QFileInfo file(folderPath(entry.name));
+        if (file.isFile() && file.size() == entry.size) entries_.insert(source, entry);
+    }
+    // What the index does not name is a copy cut short or forgotten: only files of our own naming go.
+    const QStringList names = QDir(config_.folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    QStringList known;
+    for (const Entry& entry : std::as_const(entries_)) known += entry.name;
+    for (const QString& name : names) {
+        const bool partial = name.startsWith(kPartialPrefix) && isCopyName(name.mid(kPartialPrefix.size()));
+        if (partial || (isCopyName(name) && !known.contains(name))) QFile::remove(folderPath(name));
+    }
+    const QJsonObject listing = QJsonDocument::fromJson(readFile(folderPath(kListingName))).object();
+    QStringList complete;
+    for (const QJsonValue& value : listing.value(QLatin1String("complete")).toArray()) complete += value.toString();
+    listing_ = PlayQueueState::Found(complete, listing.value(QLatin1String("newestEverComplete")).toString());
+    listingAnsweredAt_ = QDateTime::fromString(listing.value(QLatin1String("answeredAt")).toString(), Qt::ISODateWithMs);
+    saveIndexLocked();
+}
+
+QByteArray LocalCopies::readFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return file.read(kMetadataBytes);
+}
+
+void LocalCopies::saveIndexLocked() const {
+    QJsonArray copies;
+    for (auto it = entries_.cbegin(); it != entries_.cend(); ++it) {
+        copies.append(QJsonObject{{QLatin1String("source"), it.key()},
+                                  {QLatin1String("name"), it->name},
+                                  {QLatin1String("size"), it->size},
+                                  {QLatin1String("modifiedNs"), it->modifiedNs},
+                                  {QLatin1String("boxesWhole"), it->boxesWhole},
+                                  {QLatin1String("lastPlayed"), it->lastPlayed}});
+    }
+    QSaveFile file(folderPath(kIndexName));
+    if (!file.open(QIODevice::WriteOnly)) return;
+    file.write(QJsonDocument(QJsonObject{{QLatin1String("copies"), copies}}).toJson(QJsonDocument::Compact));
+    file.commit();
+    indexDirty_ = false;
+}
+
+void LocalCopies::saveListingLocked() const {
+    QJsonArray complete;
+    for (const QString& path : listing_.complete) complete.append(path);
+    QSaveFile file(folderPath(kListingName));
+    if (!file.open(QIODevice::WriteOnly)) return;
+    file.write(QJsonDocument(QJsonObject{{QLatin1String("answeredAt"), listingAnsweredAt_.toString(Qt::ISODateWithMs)},
+                                         {QLatin1String("complete"), complete},
+                                         {QLatin1String("newestEverComplete"), listing_.newestEverComplete}})
+                   .toJson(QJsonDocument::Compact));
+    file.commit();
+}
+
+void LocalCopies::listingAnswered(const PlayQueueState::Found& found) {
+    if (!enabled_ || found.complete.isEmpty()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const QDateTime now = QDateTime::currentDateTime();
+    // Written when it changes, and its time once a minute: a decision every second writes nothing.
+    const bool same = found.complete == listing_.complete && found.newestEverComplete == listing_.newestEverComplete;
+    const bool recent = listingSavedAt_.isValid() && listingSavedAt_.secsTo(now) < 60;
+    listingAnsweredAt_ = now;
+    if (same && recent) return;
+    listing_ = found;
+    listingSavedAt_ = now;
+    saveListingLocked();
+}
+
+PlayQueueState::Found LocalCopies::keptListing() {
+    if (!enabled_) return {};
+    QStringList passedOver;
+    PlayQueueState::Found kept;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const QString& path : listing_.complete) {
+            if (entries_.contains(path)) {
+                kept.complete += path;
+            } else if (!passedOverSaid_.contains(path)) {
+                passedOverSaid_ += path;
+                passedOver += path;
+            }
+        }
+        kept.newestEverComplete = kept.complete.isEmpty() ? QString() : listing_.newestEverComplete;
+    }
+    for (const QString& path : passedOver) {
+        KORVAL_Log::debug(fmt("No local copy of %@: passed over while the source folder does not answer", path));
+    }
+    return kept;
+}
+
+void LocalCopies::setPlayingFromCopies(bool fromCopies) {
+    QDateTime answeredAt;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fromCopies == playingFromCopies_) return;
+        playingFromCopies_ = fromCopies;
+        if (!fromCopies) passedOverSaid_.clear();
+        answeredAt = listingAnsweredAt_;
+    }
+    if (fromCopies) {
+        KORVAL_Log::debug(fmt("Playing from local copies: the source folder does not answer; its last listing answered at %@",
+                              answeredAt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))));
+    } else {
+        KORVAL_Log::debug(QStringLiteral("Playing from the source folder again"));
+    }
+}
+
+// ---- Copies to play
+
+bool LocalCopies::hasCopy(const QString& sourcePath) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_.contains(sourcePath);
+}
+
+std::optional<QString> LocalCopies::copyToPlay(const QString& sourcePath,
+                                               const std::optional<MediaFiles::Stamp>& sourceNow) {
+    if (!enabled_) return std::nullopt;
+    Entry entry;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = entries_.constFind(sourcePath);
+        if (it == entries_.constEnd()) return std::nullopt;
+        if (sourceNow && (!sourceNow->exists || sourceNow->size != it->size || sourceNow->modifiedNs != it->modifiedNs)) {
+            dropLocked(sourcePath, sourceNow->exists ? QStringLiteral("its source changed") : QStringLiteral("its source is gone"));
+            changed_.notify_all();  // made again, if it is still wanted
+            return std::nullopt;
+        }
+        entry = *it;
+    }
+    // Checked before every play: a copy cut short or damaged on disk is never played.
+    const QString path = folderPath(entry.name);
+    const std::optional<MediaFiles::Stamp> stamp = MediaFiles::stampOf(path);
+    QString damage;
+    if (!stamp || !stamp->exists) {
+        damage = QStringLiteral("it is gone");
+    } else if (stamp->size != entry.size || stamp->modifiedNs != entry.modifiedNs) {
+        damage = QStringLiteral("its size or time changed");
+    } else if (entry.boxesWhole && MediaFiles::isoMediaCompleteness(path) != MediaFiles::Completeness::Complete) {
+        damage = QStringLiteral("its boxes are not whole");
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = entries_.find(sourcePath);
+    if (it == entries_.end() || it->name != entry.name) return std::nullopt;
+    if (!damage.isEmpty()) {
+        dropLocked(sourcePath, QStringLiteral("damaged (%1)").arg(damage));
+        changed_.notify_all();
+        return std::nullopt;
+    }
+    it->lastPlayed = secondsNow();
+    indexDirty_ = true;
+    changed_.notify_all();  // the copier writes the index down
+    return path;
+}
+
+void LocalCopies::dropLocked(const QString& source, const QString& why) {
+    const auto it = entries_.find(source);
+    if (it == entries_.end()) return;
+    QFile::remove(folderPath(it->name));
+    entries_.erase(it);
+    ++dropped_;
+    saveIndexLocked();
+    KORVAL_Log::debug(fmt("Local copy of %@ dropped, not played: %@", source, why));
+}
+
+// ---- Room
+
+qint64 LocalCopies::bytesLocked() const {
+    qint64 bytes = kMetadataBytes;
+    for (const Entry& entry : entries_) bytes += entry.size;
+    return bytes;
+}
+
+qint64 LocalCopies::limitLocked() const {
+    if (config_.maxBytes) return *config_.maxBytes;
+    // A tenth of the free space there would be without the copies, so that the limit stays put
+    // as they fill it.
+    const qint64 free = freeBytesOf(config_.folder).value_or(0) + bytesLocked();
+    return std::min(kDefaultMaxBytes, free / 10);
+}
+
+bool LocalCopies::makeRoomLocked(qint64 bytes, const QString& forSource) {
+    const qint64 limit = limitLocked();
+    const auto fits = [&] {
+        const std::optional<qint64> free = freeBytesOf(config_.folder);
+        if (forSource.isNull()) return bytesLocked() <= limit;
+        return bytesLocked() + bytes <= limit && free && *free - bytes >= kKeepFreeBytes;
+    };
+    // Trimming to the limit (no file to make room for) may take any copy.
+    const qsizetype rank = forSource.isNull() ? wanted_.size() : wanted_.indexOf(forSource);
+    if (rank < 0) return false;  // nobody wants it any more
+    while (!fits()) {
+        // The least recently played copy that nobody wants goes first; a copy of the repeat list,
+        // or of a file wanted before this one, never goes for it.
+        QString victim;
+        bool victimKept = false;
+        qint64 victimPlayed = 0;
+        qsizetype victimOrder = 0;
+        for (auto it = entries_.cbegin(); it != entries_.cend(); ++it) {
+            if (it.key() == forSource) continue;
+            const qsizetype itsRank = wanted_.indexOf(it.key());
+            const bool kept = keep_.contains(it.key());
+            if (!forSource.isNull() && itsRank >= 0 && itsRank < rank) continue;
+            // Not in the repeat list first; then the least recently played; then the least wanted.
+            const qsizetype order = itsRank < 0 ? wanted_.size() : itsRank;
+            const bool better = victim.isNull() || (victimKept && !kept) ||
+                                (victimKept == kept && (it->lastPlayed < victimPlayed ||
+                                                        (it->lastPlayed == victimPlayed && order > victimOrder)));
+            if (better) {
+                victim = it.key();
+                victimKept = kept;
+                victimPlayed = it->lastPlayed;
+                victimOrder = order;
+            }
+        }
+        if (victim.isNull()) return false;
+        if (victimKept) {
+            KORVAL_Log::debug(fmt("Local copies are full: the copy of %@ of the repeat list goes to make room for %@",
+                                  victim, forSource));
+        }
+        QFile::remove(folderPath(entries_.value(victim).name));
+        entries_.remove(victim);
+        saveIndexLocked();
+    }
+    return true;
+}
+
+// ---- The copier
+
+void LocalCopies::want(const QStringList& paths, const QStringList& keep) {
+    if (!enabled_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    QStringList wanted;
+    for (const QString& path : paths + keep) {
+        if (!path.isEmpty() && !wanted.contains(path)) wanted += path;
+    }
+    if (wanted == wanted_ && keep == keep_) return;
+    wanted_ = wanted;
+    keep_ = keep;
+    changed_.notify_all();
+}
+
+std::optional<QString> LocalCopies::nextToCopyLocked() const {
+    const auto now = std::chrono::steady_clock::now();
+    for (const QString& path : wanted_) {
+        if (entries_.contains(path)) continue;
+        const auto failed = failedAt_.constFind(path);
+        if (failed != failedAt_.constEnd() && now - *failed < kRetryFailedAfter) continue;
+        return path;
+    }
+    return std::nullopt;
+}
+
+void LocalCopies::copierLoop() {
+    lowerThisThreadsPriority();
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (stopping_) return;
+        makeRoomLocked(0, QString());  // a limit lowered since the copies were made
+        if (indexDirty_) saveIndexLocked();
+        const std::optional<QString> next = nextToCopyLocked();
+        if (!next) {
+            busy_ = false;
+            idle_.notify_all();
+            // Woken by new wishes; failures are tried again now and then.
+            changed_.wait_for(lock, std::chrono::seconds(30));
+            continue;
+        }
+        busy_ = true;
+        lock.unlock();
+        copyOne(*next);
+        lock.lock();
+    }
+}
+
+void LocalCopies::copyOne(const QString& source) {
+    const auto failed = [this, &source](const QString& why) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            failedAt_.insert(source, std::chrono::steady_clock::now());
+            ++failed_;
+        }
+        KORVAL_Log::debug(fmt("Local copy of %@ not made: %@", source, why));
+    };
+    const std::optional<MediaFiles::Stamp> stamp = MediaFiles::stampOf(source);  // may wait for the share
+    if (!stamp || !stamp->exists) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failedAt_.insert(source, std::chrono::steady_clock::now());  // not there now: nothing to say
+        return;
+    }
+    const QString target = copyPathFor(source);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!QFileInfo(config_.folder).isDir() && !QDir().mkpath(config_.folder)) {
+            failedAt_.insert(source, std::chrono::steady_clock::now());
+            ++failed_;
+            folderNotice_.note([this] {
+                KORVAL_Log::debug(fmt("Local copies: cannot make the folder %@: playing from the source folder only", config_.folder));
+            });
+            return;
+        }
+        if (!makeRoomLocked(stamp->size, source)) {
+            failedAt_.insert(source, std::chrono::steady_clock::now());
+            roomNotice_.noteChange(source, [this, &source, &stamp] {
+                KORVAL_Log::debug(fmt("Local copies: no room for %@ (%li bytes, limit %li bytes)", source,
+                                      static_cast<long long>(stamp->size), static_cast<long long>(limitLocked())));
+            });
+            return;
+        }
+    }
+    const QString why = copyFile(source, target, *stamp, config_.bytesPerSecond, [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stopping_;
+    });
+    if (!why.isEmpty()) {
+        failed(why);
+        return;
+    }
+    const bool boxesWhole = MediaFiles::isIsoMediaName(source) &&
+                            MediaFiles::isoMediaCompleteness(target) == MediaFiles::Completeness::Complete;
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.insert(source, Entry{QFileInfo(target).fileName(), stamp->size, stamp->modifiedNs, boxesWhole, 0});
+    failedAt_.remove(source);
+    ++made_;
+    saveIndexLocked();
+}
+
+QString LocalCopies::copyFile(const QString& from, const QString& to, const MediaFiles::Stamp& expected,
+                              qint64 bytesPerSecond, const std::function<bool()>& stop) {
+    const QString partial = QFileInfo(to).absolutePath() + QLatin1Char('/') + kPartialPrefix + QFileInfo(to).fileName();
+    const int in = open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return QStringLiteral("cannot open it: ") + errorText(errno);
+    const int out = open(QFile::encodeName(partial).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) {
+        const int error = errno;
+        close(in);
+        return QStringLiteral("cannot write in the folder of copies: ") + errorText(error);
+    }
+    posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+    const auto fail = [&](const QString& why) {
+        close(in);
+        close(out);
+        QFile::remove(partial);
+        return why;
+    };
+    std::vector<char> buffer(kChunk);
+    const auto started = std::chrono::steady_clock::now();
+    qint64 copied = 0;
+    qint64 writtenBack = 0;
+    for (;;) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(QStringLiteral("reading it failed: ") + errorText(errno));
+        if (n == 0) break;
+        if (!writeAll(out, buffer.data(), static_cast<size_t>(n))) {
+            return fail(QStringLiteral("writing the copy failed: ") + errorText(errno));
+        }
+        copied += n;
+        if (copied > expected.size) return fail(QStringLiteral("it grew while it was copied"));
+        if (copied - writtenBack >= kWriteBackEvery) {
+            // Written back as it goes, and out of the page cache: a long copy neither ends in one
+            // long flush nor pushes the player's pages out.
+            sync_file_range(out, writtenBack, copied - writtenBack, SYNC_FILE_RANGE_WRITE);
+            posix_fadvise(in, 0, copied, POSIX_FADV_DONTNEED);
+            writtenBack = copied;
+        }
+        if (stop && stop()) return fail(QStringLiteral("the player is quitting"));
+        if (bytesPerSecond > 0) {
+            const auto due = started + std::chrono::microseconds(copied * 1000000 / bytesPerSecond);
+            while (std::chrono::steady_clock::now() < due) {
+                if (stop && stop()) return fail(QStringLiteral("the player is quitting"));
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                    due - std::chrono::steady_clock::now(), std::chrono::milliseconds(100)));
+            }
+        }
+    }
+    if (copied != expected.size) return fail(QStringLiteral("it changed while it was copied"));
+    if (fdatasync(out) != 0) return fail(QStringLiteral("syncing the copy failed: ") + errorText(errno));
+    struct stat now {};
+    if (fstat(in, &now) != 0 || now.st_size != expected.size ||
+        qint64(now.st_mtim.tv_sec) * 1000000000LL + now.st_mtim.tv_nsec != expected.modifiedNs) {
+        return fail(QStringLiteral("it changed while it was copied"));
+    }
+    const struct timespec times[2] = {{0, UTIME_NOW},
+                                      {static_cast<time_t>(expected.modifiedNs / 1000000000LL),
+                                       static_cast<long>(expected.modifiedNs % 1000000000LL)}};
+    if (futimens(out, times) != 0) return fail(QStringLiteral("setting the copy's time failed: ") + errorText(errno));
+    posix_fadvise(out, 0, 0, POSIX_FADV_DONTNEED);
+    close(in);
+    if (close(out) != 0) {
+        QFile::remove(partial);
+        return QStringLiteral("writing the copy failed: ") + errorText(errno);
+    }
+    if (MediaFiles::isIsoMediaName(from) &&
+        MediaFiles::isoMediaCompleteness(partial) == MediaFiles::Completeness::Incomplete) {
+        QFile::remove(partial);
+        return QStringLiteral("its boxes are not whole");
+    }
+    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(to).constData()) != 0) {
+        const int error = errno;
+        QFile::remove(partial);
+        return QStringLiteral("renaming the copy failed: ") + errorText(error);
+    }
+    syncFolder(QFileInfo(to).absolutePath());
+    return QString();
+}
+
+// ---- What it says
+
+LocalCopies::Stats LocalCopies::stats() const {
+    Stats s;
+    s.enabled = enabled_;
+    if (!enabled_) return s;
+    std::lock_guard<std::mutex> lock(mutex_);
+    s.count = entries_.size();
+    for (const Entry& entry : entries_) s.bytes += entry.size;
+    s.limitBytes = limitLocked();
+    s.made = made_;
+    s.failed = failed_;
+    s.dropped = dropped_;
+    s.playingFromCopies = playingFromCopies_;
+    s.listingAnsweredAt = listingAnsweredAt_;
+    return s;
+}
+
+bool LocalCopies::waitUntilIdle(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return idle_.wait_for(lock, timeout, [this] { return stopping_ || (!busy_ && !nextToCopyLocked()); });
+}

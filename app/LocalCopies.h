@@ -1,0 +1,155 @@
+#pragma once
+
+#include "app/MediaFiles.h"
+#include "app/Notice.h"
+#include "app/PlayQueueState.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+// Verified local copies of the files the play queue may play next, so that the wall plays on
+// while the share hangs or is gone. A copier thread of its own copies the wanted files, newest
+// first, at idle I/O priority and a bounded rate: each to a temporary name, synced, checked
+// (size and modification time equal to the source's, whole boxes for MP4/MOV), then renamed into
+// place. The folder holds at most the limit, and never fills its file system below 1 GiB free:
+// the copies least recently played go first, a copy of the repeat list only when nothing else
+// is left. Beside the copies it keeps the last listing of the source folder that answered, for
+// the queue to decide from while the share does not answer, also after a restart.
+//
+// Copies are named by a hash of their source path; nothing else in the folder is touched. Safe
+// from any thread; only the copier touches the share, and no call blocks on it.
+class LocalCopies {
+public:
+    using WallClock = std::chrono::system_clock;
+
+    struct Config {
+        QString folder;                   // empty: no local copies
+        std::optional<qint64> maxBytes;   // none: 4 GiB or 10 % of the free space, whichever is smaller
+        qint64 bytesPerSecond = 0;        // 0: as fast as the disks go
+    };
+    // What the settings say (the folder, the limit, the rate); a limit of 0 turns copies off.
+    static Config configFromSettings();
+    static QString defaultFolder();
+
+    static constexpr qint64 kGiB = 1024LL * 1024 * 1024;
+    static constexpr qint64 kDefaultMaxBytes = 4 * kGiB;
+    static constexpr qint64 kKeepFreeBytes = kGiB;
+    static constexpr qint64 kDefaultBytesPerSecond = 64LL * 1024 * 1024;
+
+    struct Stats {
+        bool enabled = false;
+        qint64 count = 0;
+        qint64 bytes = 0;
+        qint64 limitBytes = 0;
+        quint64 made = 0;
+        quint64 failed = 0;
+        quint64 dropped = 0;  // damaged, or out of date with their source
+        bool playingFromCopies = false;  // the queue decides from the kept listing: the share does not answer
+        QDateTime listingAnsweredAt;     // invalid: no listing answered yet
+    };
+
+    // Takes in what the folder holds (a copy whose file is gone or of the wrong size is forgotten,
+    // and a temporary left by a copy cut short is removed) and starts the copier.
+    static std::shared_ptr<LocalCopies> create(Config config);
+    ~LocalCopies();
+    // The copier ends after the read under way; a copy it cut short is removed.
+    void stop();
+    LocalCopies(const LocalCopies&) = delete;
+    LocalCopies& operator=(const LocalCopies&) = delete;
+
+    bool enabled() const { return enabled_; }
+    const Config& config() const { return config_; }
+
+    // The files the queue may play next, newest first: the copier works on them in this order.
+    // `keep` (the repeat list) is evicted only when nothing else is left. Replaces earlier wishes.
+    void want(const QStringList& paths, const QStringList& keep);
+
+    // The source folder answered with this listing: it is kept (on disk too) for an outage.
+    void listingAnswered(const PlayQueueState::Found& found);
+    // The last listing that answered, with only the files that have a copy; each file passed
+    // over for want of a copy is named once in the log. Empty when copies are off or none was kept.
+    PlayQueueState::Found keptListing();
+    // Whether the queue decides from the kept listing now; a change is one log line.
+    void setPlayingFromCopies(bool fromCopies);
+
+    // The copy to open for a source file, checked now (size, time, whole boxes): none when there
+    // is no copy, or it is damaged (it is dropped, never played), or `sourceNow` (what a look at
+    // the source saw just now, when the share answered) tells that the source changed since
+    // (dropped, made again). Counts as played for the order of eviction.
+    std::optional<QString> copyToPlay(const QString& sourcePath,
+                                      const std::optional<MediaFiles::Stamp>& sourceNow = std::nullopt);
+    // Whether a copy of the file is there (no check of its content).
+    bool hasCopy(const QString& sourcePath) const;
+    // The path a copy of the source file has in the folder.
+    QString copyPathFor(const QString& sourcePath) const;
+
+    Stats stats() const;
+    // Returns once the copier has nothing left to do, or after `timeout`; false then. For tests
+    // and the benchmark.
+    bool waitUntilIdle(std::chrono::milliseconds timeout) const;
+
+    // Copies one file as the copier does (temporary name, sync, check, rename), at most `rate`
+    // bytes a second (0: no bound); the copy gets the source's modification time. An empty
+    // string when it worked, else why not. For the copier and the benchmark.
+    static QString copyFile(const QString& from, const QString& to, const MediaFiles::Stamp& expected,
+                            qint64 bytesPerSecond, const std::function<bool()>& stop = {});
+
+private:
+    struct Entry {
+        QString name;  // the copy's file name in the folder
+        qint64 size = 0;
+        qint64 modifiedNs = 0;  // the source's, which the copy also has
+        bool boxesWhole = false;  // an MP4/MOV whose boxes were whole when it was copied
+        qint64 lastPlayed = 0;    // seconds since the epoch; 0: never played
+    };
+    explicit LocalCopies(Config config);
+    void load();
+    static QByteArray readFile(const QString& path);
+    void copierLoop();
+    std::optional<QString> nextToCopyLocked() const;
+    // One wanted file, copied into place; a failure is said once and tried again later.
+    void copyOne(const QString& source);
+    // Evicts copies until one of `bytes` fits; false when it cannot. A null `forSource`: only
+    // until the copies are within the limit.
+    bool makeRoomLocked(qint64 bytes, const QString& forSource);
+    qint64 limitLocked() const;
+    qint64 bytesLocked() const;
+    void dropLocked(const QString& source, const QString& why);
+    void saveIndexLocked() const;
+    void saveListingLocked() const;
+    QString folderPath(const QString& name) const;
+
+    const Config config_;
+    const bool enabled_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;       // wishes, plays and stop: the copier wakes
+    mutable std::condition_variable idle_;  // the copier has nothing left to do
+    bool stopping_ = false;
+    mutable bool indexDirty_ = false;
+    QHash<QString, Entry> entries_;  // by source path
+    QStringList wanted_;
+    QStringList keep_;
+    bool busy_ = false;
+    // A copy that failed, or found no room, is not tried again for a while.
+    QHash<QString, std::chrono::steady_clock::time_point> failedAt_;
+    PlayQueueState::Found listing_;
+    QDateTime listingAnsweredAt_;
+    QDateTime listingSavedAt_;
+    QStringList passedOverSaid_;
+    bool playingFromCopies_ = false;
+    quint64 made_ = 0;
+    quint64 failed_ = 0;
+    quint64 dropped_ = 0;
+    Notice roomNotice_;
+    Notice folderNotice_{std::chrono::minutes(10)};
+};

@@ -1,0 +1,189 @@
+#include "app/LocalCopies.h"
+
+#include "Clips.h"
+#include "TestSupport.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr auto kIdle = std::chrono::seconds(20);
+
+class LocalCopiesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QDir().mkpath(source());
+        clipBytes = test::readAll(test::clip(1.0));
+        ASSERT_FALSE(clipBytes.isEmpty());
+    }
+
+    QString source() const { return dir.filePath("share/day"); }
+    QString folder() const { return dir.filePath("copies"); }
+
+    // A clip in the source folder, `secondsAgo` old; a few bytes of its own make every copy differ.
+    QString addClip(const QString& name, int secondsAgo) {
+        const QString path = source() + "/" + name;
+        test::writeAll(path, clipBytes + name.toUtf8());
+        QFile f(path);
+        f.open(QIODevice::ReadWrite);
+        f.setFileTime(QDateTime::currentDateTime().addSecs(-secondsAgo), QFileDevice::FileModificationTime);
+        return path;
+    }
+
+    std::shared_ptr<LocalCopies> make(std::optional<qint64> maxBytes = std::nullopt) {
+        return LocalCopies::create({folder(), maxBytes, 0});
+    }
+
+    // What lies in the folder of copies: the copies' sizes, the index and the listing.
+    qint64 bytesOnDisk() const {
+        qint64 bytes = 0;
+        for (const QFileInfo& file : QDir(folder()).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot)) {
+            bytes += file.size();
+        }
+        return bytes;
+    }
+
+    QTemporaryDir dir;
+    QByteArray clipBytes;
+};
+
+// The copier copies what is wanted, newest first, each with its source's size and time; a copy
+// is played only after a check, and one that is damaged on disk, or whose source changed, is
+// dropped (never played) and made again while it is still wanted.
+TEST_F(LocalCopiesTest, CopiesWhatIsWantedAndPlaysOnlyCopiesThatStillMatch) {
+    const QString a = addClip("a.mp4", 300), b = addClip("b.mp4", 200), c = addClip("c.mp4", 100);
+    const std::shared_ptr<LocalCopies> copies = make();
+    copies->want({c, b, a}, {c, b, a});
+    ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+    LocalCopies::Stats stats = copies->stats();
+    EXPECT_EQ(stats.count, 3);
+    EXPECT_EQ(stats.made, 3u);
+    EXPECT_EQ(stats.bytes, QFileInfo(a).size() + QFileInfo(b).size() + QFileInfo(c).size());
+    for (const QString& path : {a, b, c}) {
+        const std::optional<QString> copy = copies->copyToPlay(path, MediaFiles::stampOf(path));
+        ASSERT_TRUE(copy) << path.toStdString();
+        EXPECT_EQ(test::readAll(*copy), test::readAll(path));
+        EXPECT_EQ(QFileInfo(*copy).lastModified(), QFileInfo(path).lastModified());
+    }
+    EXPECT_FALSE(copies->copyToPlay(dir.filePath("share/day/never-wanted.mp4")));
+
+    // A copy cut short on disk is dropped, not played; the copier makes it again.
+    const QString copyOfB = copies->copyPathFor(b);
+    QFile cut(copyOfB);
+    ASSERT_TRUE(cut.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(cut.resize(cut.size() / 2));
+    cut.close();
+    EXPECT_FALSE(copies->copyToPlay(b));
+    EXPECT_FALSE(QFileInfo::exists(copyOfB));
+    // Damaged inside, with its size and time as they were: the boxes tell.
+    const QString copyOfA = copies->copyPathFor(a);
+    const QDateTime time = QFileInfo(copyOfA).lastModified();
+    QByteArray bytes = test::readAll(copyOfA);
+    bytes.replace("moov", "xxxx");
+    ASSERT_TRUE(test::writeAll(copyOfA, bytes));
+    QFile touched(copyOfA);
+    ASSERT_TRUE(touched.open(QIODevice::ReadWrite));
+    touched.setFileTime(time, QFileDevice::FileModificationTime);
+    touched.close();
+    EXPECT_FALSE(copies->copyToPlay(a));
+    // The source changed since it was copied: the old copy is not played.
+    test::writeAll(c, clipBytes + "changed");
+    EXPECT_FALSE(copies->copyToPlay(c, MediaFiles::stampOf(c)));
+    EXPECT_EQ(copies->stats().dropped, 3u);
+
+    ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+    stats = copies->stats();
+    EXPECT_EQ(stats.count, 3);
+    EXPECT_EQ(stats.made, 6u);
+    const std::optional<QString> again = copies->copyToPlay(c, MediaFiles::stampOf(c));
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(test::readAll(*again).endsWith("changed"));
+    copies->stop();
+}
+
+// With a limit smaller than the list, the folder never holds more than the limit, the newest
+// files get the copies, and a newer file takes the room of the copy least wanted.
+TEST_F(LocalCopiesTest, NeverHoldsMoreThanItsLimitAndTheNewestFilesGetTheRoom) {
+    const QStringList files{addClip("d.mp4", 100), addClip("c.mp4", 200), addClip("b.mp4", 300), addClip("a.mp4", 400)};
+    const qint64 one = QFileInfo(files.first()).size();
+    const qint64 limit = 2 * one + one / 2 + 64 * 1024;  // two copies and the index
+    const std::shared_ptr<LocalCopies> copies = make(limit);
+    copies->want(files, files);
+    ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+    EXPECT_LE(bytesOnDisk(), limit);
+    EXPECT_TRUE(copies->hasCopy(files[0]));
+    EXPECT_TRUE(copies->hasCopy(files[1]));
+    EXPECT_FALSE(copies->hasCopy(files[2]));
+    EXPECT_EQ(copies->stats().limitBytes, limit);
+
+    const QString e = addClip("e.mp4", 10);
+    copies->want(QStringList{e} + files, QStringList{e} + files);
+    ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+    EXPECT_LE(bytesOnDisk(), limit);
+    EXPECT_TRUE(copies->hasCopy(e));
+    EXPECT_TRUE(copies->hasCopy(files[0]));
+    EXPECT_FALSE(copies->hasCopy(files[1]));
+    copies->stop();
+
+    // A limit lowered since: the copies made before go down to it; a file larger than the whole
+    // limit is never copied.
+    const std::shared_ptr<LocalCopies> tiny = make(one / 2 + 64 * 1024);
+    tiny->want(files, files);
+    ASSERT_TRUE(tiny->waitUntilIdle(kIdle));
+    EXPECT_EQ(tiny->stats().count, 0);
+    EXPECT_LE(bytesOnDisk(), one / 2 + 64 * 1024);
+    tiny->stop();
+}
+
+// What a restart finds: the copies the index names and the last listing that answered, with only
+// the files that have a copy; a copy cut short by the end of the last run is removed, and files
+// the player did not make are left alone.
+TEST_F(LocalCopiesTest, ARestartFindsTheCopiesAndTheLastListing) {
+    const QString a = addClip("a.mp4", 300), b = addClip("b.mp4", 200), c = addClip("c.mp4", 100);
+    QString partial;
+    {
+        const std::shared_ptr<LocalCopies> copies = make();
+        copies->want({c, a}, {c, a});
+        ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+        copies->listingAnswered(PlayQueueState::Found({c, b, a}, c));
+        partial = folder() + "/.partial-" + QFileInfo(copies->copyPathFor(b)).fileName();
+        copies->stop();
+    }
+    const QString stranger = folder() + "/notes.txt";
+    ASSERT_TRUE(test::writeAll(partial, "cut short"));
+    ASSERT_TRUE(test::writeAll(stranger, "mine"));
+    QFile::remove(c);  // the share is gone: nothing is looked at
+
+    const std::shared_ptr<LocalCopies> copies = make();
+    EXPECT_TRUE(copies->hasCopy(a));
+    EXPECT_TRUE(copies->hasCopy(c));
+    EXPECT_FALSE(copies->hasCopy(b));
+    const PlayQueueState::Found kept = copies->keptListing();
+    EXPECT_EQ(kept.complete, QStringList({c, a}));
+    EXPECT_EQ(kept.newestEverComplete, c);
+    EXPECT_TRUE(copies->stats().listingAnsweredAt.isValid());
+    EXPECT_FALSE(QFileInfo::exists(partial));
+    EXPECT_TRUE(QFileInfo::exists(stranger));
+    ASSERT_TRUE(copies->copyToPlay(c));
+    copies->stop();
+}
+
+// A folder of copies that cannot be made costs nothing but the copies: each failure is counted.
+TEST_F(LocalCopiesTest, AFolderThatCannotBeMadeOnlyCountsFailures) {
+    const QString a = addClip("a.mp4", 100);
+    ASSERT_TRUE(test::writeAll(dir.filePath("blocker"), "a file where a folder should be"));
+    const std::shared_ptr<LocalCopies> copies = LocalCopies::create({dir.filePath("blocker/copies"), std::nullopt, 0});
+    copies->want({a}, {a});
+    ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+    EXPECT_EQ(copies->stats().count, 0);
+    EXPECT_GE(copies->stats().failed, 1u);
+    EXPECT_FALSE(copies->copyToPlay(a));
+    copies->stop();
+}
+
+}  // namespace
