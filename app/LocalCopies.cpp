@@ -293,29 +293,49 @@ std::optional<QString> LocalCopies::copyToPlay(const QString& sourcePath,
         }
         entry = *it;
     }
-    // Checked before every play: a copy cut short or damaged on disk is never played.
-    const QString path = folderPath(entry.name);
-    const std::optional<MediaFiles::Stamp> stamp = MediaFiles::stampOf(path);
-    QString damage;
-    if (!stamp || !stamp->exists) {
-        damage = QStringLiteral("it is gone");
-    } else if (stamp->size != entry.size || stamp->modifiedNs != entry.modifiedNs) {
-        damage = QStringLiteral("its size or time changed");
-    } else if (entry.boxesWhole && MediaFiles::isoMediaCompleteness(path) != MediaFiles::Completeness::Complete) {
-        damage = QStringLiteral("its boxes are not whole");
-    }
+    if (!checkCopy(sourcePath, entry)) return std::nullopt;
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = entries_.find(sourcePath);
     if (it == entries_.end() || it->name != entry.name) return std::nullopt;
-    if (!damage.isEmpty()) {
-        dropLocked(sourcePath, QStringLiteral("damaged (%1)").arg(damage));
-        changed_.notify_all();
-        return std::nullopt;
-    }
     it->lastPlayed = secondsNow();
     indexDirty_ = true;
     changed_.notify_all();  // the copier writes the index down
-    return path;
+    return folderPath(entry.name);
+}
+
+bool LocalCopies::hasPlayableCopy(const QString& sourcePath) {
+    Entry entry;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = entries_.constFind(sourcePath);
+        if (it == entries_.constEnd()) return false;
+        entry = *it;
+    }
+    return checkCopy(sourcePath, entry);
+}
+
+// Checked before every play: a copy cut short or damaged on disk is never played.
+QString LocalCopies::damageOf(const Entry& entry) const {
+    const QString path = folderPath(entry.name);
+    const std::optional<MediaFiles::Stamp> stamp = MediaFiles::stampOf(path);
+    if (!stamp || !stamp->exists) return QStringLiteral("it is gone");
+    if (stamp->size != entry.size || stamp->modifiedNs != entry.modifiedNs) return QStringLiteral("its size or time changed");
+    if (entry.boxesWhole && MediaFiles::isoMediaCompleteness(path) != MediaFiles::Completeness::Complete) {
+        return QStringLiteral("its boxes are not whole");
+    }
+    return QString();
+}
+
+bool LocalCopies::checkCopy(const QString& sourcePath, const Entry& entry) {
+    const QString damage = damageOf(entry);
+    if (damage.isEmpty()) return true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = entries_.constFind(sourcePath);
+    if (it != entries_.constEnd() && it->name == entry.name) {
+        dropLocked(sourcePath, QStringLiteral("damaged (%1)").arg(damage));
+        changed_.notify_all();  // made again, if it is still wanted and the share answers
+    }
+    return false;
 }
 
 void LocalCopies::dropLocked(const QString& source, const QString& why) {
@@ -399,7 +419,8 @@ void LocalCopies::want(const QStringList& paths, const QStringList& keep) {
     for (const QString& path : paths + keep) {
         if (!path.isEmpty() && !wanted.contains(path)) wanted += path;
     }
-    if (wanted == wanted_ && keep == keep_) return;
+    if (wanted == wanted_ && keep == keep_ && notThere_.isEmpty()) return;
+    notThere_.clear();
     wanted_ = wanted;
     keep_ = keep;
     changed_.notify_all();
@@ -408,7 +429,7 @@ void LocalCopies::want(const QStringList& paths, const QStringList& keep) {
 std::optional<QString> LocalCopies::nextToCopyLocked() const {
     const auto now = std::chrono::steady_clock::now();
     for (const QString& path : wanted_) {
-        if (entries_.contains(path)) continue;
+        if (entries_.contains(path) || notThere_.contains(path)) continue;
         const auto failed = failedAt_.constFind(path);
         if (failed != failedAt_.constEnd() && now - *failed < kRetryFailedAfter) continue;
         return path;
@@ -450,7 +471,7 @@ void LocalCopies::copyOne(const QString& source) {
     const std::optional<MediaFiles::Stamp> stamp = MediaFiles::stampOf(source);  // may wait for the share
     if (!stamp || !stamp->exists) {
         std::lock_guard<std::mutex> lock(mutex_);
-        failedAt_.insert(source, std::chrono::steady_clock::now());  // not there now: nothing to say
+        notThere_.insert(source);  // nothing to say; looked for again at the next wishes
         return;
     }
     const QString target = copyPathFor(source);

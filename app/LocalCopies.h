@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -90,6 +91,8 @@ public:
                                       const std::optional<MediaFiles::Stamp>& sourceNow = std::nullopt);
     // Whether a copy of the file is there (no check of its content).
     bool hasCopy(const QString& sourcePath) const;
+    // Whether its copy passes the check before a play (a damaged one is dropped).
+    bool hasPlayableCopy(const QString& sourcePath);
     // The path a copy of the source file has in the folder.
     QString copyPathFor(const QString& sourcePath) const;
 
@@ -128,6 +131,10 @@ private:
     void saveIndexLocked() const;
     void saveListingLocked() const;
     QString folderPath(const QString& name) const;
+    // What is wrong with the copy on disk; empty when it passes.
+    QString damageOf(const Entry& entry) const;
+    // Drops the copy when it is damaged; true when it passed.
+    bool checkCopy(const QString& sourcePath, const Entry& entry);
 
     const Config config_;
     const bool enabled_;
@@ -142,6 +149,7 @@ private:
     bool busy_ = false;
     // A copy that failed, or found no room, is not tried again for a while.
     QHash<QString, std::chrono::steady_clock::time_point> failedAt_;
+    QSet<QString> notThere_;  // wanted, but not found at the copier's look
     PlayQueueState::Found listing_;
     QDateTime listingAnsweredAt_;
     QDateTime listingSavedAt_;

@@ -234,7 +234,7 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
     // While the share is away only the files with a local copy can be played; the others keep
     // their places and are passed over.
     std::function<bool(const QString&)> passOver;
-    if (copies && !reachable) passOver = [copies](const QString& path) { return !copies->hasCopy(path); };
+    if (copies && !reachable) passOver = [copies](const QString& path) { return !copies->hasPlayableCopy(path); };
     const PlayQueueState::Decision decision =
         state_.itemEnded(found, loops, endedPath, kind, stamps, PlayQueueState::Clock::now(), passOver);
     // The copier works on what may play next: the newest files listed, then the repeat list.
@@ -251,7 +251,13 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
         KORVAL_Log::debug(fmt("Need to get from queue of last %li items....", static_cast<long long>(loops)));
         KORVAL_Log::debug(fmt("\nRepeatList AFTER:\n%@\n", QVariant(decision.repeatList)));
     }
-    return withCopy(stepFor(decision, found, kind, reachable), item, reachable, stamps);
+    const Step step = withCopy(stepFor(decision, found, kind, reachable), item, reachable, stamps);
+    // Away, a file opens only from its copy: its source would hang or fail. Should the copy have
+    // gone since the decision, the picture stays and the queue looks again.
+    if (copies && !reachable && step.kind == Step::Kind::Play && step.openFrom.isEmpty()) {
+        return {Step::Kind::LookAgain, {}, {}};
+    }
+    return step;
 }
 
 PlayQueue::Step PlayQueue::withCopy(Step step, const std::shared_ptr<PlayerItem>& ended, bool reachable,

@@ -48,6 +48,7 @@ public:
         env.insert("HOME", root.filePath("home"));
         env.insert("XDG_CONFIG_HOME", root.filePath("config"));
         env.insert("XDG_RUNTIME_DIR", root.filePath("run"));
+        env.insert("XDG_CACHE_HOME", root.filePath("cache"));
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("VORNPLAYER_VIDEO_OUTPUT", "null");
         env.remove("DBUS_SESSION_BUS_ADDRESS");

@@ -1,0 +1,140 @@
+// The real player with its local copies, on a source folder that goes away: it plays on from
+// verified copies, never from a damaged one, and its copies stay within their limit.
+#include "e2e/PlaybackFixture.h"
+
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+
+namespace {
+
+using test::PlaybackE2E;
+
+QJsonObject statusOf(const test::PlayerRun& run) {
+    QProcess p;
+    p.setProcessEnvironment(run.env);
+    p.start(QStringLiteral(VORNPLAYER_EXE), {"--status", "--json"});
+    if (!p.waitForFinished(10000)) p.kill();
+    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+}
+
+class LocalCopiesE2E : public PlaybackE2E {
+protected:
+    QString copies() const { return run.root.filePath("cache/Vorn/VornPlayer"); }
+
+    qint64 bytesOfCopies() const {
+        qint64 bytes = 0;
+        QDirIterator it(copies(), QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+        while (it.hasNext()) bytes += it.nextFileInfo().size();
+        return bytes;
+    }
+
+    bool waitForCopies(int count, int timeoutMs = 20000) const {
+        return test::waitUntil(
+            [&] { return statusOf(run).value("localCopies").toObject().value("count").toInt() >= count; }, timeoutMs, 200);
+    }
+
+    // The names announced after the log's first `marker` line.
+    QStringList nextItemsAfter(const QString& marker) const {
+        const QString log = run.log();
+        const qsizetype at = log.indexOf(marker);
+        return at < 0 ? QStringList() : test::nextItemNames(log.mid(at));
+    }
+};
+
+// The source folder goes away while the player runs: it plays on from the copies of the last
+// listing in the same cycle, says so in the log and the status, passes over the file whose copy
+// was damaged on disk without ever opening it, and plays from the folder again once it is back.
+TEST_F(LocalCopiesE2E, AGoneSourceFolderPlaysOnFromTheCopiesButNeverADamagedOne) {
+    addClip("a.mp4", 300);
+    addClip("b.mp4", 200);
+    addClip("c.mp4", 100);
+    run.start(args(3, 1) << "-prefLocalCopiesBytesPerSecond" << "0");
+    ASSERT_TRUE(waitForNextItems(3)) << run.log().toStdString();
+    ASSERT_TRUE(waitForCopies(3)) << run.log().toStdString();
+    QJsonObject status = statusOf(run);
+    EXPECT_EQ(status.value("localCopies").toObject().value("playingFrom").toString(), "share");
+    EXPECT_EQ(status.value("localCopies").toObject().value("made").toInt(), 3);
+    EXPECT_TRUE(status.value("localCopies").toObject().value("secondsSinceListingAnswered").isDouble());
+
+    // The copy of b is cut short on disk, and the whole source folder goes.
+    QString copyOfB;
+    const QJsonArray index = QJsonDocument::fromJson(test::readAll(copies() + "/copies.json")).object().value("copies").toArray();
+    for (const QJsonValue& entry : index) {
+        if (entry.toObject().value("source").toString().endsWith("/day/b.mp4")) {
+            copyOfB = copies() + "/" + entry.toObject().value("name").toString();
+        }
+    }
+    ASSERT_FALSE(copyOfB.isEmpty());
+    QFile cut(copyOfB);
+    ASSERT_TRUE(cut.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(cut.resize(cut.size() - 100));
+    cut.close();
+    ASSERT_TRUE(QDir().rename(source, source + "-away"));
+
+    ASSERT_TRUE(run.waitForLog("Playing from local copies: the source folder does not answer", 15000))
+        << run.log().right(3000).toStdString();
+    ASSERT_TRUE(run.waitForLog("/day/b.mp4 dropped, not played: damaged", 15000)) << run.log().right(6000).toStdString();
+    ASSERT_TRUE(test::waitUntil([&] { return nextItemsAfter("Playing from local copies").size() >= 6; }, 30000, 100))
+        << run.log().right(3000).toStdString();
+    const QStringList away = nextItemsAfter("Playing from local copies");
+    std::cout << "[ measured ] while away: " << away.join(' ').toStdString() << "\n";
+    EXPECT_FALSE(away.contains("b.mp4")) << away.join(' ').toStdString();
+    for (int i = 2; i < away.size(); ++i) EXPECT_NE(away[i], away[i - 1]) << "the cycle goes on: " << away.join(' ').toStdString();
+    status = statusOf(run);
+    EXPECT_EQ(status.value("sourceFolder").toObject().value("available"), QJsonValue(false));
+    EXPECT_EQ(status.value("localCopies").toObject().value("playingFrom").toString(), "copies");
+    EXPECT_EQ(status.value("currentItem").toObject().value("fromLocalCopy"), QJsonValue(true));
+    EXPECT_GE(status.value("localCopies").toObject().value("dropped").toInt(), 1);
+    // Nothing failed to play: neither a source that is gone nor the damaged copy was opened.
+    EXPECT_FALSE(run.log().contains("Set aside after a failed play")) << run.log().right(3000).toStdString();
+
+    // Back: the folder's own listing decides again, and b is copied once more.
+    ASSERT_TRUE(QDir().rename(source + "-away", source));
+    ASSERT_TRUE(run.waitForLog("Playing from the source folder again", 15000)) << run.log().right(3000).toStdString();
+    EXPECT_TRUE(waitForCopies(3));
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// A limit smaller than the list: the folder of copies never holds more than the limit, checked
+// all along a run, and the newest files have the copies.
+TEST_F(LocalCopiesE2E, TheCopiesNeverTakeMoreThanTheirLimit) {
+    for (const char* name : {"a.mp4", "b.mp4", "c.mp4", "d.mp4"}) addClip(name, 400 - 100 * (name[0] - 'a'));
+    const qint64 clip = QFileInfo(daily + "/a.mp4").size();
+    const qint64 limit = 2 * clip + clip / 2 + 64 * 1024;
+    run.start(args(4, 1) << "-prefLocalCopiesMaxBytes" << QString::number(limit) << "-prefLocalCopiesBytesPerSecond"
+                         << "0");
+    qint64 most = 0;
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            most = std::max(most, bytesOfCopies());
+            return nextItems().size() >= 8;
+        },
+        40000, 20))
+        << run.log().right(3000).toStdString();
+    std::cout << "[ measured ] the copies took at most " << most << " bytes of " << limit << "\n";
+    EXPECT_LE(most, limit);
+    const QJsonObject copiesStatus = statusOf(run).value("localCopies").toObject();
+    EXPECT_EQ(copiesStatus.value("count").toInt(), 2);
+    EXPECT_EQ(copiesStatus.value("limitBytes").toInteger(), limit);
+    EXPECT_TRUE(run.log().contains("Local copies: no room for"));
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// Copies off (a limit of 0): nothing is copied and a gone folder stops new items as before.
+TEST_F(LocalCopiesE2E, ALimitOfZeroTurnsCopiesOff) {
+    addClip("a.mp4", 200);
+    addClip("b.mp4", 100);
+    run.start(args(2, 1) << "-prefLocalCopiesMaxBytes" << "0");
+    ASSERT_TRUE(waitForNextItems(2)) << run.log().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(copies()));
+    EXPECT_EQ(statusOf(run).value("localCopies").toObject().value("enabled"), QJsonValue(false));
+    EXPECT_EQ(run.stop(), 0);
+}
+
+}  // namespace
