@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -158,7 +159,8 @@ TEST_F(HangingShareE2E, AHungShareHoldsThePictureAndPlaybackResumesWhenItAnswers
     addClip("a.mp4", 300);
     addClip("b.mp4", 200);
     addClip("c.mp4", 100);
-    if (!startOnShare(args(3, 1))) {
+    // Without local copies: what the screen does when the share alone has the files.
+    if (!startOnShare(args(3, 1) << "-prefLocalCopiesMaxBytes" << "0")) {
         GTEST_SKIP() << "mounting stallfs in a private mount namespace failed (exit status "
                      << run.process->exitCode() << ")";
     }
@@ -229,7 +231,9 @@ TEST_F(HangingShareE2E, AShareThatHangsWhileAFileOpensIsNoticed) {
     addClip("a.mp4", 300);
     addClip("b.mp4", 200);
     addClip("c.mp4", 100);
-    if (!startOnShare(args(3, 1))) GTEST_SKIP() << "mounting stallfs in a private mount namespace failed";
+    if (!startOnShare(args(3, 1) << "-prefLocalCopiesMaxBytes" << "0")) {
+        GTEST_SKIP() << "mounting stallfs in a private mount namespace failed";
+    }
     ASSERT_TRUE(waitForNextItems(3)) << run.log().toStdString();
 
     hang("at open /day/*");
@@ -241,6 +245,107 @@ TEST_F(HangingShareE2E, AShareThatHangsWhileAFileOpensIsNoticed) {
     const qsizetype played = nextItems().size();
     answer();
     EXPECT_TRUE(waitForNextItems(played + 2, 20000)) << run.log().right(3000).toStdString();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// When each "Need to play nextItem at" line of the log was written, in order.
+QList<QDateTime> nextItemTimes(const QString& log) {
+    QList<QDateTime> times;
+    static const QRegularExpression line(R"(^\S+ \[(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}) [^\]]*\] Need to play nextItem at: )");
+    for (const QString& text : log.split('\n')) {
+        const auto m = line.match(text);
+        if (m.hasMatch()) times += QDateTime::fromString(m.captured(1), "yyyy/MM/dd HH:mm:ss.zzz");
+    }
+    return times;
+}
+
+// With local copies the share may hang for as long as it likes: the items go on at their pace
+// from the copies, the light and the status say where they come from, a file that lands during
+// the hang plays once the share answers, and a restart while it hangs plays the last queue from
+// the copies within 3 s of the first poll.
+TEST_F(HangingShareE2E, WithLocalCopiesTheItemsGoOnThroughAHangAndARestart) {
+    addClip("a.mp4", 300);
+    addClip("b.mp4", 200);
+    addClip("c.mp4", 100);
+    const QStringList playerArgs = args(3, 1) << "-prefLocalCopiesBytesPerSecond" << "0";
+    if (!startOnShare(playerArgs)) GTEST_SKIP() << "mounting stallfs in a private mount namespace failed";
+    ASSERT_TRUE(waitForNextItems(3)) << run.log().toStdString();
+    const auto copiesStatus = [this] {
+        QProcess p;
+        p.setProcessEnvironment(run.env);
+        p.start(QStringLiteral(VORNPLAYER_EXE), {"--status", "--json"});
+        if (!p.waitForFinished(10000)) p.kill();
+        return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+    };
+    ASSERT_TRUE(waitUntil([&] { return copiesStatus().value("localCopies").toObject().value("count").toInt() == 3; }, 20000));
+
+    // A share that would hang at the next open of a file: the items open their copies, not it.
+    const qsizetype beforeOpen = nextItems().size();
+    hang("at open /day/*");
+    ASSERT_TRUE(waitForNextItems(beforeOpen + 4, 20000)) << run.log().right(3000).toStdString();
+    EXPECT_FALSE(test::readAll(events).contains("tripped open")) << test::readAll(events).toStdString();
+    answer();
+
+    // The share hangs for every call from now on.
+    QElapsedTimer hung;
+    hung.start();
+    const qsizetype before = nextItems().size();
+    hang();
+    ASSERT_TRUE(run.waitForLog(kUnavailable, 20000)) << run.log().right(3000).toStdString();
+    const qint64 toRed = hung.elapsed();
+    ASSERT_TRUE(run.waitForLog("Playing from local copies", 20000)) << run.log().right(3000).toStdString();
+    addClip("d.mp4", 0);  // lands on the share while it hangs
+    ASSERT_TRUE(waitForNextItems(before + 10, 40000)) << run.log().right(3000).toStdString();
+    const QJsonObject whileHung = copiesStatus();
+    EXPECT_EQ(whileHung.value("sourceFolder").toObject().value("state").toString(), "not answering");
+    EXPECT_EQ(whileHung.value("localCopies").toObject().value("playingFrom").toString(), "copies");
+    EXPECT_EQ(whileHung.value("currentItem").toObject().value("fromLocalCopy"), QJsonValue(true));
+    const QList<QDateTime> times = nextItemTimes(run.log()).mid(before + 1);
+    qint64 longest = 0;
+    for (int i = 1; i < times.size(); ++i) longest = std::max(longest, times[i - 1].msecsTo(times[i]));
+    std::cout << "[ measured ] red " << toRed << " ms into the hang; " << times.size()
+              << " items in the hang, at most " << longest << " ms apart\n";
+    EXPECT_LE(toRed, 5500);
+    EXPECT_LE(longest, 2500) << "1 s clips";
+    EXPECT_FALSE(nextItems().contains("d.mp4"));
+
+    // It answers: green again, and the file that landed meanwhile is the next new item.
+    QElapsedTimer back;
+    back.start();
+    answer();
+    ASSERT_TRUE(run.waitForLog(kAvailableAgain, 20000)) << run.log().right(3000).toStdString();
+    const qint64 toGreen = back.elapsed();
+    ASSERT_TRUE(run.waitForLog("Playing from the source folder again", 20000)) << run.log().right(3000).toStdString();
+    ASSERT_TRUE(waitUntil([&] { return nextItems().contains("d.mp4"); }, 20000)) << run.log().right(3000).toStdString();
+    std::cout << "[ measured ] green " << toGreen << " ms after the share answered, d.mp4 decided after " << back.elapsed()
+              << " ms\n";
+    EXPECT_LE(toGreen, 5500);
+    ASSERT_TRUE(waitUntil([&] { return copiesStatus().value("localCopies").toObject().value("count").toInt() == 4; }, 20000));
+    EXPECT_EQ(run.stop(), 0);
+
+    // A restart while the share hangs from the first look on.
+    if (stallfsPid > 0) {
+        ASSERT_TRUE(waitUntil([this] { return processEnded(stallfsPid); }, 10000));
+    }
+    QFile::remove(ready);
+    QFile::remove(run.logPath());
+    hang();
+    if (!startOnShare(playerArgs)) GTEST_SKIP() << "mounting stallfs again failed";
+    ASSERT_TRUE(run.waitForLog("Playing from local copies", 20000)) << run.log().right(3000).toStdString();
+    ASSERT_TRUE(run.waitForLog("first av item", 20000)) << run.log().right(3000).toStdString();
+    const auto timeOf = [this](const QString& text) {
+        for (const QString& line : run.log().split('\n')) {
+            if (line.contains(text)) return QDateTime::fromString(line.mid(3, 23), "yyyy/MM/dd HH:mm:ss.zzz");
+        }
+        return QDateTime();
+    };
+    const qint64 toFirstItem = timeOf("start polling").msecsTo(timeOf("first av item"));
+    std::cout << "[ measured ] restarted on a hung share: the first item " << toFirstItem << " ms after the first poll\n";
+    EXPECT_LE(toFirstItem, 3000);
+    ASSERT_TRUE(waitForNextItems(3, 20000)) << run.log().right(3000).toStdString();
+    EXPECT_EQ(copiesStatus().value("sourceFolder").toObject().value("available"), QJsonValue(false));
+    EXPECT_EQ(copiesStatus().value("currentItem").toObject().value("fromLocalCopy"), QJsonValue(true));
+    answer();
     EXPECT_EQ(run.stop(), 0);
 }
 
