@@ -42,9 +42,11 @@ constexpr qint64 kWriteBackEvery = 32LL * 1024 * 1024;
 
 QString errorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
+}  // namespace
+
 // The copier yields the disks to everyone else: idle I/O class and a low CPU priority, for its
 // own thread only. glibc has no wrapper for ioprio_set.
-void lowerThisThreadsPriority() {
+void LocalCopies::lowerCopierPriority() {
     constexpr int kIoprioClassShift = 13;
     constexpr int kIoprioClassIdle = 3;
     constexpr int kIoprioWhoProcess = 1;
@@ -52,6 +54,8 @@ void lowerThisThreadsPriority() {
     syscall(SYS_ioprio_set, kIoprioWhoProcess, tid, kIoprioClassIdle << kIoprioClassShift);
     setpriority(PRIO_PROCESS, static_cast<id_t>(tid), 10);
 }
+
+namespace {
 
 bool isCopyName(const QString& name) {
     const qsizetype dot = name.indexOf(QLatin1Char('.'));
@@ -129,10 +133,8 @@ std::shared_ptr<LocalCopies> LocalCopies::create(Config config) {
 }
 
 LocalCopies::LocalCopies(Config config) : config_(std::move(config)), enabled_(!config_.folder.isEmpty()) {
-    if (!enabled_) return;
-    QDir().mkpath(config_.folder);
-    QFile::setPermissions(config_.folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    load();
+    // The folder is made with the first copy or listing: a player with nothing to play makes none.
+    if (enabled_) load();
 }
 
 LocalCopies::~LocalCopies() = default;
@@ -180,7 +182,14 @@ void LocalCopies::load() {
     for (const QJsonValue& value : listing.value(QLatin1String("complete")).toArray()) complete += value.toString();
     listing_ = PlayQueueState::Found(complete, listing.value(QLatin1String("newestEverComplete")).toString());
     listingAnsweredAt_ = QDateTime::fromString(listing.value(QLatin1String("answeredAt")).toString(), Qt::ISODateWithMs);
-    saveIndexLocked();
+    if (QFileInfo(config_.folder).isDir()) saveIndexLocked();
+}
+
+bool LocalCopies::makeFolderLocked() const {
+    if (QFileInfo(config_.folder).isDir()) return true;
+    if (!QDir().mkpath(config_.folder)) return false;
+    QFile::setPermissions(config_.folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return true;
 }
 
 QByteArray LocalCopies::readFile(const QString& path) {
@@ -229,7 +238,7 @@ void LocalCopies::listingAnswered(const PlayQueueState::Found& found) {
     if (same && recent) return;
     listing_ = found;
     listingSavedAt_ = now;
-    saveListingLocked();
+    if (makeFolderLocked()) saveListingLocked();
 }
 
 PlayQueueState::Found LocalCopies::keptListing() {
@@ -438,7 +447,7 @@ std::optional<QString> LocalCopies::nextToCopyLocked() const {
 }
 
 void LocalCopies::copierLoop() {
-    lowerThisThreadsPriority();
+    lowerCopierPriority();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         if (stopping_) return;
@@ -463,6 +472,7 @@ void LocalCopies::copyOne(const QString& source) {
     const auto failed = [this, &source](const QString& why) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;  // cut short by the quit: nothing failed, and the log may be closing
             failedAt_.insert(source, std::chrono::steady_clock::now());
             ++failed_;
         }
@@ -477,7 +487,7 @@ void LocalCopies::copyOne(const QString& source) {
     const QString target = copyPathFor(source);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!QFileInfo(config_.folder).isDir() && !QDir().mkpath(config_.folder)) {
+        if (!makeFolderLocked()) {
             failedAt_.insert(source, std::chrono::steady_clock::now());
             ++failed_;
             folderNotice_.note([this] {

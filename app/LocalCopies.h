@@ -106,6 +106,8 @@ public:
     // string when it worked, else why not. For the copier and the benchmark.
     static QString copyFile(const QString& from, const QString& to, const MediaFiles::Stamp& expected,
                             qint64 bytesPerSecond, const std::function<bool()>& stop = {});
+    // Idle I/O class and a low CPU priority for the calling thread, as the copier has.
+    static void lowerCopierPriority();
 
 private:
     struct Entry {
@@ -131,6 +133,7 @@ private:
     void saveIndexLocked() const;
     void saveListingLocked() const;
     QString folderPath(const QString& name) const;
+    bool makeFolderLocked() const;
     // What is wrong with the copy on disk; empty when it passes.
     QString damageOf(const Entry& entry) const;
     // Drops the copy when it is damaged; true when it passed.

@@ -24,6 +24,12 @@
 # and at the end, and the growth from the 100th change on (the first changes fill the frame
 # buffers of the decoder and the view).
 #
+# With --copying, the oldest clip carries 1 GiB after its last box (a "free" box, which players
+# skip), and each folder size is run twice for the player: once with local copies off, once
+# starting with no copies, so that its copier copies that 1 GiB at its usual rate (64 MiB/s, idle
+# I/O) while the screen is watched; --seconds 14 keeps the whole window inside the copy. The
+# bytes copied during the window are printed.
+#
 # Usage: bench/transition_hold_bench.sh [options]
 #   --files N      one folder size (at least 8); may be given more than once; default 8, 10000, 100000
 #   --seconds S    how long each player is watched from its first clip on (default 30)
@@ -33,6 +39,7 @@
 #   --display :D   use that X display, starting Xvfb on it if no server answers there;
 #                  default: an Xvfb of its own on a free display
 #   --build DIR    where vornplayer and bench/ are built (default: build/ beside bench/)
+#   --copying      hold with and without a 1 GiB local copy under way (see above)
 #   --keep         keep the folders, the samples and the logs, and say where
 # Files go to a folder under $TMPDIR (default /tmp). Everything it starts and makes is gone when
 # it ends, also on Ctrl-C.
@@ -47,6 +54,8 @@ skip=2
 memory=0
 display=""
 keep=0
+copying=0
+copies_off=0
 
 usage() { sed -n '/^# Usage:/,/^# it ends/s/^# \{0,1\}//p' "$0"; }
 
@@ -73,6 +82,7 @@ while [ $# -gt 0 ]; do
         --display) [ $# -ge 2 ] || { usage >&2; exit 2; }; display=$2; shift 2 ;;
         --build) [ $# -ge 2 ] || { usage >&2; exit 2; }; build=$(cd "$2" && pwd); shift 2 ;;
         --keep) keep=1; shift ;;
+        --copying) copying=1; shift ;;
         -h | --help) usage; exit 0 ;;
         *) usage >&2; exit 2 ;;
     esac
@@ -210,8 +220,10 @@ start_player() {  # run folder, source folder
     chmod 700 "$1/runtime"
     printf '[General]\nprefTamrinVideosFolder=%s\nprefDailyDateFormat=yyyyMMdd\nprefRepeatListItemsCount=%s\nprefNewMovieRepeatLoopCount=1\nprefDoShowMenuBar=false\n' \
         "$2" "$clips" >"$1/config/Vorn/VornPlayer.conf"
+    if [ "$copies_off" = 1 ]; then echo 'prefLocalCopiesMaxBytes=0' >>"$1/config/Vorn/VornPlayer.conf"; fi
     env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY -u VORNPLAYER_VIDEO_OUTPUT \
-        HOME="$1/home" XDG_CONFIG_HOME="$1/config" XDG_RUNTIME_DIR="$1/runtime" TMPDIR="$1/tmp" DISPLAY="$display" \
+        HOME="$1/home" XDG_CONFIG_HOME="$1/config" XDG_CACHE_HOME="$1/cache" XDG_RUNTIME_DIR="$1/runtime" \
+        TMPDIR="$1/tmp" DISPLAY="$display" \
         QT_QPA_PLATFORM=xcb VORNPLAYER_RENDER=software "$player" >"$1/player.out" 2>&1 &
     player_pid=$!
 }
@@ -288,16 +300,39 @@ if [ "$holds" = 1 ]; then
     day=$work/source/$today
     mkdir -p "$day"
     make_clips "$day" "$clip_seconds"
+    if [ "$copying" = 1 ]; then
+        # 1 GiB of random bytes in a "free" box after the oldest clip's last box, its time kept.
+        last=$day/clip$((clips - 1)).mp4
+        stamp=$(stat -c %Y "$last")
+        perl -e 'print pack("N", 1073741824 + 8), "free"' >>"$last"
+        head -c 1073741824 /dev/urandom >>"$last"
+        touch -d "@$stamp" "$last"
+    fi
     clip_ms=$(awk -v s="$clip_seconds" 'BEGIN { printf "%d", s * 1000 + 0.5 }')
     for n in $sizes; do
         fill_to "$day" $((n - clips))
         echo
         echo "== $n files in today's folder: $clips clips of $clip_seconds s, $((n - clips)) older empty .mp4 files =="
-        run_player "$work/files-$n/player" "$work/source"
+        if [ "$copying" = 1 ]; then
+            copies_off=1 && run_player "$work/files-$n/player" "$work/source" && copies_off=0
+            run_player "$work/files-$n/player-copying" "$work/source"
+            copied=$(du -sb "$work/files-$n/player-copying/cache" 2>/dev/null | cut -f 1)
+            echo "player-copying: ${copied:-0} bytes in its local copies at the end of the window (1 GiB + the clips when done)"
+        else
+            run_player "$work/files-$n/player" "$work/source"
+        fi
         run_mpv "$work/files-$n/mpv" "$day"
-        "$report" --clips "$clips" --duration-ms "$clip_ms" --skip "$skip" \
-            --run player "$work/files-$n/player/samples" "$(items_file "$work/files-$n/player")" \
-            --run mpv "$work/files-$n/mpv/samples" - || true
+        if [ "$copying" = 1 ]; then
+            "$report" --clips "$clips" --duration-ms "$clip_ms" --skip "$skip" \
+                --run player "$work/files-$n/player/samples" "$(items_file "$work/files-$n/player")" \
+                --run player-copying "$work/files-$n/player-copying/samples" "$(items_file "$work/files-$n/player-copying")" \
+                --run mpv "$work/files-$n/mpv/samples" - || true
+            sampler_line "player-copying" "$work/files-$n/player-copying"
+        else
+            "$report" --clips "$clips" --duration-ms "$clip_ms" --skip "$skip" \
+                --run player "$work/files-$n/player/samples" "$(items_file "$work/files-$n/player")" \
+                --run mpv "$work/files-$n/mpv/samples" - || true
+        fi
         sampler_line "player" "$work/files-$n/player"
         sampler_line "mpv" "$work/files-$n/mpv"
     done

@@ -94,6 +94,25 @@ TEST_F(LocalCopiesE2E, AGoneSourceFolderPlaysOnFromTheCopiesButNeverADamagedOne)
     // Nothing failed to play: neither a source that is gone nor the damaged copy was opened.
     EXPECT_FALSE(run.log().contains("Set aside after a failed play")) << run.log().right(3000).toStdString();
 
+    // A restart while the folder is still gone plays the last queue from the copies at once.
+    EXPECT_EQ(run.stop(), 0);
+    QFile::remove(run.logPath());
+    run.start(args(3, 1) << "-prefLocalCopiesBytesPerSecond" << "0");
+    ASSERT_TRUE(run.waitForLog("first av item", 15000)) << run.log().right(3000).toStdString();
+    const auto timeOf = [this](const QString& text) {
+        for (const QString& line : run.log().split('\n')) {
+            if (line.contains(text)) return QDateTime::fromString(line.mid(3, 23), "yyyy/MM/dd HH:mm:ss.zzz");
+        }
+        return QDateTime();
+    };
+    const qint64 toFirstItem = timeOf("start polling").msecsTo(timeOf("first av item"));
+    std::cout << "[ measured ] restarted with the folder gone: the first item " << toFirstItem
+              << " ms after the first poll\n";
+    EXPECT_LE(toFirstItem, 3000);
+    EXPECT_TRUE(run.log().contains("Playing from local copies"));
+    ASSERT_TRUE(waitForNextItems(3)) << run.log().right(3000).toStdString();
+    EXPECT_FALSE(nextItems().contains("b.mp4"));
+
     // Back: the folder's own listing decides again, and b is copied once more.
     ASSERT_TRUE(QDir().rename(source + "-away", source));
     ASSERT_TRUE(run.waitForLog("Playing from the source folder again", 15000)) << run.log().right(3000).toStdString();
