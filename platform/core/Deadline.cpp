@@ -2,17 +2,16 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <thread>
 
 namespace {
 
-// Threads still running a call, answered or not; never destroyed, since such a thread may
-// outlive everything else.
-std::atomic<int>& runningCalls() {
-    static auto* count = new std::atomic<int>(0);
-    return *count;
-}
+// At most this many threads wait for calls when none is running; more are made only while calls
+// run (a call stuck on a hung share keeps its thread), and go once their call ends.
+constexpr std::size_t kIdleThreadsKept = 2;
+
 std::atomic<int>& stuck() {
     static auto* count = new std::atomic<int>(0);
     return *count;
@@ -25,6 +24,50 @@ struct Call {
     bool abandoned = false;
 };
 
+// The threads that run the calls, kept for the next ones: an idle player must not make a thread
+// at every look at its share. Never destroyed, since a thread stuck in a call may outlive
+// everything else. A waiting thread sleeps on the condition, with no timer.
+struct Workers {
+    std::mutex mutex;
+    std::condition_variable work;
+    std::deque<std::function<void()>> calls;
+    std::size_t waiting = 0;
+
+    void submit(std::function<void()> call) {
+        std::unique_lock<std::mutex> lock(mutex);
+        calls.push_back(std::move(call));
+        // Every call queued has a waiting thread to take it, or a new one: a call never waits
+        // behind one that is stuck.
+        if (waiting >= calls.size()) {
+            work.notify_one();
+            return;
+        }
+        lock.unlock();
+        std::thread([this] { serve(); }).detach();
+    }
+
+    void serve() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            ++waiting;
+            work.wait(lock, [this] { return !calls.empty(); });
+            --waiting;
+            std::function<void()> call = std::move(calls.front());
+            calls.pop_front();
+            lock.unlock();
+            call();
+            call = nullptr;
+            lock.lock();
+            if (waiting >= kIdleThreadsKept) return;
+        }
+    }
+};
+
+Workers& workers() {
+    static auto* pool = new Workers;
+    return *pool;
+}
+
 }  // namespace
 
 namespace Deadline {
@@ -32,16 +75,13 @@ namespace Deadline {
 bool run(const std::function<void()>& fn, std::chrono::milliseconds timeout) {
     if (stuck().load() >= kMaxStuckCalls) return false;
     auto state = std::make_shared<Call>();
-    ++runningCalls();
-    // A thread a call: a call stuck on one share must not hold up calls on another.
-    std::thread([fn, state] {
+    workers().submit([fn, state] {
         fn();
         std::lock_guard<std::mutex> lock(state->mutex);
         state->finished = true;
         if (state->abandoned) --stuck();
-        --runningCalls();
         state->done.notify_all();
-    }).detach();
+    });
     std::unique_lock<std::mutex> lock(state->mutex);
     if (state->done.wait_for(lock, timeout, [&] { return state->finished; })) return true;
     state->abandoned = true;

@@ -6,8 +6,10 @@
 #include <optional>
 
 // Calls that may block in the kernel for good (a file system on a share that hangs: stat, mkdir,
-// reading a directory) run on a thread of their own while the caller waits at most `timeout` for
-// the answer. A call that does not answer in time goes on by itself and its answer is dropped.
+// reading a directory) run on a worker thread while the caller waits at most `timeout` for the
+// answer. A call that does not answer in time goes on by itself and its answer is dropped. The
+// workers are kept for later calls (two wait when nothing runs); a call stuck in the kernel keeps
+// its worker, and another is made for the next call, so that no call ever waits behind it.
 // Only a bounded number of calls may be stuck at once; past that, new calls are refused at once,
 // which their callers take as "no answer". Safe from any thread; never call it on the main thread
 // with a long timeout.
