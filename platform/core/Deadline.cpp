@@ -28,17 +28,21 @@ struct Call {
 // at every look at its share. Never destroyed, since a thread stuck in a call may outlive
 // everything else. A waiting thread sleeps on the condition, with no timer.
 struct Workers {
+    struct Job {
+        std::function<void()> work;
+        std::function<void()> done;  // told once the thread is free for the next call
+    };
     std::mutex mutex;
     std::condition_variable work;
-    std::deque<std::function<void()>> calls;
+    std::deque<Job> jobs;
     std::size_t waiting = 0;
 
-    void submit(std::function<void()> call) {
+    void submit(Job job) {
         std::unique_lock<std::mutex> lock(mutex);
-        calls.push_back(std::move(call));
+        jobs.push_back(std::move(job));
         // Every call queued has a waiting thread to take it, or a new one: a call never waits
         // behind one that is stuck.
-        if (waiting >= calls.size()) {
+        if (waiting >= jobs.size()) {
             work.notify_one();
             return;
         }
@@ -48,17 +52,24 @@ struct Workers {
 
     void serve() {
         std::unique_lock<std::mutex> lock(mutex);
+        ++waiting;
         for (;;) {
-            ++waiting;
-            work.wait(lock, [this] { return !calls.empty(); });
+            work.wait(lock, [this] { return !jobs.empty(); });
             --waiting;
-            std::function<void()> call = std::move(calls.front());
-            calls.pop_front();
+            Job job = std::move(jobs.front());
+            jobs.pop_front();
             lock.unlock();
-            call();
-            call = nullptr;
+            job.work();
             lock.lock();
-            if (waiting >= kIdleThreadsKept) return;
+            // Counted as waiting before its caller hears the answer, so that a caller's next call
+            // finds this thread rather than making another.
+            const bool stay = waiting < kIdleThreadsKept;
+            if (stay) ++waiting;
+            lock.unlock();
+            job.done();
+            job = Job{};
+            lock.lock();
+            if (!stay) return;
         }
     }
 };
@@ -75,13 +86,12 @@ namespace Deadline {
 bool run(const std::function<void()>& fn, std::chrono::milliseconds timeout) {
     if (stuck().load() >= kMaxStuckCalls) return false;
     auto state = std::make_shared<Call>();
-    workers().submit([fn, state] {
-        fn();
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->finished = true;
-        if (state->abandoned) --stuck();
-        state->done.notify_all();
-    });
+    workers().submit({fn, [state] {
+                          std::lock_guard<std::mutex> lock(state->mutex);
+                          state->finished = true;
+                          if (state->abandoned) --stuck();
+                          state->done.notify_all();
+                      }});
     std::unique_lock<std::mutex> lock(state->mutex);
     if (state->done.wait_for(lock, timeout, [&] { return state->finished; })) return true;
     state->abandoned = true;
