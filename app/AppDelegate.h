@@ -198,6 +198,7 @@ private:
     bool validateSourceFolder();
     void setUpWindow();
     void startupPollingLoop();
+    QStringList playableNow(const QStringList& list) const;
     // Looks at the source folder every few seconds for as long as the program runs.
     void watchSourceFolder();
     static QString logFilePathWithSuffix(const char* suffix);

@@ -32,8 +32,10 @@ namespace {
 const QString kIndexName = QStringLiteral("copies.json");
 const QString kListingName = QStringLiteral("listing.json");
 const QString kPartialPrefix = QStringLiteral(".partial-");
-// What the index and the kept listing may take of the limit.
-constexpr qint64 kMetadataBytes = 64 * 1024;
+// Room kept within the limit for the index to grow by a few copies before it is written.
+constexpr qint64 kMetadataSlack = 16 * 1024;
+// The index and the kept listing are never read past this (a file that long is not ours).
+constexpr qint64 kMetadataReadLimit = 64LL * 1024 * 1024;
 // A copy that failed is tried again after this long (or when the files wanted change).
 constexpr auto kRetryFailedAfter = std::chrono::minutes(10);
 // The copier reads and writes this much at a time, and starts writing back after this much.
@@ -177,6 +179,9 @@ void LocalCopies::load() {
         const bool partial = name.startsWith(kPartialPrefix) && isCopyName(name.mid(kPartialPrefix.size()));
         if (partial || (isCopyName(name) && !known.contains(name))) QFile::remove(folderPath(name));
     }
+    listingBytes_ = QFileInfo(folderPath(kListingName)).size();
+    indexBytes_ = QFileInfo(folderPath(kIndexName)).size();
+    metadataBytes_ = indexBytes_ + listingBytes_;
     const QJsonObject listing = QJsonDocument::fromJson(readFile(folderPath(kListingName))).object();
     QStringList complete;
     for (const QJsonValue& value : listing.value(QLatin1String("complete")).toArray()) complete += value.toString();
@@ -195,7 +200,7 @@ bool LocalCopies::makeFolderLocked() const {
 QByteArray LocalCopies::readFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return {};
-    return file.read(kMetadataBytes);
+    return file.read(kMetadataReadLimit);
 }
 
 void LocalCopies::saveIndexLocked() const {
@@ -210,8 +215,10 @@ void LocalCopies::saveIndexLocked() const {
     }
     QSaveFile file(folderPath(kIndexName));
     if (!file.open(QIODevice::WriteOnly)) return;
-    file.write(QJsonDocument(QJsonObject{{QLatin1String("copies"), copies}}).toJson(QJsonDocument::Compact));
-    file.commit();
+    const QByteArray bytes = QJsonDocument(QJsonObject{{QLatin1String("copies"), copies}}).toJson(QJsonDocument::Compact);
+    file.write(bytes);
+    if (file.commit()) indexBytes_ = bytes.size();
+    metadataBytes_ = indexBytes_ + listingBytes_;
     indexDirty_ = false;
 }
 
@@ -220,11 +227,14 @@ void LocalCopies::saveListingLocked() const {
     for (const QString& path : listing_.complete) complete.append(path);
     QSaveFile file(folderPath(kListingName));
     if (!file.open(QIODevice::WriteOnly)) return;
-    file.write(QJsonDocument(QJsonObject{{QLatin1String("answeredAt"), listingAnsweredAt_.toString(Qt::ISODateWithMs)},
-                                         {QLatin1String("complete"), complete},
-                                         {QLatin1String("newestEverComplete"), listing_.newestEverComplete}})
-                   .toJson(QJsonDocument::Compact));
-    file.commit();
+    const QByteArray bytes =
+        QJsonDocument(QJsonObject{{QLatin1String("answeredAt"), listingAnsweredAt_.toString(Qt::ISODateWithMs)},
+                                  {QLatin1String("complete"), complete},
+                                  {QLatin1String("newestEverComplete"), listing_.newestEverComplete}})
+            .toJson(QJsonDocument::Compact);
+    file.write(bytes);
+    if (file.commit()) listingBytes_ = bytes.size();
+    metadataBytes_ = indexBytes_ + listingBytes_;
 }
 
 void LocalCopies::listingAnswered(const PlayQueueState::Found& found) {
@@ -238,7 +248,9 @@ void LocalCopies::listingAnswered(const PlayQueueState::Found& found) {
     if (same && recent) return;
     listing_ = found;
     listingSavedAt_ = now;
-    if (makeFolderLocked()) saveListingLocked();
+    if (!makeFolderLocked()) return;
+    saveListingLocked();
+    makeRoomLocked(0, QString());  // a longer listing may leave less room for the copies
 }
 
 PlayQueueState::Found LocalCopies::keptListing() {
@@ -247,15 +259,18 @@ PlayQueueState::Found LocalCopies::keptListing() {
     PlayQueueState::Found kept;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // The whole listing, so that the cycle keeps every file for when the share answers again;
+        // the queue passes over the files without a copy meanwhile.
+        bool anyCopy = false;
         for (const QString& path : listing_.complete) {
             if (entries_.contains(path)) {
-                kept.complete += path;
+                anyCopy = true;
             } else if (!passedOverSaid_.contains(path)) {
                 passedOverSaid_ += path;
                 passedOver += path;
             }
         }
-        kept.newestEverComplete = kept.complete.isEmpty() ? QString() : listing_.newestEverComplete;
+        if (anyCopy) kept = listing_;
     }
     for (const QString& path : passedOver) {
         KORVAL_Log::debug(fmt("No local copy of %@: passed over while the source folder does not answer", path));
@@ -360,7 +375,8 @@ void LocalCopies::dropLocked(const QString& source, const QString& why) {
 // ---- Room
 
 qint64 LocalCopies::bytesLocked() const {
-    qint64 bytes = kMetadataBytes;
+    // The index and the kept listing count as they are on disk, with room for the index to grow.
+    qint64 bytes = metadataBytes_ + kMetadataSlack;
     for (const Entry& entry : entries_) bytes += entry.size;
     return bytes;
 }
@@ -375,47 +391,53 @@ qint64 LocalCopies::limitLocked() const {
 
 bool LocalCopies::makeRoomLocked(qint64 bytes, const QString& forSource) {
     const qint64 limit = limitLocked();
-    const auto fits = [&] {
-        const std::optional<qint64> free = freeBytesOf(config_.folder);
-        if (forSource.isNull()) return bytesLocked() <= limit;
-        return bytesLocked() + bytes <= limit && free && *free - bytes >= kKeepFreeBytes;
+    const bool trimming = forSource.isNull();  // only down to the limit; any copy may go
+    const qint64 free = trimming ? 0 : freeBytesOf(config_.folder).value_or(-1);
+    if (!trimming && free < 0) return false;
+    const auto fitsAfterFreeing = [&](qint64 freed) {
+        if (trimming) return bytesLocked() - freed <= limit;
+        return bytesLocked() - freed + bytes <= limit && free + freed - bytes >= kKeepFreeBytes;
     };
-    // Trimming to the limit (no file to make room for) may take any copy.
-    const qsizetype rank = forSource.isNull() ? wanted_.size() : wanted_.indexOf(forSource);
+    if (fitsAfterFreeing(0)) return true;
+    const qsizetype rank = trimming ? wanted_.size() : wanted_.indexOf(forSource);
     if (rank < 0) return false;  // nobody wants it any more
-    while (!fits()) {
-        // The least recently played copy that nobody wants goes first; a copy of the repeat list,
-        // or of a file wanted before this one, never goes for it.
-        QString victim;
-        bool victimKept = false;
-        qint64 victimPlayed = 0;
-        qsizetype victimOrder = 0;
-        for (auto it = entries_.cbegin(); it != entries_.cend(); ++it) {
-            if (it.key() == forSource) continue;
-            const qsizetype itsRank = wanted_.indexOf(it.key());
-            const bool kept = keep_.contains(it.key());
-            if (!forSource.isNull() && itsRank >= 0 && itsRank < rank) continue;
-            // Not in the repeat list first; then the least recently played; then the least wanted.
-            const qsizetype order = itsRank < 0 ? wanted_.size() : itsRank;
-            const bool better = victim.isNull() || (victimKept && !kept) ||
-                                (victimKept == kept && (it->lastPlayed < victimPlayed ||
-                                                        (it->lastPlayed == victimPlayed && order > victimOrder)));
-            if (better) {
-                victim = it.key();
-                victimKept = kept;
-                victimPlayed = it->lastPlayed;
-                victimOrder = order;
-            }
-        }
-        if (victim.isNull()) return false;
-        if (victimKept) {
-            KORVAL_Log::debug(fmt("Local copies are full: the copy of %@ of the repeat list goes to make room for %@",
-                                  victim, forSource));
-        }
-        QFile::remove(folderPath(entries_.value(victim).name));
-        entries_.remove(victim);
-        saveIndexLocked();
+
+    // The copies that may go, in the order they go: not of the repeat list first, then the least
+    // recently played, then the least wanted. A copy wanted before this file never goes for it.
+    struct Candidate {
+        QString source;
+        bool kept;
+        qint64 lastPlayed;
+        qsizetype order;
+        qint64 size;
+    };
+    QList<Candidate> candidates;
+    for (auto it = entries_.cbegin(); it != entries_.cend(); ++it) {
+        if (it.key() == forSource) continue;
+        const qsizetype itsRank = wanted_.indexOf(it.key());
+        if (!trimming && itsRank >= 0 && itsRank < rank) continue;
+        candidates.append({it.key(), keep_.contains(it.key()), it->lastPlayed, itsRank < 0 ? wanted_.size() : itsRank, it->size});
     }
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        if (a.kept != b.kept) return !a.kept;
+        if (a.lastPlayed != b.lastPlayed) return a.lastPlayed < b.lastPlayed;
+        return a.order > b.order;
+    });
+    // Nothing goes unless enough can go: a file that cannot get room costs no copy.
+    qint64 freed = 0;
+    qsizetype going = 0;
+    while (going < candidates.size() && !fitsAfterFreeing(freed)) freed += candidates[going++].size;
+    if (!fitsAfterFreeing(freed)) return false;
+    for (qsizetype i = 0; i < going; ++i) {
+        const Candidate& victim = candidates[i];
+        if (victim.kept) {
+            KORVAL_Log::debug(fmt("Local copies are full: the copy of %@ of the repeat list goes to make room for %@",
+                                  victim.source, trimming ? QStringLiteral("the limit") : forSource));
+        }
+        QFile::remove(folderPath(entries_.value(victim.source).name));
+        entries_.remove(victim.source);
+    }
+    saveIndexLocked();
     return true;
 }
 

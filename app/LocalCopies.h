@@ -77,8 +77,9 @@ public:
 
     // The source folder answered with this listing: it is kept (on disk too) for an outage.
     void listingAnswered(const PlayQueueState::Found& found);
-    // The last listing that answered, with only the files that have a copy; each file passed
-    // over for want of a copy is named once in the log. Empty when copies are off or none was kept.
+    // The last listing that answered, while any of its files has a copy; each file passed over
+    // for want of a copy is named once in the log. Empty when copies are off, none was kept, or
+    // none of its files has a copy.
     PlayQueueState::Found keptListing();
     // Whether the queue decides from the kept listing now; a change is one log line.
     void setPlayingFromCopies(bool fromCopies);
@@ -146,6 +147,10 @@ private:
     mutable std::condition_variable idle_;  // the copier has nothing left to do
     bool stopping_ = false;
     mutable bool indexDirty_ = false;
+    // What the index and the kept listing take on disk.
+    mutable qint64 indexBytes_ = 0;
+    mutable qint64 listingBytes_ = 0;
+    mutable qint64 metadataBytes_ = 0;
     QHash<QString, Entry> entries_;  // by source path
     QStringList wanted_;
     QStringList keep_;

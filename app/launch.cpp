@@ -78,14 +78,28 @@ void AppDelegate::startupPollingLoop() {
     VORN_ASSERT_NOT_MAIN_THREAD();
     if (!waitMicroseconds(kFirstPollDelayMicroseconds)) return;
     QStringList list;
+    QStringList playable;
     for (;;) {
         KORVAL_Log::debug(QStringLiteral("start polling...."));
         list = newestCompleteFiles();
-        if (pathToLastNewItem().isNull() && !list.isEmpty()) break;
+        playable = playableNow(list);
+        if (pathToLastNewItem().isNull() && !playable.isEmpty()) break;
         if (!waitMicroseconds(kPollIntervalMicroseconds)) return;  // quitting
     }
     queue_->startWith(list);
     // Files the operator opened meanwhile play to their end first; the cycle takes over after them.
     if (queue_->filesOpenedByHandPlaying()) return;
-    playArrayOfUrls(QVariantList(list.cbegin(), list.cend()));
+    playArrayOfUrls(QVariantList(playable.cbegin(), playable.cend()));
+}
+
+// While the source folder is away, only the files with a local copy can be played: the first
+// list starts at the newest of those.
+QStringList AppDelegate::playableNow(const QStringList& list) const {
+    const std::shared_ptr<LocalCopies> copies = localCopies_.get();
+    if (!copies || !copies->enabled() || !sourceFolder_->isAway()) return list;
+    QStringList playable;
+    for (const QString& path : list) {
+        if (copies->hasPlayableCopy(path)) playable += path;
+    }
+    return playable;
 }
