@@ -195,7 +195,8 @@ bool LocalCopies::makeFolderLocked() const {
 QByteArray LocalCopies::readFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return {};
-    return file.read(kMetadataBytes);
+    // Whole: an index or a listing cut at any length no longer parses, and every copy would go.
+    return file.readAll();
 }
 
 void LocalCopies::saveIndexLocked() const {
