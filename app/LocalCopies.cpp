@@ -200,6 +200,7 @@ bool LocalCopies::makeFolderLocked() const {
 QByteArray LocalCopies::readFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) return {};
+    // Whole, up to a length no index of ours reaches: one cut short no longer parses.
     return file.read(kMetadataReadLimit);
 }
 

@@ -164,12 +164,120 @@ TEST_F(LocalCopiesTest, ARestartFindsTheCopiesAndTheLastListing) {
     EXPECT_TRUE(copies->hasCopy(c));
     EXPECT_FALSE(copies->hasCopy(b));
     const PlayQueueState::Found kept = copies->keptListing();
-    EXPECT_EQ(kept.complete, QStringList({c, a}));
+    EXPECT_EQ(kept.complete, QStringList({c, b, a}));
     EXPECT_EQ(kept.newestEverComplete, c);
     EXPECT_TRUE(copies->stats().listingAnsweredAt.isValid());
     EXPECT_FALSE(QFileInfo::exists(partial));
     EXPECT_TRUE(QFileInfo::exists(stranger));
     ASSERT_TRUE(copies->copyToPlay(c));
+    copies->stop();
+}
+
+// A source folder of many files: its listing is longer than a few dozen kilobytes. A restart
+// still finds it, and the folder with the listing in it stays within the limit.
+TEST_F(LocalCopiesTest, ALongListingSurvivesARestartAndCountsAgainstTheLimit) {
+    const QString a = addClip("a.mp4", 100), b = addClip("b.mp4", 200);
+    const qint64 one = QFileInfo(a).size();
+    const qint64 limit = 2 * one + 64 * 1024;  // the two copies and a small index
+    QStringList listed{a, b};
+    const QString longName = QString(120, QLatin1Char('x'));
+    for (int i = 0; i < 1500; ++i) listed += source() + QStringLiteral("/%1-%2.mp4").arg(longName).arg(i, 4, 10, QLatin1Char('0'));
+    {
+        const std::shared_ptr<LocalCopies> copies = make(limit);
+        copies->want({a, b}, {a, b});
+        ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+        ASSERT_TRUE(copies->hasCopy(a));
+        ASSERT_TRUE(copies->hasCopy(b));
+        copies->listingAnswered(PlayQueueState::Found(listed, a));
+        ASSERT_GT(QFileInfo(folder() + "/listing.json").size(), 64 * 1024);
+        // Whatever the copier does next, the folder is within its limit.
+        ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+        EXPECT_LE(bytesOnDisk(), limit);
+        copies->stop();
+    }
+    const std::shared_ptr<LocalCopies> copies = make(limit);
+    const PlayQueueState::Found kept = copies->keptListing();
+    EXPECT_EQ(kept.complete.join(", ").toStdString(), listed.join(", ").toStdString());
+    EXPECT_EQ(kept.newestEverComplete.toStdString(), a.toStdString());
+    copies->stop();
+}
+
+// Copies of many files with long names: the index is longer than a few dozen kilobytes, and a
+// restart still finds every copy.
+TEST_F(LocalCopiesTest, ARestartFindsTheCopiesOfALongIndex) {
+    const QString longName = QString(200, QLatin1Char('y'));
+    QStringList files;
+    for (int i = 0; i < 220; ++i) {
+        const QString path = source() + QStringLiteral("/%1-%2.mkv").arg(longName).arg(i, 3, 10, QLatin1Char('0'));
+        ASSERT_TRUE(test::writeAll(path, QByteArray::number(i)));
+        files += path;
+    }
+    {
+        const std::shared_ptr<LocalCopies> copies = make();
+        copies->want(files, files);
+        ASSERT_TRUE(copies->waitUntilIdle(std::chrono::seconds(120)));
+        ASSERT_EQ(copies->stats().count, files.size());
+        ASSERT_GT(QFileInfo(folder() + "/copies.json").size(), 64 * 1024);
+        copies->stop();
+    }
+    const std::shared_ptr<LocalCopies> copies = make();
+    EXPECT_EQ(copies->stats().count, files.size());
+    EXPECT_TRUE(copies->copyToPlay(files.first()));
+    copies->stop();
+}
+
+// A file that cannot get room (larger than the whole limit) takes none: the copies it could not
+// use are left in place, not dropped and made again.
+TEST_F(LocalCopiesTest, AFileThatCannotFitDropsNoCopies) {
+    const QString a = addClip("a.mp4", 300), b = addClip("b.mp4", 200);
+    const qint64 one = QFileInfo(a).size();
+    const qint64 limit = 2 * one + one / 2 + 64 * 1024;
+    const QString big = source() + "/big.mp4";
+    ASSERT_TRUE(test::writeAll(big, QByteArray(limit, 'b')));
+    const std::shared_ptr<LocalCopies> copies = make(limit);
+    copies->want({b, a}, {b, a});
+    ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+    ASSERT_EQ(copies->stats().made, 2u);
+
+    copies->want({big, b, a}, {big, b, a});
+    ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+    EXPECT_FALSE(copies->hasCopy(big));
+    EXPECT_TRUE(copies->hasCopy(a));
+    EXPECT_TRUE(copies->hasCopy(b));
+    EXPECT_EQ(copies->stats().made, 2u) << "the copies of a and b were dropped for nothing and made again";
+    copies->stop();
+}
+
+// A restart while the share is away starts the cycle from the files that have a copy; once the
+// share answers again, the files that had none come back into the cycle.
+TEST_F(LocalCopiesTest, AfterARestartDuringAnOutageTheFilesWithoutACopyPlayAgain) {
+    using Kind = PlayQueueState::EndKind;
+    const QString a = addClip("a.mp4", 300), b = addClip("b.mp4", 200), c = addClip("c.mp4", 100);
+    const PlayQueueState::Found listing({c, b, a}, c);
+    {
+        const std::shared_ptr<LocalCopies> copies = make();
+        copies->want({c, a}, {c, a});  // the share hung before b was copied
+        ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+        copies->listingAnswered(listing);
+        copies->stop();
+    }
+    // The player starts again while the share does not answer: the first list is the kept one.
+    const std::shared_ptr<LocalCopies> copies = make();
+    const PlayQueueState::Found kept = copies->keptListing();
+    ASSERT_EQ(kept.complete, QStringList({c, b, a}));
+    PlayQueueState state;
+    state.startWith(kept.complete);
+    // The share answers again: every decision has its whole listing.
+    QStringList played;
+    QString ended = kept.complete.first();
+    const auto now = PlayQueueState::Clock::now();
+    for (int i = 0; i < 9; ++i) {
+        const PlayQueueState::Decision d = state.itemEnded(listing, 1, ended, Kind::Played, {}, now);
+        ASSERT_FALSE(d.next.isNull());
+        played += d.next;
+        ended = d.next;
+    }
+    EXPECT_TRUE(played.contains(b)) << played.join(", ").toStdString();
     copies->stop();
 }
 
