@@ -233,6 +233,8 @@ void LocalCopies::saveListingLocked() const {
                                   {QLatin1String("complete"), complete},
                                   {QLatin1String("newestEverComplete"), listing_.newestEverComplete}})
             .toJson(QJsonDocument::Compact);
+    // A listing larger than the whole limit is kept in memory only.
+    if (bytes.size() + indexBytes_ + kMetadataSlack > limitLocked()) return;
     file.write(bytes);
     if (file.commit()) listingBytes_ = bytes.size();
     metadataBytes_ = indexBytes_ + listingBytes_;
