@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Arrivals.h"
+#include "app/ArrivalsWatch.h"
 #include "app/AtomicProperty.h"
 #include "app/Notice.h"
 #include "app/PlayQueue.h"
@@ -183,8 +184,13 @@ private:
     // playArrayOfUrls(); `handSession`: the files are the ones the operator opened then (0: not).
     void playArrayOfUrls(const QVariantList& list, std::uint64_t handSession);
     void playListOnMainThread(const QVariantList& list, std::uint64_t handSession);
-    QStringList listNewestFilesIn(const QString& dailyFolder);
+    // `logged`: the script's call and answer go to the log (the 2 s look lists quietly).
+    QStringList listNewestFilesIn(const QString& dailyFolder, bool logged = true);
     PlayQueueState::Found completeFilesOf(const QStringList& paths);
+    // One look at each file for Arrivals; names files still arriving or unfinished once.
+    Arrivals::Result lookAtArrivals(const QStringList& paths);
+    // Gives the files of today's folder their looks between decisions (see ArrivalsWatch).
+    void lookAtArrivingFiles();
     PlayQueueState::Found newestFilesOfAnEarlierDay();
     // Shows what the source-folder monitor says on the light, on the main thread.
     void showSourceFolderLight();
@@ -214,6 +220,7 @@ private:
     std::shared_ptr<StatusService> status_;
     std::shared_ptr<PlayQueue> queue_;
     Arrivals arrivals_;
+    ArrivalsWatch arrivalsWatch_;  // on the watch's queue only
     Notice noSourceFolderNotice_{std::chrono::minutes(1)};
     Notice earlierDayNotice_;
 };

@@ -109,6 +109,27 @@ TEST_F(PlaybackE2E, ATouchedNewestFileKeepsTheCycleAndAClipWithTrailingBytesPlay
     EXPECT_EQ(run.stop(), 0);
 }
 
+// A complete clip that lands a few seconds into an item has had its two looks by that item's
+// decision, and is the next item decided: not one item late.
+TEST_F(PlaybackE2E, AClipLandingDuringAnItemIsTheNextItemDecided) {
+    addClip("long.mp4", 300, 10.0);
+    const QByteArray fresh = test::readAll(test::clip(1.0));
+    ASSERT_FALSE(fresh.isEmpty());
+    run.start(args(3, 1));
+    // The first decision comes 1.5 s before the first play's end; the next play starts at that end.
+    ASSERT_TRUE(waitForNextItems(1, 30000)) << run.log().toStdString();
+    QElapsedTimer sinceDecision;
+    sinceDecision.start();
+    // Lands 3 s into the next play of the 10 s clip, about 5.5 s before that play's decision.
+    test::waitUntil([&] { return sinceDecision.elapsed() >= 4500; }, 10000, 50);
+    addFile("fresh.mp4", fresh, 0);
+
+    ASSERT_TRUE(waitForNextItems(2, 30000)) << run.log().toStdString();
+    EXPECT_EQ(nextItems().mid(0, 2).join(' ').toStdString(), "long.mp4 fresh.mp4") << run.log().toStdString();
+    EXPECT_EQ(run.log().count("] hasNewItem = self.repeatList = "), 1);
+    EXPECT_EQ(run.stop(), 0);
+}
+
 // Today's folder empty after the day changed: yesterday's newest files play in the usual cycle
 // until the first complete file of today takes over. Folders are named by the Gregorian date
 // with Latin digits whatever the locale's calendar.

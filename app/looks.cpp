@@ -1,0 +1,26 @@
+// The looks at today's folder between decisions.
+#include "app/AppDelegate.h"
+#include "app/Settings.h"
+#include "app/Validation.h"
+
+#include "platform/core/Deadline.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/ThreadContract.h"
+
+// A file is complete once two looks two seconds apart agree. Were it looked at only at decisions,
+// a file landing during an item would get its first look at that item's decision and play an item
+// late; so the 2 s look at the source folder gives it its looks meanwhile, quietly, and only
+// while today's folder changes or a file in it has not settled. Today's folder is not made here.
+void AppDelegate::lookAtArrivingFiles() {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    if (Settings::string(Setting::TamrinVideosFolder).trimmed().isEmpty()) return;
+    const QString daily = getDailyFolderForSourceFolder();
+    const QString folder = Path::standardize(daily);
+    const std::optional<MediaFiles::Stamp> stamp =
+        Deadline::call<std::optional<MediaFiles::Stamp>>([folder] { return MediaFiles::stampOf(folder); },
+                                                         kFileSystemDeadline)
+            .value_or(std::nullopt);
+    if (!arrivalsWatch_.needsListing(folder, stamp)) return;
+    const Arrivals::Result looked = lookAtArrivals(listNewestFilesIn(daily, false));
+    arrivalsWatch_.listed(folder, *stamp, looked.stillChanging);
+}
