@@ -167,6 +167,47 @@ TEST(DaysE2E, AnEmptyDayPlaysTheDayBeforeUntilTodaysFirstFileAndFoldersUseGregor
     EXPECT_EQ(run.stop(), 0);
 }
 
+// The player's clock an hour behind, and a share's clock five minutes ahead of the real one: files
+// bear times to come, and still count once two looks agree. Today's folder (by the player's
+// clock) is empty at first, so the day before plays; the day after never does, though it is the
+// newest folder there is. (libfaketime sets the player's clock back; file times stay as they are.)
+TEST(DaysE2E, UnderAClockBehindTheFilesNewFilesPlayAndNoLaterDayPlays) {
+    const QString faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    if (!QFile::exists(faketime)) GTEST_SKIP() << "libfaketime is not installed (scripts/setup.sh --test)";
+    PlayerRun run;
+    const QString source = run.root.filePath("source");
+    const QDateTime dayNow = QDateTime::currentDateTime().addSecs(-3600 - 3 * 3600);
+    const QString today = dayNow.toString("yyyyMMdd");
+    const QString before = dayNow.addDays(-1).toString("yyyyMMdd");
+    const QString after = dayNow.addDays(1).toString("yyyyMMdd");
+    test::copyClip(test::clip(1.0), source + "/" + before + "/before.mp4");
+    test::copyClip(test::clip(1.0), source + "/" + after + "/after.mp4");
+    QDir().mkpath(source + "/" + today);
+    run.env.insert("LD_PRELOAD", faketime);
+    run.env.insert("FAKETIME", "-3600");
+    run.env.insert("FAKETIME_DONT_FAKE_MONOTONIC", "1");
+    run.env.insert("NO_FAKE_STAT", "1");
+    run.start({"-prefTamrinVideosFolder", source, "-prefRepeatListItemsCount", "3", "-prefNewMovieRepeatLoopCount", "1"});
+    auto nextNames = [&run] { return test::nextItemNames(run.log()); };
+    ASSERT_TRUE(test::waitUntil([&] { return nextNames().size() >= 2; }, 30000, 100)) << run.log().toStdString();
+    EXPECT_TRUE(nextNames().contains("before.mp4")) << nextNames().join(' ').toStdString();
+
+    const QString fresh = test::copyClip(test::clip(1.0), source + "/" + today + "/ahead.mp4");
+    QFile stamp(fresh);
+    ASSERT_TRUE(stamp.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(stamp.setFileTime(QDateTime::currentDateTime().addSecs(300), QFileDevice::FileModificationTime));
+    stamp.close();
+    QElapsedTimer t;
+    t.start();
+    EXPECT_TRUE(test::waitUntil([&] { return nextNames().contains("ahead.mp4"); }, 30000, 100))
+        << run.log().toStdString();
+    EXPECT_LT(t.elapsed(), 30000);
+    const QString log = run.log();
+    EXPECT_FALSE(nextNames().contains("after.mp4")) << nextNames().join(' ').toStdString();
+    EXPECT_FALSE(log.contains("/" + after + "/after.mp4")) << log.toStdString();
+    EXPECT_EQ(run.stop(), 0);
+}
+
 // Without a source folder nothing is scanned and no dated folder appears where the player started.
 TEST(DaysE2E, WithoutASourceFolderNoFolderIsMadeAnywhere) {
     PlayerRun run;
