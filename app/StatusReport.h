@@ -27,6 +27,9 @@ public:
         SteadyTime started{};
         QString currentItem;  // null: nothing handed to the player yet
         SteadyTime currentItemSince{};
+        // "opening" (handed to the player, not opened yet), "playing", "ended" (its last frame
+        // stays) or "failed"; empty counts as playing.
+        QString currentItemState;
         QString lastNewItem;  // null: none yet
         QDateTime lastNewItemAt;
         SteadyTime lastNewItemSince{};

@@ -44,6 +44,23 @@ QJsonObject sourceFolderStatus(const test::PlayerRun& run) {
     return QJsonDocument::fromJson(p.readAllStandardOutput()).object().value("sourceFolder").toObject();
 }
 
+// The whole --status --json answer, and the --status answer for a person.
+QJsonObject statusAnswer(const test::PlayerRun& run) {
+    QProcess p;
+    p.setProcessEnvironment(run.env);
+    p.start(QStringLiteral(VORNPLAYER_EXE), {"--status", "--json"});
+    if (!p.waitForFinished(10000)) p.kill();
+    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+}
+
+QString statusText(const test::PlayerRun& run) {
+    QProcess p;
+    p.setProcessEnvironment(run.env);
+    p.start(QStringLiteral(VORNPLAYER_EXE), {"--status"});
+    if (!p.waitForFinished(10000)) p.kill();
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
 // A process that is gone or has ended and only waits to be reaped by whoever adopted it.
 bool processEnded(qint64 pid) {
     const QByteArray stat = test::readAll(QString("/proc/%1/stat").arg(pid));
@@ -237,6 +254,25 @@ TEST_F(HangingShareE2E, AShareThatHangsWhileAFileOpensIsNoticed) {
     QElapsedTimer hung;
     hung.start();
     EXPECT_TRUE(run.waitForLog(kUnavailable, 5500)) << "nothing said " << hung.elapsed() << " ms into the hang";
+
+    // While the next file does not open, --status says that it opens, never that anything plays.
+    QJsonObject current;
+    EXPECT_TRUE(waitUntil([&] {
+        current = statusAnswer(run).value("currentItem").toObject();
+        return current.value("state").toString() == "opening";
+    }, 5000)) << QJsonDocument(current).toJson().toStdString();
+    const QString opening = current.value("path").toString();
+    QElapsedTimer asked;
+    asked.start();
+    while (asked.elapsed() < 3000) {
+        const QJsonObject now = statusAnswer(run).value("currentItem").toObject();
+        ASSERT_EQ(now.value("state").toString(), "opening") << QJsonDocument(now).toJson().toStdString();
+        ASSERT_EQ(now.value("path").toString(), opening);
+        const QString text = statusText(run);
+        ASSERT_FALSE(text.contains("\nPlaying:")) << text.toStdString();
+        ASSERT_TRUE(text.contains("\nOpening:        " + opening + " (for ")) << text.toStdString();
+        ASSERT_TRUE(text.contains("(not available: not answering)")) << text.toStdString();
+    }
 
     const qsizetype played = nextItems().size();
     answer();
