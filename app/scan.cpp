@@ -1,5 +1,6 @@
 // The daily folder and the newest-items scan.
 #include "app/AppDelegate.h"
+#include "app/DailyPattern.h"
 #include "app/Scan.h"
 #include "app/Settings.h"
 #include "platform/core/Deadline.h"
@@ -34,10 +35,6 @@ DateFormatter::Clock::time_point dayOf(std::int32_t hours, std::int32_t minutes,
     return now - std::chrono::seconds(std::int64_t(hours) * 3600 + std::int64_t(minutes) * 60);
 }
 
-QString patternOrDefault(const QString& pattern) {
-    return pattern.trimmed().isEmpty() ? QLatin1String(Settings::kDefaultDailyDateFormat) : pattern.trimmed();
-}
-
 }  // namespace
 
 QString computeCurrentDaysFolderString2(std::int32_t hours, std::int32_t minutes) {
@@ -46,13 +43,11 @@ QString computeCurrentDaysFolderString2(std::int32_t hours, std::int32_t minutes
 
 QString computeCurrentDaysFolderString2(std::int32_t hours, std::int32_t minutes,
                                         DateFormatter::Clock::time_point now) {
-    return DateFormatter(patternOrDefault(Settings::string(Setting::DailyDateFormat)))
-        .stringFromDate(dayOf(hours, minutes, now));
+    return dailyFolderName(Settings::string(Setting::DailyDateFormat), dayOf(hours, minutes, now));
 }
 
 QString todaysFolderNameForPattern(const QString& pattern) {
-    return DateFormatter(patternOrDefault(pattern))
-        .stringFromDate(dayOf(Settings::kDayChangeHour, Settings::kDayChangeMinute, DateFormatter::Clock::now()));
+    return dailyFolderName(pattern, dayOf(Settings::kDayChangeHour, Settings::kDayChangeMinute, DateFormatter::Clock::now()));
 }
 
 QString getTodaysDateAsString() {
