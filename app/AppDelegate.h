@@ -4,6 +4,7 @@
 #include "app/ArrivalsWatch.h"
 #include "app/AtomicProperty.h"
 #include "app/Notice.h"
+#include "app/OddNames.h"
 #include "app/PlayQueue.h"
 #include "app/SourceFolderMonitor.h"
 #include "app/StatusService.h"
@@ -191,6 +192,7 @@ private:
     Arrivals::Result lookAtArrivals(const QStringList& paths);
     // Gives the files of today's folder their looks between decisions (see ArrivalsWatch).
     void lookAtArrivingFiles();
+    void nameOddFilesIn(const QString& folder);
     PlayQueueState::Found newestFilesOfAnEarlierDay();
     // Shows what the source-folder monitor says on the light, on the main thread.
     void showSourceFolderLight();
@@ -221,6 +223,7 @@ private:
     std::shared_ptr<PlayQueue> queue_;
     Arrivals arrivals_;
     ArrivalsWatch arrivalsWatch_;  // on the watch's queue only
+    OddNames oddNames_;            // on the watch's queue only
     Notice noSourceFolderNotice_{std::chrono::minutes(1)};
     Notice earlierDayNotice_;
 };

@@ -3,6 +3,9 @@
 #include "app/Settings.h"
 #include "app/Validation.h"
 
+#include "log/KORVAL_Log.h"
+#include "platform/core/Format.h"
+
 #include "platform/core/Deadline.h"
 #include "platform/core/PathUtilities.h"
 #include "platform/core/ThreadContract.h"
@@ -21,6 +24,18 @@ void AppDelegate::lookAtArrivingFiles() {
                                                          kFileSystemDeadline)
             .value_or(std::nullopt);
     if (!arrivalsWatch_.needsListing(folder, stamp)) return;
+    nameOddFilesIn(folder);
     const Arrivals::Result looked = lookAtArrivals(listNewestFilesIn(daily, false));
     arrivalsWatch_.listed(folder, *stamp, looked.stillChanging);
+}
+
+// Video files the script cannot list for their names are never played: each is named once.
+void AppDelegate::nameOddFilesIn(const QString& folder) {
+    const QList<QByteArray> odd =
+        Deadline::call<QList<QByteArray>>([folder] { return OddNames::in(folder); }, kFileSystemDeadline)
+            .value_or(QList<QByteArray>());
+    for (const QByteArray& name : oddNames_.notNamedYet(folder, odd)) {
+        KORVAL_Log::debug(fmt("Not played, its name holds a line feed or is not UTF-8: %@/%@", folder,
+                              OddNames::readable(name)));
+    }
 }

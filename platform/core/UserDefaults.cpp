@@ -165,6 +165,13 @@ bool replaceFileDurably(const QString& path, const QByteArray& bytes) {
     return true;
 }
 
+// The home folder, when the path lies in it and it does not exist; empty otherwise.
+QString missingHomeAbove(const QString& path) {
+    const QString home = Path::homeDirectory();
+    if (home.isEmpty() || home == QLatin1String("/") || !path.startsWith(home + QLatin1Char('/'))) return QString();
+    return QFileInfo(home).isDir() ? QString() : home;
+}
+
 QString asideName(const QString& path) {
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     QString candidate = path + QStringLiteral(".corrupt-") + stamp;
@@ -311,6 +318,17 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
     }
 
     void load() {
+        // A home folder that is not there (a mistyped HOME, a home not mounted yet) is not made
+        // for the settings file: the player runs without one.
+        const QString home = missingHomeAbove(path);
+        if (!home.isEmpty()) {
+            systemLog(QStringLiteral("Home folder %1 does not exist and is not made: running on the factory defaults "
+                                     "without a settings file.")
+                          .arg(home));
+            std::lock_guard<std::mutex> lock(mutex);
+            persistEnabled = false;
+            return;
+        }
         std::lock_guard<std::mutex> fileLock(fileMutex);
         const auto locked = lockFile();
         FileValues taken = takeInFile();

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 using test::PlaybackE2E;
@@ -127,6 +130,35 @@ TEST_F(PlaybackE2E, AClipLandingDuringAnItemIsTheNextItemDecided) {
     ASSERT_TRUE(waitForNextItems(2, 30000)) << run.log().toStdString();
     EXPECT_EQ(nextItems().mid(0, 2).join(' ').toStdString(), "long.mp4 fresh.mp4") << run.log().toStdString();
     EXPECT_EQ(run.log().count("] hasNewItem = self.repeatList = "), 1);
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// Video files whose names the script cannot list (a line feed in the name, bytes that are not
+// UTF-8) are never played, and each is named once in the log, however often the folder changes.
+TEST_F(PlaybackE2E, FilesWithNamesThatCannotBeListedAreNamedOnce) {
+    addClip("fine.mp4", 300);
+    const QByteArray clip = test::readAll(test::clip(1.0));
+    const QByteArray folder = QFile::encodeName(daily);
+    for (const QByteArray& name : {QByteArray("line\nfeed.mp4"), QByteArray("bad\xff\xfe bytes.MOV")}) {
+        // Made by its bytes: Qt would turn bytes that are not UTF-8 into other characters.
+        const int fd = ::open((folder + "/" + name).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, clip.constData(), clip.size()), clip.size());
+        ::close(fd);
+    }
+    run.start(args(3, 1));
+    const QString lineFeed = "] Not played, its name holds a line feed or is not UTF-8: " + daily + "/line\\nfeed.mp4\n";
+    const QString badBytes = "] Not played, its name holds a line feed or is not UTF-8: " + daily + "/bad\\xff\\xfe bytes.MOV\n";
+    ASSERT_TRUE(run.waitForLog(lineFeed)) << run.log().toStdString();
+    ASSERT_TRUE(run.waitForLog(badBytes)) << run.log().toStdString();
+    // The folder changes, and is looked at again.
+    addClip("later.mp4", 0);
+    ASSERT_TRUE(test::waitUntil([&] { return nextItems().contains("later.mp4"); }, 30000, 100)) << run.log().toStdString();
+    const QString log = run.log();
+    EXPECT_EQ(log.count(lineFeed), 1);
+    EXPECT_EQ(log.count(badBytes), 1);
+    EXPECT_FALSE(log.contains("Not played, its name holds a line feed or is not UTF-8: " + daily + "/fine.mp4"));
+    EXPECT_FALSE(nextItems().contains("feed.mp4"));
     EXPECT_EQ(run.stop(), 0);
 }
 
