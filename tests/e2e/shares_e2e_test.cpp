@@ -355,6 +355,8 @@ esac)";
     }
 
     static QString todaysName(const QDateTime& now) { return now.addSecs(-3 * 3600).toString("yyyyMMdd"); }
+    // Today's folder is made on the mounted volume, and a clip copied there plays.
+    void expectTodaysFolderMadeAndItsClipPlays();
 
     QString user, label, volume;
     QDateTime startedAt;
@@ -362,6 +364,21 @@ esac)";
 
 TEST_F(MediaVolumeE2E, TodaysFolderIsMadeOnAMountedVolumeAndItsFilesPlay) {
     startWithMedia(Layout::Mounted);
+    expectTodaysFolderMadeAndItsClipPlays();
+}
+
+// The volume's folder is named after nobody on this machine (a user from a directory service):
+// the mount table alone says that the volume is mounted.
+TEST_F(MediaVolumeE2E, TodaysFolderIsMadeOnAMountedVolumeInTheFolderOfAnUnknownUser) {
+    user = "vorn-nobody-" + QString::number(getpid());
+    ASSERT_EQ(getpwnam(user.toLocal8Bit().constData()), nullptr);
+    volume = "/media/" + user + "/" + label;
+    source = volume + "/videos";
+    startWithMedia(Layout::Mounted);
+    expectTodaysFolderMadeAndItsClipPlays();
+}
+
+void MediaVolumeE2E::expectTodaysFolderMadeAndItsClipPlays() {
     ASSERT_TRUE(waitUntil([&] { return run.log().contains("] start polling....") || ended(*run.process); }, 20000));
     if (run.process->state() == QProcess::NotRunning && run.process->exitCode() == kMountFailed) {
         GTEST_SKIP() << "mounting a tmpfs in a private mount namespace failed";
