@@ -28,6 +28,7 @@
 namespace {
 
 constexpr std::uint64_t kFlushDelayMicroseconds = 200000;
+constexpr qint64 kLargestSettingsFile = 1024 * 1024;
 
 // A line that QSettings reads as it was meant: blank, a comment, a [section], or a key=value
 // pair. A key=value line must not run on into the next one, as QSettings lets a quote left open
@@ -74,6 +75,13 @@ SettingsText readSettingsText(const QString& path) {
     text.exists = true;
     if (!file.open(QIODevice::ReadOnly)) {
         text.unusable = QStringLiteral("it cannot be read (%1)").arg(file.errorString());
+        return text;
+    }
+    // No settings file of this program comes near this: such a file was not written by it, and
+    // reading it whole would cost its size in memory for the whole run, and again at every save.
+    if (file.size() > kLargestSettingsFile) {
+        text.unusable = QStringLiteral("it is %1 bytes, far more than any settings file (at most %2)")
+                            .arg(QString::number(file.size()), QString::number(kLargestSettingsFile));
         return text;
     }
     const QByteArray bytes = file.readAll();
