@@ -191,6 +191,7 @@ private:
     // One look at each file for Arrivals; names files still arriving or unfinished once.
     Arrivals::Result lookAtArrivals(const QStringList& paths);
     // Gives the files of today's folder their looks between decisions (see ArrivalsWatch).
+    void lookAtArrivingFilesSoon();
     void lookAtArrivingFiles();
     void nameOddFilesIn(const QString& folder);
     PlayQueueState::Found newestFilesOfAnEarlierDay();
@@ -222,8 +223,11 @@ private:
     std::shared_ptr<StatusService> status_;
     std::shared_ptr<PlayQueue> queue_;
     Arrivals arrivals_;
-    ArrivalsWatch arrivalsWatch_;  // on the watch's queue only
-    OddNames oddNames_;            // on the watch's queue only
+    // The looks at files arriving between decisions, and what they remember (on that queue only).
+    const std::shared_ptr<DispatchQueue> arrivalsLooks_ = DispatchQueue::createSerial();
+    std::atomic<bool> arrivalsLookDue_{false};
+    ArrivalsWatch arrivalsWatch_;
+    OddNames oddNames_;
     Notice noSourceFolderNotice_{std::chrono::minutes(1)};
     Notice earlierDayNotice_;
 };

@@ -54,7 +54,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::watchSourceFolder() {
     VORN_ASSERT_NOT_MAIN_THREAD();
     while (waitMicroseconds(kSourceWatchMicroseconds)) {
-        if (sourceFolder_->look() == SourceFolderMonitor::State::Available) lookAtArrivingFiles();
+        if (sourceFolder_->look() == SourceFolderMonitor::State::Available) lookAtArrivingFilesSoon();
     }
 }
 

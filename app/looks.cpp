@@ -14,6 +14,16 @@
 // a file landing during an item would get its first look at that item's decision and play an item
 // late; so the 2 s look at the source folder gives it its looks meanwhile, quietly, and only
 // while today's folder changes or a file in it has not settled. Today's folder is not made here.
+// On a queue of its own, one look at a time, so that a script or a share that hangs never holds up
+// the look at the source folder (and the light).
+void AppDelegate::lookAtArrivingFilesSoon() {
+    if (arrivalsLookDue_.exchange(true)) return;
+    arrivalsLooks_->async(whileAlive([this] {
+        lookAtArrivingFiles();
+        arrivalsLookDue_ = false;
+    }));
+}
+
 void AppDelegate::lookAtArrivingFiles() {
     VORN_ASSERT_NOT_MAIN_THREAD();
     if (Settings::string(Setting::TamrinVideosFolder).trimmed().isEmpty()) return;
