@@ -1,8 +1,10 @@
 #pragma once
 
 #include "app/Arrivals.h"
+#include "app/ArrivalsWatch.h"
 #include "app/AtomicProperty.h"
 #include "app/Notice.h"
+#include "app/OddNames.h"
 #include "app/PlayQueue.h"
 #include "app/SourceFolderMonitor.h"
 #include "app/StatusService.h"
@@ -186,8 +188,15 @@ private:
     // playArrayOfUrls(); `handSession`: the files are the ones the operator opened then (0: not).
     void playArrayOfUrls(const QVariantList& list, std::uint64_t handSession);
     void playListOnMainThread(const QVariantList& list, std::uint64_t handSession);
-    QStringList listNewestFilesIn(const QString& dailyFolder);
+    // `logged`: the script's call and answer go to the log (the 2 s look lists quietly).
+    QStringList listNewestFilesIn(const QString& dailyFolder, bool logged = true);
     PlayQueueState::Found completeFilesOf(const QStringList& paths);
+    // One look at each file for Arrivals; names files still arriving or unfinished once.
+    Arrivals::Result lookAtArrivals(const QStringList& paths);
+    // Gives the files of today's folder their looks between decisions (see ArrivalsWatch).
+    void lookAtArrivingFilesSoon();
+    void lookAtArrivingFiles();
+    void nameOddFilesIn(const QString& folder);
     PlayQueueState::Found newestFilesOfAnEarlierDay();
     // Shows what the source-folder monitor says on the light, on the main thread.
     void showSourceFolderLight();
@@ -219,6 +228,11 @@ private:
     std::shared_ptr<PlayQueue> queue_;
     AtomicProperty<std::shared_ptr<LocalCopies>> localCopies_;
     Arrivals arrivals_;
+    // The looks at files arriving between decisions, and what they remember (on that queue only).
+    const std::shared_ptr<DispatchQueue> arrivalsLooks_ = DispatchQueue::createSerial();
+    std::atomic<bool> arrivalsLookDue_{false};
+    ArrivalsWatch arrivalsWatch_;
+    OddNames oddNames_;
     Notice noSourceFolderNotice_{std::chrono::minutes(1)};
     Notice earlierDayNotice_;
 };

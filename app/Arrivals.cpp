@@ -45,6 +45,7 @@ Arrivals::Result Arrivals::filter(const QStringList& paths, const QString& lastT
             result.complete += path;
             continue;
         }
+        if (entry.first.at == now) result.stillChanging = true;
         // Named once as on its way while it changes; once as unfinished when it stopped changing
         // (an old file's first look waits for its box check before it is named).
         const bool settled = entry.oldAtFirstLook || now - entry.first.at >= kSettledAfter;

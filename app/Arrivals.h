@@ -41,6 +41,8 @@ public:
         // The first path given that is complete now or has counted complete before; or, while it
         // is being rewritten and not listed, the path given as the last one taken for new.
         QString newestEverComplete;
+        // A file listed is not complete and changed since the look before (or was first seen now).
+        bool stillChanging = false;
     };
 
     // stampOf and completenessOf answer for one path; a stamp of none means the file system did

@@ -29,6 +29,17 @@ QString duration(double seconds) {
     return QStringLiteral("%1 d %2 h").arg(QString::number(s / 86400), two(s % 86400 / 3600));
 }
 
+// An item that has not opened (its share may hang), or has ended, is not said to play.
+QString currentItemLine(const QJsonObject& current) {
+    const QString state = current.value(QLatin1String("state")).toString();
+    const QString path = current.value(QLatin1String("path")).toString();
+    const QString since = duration(current.value(QLatin1String("playingSeconds")).toDouble());
+    if (state == QLatin1String("opening")) return QStringLiteral("Opening:        %1 (for %2)").arg(path, since);
+    if (state == QLatin1String("ended")) return QStringLiteral("Ended:          %1 (its last frame stays)").arg(path);
+    if (state == QLatin1String("failed")) return QStringLiteral("Failed:         %1").arg(path);
+    return QStringLiteral("Playing:        %1 (for %2)").arg(path, since);
+}
+
 QString number(double value) { return QString::number(value, 'g', 15); }
 
 // One metric family: its help, its type and one sample.
@@ -139,9 +150,11 @@ QJsonObject StatusReport::json(const Snapshot& s, SteadyTime now) {
     if (s.currentItem.isNull()) {
         out[QLatin1String("currentItem")] = QJsonValue::Null;
     } else {
-        out[QLatin1String("currentItem")] = QJsonObject{{QLatin1String("path"), s.currentItem},
-                                                        {QLatin1String("playingSeconds"), secondsBetween(s.currentItemSince, now)},
-                                                        {QLatin1String("fromLocalCopy"), s.currentItemFromCopy}};
+        out[QLatin1String("currentItem")] = QJsonObject{
+            {QLatin1String("path"), s.currentItem},
+            {QLatin1String("state"), s.currentItemState.isEmpty() ? QStringLiteral("playing") : s.currentItemState},
+            {QLatin1String("playingSeconds"), secondsBetween(s.currentItemSince, now)},
+            {QLatin1String("fromLocalCopy"), s.currentItemFromCopy}};
     }
     out[QLatin1String("localCopies")] = localCopiesJson(s);
     QJsonObject source{{QLatin1String("path"), s.sourceFolder}};
@@ -202,10 +215,7 @@ QString StatusReport::text(const QJsonObject& status) {
                  .arg(string("version"), QString::number(status.value(QLatin1String("pid")).toInteger()),
                       seconds(status.value(QLatin1String("uptimeSeconds"))), localTime(string("startedAt")));
     const QJsonObject current = status.value(QLatin1String("currentItem")).toObject();
-    lines += current.isEmpty() ? QStringLiteral("Playing:        nothing yet")
-                               : QStringLiteral("Playing:        %1 (for %2)")
-                                     .arg(current.value(QLatin1String("path")).toString(),
-                                          seconds(current.value(QLatin1String("playingSeconds"))));
+    lines += current.isEmpty() ? QStringLiteral("Playing:        nothing yet") : currentItemLine(current);
     const QJsonObject source = status.value(QLatin1String("sourceFolder")).toObject();
     const QJsonValue available = source.value(QLatin1String("available"));
     const QString sourcePath = source.value(QLatin1String("path")).toString();

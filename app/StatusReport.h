@@ -30,6 +30,9 @@ public:
         QString currentItem;  // null: nothing handed to the player yet
         bool currentItemFromCopy = false;  // opened from its local copy
         SteadyTime currentItemSince{};
+        // "opening" (handed to the player, not opened yet), "playing", "ended" (its last frame
+        // stays) or "failed"; empty counts as playing.
+        QString currentItemState;
         QString lastNewItem;  // null: none yet
         QDateTime lastNewItemAt;
         SteadyTime lastNewItemSince{};

@@ -11,7 +11,9 @@
 #include "platform/core/StatusHttpServer.h"
 #include "platform/core/ThreadContract.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
+#include <QTimer>
 #include <QJsonDocument>
 
 #include <unistd.h>
@@ -23,6 +25,20 @@ constexpr int kScreenshotWidth = 640;
 // An item that has not started after this long (or the watchdog's timeout, if longer) is stuck,
 // and the watchdog is no longer told that all is well.
 constexpr std::chrono::milliseconds kStuckLoadingLimit{10000};
+// How often the service manager's status line is brought up to date (sent only when it changed).
+constexpr std::chrono::milliseconds kStatusLineInterval{1000};
+
+QString stateName(Player::State state) {
+    switch (state) {
+        case Player::State::Idle:
+        case Player::State::Pending:
+        case Player::State::Loading: return QStringLiteral("opening");
+        case Player::State::Playing: return QStringLiteral("playing");
+        case Player::State::Ended: return QStringLiteral("ended");
+        case Player::State::Failed: return QStringLiteral("failed");
+    }
+    return QString();
+}
 
 }  // namespace
 
@@ -31,7 +47,40 @@ StatusService::StatusService(std::shared_ptr<SourceFolderMonitor> sourceFolder)
 
 void StatusService::itemStarted(const QString& path) {
     report_.itemStarted();
-    ServiceManager::notifyStatus(fmt("Playing %@", path));
+    // Told as the item opens; the line says "Playing" once it has opened (followStatusLine).
+    ServiceManager::notifyStatus(fmt("Opening %@", path));
+}
+
+QString StatusService::statusLine(const Player::Status& player, SourceFolderMonitor::State folder, SteadyTime now) {
+    if (!player.item && !player.opening) return QString();
+    const QString path = (player.opening ? player.opening : player.item)->url().toLocalFile();
+    const QString state = player.opening ? QStringLiteral("opening") : stateName(player.state);
+    const auto since = player.opening ? player.openingSince : player.since;
+    const long long seconds = std::chrono::duration_cast<std::chrono::seconds>(now - since).count();
+    QString line = fmt("Playing %@", path);
+    if (state == QLatin1String("opening")) line = fmt("Opening %@ for %li s", path, std::max(0LL, seconds));
+    if (state == QLatin1String("ended")) line = fmt("Ended %@, its last frame stays", path);
+    if (state == QLatin1String("failed")) line = fmt("Could not play %@", path);
+    if (folder != SourceFolderMonitor::State::Available && folder != SourceFolderMonitor::State::NotChecked) {
+        line += fmt(" (source folder %@)", SourceFolderMonitor::describe(folder));
+    }
+    return line;
+}
+
+void StatusService::followStatusLine() {
+    auto* timer = new QTimer(QCoreApplication::instance());
+    timer->setInterval(kStatusLineInterval);
+    auto said = std::make_shared<QString>();
+    QObject::connect(timer, &QTimer::timeout, timer, [weak = weak_from_this(), said] {
+        const std::shared_ptr<StatusService> self = weak.lock();
+        if (!self || !self->sources_.player) return;
+        const QString line =
+            statusLine(self->sources_.player(), self->sourceFolder_->state(), std::chrono::steady_clock::now());
+        if (line.isEmpty() || line == *said) return;
+        *said = line;
+        ServiceManager::notifyStatus(line);
+    });
+    timer->start();
 }
 
 void StatusService::itemEnded(const PlayerItemEnd& end) {
@@ -50,10 +99,15 @@ StatusReport::Snapshot StatusService::snapshot() const {
     s.version = QStringLiteral(VORN_VERSION);
     if (sources_.player) {
         const Player::Status player = sources_.player();
-        if (player.item) {
+        if (player.opening) {
+            s.currentItem = player.opening->url().toLocalFile();
+            s.currentItemSince = player.openingSince;
+            s.currentItemState = QStringLiteral("opening");
+        } else if (player.item) {
             s.currentItem = player.item->url().toLocalFile();
             s.currentItemFromCopy = player.item->opensACopy();
             s.currentItemSince = player.since;
+            s.currentItemState = stateName(player.state);
         }
     }
     s.sourceFolder = Settings::string(Setting::TamrinVideosFolder);
@@ -97,6 +151,7 @@ void StatusService::start(Sources sources) {
         return fmt("the current item has not started within %li s", static_cast<long long>(stuckLimit.count() / 1000));
     });
     startServer();
+    if (ServiceManager::isSupervised() && QCoreApplication::instance()) followStatusLine();
 }
 
 void StatusService::startServer() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/SourceFolderMonitor.h"
 #include "app/StatusReport.h"
 #include "platform/media/Player.h"
 
@@ -10,8 +11,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-
-class SourceFolderMonitor;
 
 // The player's status for those who are not in front of it: the status request of a second
 // launch (--status), the service manager's watchdog and status line, and the status server. It
@@ -44,9 +43,16 @@ public:
     // thread, once.
     void start(Sources sources);
 
+    // The service manager's status line: "Playing <path>"; "Opening <path> for N s" while the item
+    // has not opened, "Ended <path>..." while its last frame stays; with the source folder's state
+    // while it is not there.
+    static QString statusLine(const Player::Status& player, SourceFolderMonitor::State folder, SteadyTime now);
+
 private:
     QByteArray jsonAnswer() const;  // main thread
     void startServer();
+    // Keeps the service manager's status line true while an item opens or the share comes and goes.
+    void followStatusLine();
 
     StatusReport report_;
     const std::shared_ptr<SourceFolderMonitor> sourceFolder_;

@@ -59,10 +59,12 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 // Between item ends nothing else looks at the share: a share that hangs while mpv opens the next
 // file would go unnoticed for as long as it hangs. This look, every few seconds, keeps the light
-// and the log true meanwhile.
+// and the log true meanwhile, and gives files arriving in today's folder their looks.
 void AppDelegate::watchSourceFolder() {
     VORN_ASSERT_NOT_MAIN_THREAD();
-    while (waitMicroseconds(kSourceWatchMicroseconds)) sourceFolder_->look();
+    while (waitMicroseconds(kSourceWatchMicroseconds)) {
+        if (sourceFolder_->look() == SourceFolderMonitor::State::Available) lookAtArrivingFilesSoon();
+    }
 }
 
 void AppDelegate::setUpWindow() {

@@ -1,5 +1,6 @@
 // The daily folder and the newest-items scan.
 #include "app/AppDelegate.h"
+#include "app/DailyPattern.h"
 #include "app/LocalCopies.h"
 #include "app/Scan.h"
 #include "app/Settings.h"
@@ -35,10 +36,6 @@ DateFormatter::Clock::time_point dayOf(std::int32_t hours, std::int32_t minutes,
     return now - std::chrono::seconds(std::int64_t(hours) * 3600 + std::int64_t(minutes) * 60);
 }
 
-QString patternOrDefault(const QString& pattern) {
-    return pattern.trimmed().isEmpty() ? QLatin1String(Settings::kDefaultDailyDateFormat) : pattern.trimmed();
-}
-
 }  // namespace
 
 QString computeCurrentDaysFolderString2(std::int32_t hours, std::int32_t minutes) {
@@ -47,13 +44,11 @@ QString computeCurrentDaysFolderString2(std::int32_t hours, std::int32_t minutes
 
 QString computeCurrentDaysFolderString2(std::int32_t hours, std::int32_t minutes,
                                         DateFormatter::Clock::time_point now) {
-    return DateFormatter(patternOrDefault(Settings::string(Setting::DailyDateFormat)))
-        .stringFromDate(dayOf(hours, minutes, now));
+    return dailyFolderName(Settings::string(Setting::DailyDateFormat), dayOf(hours, minutes, now));
 }
 
 QString todaysFolderNameForPattern(const QString& pattern) {
-    return DateFormatter(patternOrDefault(pattern))
-        .stringFromDate(dayOf(Settings::kDayChangeHour, Settings::kDayChangeMinute, DateFormatter::Clock::now()));
+    return dailyFolderName(pattern, dayOf(Settings::kDayChangeHour, Settings::kDayChangeMinute, DateFormatter::Clock::now()));
 }
 
 QString getTodaysDateAsString() {
@@ -107,7 +102,10 @@ bool AppDelegate::validateDailyFolder() {
     return isDirectoryWithin(folder).value_or(false);
 }
 
-QStringList AppDelegate::listNewestFilesIn(const QString& dailyFolder) {
+QStringList AppDelegate::listNewestFilesIn(const QString& dailyFolder, bool logged) {
+    const auto say = [logged](const QString& line) {
+        if (logged) KORVAL_Log::debug(line);
+    };
     QStringList arrayWithFullPaths;
     const QString script = findNewestFilesScript();
     if (script.isNull()) {
@@ -116,36 +114,41 @@ QStringList AppDelegate::listNewestFilesIn(const QString& dailyFolder) {
     }
     const qint64 count = Settings::positiveCount(Setting::RepeatListItemsCount);
     const QVariantList parameters{dailyFolder, count, QStringLiteral("*")};
-    KORVAL_Log::debug(fmt("Will execute %@ with param = %@", Path::lastPathComponent(script), QVariant(parameters)));
+    say(fmt("Will execute %@ with param = %@", Path::lastPathComponent(script), QVariant(parameters)));
 
     const QString commandLine = fmt("%@ %@ %li %@", doubleQuotedForShell(script), doubleQuotedForShell(dailyFolder),
                                     static_cast<long long>(count), "*");
-    KORVAL_Log::debug(fmt("runCommand will execute: %@", commandLine));
+    say(fmt("runCommand will execute: %@", commandLine));
     const QString output = runShellCommand(commandLine);
     // Quitting cut the script short: there is nothing to report, and nobody left to play it.
     if (DispatchQueue::isShuttingDown()) return {};
 
     const QStringList lines = output.isNull() ? QStringList() : output.trimmed().split(QLatin1Char('\n'));
-    KORVAL_Log::debug(fmt("results is: %@", output.isNull() ? QVariant() : QVariant(lines)));
+    say(fmt("results is: %@", output.isNull() ? QVariant() : QVariant(lines)));
     if (output.isNull()) return {};
 
     for (QString line : lines) {
         if (line.startsWith(QLatin1Char('.'))) line.remove(0, 1);
         const QString fullPath = Path::appendingPathComponent(dailyFolder, line);
-        KORVAL_Log::debug(fmt("full path = %@", fullPath));
+        say(fmt("full path = %@", fullPath));
         arrayWithFullPaths += fullPath;
     }
-    KORVAL_Log::debug(fmt("arrayWithFullPaths = %@", QVariant(arrayWithFullPaths)));
+    say(fmt("arrayWithFullPaths = %@", QVariant(arrayWithFullPaths)));
     const QString mostRecent = pathToMostRecentItem();
     if (!arrayWithFullPaths.isEmpty() && !mostRecent.isEmpty() &&
         Path::lastPathComponent(mostRecent).toLower().compare(Path::lastPathComponent(arrayWithFullPaths.first()).toLower(),
                                                              Qt::CaseInsensitive) != 0) {
-        KORVAL_Log::debug(QStringLiteral("Found a newer item to play....."));
+        say(QStringLiteral("Found a newer item to play....."));
     }
     return arrayWithFullPaths;
 }
 
 PlayQueueState::Found AppDelegate::completeFilesOf(const QStringList& paths) {
+    const Arrivals::Result arrived = lookAtArrivals(paths);
+    return {arrived.complete, arrived.newestEverComplete};
+}
+
+Arrivals::Result AppDelegate::lookAtArrivals(const QStringList& paths) {
     const Arrivals::Result arrived = arrivals_.filter(
         paths, pathToLastNewItem(), Arrivals::Clock::now(), Arrivals::WallClock::now(),
         [](const QString& path) {
@@ -165,7 +168,7 @@ PlayQueueState::Found AppDelegate::completeFilesOf(const QStringList& paths) {
         KORVAL_Log::debug(fmt("Incomplete or not a video, not played: %@ (%li bytes)", file.path,
                               static_cast<long long>(file.size)));
     }
-    return {arrived.complete, arrived.newestEverComplete};
+    return arrived;
 }
 
 QStringList AppDelegate::scanFolderForNewItems() {

@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <pwd.h>
 #include <sys/stat.h>
 
 const QString sPrefFolderNameKey = QLatin1String(SettingTripleKey::FolderName);
@@ -49,23 +48,25 @@ bool isUnder(const QString& path, const QString& folder) {
     return path == folder || path.startsWith(folder == QLatin1String("/") ? folder : folder + QLatin1Char('/'));
 }
 
-bool isUserName(const QString& name) { return getpwnam(QFile::encodeName(name).constData()) != nullptr; }
+// The folders where the desktop's automounter puts removable volumes: /media/USER/LABEL and
+// /run/media/USER/LABEL (udisks), or /media/LABEL (older mounters).
+bool isUnderRemovableMedia(const QString& path) { return isUnder(path, QStringLiteral("/media")) || isUnder(path, QStringLiteral("/run/media")); }
 
-// The mount point a removable volume gets from the desktop's automounter, if the path lies under
-// one: /media/USER/LABEL and /run/media/USER/LABEL (udisks), or /media/LABEL (older mounters).
-// A plain folder such as /mnt/videos is not one: only /etc/fstab can say that it is.
-QString automountVolumeFolder(const QString& path) {
-    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    if (parts.size() >= 2 && parts[0] == QLatin1String("media")) {
-        if (isUserName(parts[1])) {
-            return parts.size() >= 3 ? QStringLiteral("/media/") + parts[1] + QLatin1Char('/') + parts[2] : QString();
-        }
-        return QStringLiteral("/media/") + parts[1];
+// The deepest mount point above the path (the path itself included).
+QString deepestMountPointAbove(const QString& path, const QList<MountEntry>& mounts) {
+    QString deepest = QStringLiteral("/");
+    for (const MountEntry& m : mounts) {
+        if (isUnder(path, m.mountPoint) && m.mountPoint.size() > deepest.size()) deepest = m.mountPoint;
     }
-    if (parts.size() >= 4 && parts[0] == QLatin1String("run") && parts[1] == QLatin1String("media")) {
-        return QStringLiteral("/run/media/") + parts[2] + QLatin1Char('/') + parts[3];
-    }
-    return QString();
+    return deepest;
+}
+
+// A path under /media lies on a mounted volume when the deepest mount point above it is not the
+// file system that holds /media itself: the mount table says so, whoever the folder is named after
+// (users from a directory service, a volume labelled like a system user).
+bool onAMountedVolume(const QString& path, const QList<MountEntry>& mounts) {
+    const QString root = isUnder(path, QStringLiteral("/run/media")) ? QStringLiteral("/run/media") : QStringLiteral("/media");
+    return deepestMountPointAbove(path, mounts) != deepestMountPointAbove(root, mounts);
 }
 
 }  // namespace
@@ -83,14 +84,14 @@ FolderPreferenceTriple sourceFolderPreferenceTriple() {
 
 bool mayCreateMissingFolder(const QString& path, const QByteArray& referenceData) {
     if (path.toLower().startsWith(QLatin1String("/volumes/"))) return false;
+    const QList<MountEntry> mounts = MountTable::currentMounts();
+    if (isUnderRemovableMedia(path) && !onAMountedVolume(path, mounts)) return false;
     QSet<QString> mounted;
-    for (const MountEntry& m : MountTable::currentMounts()) mounted.insert(m.mountPoint);
+    for (const MountEntry& m : mounts) mounted.insert(m.mountPoint);
     QStringList volumeFolders = MountTable::fstabMountPoints();
     if (const auto record = FileReference::decode(referenceData, FileReference::Kind::Bookmark)) {
         volumeFolders += QFile::decodeName(record->mountPoint);
     }
-    const QString automount = automountVolumeFolder(path);
-    if (!automount.isEmpty()) volumeFolders += automount;
     for (const QString& folder : volumeFolders) {
         if (folder.isEmpty() || folder == QLatin1String("/")) continue;
         if (isUnder(path, folder) && !mounted.contains(folder)) return false;

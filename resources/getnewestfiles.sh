@@ -4,9 +4,11 @@
 #
 #   getnewestfiles.sh FOLDER COUNT [anything...]
 #
-# Left out: hidden files, folders and other non-files, files modified within the last
-# 2 seconds (probably still being copied in), names holding a line feed (they would break the
-# one-name-per-line output) and names that are not valid UTF-8 (the player reads UTF-8).
+# Left out: hidden files, folders and other non-files, names holding a line feed (they would
+# break the one-name-per-line output) and names that are not valid UTF-8 (the player reads UTF-8).
+# Files still being copied in are listed: the player tells them by two looks at their size and
+# time. A file's time is never compared with this machine's clock, which may differ from the
+# clock of the share that stamped it.
 # Video files: mp4 mov m4v mkv webm avi mpg mpeg ts mts, in any letter case. Symbolic links
 # to video files count, with the time of the file they point to.
 # Arguments after COUNT are ignored. Messages go to standard error.
@@ -33,8 +35,6 @@ case $folder in
     -*) folder=./$folder ;;
 esac
 
-# Files modified after this instant may still be growing.
-settled=$(( $(date +%s) - 2 ))
 newline='
 '
 
@@ -43,7 +43,7 @@ newline='
 # files it spilled to $TMPDIR would stay behind when the player kills a scan at quit.
 LC_ALL=C find -L "$folder" -mindepth 1 -maxdepth 1 \
         -regextype posix-extended -iregex '.*\.(mp4|mov|m4v|mkv|webm|avi|mpg|mpeg|ts|mts)' \
-        ! -name '.*' ! -name "*$newline*" -type f ! -newermt "@$settled" \
+        ! -name '.*' ! -name "*$newline*" -type f \
         -printf '%T@ %f\0' |
     LC_ALL=C.UTF-8 grep -z -a -x '.*' |
     LC_ALL=C sort -z -S 64M -k1,1nr -k2 |

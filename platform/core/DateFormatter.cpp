@@ -1,5 +1,7 @@
 #include "platform/core/DateFormatter.h"
 
+#include "platform/core/LocalTimeZone.h"
+
 #include <QStringList>
 
 #include <unicode/locid.h>
@@ -33,6 +35,9 @@ DateFormatter::DateFormatter(const QString& pattern, const QString& localeId, co
     auto format = std::make_unique<icu::SimpleDateFormat>(toUnicode(pattern), locale, status);
     if (U_FAILURE(status)) return;
     if (!timeZoneId.isEmpty()) format->adoptTimeZone(icu::TimeZone::createTimeZone(toUnicode(timeZoneId)));
+    followsLocalZone_ = timeZoneId.isEmpty();
+    zoneGeneration_ = LocalTimeZone::generation();
+    if (followsLocalZone_) format->adoptTimeZone(icu::TimeZone::createDefault());
     format_ = std::move(format);
 }
 
@@ -45,6 +50,13 @@ QString DateFormatter::stringFromDate(Clock::time_point instant) const {
     {
         // ICU's formatters keep a working calendar: one user at a time.
         std::lock_guard<std::mutex> lock(mutex_);
+        if (followsLocalZone_) {
+            const unsigned generation = LocalTimeZone::generation();
+            if (generation != zoneGeneration_) {
+                zoneGeneration_ = generation;
+                format_->adoptTimeZone(icu::TimeZone::createDefault());
+            }
+        }
         format_->format(static_cast<UDate>(millis), out);
     }
     return fromUnicode(out);

@@ -12,7 +12,8 @@ U_NAMESPACE_BEGIN
 class SimpleDateFormat;
 U_NAMESPACE_END
 
-// Formats instants with a Unicode date pattern (ICU), in the local time zone and the
+// Formats instants with a Unicode date pattern (ICU), in the local time zone (followed when it
+// changes while the program runs) and the
 // user's locale, always in the Gregorian calendar and with Latin digits so that folder names
 // and log stamps stay what uploaders and readers expect.
 // Safe to use from several threads at once.
@@ -39,4 +40,7 @@ private:
     QString pattern_;
     std::unique_ptr<icu::SimpleDateFormat> format_;
     mutable std::mutex mutex_;
+    // In the local zone: it follows the system's zone (see LocalTimeZone).
+    bool followsLocalZone_ = false;
+    mutable unsigned zoneGeneration_ = 0;
 };

@@ -27,6 +27,8 @@ void ServiceManager::notifyStatus(const QString& status) { notify(QStringLiteral
 
 void ServiceManager::notifyStopping() { notify(QStringLiteral("STOPPING=1")); }
 
+bool ServiceManager::isSupervised() { return !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET"); }
+
 std::optional<std::chrono::microseconds> ServiceManager::watchdogTimeout() {
     uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) return std::nullopt;

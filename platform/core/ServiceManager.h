@@ -17,6 +17,8 @@ public:
     static void notifyStatus(const QString& status);
     // STOPPING=1. Any thread.
     static void notifyStopping();
+    // Whether a service manager listens (NOTIFY_SOCKET is set). Any thread.
+    static bool isSupervised();
 
     // The watchdog's timeout (WatchdogSec=) when the service manager set one for this process.
     static std::optional<std::chrono::microseconds> watchdogTimeout();

@@ -28,6 +28,7 @@
 namespace {
 
 constexpr std::uint64_t kFlushDelayMicroseconds = 200000;
+constexpr qint64 kLargestSettingsFile = 1024 * 1024;
 
 // A line that QSettings reads as it was meant: blank, a comment, a [section], or a key=value
 // pair. A key=value line must not run on into the next one, as QSettings lets a quote left open
@@ -74,6 +75,13 @@ SettingsText readSettingsText(const QString& path) {
     text.exists = true;
     if (!file.open(QIODevice::ReadOnly)) {
         text.unusable = QStringLiteral("it cannot be read (%1)").arg(file.errorString());
+        return text;
+    }
+    // No settings file of this program comes near this: such a file was not written by it, and
+    // reading it whole would cost its size in memory for the whole run, and again at every save.
+    if (file.size() > kLargestSettingsFile) {
+        text.unusable = QStringLiteral("it is %1 bytes, far more than any settings file (at most %2)")
+                            .arg(QString::number(file.size()), QString::number(kLargestSettingsFile));
         return text;
     }
     const QByteArray bytes = file.readAll();
@@ -163,6 +171,13 @@ bool replaceFileDurably(const QString& path, const QByteArray& bytes) {
         ::close(folder);
     }
     return true;
+}
+
+// The home folder, when the path lies in it and it does not exist; empty otherwise.
+QString missingHomeAbove(const QString& path) {
+    const QString home = Path::homeDirectory();
+    if (home.isEmpty() || home == QLatin1String("/") || !path.startsWith(home + QLatin1Char('/'))) return QString();
+    return QFileInfo(home).isDir() ? QString() : home;
 }
 
 QString asideName(const QString& path) {
@@ -311,6 +326,17 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
     }
 
     void load() {
+        // A home folder that is not there (a mistyped HOME, a home not mounted yet) is not made
+        // for the settings file: the player runs without one.
+        const QString home = missingHomeAbove(path);
+        if (!home.isEmpty()) {
+            systemLog(QStringLiteral("Home folder %1 does not exist and is not made: running on the factory defaults "
+                                     "without a settings file.")
+                          .arg(home));
+            std::lock_guard<std::mutex> lock(mutex);
+            persistEnabled = false;
+            return;
+        }
         std::lock_guard<std::mutex> fileLock(fileMutex);
         const auto locked = lockFile();
         FileValues taken = takeInFile();

@@ -98,6 +98,10 @@ public:
         std::shared_ptr<PlayerItem> item;  // none before the first item
         State state = State::Idle;
         std::chrono::steady_clock::time_point since;  // when the item became current (or restarted)
+        // Past the current item's end, the item handed in that mpv has not started yet (it may hang
+        // in its open on a share), and since when it is due; none otherwise.
+        std::shared_ptr<PlayerItem> opening;
+        std::chrono::steady_clock::time_point openingSince;
     };
 
     // The delegate is held weakly and told of every item of this player.

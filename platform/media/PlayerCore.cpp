@@ -24,6 +24,9 @@ constexpr auto kAudioRetryInterval = std::chrono::minutes(10);
 // An item handed in ahead that has not opened this long after the item before it ended sits on a
 // share that does not answer: the delegate is told, as if it could not be opened, and decides again.
 constexpr auto kHandedInOpenLimit = std::chrono::seconds(2);
+// An item handed in normally starts within milliseconds of the end before it; past this it counts
+// as still opening.
+constexpr auto kOpeningGrace = std::chrono::milliseconds(500);
 // How long mpv has to say how much of the current item is left before it counts as hung.
 constexpr auto kProbeLimit = std::chrono::seconds(1);
 
@@ -160,7 +163,15 @@ PlayerCore::State PlayerCore::state() const {
 
 Player::Status PlayerCore::status() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return Player::Status{current_.item, current_.state, current_.since};
+    Player::Status status{current_.item, current_.state, current_.since, nullptr, {}};
+    // The current item's time is up and mpv has not gone on to the item handed in: it opens that.
+    const bool pastEnd = current_.timed && (current_.state == State::Playing || current_.state == State::Ended) &&
+                         Clock::now() > current_.expectedEnd + kOpeningGrace;
+    if (pastEnd && ahead_ && ahead_->stage != Ahead::Stage::AtEnd) {
+        status.opening = ahead_->item;
+        status.openingSince = current_.expectedEnd;
+    }
+    return status;
 }
 
 std::shared_ptr<PlayerItem> PlayerCore::currentItem() const {

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/Arrivals.h"
+#include "app/ArrivalsWatch.h"
 #include "platform/core/Format.h"
 #include "platform/media/Player.h"
 #include "platform/core/UserDefaults.h"
@@ -584,4 +585,50 @@ TEST(ArrivalsTest, FilesThatNeverCompleteAreNamedOnceByHowLongTheyStayedTheSame)
     EXPECT_EQ(arriving.join(", ").toStdString(), "/v/growing.mp4 at 0, /v/future.mp4 at 0");
     EXPECT_EQ(unfinished.join(", ").toStdString(),
               "/v/old-empty.mp4 (0 bytes) at 2, /v/future.mp4 (10 bytes) at 60, /v/growing.mp4 (20 bytes) at 64");
+}
+
+// The 2 s look lists today's folder again only while something there may still become complete:
+// after the folder changed, and for as long as a file listed keeps changing; a file that settles
+// counts at the look after, and then the looks cost nothing more than a look at the folder.
+TEST(ArrivalsTest, TheLooksBetweenDecisionsFollowAFileUntilItSettles) {
+    Folder disk;
+    disk.write("old.mp4", 100, true, 300);
+    Arrivals arrivals;
+    ArrivalsWatch watch;
+    const QString day = "/v";
+    MediaFiles::Stamp folder{true, 4096, 1};
+    std::string seen;
+    auto tick = [&] {
+        if (watch.needsListing(day, folder)) {
+            const Arrivals::Result r = disk.look(arrivals, {}, disk.listed());
+            watch.listed(day, folder, r.stillChanging);
+            seen += r.complete.join(',').toStdString() + (r.stillChanging ? " changing" : "") + "; ";
+        } else {
+            seen += "-; ";
+        }
+        disk.tick(2);
+    };
+    tick();  // the first look at old.mp4: nothing is complete yet
+    tick();
+    tick();  // nothing changed
+    EXPECT_EQ(seen, " changing; /v/old.mp4; -; ");
+
+    seen.clear();
+    folder.modifiedNs = 2;  // a file lands, and grows for two more looks
+    disk.write("new.mp4", 10, false, 3);
+    tick();
+    disk.write("new.mp4", 20, false, 3);
+    tick();
+    disk.write("new.mp4", 30, true, 3);
+    tick();
+    tick();
+    tick();
+    EXPECT_EQ(seen, "/v/old.mp4 changing; /v/old.mp4 changing; /v/old.mp4 changing; /v/new.mp4,/v/old.mp4; -; ");
+
+    // A share that does not answer is not listed.
+    folder.modifiedNs = 3;
+    EXPECT_FALSE(watch.needsListing(day, std::nullopt));
+    EXPECT_FALSE(watch.needsListing(day, MediaFiles::Stamp{}));
+    EXPECT_TRUE(watch.needsListing(day, folder));
+    EXPECT_TRUE(watch.needsListing("/v/other", MediaFiles::Stamp{true, 4096, 2}));
 }

@@ -39,7 +39,7 @@ TEST(StatusServiceTest, CountsPlaysAndFailuresAndAnswersWithThePlayerAndTheSourc
     const auto item = PlayerItem::playerItemWithURL(QUrl::fromLocalFile("/v/day/a.mp4"));
     const auto since = std::chrono::steady_clock::now() - 5s;
     StatusService::Sources sources;
-    sources.player = [&] { return Player::Status{item, Player::State::Playing, since}; };
+    sources.player = [&] { return Player::Status{item, Player::State::Playing, since, nullptr, {}}; };
     sources.logPath = "/nowhere/VornPlayer.log";
     service.start(sources);
     monitor->report(SourceFolderMonitor::State::NotAnswering);
@@ -155,6 +155,41 @@ TEST(StatusReportTest, TheTextAnswerIsOneLinePerFact) {
     EXPECT_TRUE(text.contains("\nLast new item:  none yet\n"));
     EXPECT_TRUE(text.contains("\nItems played:   0\n"));
     EXPECT_TRUE(text.endsWith("\nLog:            /l/VornPlayer.log (0 bytes)\n"));
+}
+
+// An item that has not opened (its share hangs at the open, whether mpv went on to it or not) is
+// not said to play: the answers and the service manager's line say that it opens, and for how
+// long, with the source folder's state; an item that ended is said to keep its last frame.
+TEST(StatusServiceTest, AnItemThatHasNotOpenedIsSaidToOpenNotToPlay) {
+    auto monitor = std::make_shared<SourceFolderMonitor>(nullptr);
+    StatusService service(monitor);
+    const auto a = PlayerItem::playerItemWithURL(QUrl::fromLocalFile("/share/day/a.mp4"));
+    const auto b = PlayerItem::playerItemWithURL(QUrl::fromLocalFile("/share/day/b.mp4"));
+    const auto now = std::chrono::steady_clock::now();
+    Player::Status player{b, Player::State::Loading, now - 74s, nullptr, {}};
+    StatusService::Sources sources;
+    sources.player = [&] { return player; };
+    service.start(sources);
+    monitor->report(SourceFolderMonitor::State::NotAnswering);
+    const auto text = [&] { return StatusReport::text(StatusReport::json(service.snapshot(), now)).toStdString(); };
+    const auto line = [&] { return StatusService::statusLine(player, monitor->state(), now).toStdString(); };
+
+    EXPECT_EQ(StatusReport::json(service.snapshot(), now).value("currentItem").toObject().value("state"), "opening");
+    EXPECT_NE(text().find("\nOpening:        /share/day/b.mp4 (for 1 min 14 s)\n"), std::string::npos) << text();
+    EXPECT_EQ(text().find("Playing:"), std::string::npos) << text();
+    EXPECT_EQ(line(), "Opening /share/day/b.mp4 for 74 s (source folder not answering)");
+
+    player = {a, Player::State::Playing, now - 74s, b, now - 9s};  // past a's end, mpv hangs in b's open
+    EXPECT_NE(text().find("\nOpening:        /share/day/b.mp4 (for 9 s)\n"), std::string::npos) << text();
+    EXPECT_EQ(line(), "Opening /share/day/b.mp4 for 9 s (source folder not answering)");
+
+    monitor->report(SourceFolderMonitor::State::Available);
+    player = {a, Player::State::Ended, now - 74s, nullptr, {}};
+    EXPECT_NE(text().find("\nEnded:          /share/day/a.mp4 (its last frame stays)\n"), std::string::npos) << text();
+    EXPECT_EQ(line(), "Ended /share/day/a.mp4, its last frame stays");
+    player.state = Player::State::Playing;
+    EXPECT_NE(text().find("\nPlaying:        /share/day/a.mp4 (for 1 min 14 s)\n"), std::string::npos) << text();
+    EXPECT_EQ(line(), "Playing /share/day/a.mp4");
 }
 
 TEST(StatusHttpServerTest, TheListenAddressIsAHostAndAPort) {

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 using test::PlaybackE2E;
@@ -109,6 +112,56 @@ TEST_F(PlaybackE2E, ATouchedNewestFileKeepsTheCycleAndAClipWithTrailingBytesPlay
     EXPECT_EQ(run.stop(), 0);
 }
 
+// A complete clip that lands a few seconds into an item has had its two looks by that item's
+// decision, and is the next item decided: not one item late.
+TEST_F(PlaybackE2E, AClipLandingDuringAnItemIsTheNextItemDecided) {
+    addClip("long.mp4", 300, 10.0);
+    const QByteArray fresh = test::readAll(test::clip(1.0));
+    ASSERT_FALSE(fresh.isEmpty());
+    run.start(args(3, 1));
+    // The first decision comes 1.5 s before the first play's end; the next play starts at that end.
+    ASSERT_TRUE(waitForNextItems(1, 30000)) << run.log().toStdString();
+    QElapsedTimer sinceDecision;
+    sinceDecision.start();
+    // Lands 3 s into the next play of the 10 s clip, about 5.5 s before that play's decision.
+    test::waitUntil([&] { return sinceDecision.elapsed() >= 4500; }, 10000, 50);
+    addFile("fresh.mp4", fresh, 0);
+
+    ASSERT_TRUE(waitForNextItems(2, 30000)) << run.log().toStdString();
+    EXPECT_EQ(nextItems().mid(0, 2).join(' ').toStdString(), "long.mp4 fresh.mp4") << run.log().toStdString();
+    EXPECT_EQ(run.log().count("] hasNewItem = self.repeatList = "), 1);
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// Video files whose names the script cannot list (a line feed in the name, bytes that are not
+// UTF-8) are never played, and each is named once in the log, however often the folder changes.
+TEST_F(PlaybackE2E, FilesWithNamesThatCannotBeListedAreNamedOnce) {
+    addClip("fine.mp4", 300);
+    const QByteArray clip = test::readAll(test::clip(1.0));
+    const QByteArray folder = QFile::encodeName(daily);
+    for (const QByteArray& name : {QByteArray("line\nfeed.mp4"), QByteArray("bad\xff\xfe bytes.MOV")}) {
+        // Made by its bytes: Qt would turn bytes that are not UTF-8 into other characters.
+        const int fd = ::open((folder + "/" + name).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, clip.constData(), clip.size()), clip.size());
+        ::close(fd);
+    }
+    run.start(args(3, 1));
+    const QString lineFeed = "] Not played, its name holds a line feed or is not UTF-8: " + daily + "/line\\nfeed.mp4\n";
+    const QString badBytes = "] Not played, its name holds a line feed or is not UTF-8: " + daily + "/bad\\xff\\xfe bytes.MOV\n";
+    ASSERT_TRUE(run.waitForLog(lineFeed)) << run.log().toStdString();
+    ASSERT_TRUE(run.waitForLog(badBytes)) << run.log().toStdString();
+    // The folder changes, and is looked at again.
+    addClip("later.mp4", 0);
+    ASSERT_TRUE(test::waitUntil([&] { return nextItems().contains("later.mp4"); }, 30000, 100)) << run.log().toStdString();
+    const QString log = run.log();
+    EXPECT_EQ(log.count(lineFeed), 1);
+    EXPECT_EQ(log.count(badBytes), 1);
+    EXPECT_FALSE(log.contains("Not played, its name holds a line feed or is not UTF-8: " + daily + "/fine.mp4"));
+    EXPECT_FALSE(nextItems().contains("feed.mp4"));
+    EXPECT_EQ(run.stop(), 0);
+}
+
 // Today's folder empty after the day changed: yesterday's newest files play in the usual cycle
 // until the first complete file of today takes over. Folders are named by the Gregorian date
 // with Latin digits whatever the locale's calendar.
@@ -143,6 +196,47 @@ TEST(DaysE2E, AnEmptyDayPlaysTheDayBeforeUntilTodaysFirstFileAndFoldersUseGregor
     EXPECT_TRUE(test::waitUntil([&] { return nextNames().mid(before.size()).contains("t1.mp4"); },
                                 40000 - static_cast<int>(t.elapsed()), 100))
         << nextNames().join(' ').toStdString();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// The player's clock an hour behind, and a share's clock five minutes ahead of the real one: files
+// bear times to come, and still count once two looks agree. Today's folder (by the player's
+// clock) is empty at first, so the day before plays; the day after never does, though it is the
+// newest folder there is. (libfaketime sets the player's clock back; file times stay as they are.)
+TEST(DaysE2E, UnderAClockBehindTheFilesNewFilesPlayAndNoLaterDayPlays) {
+    const QString faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    if (!QFile::exists(faketime)) GTEST_SKIP() << "libfaketime is not installed (scripts/setup.sh --test)";
+    PlayerRun run;
+    const QString source = run.root.filePath("source");
+    const QDateTime dayNow = QDateTime::currentDateTime().addSecs(-3600 - 3 * 3600);
+    const QString today = dayNow.toString("yyyyMMdd");
+    const QString before = dayNow.addDays(-1).toString("yyyyMMdd");
+    const QString after = dayNow.addDays(1).toString("yyyyMMdd");
+    test::copyClip(test::clip(1.0), source + "/" + before + "/before.mp4");
+    test::copyClip(test::clip(1.0), source + "/" + after + "/after.mp4");
+    QDir().mkpath(source + "/" + today);
+    run.env.insert("LD_PRELOAD", faketime);
+    run.env.insert("FAKETIME", "-3600");
+    run.env.insert("FAKETIME_DONT_FAKE_MONOTONIC", "1");
+    run.env.insert("NO_FAKE_STAT", "1");
+    run.start({"-prefTamrinVideosFolder", source, "-prefRepeatListItemsCount", "3", "-prefNewMovieRepeatLoopCount", "1"});
+    auto nextNames = [&run] { return test::nextItemNames(run.log()); };
+    ASSERT_TRUE(test::waitUntil([&] { return nextNames().size() >= 2; }, 30000, 100)) << run.log().toStdString();
+    EXPECT_TRUE(nextNames().contains("before.mp4")) << nextNames().join(' ').toStdString();
+
+    const QString fresh = test::copyClip(test::clip(1.0), source + "/" + today + "/ahead.mp4");
+    QFile stamp(fresh);
+    ASSERT_TRUE(stamp.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(stamp.setFileTime(QDateTime::currentDateTime().addSecs(300), QFileDevice::FileModificationTime));
+    stamp.close();
+    QElapsedTimer t;
+    t.start();
+    EXPECT_TRUE(test::waitUntil([&] { return nextNames().contains("ahead.mp4"); }, 30000, 100))
+        << run.log().toStdString();
+    EXPECT_LT(t.elapsed(), 30000);
+    const QString log = run.log();
+    EXPECT_FALSE(nextNames().contains("after.mp4")) << nextNames().join(' ').toStdString();
+    EXPECT_FALSE(log.contains("/" + after + "/after.mp4")) << log.toStdString();
     EXPECT_EQ(run.stop(), 0);
 }
 

@@ -45,6 +45,23 @@ QJsonObject sourceFolderStatus(const test::PlayerRun& run) {
     return QJsonDocument::fromJson(p.readAllStandardOutput()).object().value("sourceFolder").toObject();
 }
 
+// The whole --status --json answer, and the --status answer for a person.
+QJsonObject statusAnswer(const test::PlayerRun& run) {
+    QProcess p;
+    p.setProcessEnvironment(run.env);
+    p.start(QStringLiteral(VORNPLAYER_EXE), {"--status", "--json"});
+    if (!p.waitForFinished(10000)) p.kill();
+    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+}
+
+QString statusText(const test::PlayerRun& run) {
+    QProcess p;
+    p.setProcessEnvironment(run.env);
+    p.start(QStringLiteral(VORNPLAYER_EXE), {"--status"});
+    if (!p.waitForFinished(10000)) p.kill();
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
 // A process that is gone or has ended and only waits to be reaped by whoever adopted it.
 bool processEnded(qint64 pid) {
     const QByteArray stat = test::readAll(QString("/proc/%1/stat").arg(pid));
@@ -242,6 +259,25 @@ TEST_F(HangingShareE2E, AShareThatHangsWhileAFileOpensIsNoticed) {
     hung.start();
     EXPECT_TRUE(run.waitForLog(kUnavailable, 5500)) << "nothing said " << hung.elapsed() << " ms into the hang";
 
+    // While the next file does not open, --status says that it opens, never that anything plays.
+    QJsonObject current;
+    EXPECT_TRUE(waitUntil([&] {
+        current = statusAnswer(run).value("currentItem").toObject();
+        return current.value("state").toString() == "opening";
+    }, 5000)) << QJsonDocument(current).toJson().toStdString();
+    const QString opening = current.value("path").toString();
+    QElapsedTimer asked;
+    asked.start();
+    while (asked.elapsed() < 3000) {
+        const QJsonObject now = statusAnswer(run).value("currentItem").toObject();
+        ASSERT_EQ(now.value("state").toString(), "opening") << QJsonDocument(now).toJson().toStdString();
+        ASSERT_EQ(now.value("path").toString(), opening);
+        const QString text = statusText(run);
+        ASSERT_FALSE(text.contains("\nPlaying:")) << text.toStdString();
+        ASSERT_TRUE(text.contains("\nOpening:        " + opening + " (for ")) << text.toStdString();
+        ASSERT_TRUE(text.contains("(not available: not answering)")) << text.toStdString();
+    }
+
     const qsizetype played = nextItems().size();
     answer();
     EXPECT_TRUE(waitForNextItems(played + 2, 20000)) << run.log().right(3000).toStdString();
@@ -424,6 +460,8 @@ esac)";
     }
 
     static QString todaysName(const QDateTime& now) { return now.addSecs(-3 * 3600).toString("yyyyMMdd"); }
+    // Today's folder is made on the mounted volume, and a clip copied there plays.
+    void expectTodaysFolderMadeAndItsClipPlays();
 
     QString user, label, volume;
     QDateTime startedAt;
@@ -431,6 +469,21 @@ esac)";
 
 TEST_F(MediaVolumeE2E, TodaysFolderIsMadeOnAMountedVolumeAndItsFilesPlay) {
     startWithMedia(Layout::Mounted);
+    expectTodaysFolderMadeAndItsClipPlays();
+}
+
+// The volume's folder is named after nobody on this machine (a user from a directory service):
+// the mount table alone says that the volume is mounted.
+TEST_F(MediaVolumeE2E, TodaysFolderIsMadeOnAMountedVolumeInTheFolderOfAnUnknownUser) {
+    user = "vorn-nobody-" + QString::number(getpid());
+    ASSERT_EQ(getpwnam(user.toLocal8Bit().constData()), nullptr);
+    volume = "/media/" + user + "/" + label;
+    source = volume + "/videos";
+    startWithMedia(Layout::Mounted);
+    expectTodaysFolderMadeAndItsClipPlays();
+}
+
+void MediaVolumeE2E::expectTodaysFolderMadeAndItsClipPlays() {
     ASSERT_TRUE(waitUntil([&] { return run.log().contains("] start polling....") || ended(*run.process); }, 20000));
     if (run.process->state() == QProcess::NotRunning && run.process->exitCode() == kMountFailed) {
         GTEST_SKIP() << "mounting a tmpfs in a private mount namespace failed";

@@ -6,6 +6,8 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -63,6 +65,46 @@ TEST(StartupE2E, WithoutTheLogFolderThePlayerRunsAndMakesNoLog) {
     EXPECT_TRUE(test::waitUntil([&] { return test::readAll(run.settingsPath()).contains("prefAppVersionString"); }, 15000, 50));
     EXPECT_EQ(run.stop(SIGINT), 0);
     EXPECT_FALSE(QFileInfo::exists(run.root.filePath("home/Library/Logs")));
+}
+
+// HOME names a folder that is not there: the player does not make it (nor its settings folder),
+// says so on standard error, and plays on the factory defaults and its arguments.
+TEST(StartupE2E, AMissingHomeFolderIsNotMadeAndThePlayerRunsWithoutASettingsFile) {
+    PlayerRun run;
+    const QString home = run.root.filePath("nobody-home");
+    const QString source = run.root.filePath("source");
+    const QString today = QDateTime::currentDateTime().addSecs(-3 * 3600).toString("yyyyMMdd");
+    test::copyClip(test::clip(1.0), source + "/" + today + "/a.mp4");
+    run.env.insert("HOME", home);
+    run.env.remove("XDG_CONFIG_HOME");
+    QProcess player;
+    player.setProcessEnvironment(run.env);
+    player.setWorkingDirectory(run.root.path());
+    player.setProcessChannelMode(QProcess::MergedChannels);
+    player.start(QStringLiteral(VORNPLAYER_EXE), {"-prefTamrinVideosFolder", source});
+    ASSERT_TRUE(player.waitForStarted());
+    QByteArray said;
+    const QByteArray expected = "Home folder " + QFile::encodeName(home) +
+                                " does not exist and is not made: running on the factory defaults without a settings file.";
+    EXPECT_TRUE(test::waitUntil([&] {
+        player.waitForReadyRead(0);
+        said += player.readAll();
+        return said.contains(expected);
+    }, 15000, 50)) << said.toStdString();
+    // It plays: --status counts plays.
+    auto played = [&] {
+        QProcess status;
+        status.setProcessEnvironment(run.env);
+        status.start(QStringLiteral(VORNPLAYER_EXE), {"--status", "--json"});
+        status.waitForFinished(10000);
+        return QJsonDocument::fromJson(status.readAllStandardOutput()).object().value("itemsPlayed").toInteger();
+    };
+    EXPECT_TRUE(test::waitUntil([&] { return played() >= 2; }, 20000, 200));
+    EXPECT_FALSE(QFileInfo::exists(home));
+    player.terminate();
+    EXPECT_TRUE(player.waitForFinished(15000));
+    EXPECT_FALSE(QFileInfo::exists(home));
+    EXPECT_EQ(said.count(expected), 1);
 }
 
 TEST(StartupE2E, ALogOfOneMebibyteIsRolledAtStartAndOneByteLessIsNot) {

@@ -310,6 +310,28 @@ TEST_F(LogTest, TheMemoryBufferStaysBounded) {
     EXPECT_FALSE(bytes.contains("] 0 m"));
 }
 
+// The system's zone changed while the program runs (here through TZ): the log's stamps and the
+// dates that name the day's folder follow within about a second, without a restart.
+TEST_F(LogTest, StampsAndDatesFollowAChangeOfTheSystemsTimeZone) {
+    EXPECT_EQ(child([&] {
+                  const auto at = DateFormatter::Clock::time_point(std::chrono::hours(24 * 20794 + 20));  // 2026-12-07 20:00Z
+                  const DateFormatter day("yyyyMMdd HH");
+                  setenv("TZ", "UTC", 1);
+                  if (!test::waitUntil([&] { return day.stringFromDate(at) == "20261207 20"; }, 5000)) _exit(2);
+                  KORVAL_Log::setLogFile(logPath());
+                  KORVAL_Log::debug("in UTC");
+                  setenv("TZ", "Asia/Tokyo", 1);
+                  if (!test::waitUntil([&] { return day.stringFromDate(at) == "20261208 05"; }, 5000)) _exit(3);
+                  if (DateFormatter("yyyyMMdd").stringFromDate(at) != "20261208") _exit(4);
+                  KORVAL_Log::debug("in Tokyo");
+              }),
+              0);
+    const QStringList lines = logLines();
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_TRUE(lines.filter(" +0000] in UTC").size() == 1) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines.filter(" +0900] in Tokyo").size() == 1) << lines.join('\n').toStdString();
+}
+
 TEST(LogDateTest, TimestampUsesTheWeekBasedYearAndTheZoneOffset) {
     DateFormatter stamp("[YYYY/MM/dd HH:mm:ss.SSS Z]", "en_GB", "Europe/Paris");
     auto at = [](const char* iso) {

@@ -162,6 +162,26 @@ INSTANTIATE_TEST_SUITE_P(Garbage, CorruptSettingsTest,
                                            QByteArray("\xc3\x28\xa0\xa1=\xe2\x82\n"),
                                            QByteArray("\xff\xfe[\x80\n\xc0=\xc1\n\n")));
 
+// A settings file over 1 MiB, however well formed, is no settings file of this program.
+QByteArray wellFormedSettings(qsizetype bytes) {
+    QByteArray text = "[General]\nprefDoShowMenuBar=true\n";
+    for (int i = 0; text.size() < bytes; ++i) text += "padding" + QByteArray::number(i) + "=" + QByteArray(100, 'x') + "\n";
+    text.truncate(bytes - 1);
+    return text + "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(TooLarge, CorruptSettingsTest, ::testing::Values(wellFormedSettings(1024 * 1024 + 1)));
+
+TEST_F(UserDefaultsTest, ASettingsFileOfOneMebibyteIsStillRead) {
+    QDir().mkpath(dir.filePath("Vorn"));
+    const QByteArray text = wellFormedSettings(1024 * 1024);
+    ASSERT_EQ(text.size(), 1024 * 1024);
+    ASSERT_TRUE(test::writeAll(path(), text));
+    UserDefaults store(path());
+    EXPECT_TRUE(store.boolForKey("prefDoShowMenuBar"));
+    EXPECT_TRUE(QDir(dir.filePath("Vorn")).entryList({"VornPlayer.conf.corrupt-*"}).isEmpty());
+}
+
 // A hand edit or a line cut short costs that line only, at load and at every save after it.
 TEST_F(UserDefaultsTest, AnUnreadableLineIsDroppedAndReportedAndEveryOtherSettingKept) {
     QDir().mkpath(dir.filePath("Vorn"));

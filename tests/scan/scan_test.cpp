@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/DailyPattern.h"
 #include "app/Scan.h"
 #include "log/KORVAL_Log.h"
 #include "platform/core/Bundle.h"
@@ -89,6 +90,33 @@ TEST_F(ScanTest, TheDailyFolderIsMadeUnderTheSourceFolderWithEveryLevel) {
     store().setArgumentDomain({{"prefTamrinVideosFolder", root.filePath("src")}, {"prefDailyDateFormat", "'taken'"}});
     test::writeAll(root.filePath("src/taken"), "a file");
     EXPECT_FALSE(controller.validateDailyFolder());
+}
+
+// A pattern whose folder would lie outside the source folder (from the settings file or the
+// command line, which the preferences window does not check) is refused, named once in the log,
+// and today's folder takes the default pattern's name inside the source folder.
+TEST_F(ScanTest, APatternThatWouldLeaveTheSourceFolderIsRefusedAndTheDefaultNamesTheFolder) {
+    const QString source = root.filePath("src/deep/er");
+    ASSERT_TRUE(QDir().mkpath(source));
+    store().setArgumentDomain({{"prefTamrinVideosFolder", source}, {"prefDailyDateFormat", " ../../'escape' "}});
+    const QString log = root.filePath("scan.log");
+    ASSERT_EQ(test::runInChild([&] {
+                  KORVAL_Log::setLogFile(log);
+                  return controller.validateDailyFolder() && controller.validateDailyFolder() ? 0 : 2;
+              }),
+              0);
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("src/escape")));
+    const QString today = QDateTime::currentDateTime().addSecs(-3 * 3600).toString("yyyyMMdd");
+    EXPECT_EQ(controller.getDailyFolderForSourceFolder(), source + "/" + today);
+    EXPECT_EQ(QDir(source).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{today});
+    EXPECT_EQ(QString::fromUtf8(test::readAll(log))
+                  .count("] Daily folder pattern ../../'escape' refused: its folder \"../../escape\" would not lie "
+                         "inside the source folder; the pattern yyyyMMdd names today's folder instead\n"),
+              1)
+        << test::readAll(log).toStdString();
+
+    for (const char* outside : {"..", "a/../b", "./..", ".", "/", "//./", ""}) EXPECT_FALSE(liesInsideTheSourceFolder(outside)) << outside;
+    for (const char* inside : {"a", "a/b", "./a", "/a", "...", "..a", "a.."}) EXPECT_TRUE(liesInsideTheSourceFolder(inside)) << inside;
 }
 
 TEST_F(ScanTest, NoStandInIsMadeForASourceFolderThatIsNotThere) {
