@@ -117,6 +117,10 @@ TEST_F(LocalCopiesE2E, AGoneSourceFolderPlaysOnFromTheCopiesButNeverADamagedOne)
     ASSERT_TRUE(QDir().rename(source + "-away", source));
     ASSERT_TRUE(run.waitForLog("Playing from the source folder again", 15000)) << run.log().right(3000).toStdString();
     EXPECT_TRUE(waitForCopies(3));
+    // b, passed over while the folder was gone, is in the cycle again.
+    EXPECT_TRUE(test::waitUntil([&] { return nextItemsAfter("Playing from the source folder again").contains("b.mp4"); },
+                                30000, 100))
+        << nextItemsAfter("Playing from the source folder again").join(' ').toStdString();
     EXPECT_EQ(run.stop(), 0);
 }
 
