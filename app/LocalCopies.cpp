@@ -32,11 +32,12 @@ namespace {
 const QString kIndexName = QStringLiteral("copies.json");
 const QString kListingName = QStringLiteral("listing.json");
 const QString kPartialPrefix = QStringLiteral(".partial-");
+const QString kFolderProblem = QStringLiteral("cannot write in the folder of copies: ");
 // Room kept within the limit for the index to grow by a few copies before it is written.
 constexpr qint64 kMetadataSlack = 16 * 1024;
 // The index and the kept listing are never read past this (a file that long is not ours).
 constexpr qint64 kMetadataReadLimit = 64LL * 1024 * 1024;
-// A copy that failed is tried again after this long (or when the files wanted change).
+// A copy that failed, or found no room, is tried again after this long.
 constexpr auto kRetryFailedAfter = std::chrono::minutes(10);
 // The copier reads and writes this much at a time, and starts writing back after this much.
 constexpr size_t kChunk = 1024 * 1024;
@@ -330,6 +331,20 @@ std::optional<QString> LocalCopies::copyToPlay(const QString& sourcePath,
     return folderPath(entry.name);
 }
 
+void LocalCopies::dropOutdated(const QHash<QString, MediaFiles::Stamp>& sources) {
+    if (!enabled_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    bool dropped = false;
+    for (auto it = sources.cbegin(); it != sources.cend(); ++it) {
+        const auto entry = entries_.constFind(it.key());
+        if (entry == entries_.constEnd() || !it->exists) continue;
+        if (it->size == entry->size && it->modifiedNs == entry->modifiedNs) continue;
+        dropLocked(it.key(), QStringLiteral("its source changed"));
+        dropped = true;
+    }
+    if (dropped) changed_.notify_all();  // made again, if it is still wanted
+}
+
 bool LocalCopies::hasPlayableCopy(const QString& sourcePath) {
     Entry entry;
     {
@@ -404,6 +419,14 @@ bool LocalCopies::makeRoomLocked(qint64 bytes, const QString& forSource) {
     if (fitsAfterFreeing(0)) return true;
     const qsizetype rank = trimming ? wanted_.size() : wanted_.indexOf(forSource);
     if (rank < 0) return false;  // nobody wants it any more
+    // The two copies opened last: the one playing and the next one.
+    QList<std::pair<qint64, QString>> opened;
+    for (auto it = entries_.cbegin(); it != entries_.cend(); ++it) {
+        if (it->lastPlayed > 0) opened.append({it->lastPlayed, it.key()});
+    }
+    std::sort(opened.begin(), opened.end(), std::greater<>());
+    QSet<QString> inUse;
+    for (qsizetype i = 0; i < std::min<qsizetype>(2, opened.size()); ++i) inUse.insert(opened[i].second);
 
     // The copies that may go, in the order they go: not of the repeat list first, then the least
     // recently played, then the least wanted. A copy wanted before this file never goes for it.
@@ -419,6 +442,8 @@ bool LocalCopies::makeRoomLocked(qint64 bytes, const QString& forSource) {
         if (it.key() == forSource) continue;
         const qsizetype itsRank = wanted_.indexOf(it.key());
         if (!trimming && itsRank >= 0 && itsRank < rank) continue;
+        // The copy playing now, and the one handed to the player for the next item, stay.
+        if (!trimming && inUse.contains(it.key())) continue;
         candidates.append({it.key(), keep_.contains(it.key()), it->lastPlayed, itsRank < 0 ? wanted_.size() : itsRank, it->size});
     }
     std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
@@ -501,9 +526,18 @@ void LocalCopies::copyOne(const QString& source) {
             failedAt_.insert(source, std::chrono::steady_clock::now());
             ++failed_;
         }
+        // A folder that cannot be written is one line now and then, not one a file.
+        if (why.startsWith(kFolderProblem)) {
+            folderNotice_.note([this, why] { KORVAL_Log::debug(fmt("Local copies: %@ (%@)", why, config_.folder)); });
+            return;
+        }
         KORVAL_Log::debug(fmt("Local copy of %@ not made: %@", source, why));
     };
     const std::optional<MediaFiles::Stamp> stamp = MediaFiles::stampOf(source);  // may wait for the share
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+    }
     if (!stamp || !stamp->exists) {
         std::lock_guard<std::mutex> lock(mutex_);
         notThere_.insert(source);  // nothing to say; looked for again at the next wishes
@@ -522,6 +556,7 @@ void LocalCopies::copyOne(const QString& source) {
         }
         if (!makeRoomLocked(stamp->size, source)) {
             failedAt_.insert(source, std::chrono::steady_clock::now());
+            ++failed_;
             roomNotice_.noteChange(source, [this, &source, &stamp] {
                 KORVAL_Log::debug(fmt("Local copies: no room for %@ (%li bytes, limit %li bytes)", source,
                                       static_cast<long long>(stamp->size), static_cast<long long>(limitLocked())));
@@ -540,6 +575,7 @@ void LocalCopies::copyOne(const QString& source) {
     const bool boxesWhole = MediaFiles::isIsoMediaName(source) &&
                             MediaFiles::isoMediaCompleteness(target) == MediaFiles::Completeness::Complete;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;  // the copy stays on disk unnamed, and goes at the next start
     entries_.insert(source, Entry{QFileInfo(target).fileName(), stamp->size, stamp->modifiedNs, boxesWhole, 0});
     failedAt_.remove(source);
     ++made_;
@@ -555,7 +591,7 @@ QString LocalCopies::copyFile(const QString& from, const QString& to, const Medi
     if (out < 0) {
         const int error = errno;
         close(in);
-        return QStringLiteral("cannot write in the folder of copies: ") + errorText(error);
+        return kFolderProblem + errorText(error);
     }
     posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
     const auto fail = [&](const QString& why) {
@@ -634,7 +670,7 @@ LocalCopies::Stats LocalCopies::stats() const {
     if (!enabled_) return s;
     std::lock_guard<std::mutex> lock(mutex_);
     s.count = entries_.size();
-    for (const Entry& entry : entries_) s.bytes += entry.size;
+    s.bytes = bytesLocked() - kMetadataSlack;  // the copies, the index and the kept listing
     s.limitBytes = limitLocked();
     s.made = made_;
     s.failed = failed_;

@@ -50,7 +50,7 @@ public:
     struct Stats {
         bool enabled = false;
         qint64 count = 0;
-        qint64 bytes = 0;
+        qint64 bytes = 0;  // the copies, their index and the kept listing
         qint64 limitBytes = 0;
         quint64 made = 0;
         quint64 failed = 0;
@@ -90,6 +90,8 @@ public:
     // (dropped, made again). Counts as played for the order of eviction.
     std::optional<QString> copyToPlay(const QString& sourcePath,
                                       const std::optional<MediaFiles::Stamp>& sourceNow = std::nullopt);
+    // Drops the copies whose source, as a look at it just saw it, is no longer what was copied.
+    void dropOutdated(const QHash<QString, MediaFiles::Stamp>& sources);
     // Whether a copy of the file is there (no check of its content).
     bool hasCopy(const QString& sourcePath) const;
     // Whether its copy passes the check before a play (a damaged one is dropped).

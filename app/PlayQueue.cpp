@@ -13,6 +13,8 @@
 #include "platform/core/Queues.h"
 #include "platform/core/ThreadContract.h"
 
+#include <QSet>
+
 #include <future>
 
 namespace {
@@ -233,8 +235,17 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
     const std::shared_ptr<LocalCopies> copies = copies_.get();
     // While the share is away only the files with a local copy can be played; the others keep
     // their places and are passed over.
+    // The copies are checked here, outside the state's lock.
     std::function<bool(const QString&)> passOver;
-    if (copies && !reachable) passOver = [copies](const QString& path) { return !copies->hasPlayableCopy(path); };
+    if (copies && !reachable) {
+        QSet<QString> noCopy;
+        for (const QString& path : state_.repeatList() + found.complete) {
+            if (!noCopy.contains(path) && !copies->hasPlayableCopy(path)) noCopy.insert(path);
+        }
+        passOver = [noCopy](const QString& path) { return noCopy.contains(path); };
+    }
+    // A copy whose source changed since it was made is not played, now or in an outage later.
+    if (copies && reachable) copies->dropOutdated(stamps);
     const PlayQueueState::Decision decision =
         state_.itemEnded(found, loops, endedPath, kind, stamps, PlayQueueState::Clock::now(), passOver);
     // The copier works on what may play next: the newest files listed, then the repeat list.
