@@ -7,17 +7,22 @@ bool Arrivals::lookLocked(const QString& path, const MediaFiles::Stamp& stamp, C
     if (it == entries_.end()) {
         const qint64 wallNs =
             std::chrono::duration_cast<std::chrono::nanoseconds>((wallNow - kSettledAfter).time_since_epoch()).count();
-        it = entries_.insert(path, Entry{Look{stamp, now}, stamp.modifiedNs < wallNs, {}, {}, false, false, now});
+        const qint64 oldEnoughNs =
+            std::chrono::duration_cast<std::chrono::nanoseconds>((wallNow - kOldEnough).time_since_epoch()).count();
+        it = entries_.insert(path, Entry{Look{stamp, now}, stamp.modifiedNs < wallNs, {}, {}, false, false, now,
+                                         stamp.modifiedNs <= oldEnoughNs});
     } else if (it->first.stamp != stamp) {
         // It changed since: its quiet time starts again.
         it->first = Look{stamp, now};
         it->oldAtFirstLook = false;
+        it->oldEnoughAtFirstLook = false;
         it->complete.reset();
     }
     Entry& entry = *it;
     entry.lastSeen = now;
-    bool ready = now - entry.first.at >= kQuietTime;
-    if (ready && MediaFiles::isIsoMediaName(path)) {
+    const bool iso = MediaFiles::isIsoMediaName(path);
+    bool ready = now - entry.first.at >= kQuietTime || (iso && entry.oldEnoughAtFirstLook);
+    if (ready && iso) {
         // Only a real answer is kept: a check the share did not answer is asked again next time.
         if (!entry.complete) {
             const MediaFiles::Completeness answer = completenessOf(path);

@@ -24,6 +24,10 @@ public:
     static constexpr std::chrono::seconds kQuietTime{2};
     // A file that stays the same this long and still is not complete is not on its way any more.
     static constexpr std::chrono::seconds kSettledAfter{60};
+    // An MP4/MOV file last written at least this long before the first look at it, with whole
+    // boxes, counts complete at that first look: a player started on a folder of old files
+    // shows the first at once. Other containers, and files that change, wait for the two looks.
+    static constexpr std::chrono::seconds kOldEnough{10};
 
     struct Look {
         MediaFiles::Stamp stamp;
@@ -62,6 +66,9 @@ private:
         bool reportedArriving = false;
         bool reportedUnfinished = false;
         Clock::time_point lastSeen;
+        // The first look ever saw a time at least kOldEnough ago: an MP4/MOV whose boxes are
+        // whole counts at once, without a second look.
+        bool oldEnoughAtFirstLook = false;
     };
     // Takes one look; true when the file is complete now.
     bool lookLocked(const QString& path, const MediaFiles::Stamp& stamp, Clock::time_point now,

@@ -580,11 +580,12 @@ TEST(ArrivalsTest, FilesThatNeverCompleteAreNamedOnceByHowLongTheyStayedTheSame)
         for (const auto& file : r.unfinished) {
             unfinished += fmt("%@ (%li bytes) at %li", file.path, long(file.size), long(disk.now()));
         }
-        EXPECT_EQ(r.complete.join(' ').toStdString(), disk.now() >= 2 ? "/v/fine.mp4" : "") << disk.now();
+        // An hour old and whole: it counts at the first look.
+        EXPECT_EQ(r.complete.join(' ').toStdString(), "/v/fine.mp4") << disk.now();
     }
     EXPECT_EQ(arriving.join(", ").toStdString(), "/v/growing.mp4 at 0, /v/future.mp4 at 0");
     EXPECT_EQ(unfinished.join(", ").toStdString(),
-              "/v/old-empty.mp4 (0 bytes) at 2, /v/future.mp4 (10 bytes) at 60, /v/growing.mp4 (20 bytes) at 64");
+              "/v/old-empty.mp4 (0 bytes) at 0, /v/future.mp4 (10 bytes) at 60, /v/growing.mp4 (20 bytes) at 64");
 }
 
 // The 2 s look lists today's folder again only while something there may still become complete:
@@ -608,10 +609,10 @@ TEST(ArrivalsTest, TheLooksBetweenDecisionsFollowAFileUntilItSettles) {
         }
         disk.tick(2);
     };
-    tick();  // the first look at old.mp4: nothing is complete yet
+    tick();  // the first look at old.mp4, five minutes old and whole: it counts at once
     tick();
     tick();  // nothing changed
-    EXPECT_EQ(seen, " changing; /v/old.mp4; -; ");
+    EXPECT_EQ(seen, "/v/old.mp4; -; -; ");
 
     seen.clear();
     folder.modifiedNs = 2;  // a file lands, and grows for two more looks

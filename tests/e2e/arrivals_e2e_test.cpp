@@ -114,6 +114,35 @@ TEST_F(PlaybackE2E, ATouchedNewestFileKeepsTheCycleAndAClipWithTrailingBytesPlay
 
 // A complete clip that lands a few seconds into an item has had its two looks by that item's
 // decision, and is the next item decided: not one item late.
+// Clips written long before the player starts play from its first poll: an old MP4 whose boxes
+// are whole needs no second look. An old Matroska file still waits for it.
+TEST_F(PlaybackE2E, OldClipsPlayFromTheFirstPoll) {
+    addClip("a.mp4", 3600);
+    addClip("b.mp4", 1800);
+    run.start(args(2, 1));
+    ASSERT_TRUE(run.waitForLog("first av item", 15000)) << run.log().toStdString();
+    const QString log = run.log();
+    EXPECT_EQ(log.left(log.indexOf("first av item")).count("] start polling....\n"), 1) << log.toStdString();
+    EXPECT_EQ(run.stop(), 0);
+
+    // Another container has no boxes to tell a whole file: the first poll finds nothing complete.
+    QFile::remove(daily + "/a.mp4");
+    QFile::remove(daily + "/b.mp4");
+    QFile::remove(run.logPath());
+    QProcess remux;
+    remux.start("ffmpeg", {"-loglevel", "error", "-y", "-i", test::clip(1.0), "-c", "copy", daily + "/c.mkv"});
+    ASSERT_TRUE(remux.waitForFinished(60000));
+    QFile f(daily + "/c.mkv");
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    f.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime);
+    f.close();
+    run.start(args(2, 1));
+    ASSERT_TRUE(run.waitForLog("first av item", 15000)) << run.log().toStdString();
+    const QString mkvLog = run.log();
+    EXPECT_GE(mkvLog.left(mkvLog.indexOf("first av item")).count("] start polling....\n"), 2) << mkvLog.toStdString();
+    EXPECT_EQ(run.stop(), 0);
+}
+
 TEST_F(PlaybackE2E, AClipLandingDuringAnItemIsTheNextItemDecided) {
     addClip("long.mp4", 300, 10.0);
     const QByteArray fresh = test::readAll(test::clip(1.0));
