@@ -15,6 +15,7 @@
 
 #include <QSet>
 
+#include <algorithm>
 #include <future>
 
 namespace {
@@ -128,6 +129,7 @@ void PlayQueue::playFromStart(const std::shared_ptr<PlayerItem>& given, std::uin
         return;  // the operator opened other files since
     }
     // The view lets go of the old player first, then it is handed to a worker.
+    player->setNearEndLead(std::chrono::milliseconds(nearEndLeadMs_.load()));
     if (sources_.showPlayer) sources_.showPlayer(player);
     setPlayer(player);
     player->play();
@@ -222,7 +224,9 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
         if (hand.kind == PlayQueueState::HandTurn::Kind::Done) kind = EndKind::Recheck;
     }
 
+    const auto scanStarted = std::chrono::steady_clock::now();
     const PlayQueueState::Found found = sources_.scan();  // waits for the script
+    leadForScan(std::chrono::steady_clock::now() - scanStarted);
     if (DispatchQueue::isShuttingDown()) return {};
     // A new player took over during the scan: the decision is nobody's now and changes nothing.
     if (belongsElsewhere(*item, HeldPlayer(this->player()).get())) return {};
@@ -269,6 +273,20 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
         return {Step::Kind::LookAgain, {}, {}};
     }
     return step;
+}
+
+// The decision ahead starts early enough for its scan to end before the item does: the lead
+// follows the scans (half as long again as the last, with a margin), falling back slowly after
+// one slow scan, between the player's own lead and kLongestLead.
+void PlayQueue::leadForScan(std::chrono::steady_clock::duration scan) {
+    using std::chrono::milliseconds;
+    const auto took = std::chrono::duration_cast<milliseconds>(scan);
+    const milliseconds wanted = took + took / 2 + milliseconds(250);
+    const milliseconds before(nearEndLeadMs_.load());
+    const milliseconds lead = std::clamp(std::max(wanted, before * 3 / 4), Player::kNearEndLead, kLongestLead);
+    nearEndLeadMs_.store(lead.count());
+    const HeldPlayer player(this->player());
+    if (player.get()) player.get()->setNearEndLead(lead);
 }
 
 PlayQueue::Step PlayQueue::withCopy(Step step, const std::shared_ptr<PlayerItem>& ended, bool reachable,

@@ -104,6 +104,7 @@ private:
     Step decideNext(const std::shared_ptr<PlayerItem>& item, EndKind kind, const Player* player);
     Step stepFor(const PlayQueueState::Decision& decision, const PlayQueueState::Found& found, EndKind kind,
                  bool reachable);
+    void leadForScan(std::chrono::steady_clock::duration scan);
     Step withCopy(Step step, const std::shared_ptr<PlayerItem>& ended, bool reachable,
                   const QHash<QString, MediaFiles::Stamp>& stamps);
     // The local copy to open for the file, checked now; `reachable`: the share answers, and a
@@ -131,4 +132,7 @@ private:
     std::shared_ptr<PlayerItem> lookAgainFor_;
     bool lookAgainDue_ = false;
     Notice nothingPlayableNotice_;
+    // How long before an item's end its decision starts, in milliseconds: it follows the scans.
+    std::atomic<std::int64_t> nearEndLeadMs_{Player::kNearEndLead.count()};
+    static constexpr std::chrono::milliseconds kLongestLead{10000};
 };

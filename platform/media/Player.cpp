@@ -89,6 +89,8 @@ void Player::play() { core_->play(); }
 
 void Player::pause() { core_->pause(); }
 
+void Player::setNearEndLead(std::chrono::milliseconds lead) { core_->setNearEndLead(std::max(lead, kNearEndLead)); }
+
 bool Player::setNextItem(const std::shared_ptr<PlayerItem>& next, const std::shared_ptr<PlayerItem>& after) {
     return core_->setNextItem(next, after);
 }

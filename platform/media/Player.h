@@ -126,6 +126,9 @@ public:
     bool setNextItem(const std::shared_ptr<PlayerItem>& next, const std::shared_ptr<PlayerItem>& after);
     // How long before an item's end PlayerDelegate::playerItemWillPlayToEndTime() comes.
     static constexpr std::chrono::milliseconds kNearEndLead{1500};
+    // A longer lead for the items timed from now on (never shorter than kNearEndLead): whoever
+    // decides at the near end and takes longer than that gets its time. Any thread.
+    void setNearEndLead(std::chrono::milliseconds lead);
     void play();
     void pause();
 

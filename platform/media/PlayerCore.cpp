@@ -594,7 +594,7 @@ void PlayerCore::lengthKnown(std::uint64_t load, double seconds) {
         current_.expectedEnd = Clock::now() + microseconds(seconds);
     }
     // Timed from the start: an item that stalls is announced a little early, which is harmless.
-    const double lead = std::chrono::duration<double>(Player::kNearEndLead).count();
+    const double lead = static_cast<double>(nearEndLeadMs_.load()) / 1000.0;
     std::weak_ptr<PlayerCore> weak = weak_from_this();
     DispatchQueue::after(microseconds(seconds - lead), [weak, load] {
         if (auto self = weak.lock()) self->nearEnd(load);

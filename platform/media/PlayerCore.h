@@ -50,6 +50,8 @@ public:
     void play();
     void pause();
     void restart(const PlayerItem* item);
+    // How long before an item's end the delegate hears of it (Player::setNearEndLead).
+    void setNearEndLead(std::chrono::milliseconds lead) { nearEndLeadMs_.store(lead.count()); }
     bool setNextItem(const std::shared_ptr<PlayerItem>& next, const std::shared_ptr<PlayerItem>& after);
 
     // A view has made (or freed) its render context: loading may start.
@@ -151,6 +153,7 @@ private:
     mpv_handle* mpv_ = nullptr;
     std::shared_ptr<DispatchQueue> events_;
     std::atomic<bool> drainScheduled_{false};
+    std::atomic<std::int64_t> nearEndLeadMs_{1500};
 
     mutable std::mutex mutex_;
     Current current_;

@@ -16,6 +16,9 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -76,6 +79,59 @@ TEST(PlayQueueWithAViewTest, ADecisionThePlayerCouldNotTakeIsCarriedOutAtTheEndA
     EXPECT_EQ(scansWhenNextStarted, 1);
     EXPECT_EQ(playsWhenNextStarted, 1);
 
+    view->setPlayer(nullptr);
+    queue->setPlayer(nullptr);
+    UserDefaults::standardUserDefaults().setArgumentDomain({});
+}
+
+// A scan slower than the player's own lead: the first item ends before its decision, and from
+// then on the decision starts early enough to be taken while its item still plays.
+TEST(PlayQueueWithAViewTest, TheLeadGrowsWithTheScanSoThatDecisionsEndBeforeTheirItem) {
+    qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
+    UserDefaults::standardUserDefaults().setArgumentDomain({{"prefNewMovieRepeatLoopCount", 1}});
+    QTemporaryDir dir;
+    const QString clip = test::clip(4.0, false);
+    ASSERT_FALSE(clip.isEmpty());
+    const QString a = dir.filePath("a.mp4"), b = dir.filePath("b.mp4");
+    ASSERT_TRUE(QFile::copy(clip, a) && QFile::copy(clip, b));
+    std::unique_ptr<PlayerView> view(PlayerView::create());
+    view->resize(160, 120);
+    view->show();
+
+    auto monitor = std::make_shared<SourceFolderMonitor>(nullptr);
+    std::shared_ptr<PlayQueue> queue;
+    std::mutex mutex;
+    std::vector<bool> stillPlaying;  // for each scan: its item still played once it was done
+    PlayQueue::Sources sources;
+    sources.scan = [&] {
+        const std::shared_ptr<Player> player = queue->player();
+        const std::shared_ptr<PlayerItem> item = player ? player->status().item : nullptr;
+        // A scan of a large folder on a slow share takes this long.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        const Player::Status after = player ? player->status() : Player::Status{};
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stillPlaying.push_back(after.item == item && after.state == Player::State::Playing);
+        }
+        Player::release(std::shared_ptr<Player>(player));
+        return PlayQueueState::Found(QStringList{b, a});
+    };
+    sources.sourceFolder = monitor;
+    sources.status = std::make_shared<StatusService>(monitor);
+    sources.showPlayer = [&](const std::shared_ptr<Player>& player) { view->setPlayer(player); };
+    queue = PlayQueue::create(sources);
+    queue->startWith({b, a});
+    queue->playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(b)));
+
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return stillPlaying.size() >= 4;
+        },
+        60000, 20));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_FALSE(stillPlaying[0]) << "the first decision, with the player's own lead, ends after its item";
+    for (std::size_t i = 1; i < stillPlaying.size(); ++i) EXPECT_TRUE(stillPlaying[i]) << "scan " << i;
     view->setPlayer(nullptr);
     queue->setPlayer(nullptr);
     UserDefaults::standardUserDefaults().setArgumentDomain({});
