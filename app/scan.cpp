@@ -175,7 +175,7 @@ QStringList AppDelegate::scanFolderForNewItems() {
         return {};
     }
     if (!validateDailyFolder()) {
-        KORVAL_Log::debug(fmt("Inside %@ => %@... VERY BAD....", description(), "scanFolderForNewItems"));
+        KORVAL_Log::debugRepeatable(fmt("Inside %@ => %@... VERY BAD....", description(), "scanFolderForNewItems"));
         return {};
     }
     return listNewestFilesIn(getDailyFolderForSourceFolder());

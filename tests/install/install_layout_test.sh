@@ -32,6 +32,7 @@ if [ -f "$unit" ]; then
     has_line "$unit" "Type=notify"
     has_line "$unit" "WatchdogSec=30s"
     has_line "$unit" "Restart=always"
+    has_line "$unit" "ExecStartPre=/bin/mkdir -p %h/Library/Logs/Vorn"
     has_line "$unit" "ExecStart=$prefix/bin/vornplayer"
     has_line "$unit" "WantedBy=graphical-session.target"
     complaints=$(systemd-analyze verify --man=no "$unit" 2>&1) || fail "systemd-analyze verify failed"
