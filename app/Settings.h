@@ -75,11 +75,19 @@ inline constexpr SettingDeclaration StatusToken{
     "prefStatusToken", SettingType::String, 0, 0, "status services at launch", "the operator (settings file, arguments)",
     PreferencesControl::None, "A token every request to the status server must carry (Authorization: Bearer <token>); empty: none."};
 
+// A file holding the token (its first line), so that the token is never on a command line; refused
+// when other users may read it. It wins over prefStatusToken.
+inline constexpr SettingDeclaration StatusTokenFile{
+    "prefStatusTokenFile", SettingType::Path, 0, 0, "status services at launch", "the operator (settings file, arguments)",
+    PreferencesControl::None,
+    "A file whose first line is the status server's token, readable by its owner (and group) only; wins over "
+    "prefStatusToken and keeps the token off the command line."};
+
 inline constexpr const SettingDeclaration* all[] = {
     &TamrinVideosFolder,   &TamrinVideosFolderAliasData, &TamrinVideosFolderIsValid,
     &DoAttemptToCreateFolderIfMissing, &DailyDateFormat, &RepeatListItemsCount,
     &NewMovieRepeatLoopCount, &ArrayOfPathsOfLastItems, &DoShowMenuBar,
-    &AppVersionString, &StatusListenAddress, &StatusToken};
+    &AppVersionString, &StatusListenAddress, &StatusToken, &StatusTokenFile};
 
 }  // namespace Setting
 

@@ -11,9 +11,18 @@
 #include "platform/core/StatusHttpServer.h"
 #include "platform/core/ThreadContract.h"
 
+#include "platform/core/PathUtilities.h"
+
+#include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -31,7 +40,43 @@ StatusService::StatusService(std::shared_ptr<SourceFolderMonitor> sourceFolder)
 
 void StatusService::itemStarted(const QString& path) {
     report_.itemStarted();
-    ServiceManager::notifyStatus(fmt("Playing %@", path));
+    QString problem;
+    {
+        std::lock_guard<std::mutex> lock(serverProblemMutex_);
+        problem = serverProblem_;
+    }
+    ServiceManager::notifyStatus(problem.isEmpty() ? fmt("Playing %@", path) : fmt("Playing %@; %@", path, problem));
+}
+
+void StatusService::setServerProblem(const QString& problem) {
+    std::lock_guard<std::mutex> lock(serverProblemMutex_);
+    serverProblem_ = problem;
+}
+
+std::optional<QByteArray> StatusService::tokenFromFile(const QString& path, QString* why) {
+    const auto refuse = [why](const QString& reason) -> std::optional<QByteArray> {
+        if (why) *why = reason;
+        return std::nullopt;
+    };
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        return refuse(fmt("token file %@ cannot be read (%s)", path, std::strerror(errno)));
+    }
+    if (st.st_mode & (S_IROTH | S_IWOTH)) {
+        return refuse(fmt("token file %@ may be read by other users (mode %@); chmod o-rw it", path,
+                          QString::number(st.st_mode & 07777, 8).rightJustified(4, QLatin1Char('0'))));
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return refuse(fmt("token file %@ cannot be read (%@)", path, file.errorString()));
+    const QByteArray token = file.readLine(4096).trimmed();
+    if (token.isEmpty()) return refuse(fmt("token file %@ holds no token", path));
+    return token;
+}
+
+std::optional<QByteArray> StatusService::serverToken(QString* why) const {
+    const QString file = Settings::string(Setting::StatusTokenFile).trimmed();
+    if (!file.isEmpty()) return tokenFromFile(Path::standardize(file), why);
+    return Settings::string(Setting::StatusToken).toUtf8();
 }
 
 void StatusService::itemEnded(const PlayerItemEnd& end) {
@@ -97,8 +142,12 @@ void StatusService::start(Sources sources) {
 }
 
 void StatusService::startServer() {
+    VORN_ASSERT_MAIN_THREAD();
     const QString address = Settings::string(Setting::StatusListenAddress).trimmed();
-    if (address.isEmpty()) return;
+    if (address.isEmpty()) {
+        setServerProblem(QString());
+        return;
+    }
     const std::weak_ptr<StatusService> weak = weak_from_this();
     StatusHttpServer::Endpoints endpoints;
     endpoints.status = [weak]() -> QByteArray {
@@ -114,13 +163,32 @@ void StatusService::startServer() {
         return self && self->sources_.screenshotPng ? self->sources_.screenshotPng(kScreenshotWidth) : QByteArray();
     };
     QString error;
+    const std::optional<QByteArray> token = serverToken(&error);
     const std::optional<QString> url =
-        StatusHttpServer::start(address, Settings::string(Setting::StatusToken).toUtf8(), std::move(endpoints), &error);
+        token ? StatusHttpServer::start(address, *token, std::move(endpoints), &error) : std::nullopt;
     if (!url) {
-        KORVAL_Log::debug(fmt("Status server: cannot listen on %@: %@", address, error));
+        const QString problem = fmt("Status server: cannot listen on %@: %@; trying again every %li s", address, error,
+                                    static_cast<long long>(kListenRetry.count()));
+        // Said out loud the first time; a failure that stays the same is only counted in the log.
+        if (problem != lastLoudProblem_) {
+            lastLoudProblem_ = problem;
+            KORVAL_Log::warnOperator(problem);
+        } else {
+            KORVAL_Log::debugRepeatable(problem);
+        }
+        setServerProblem(problem);
+        ServiceManager::notifyStatus(problem);
+        QTimer::singleShot(kListenRetry, QCoreApplication::instance(), [weak] {
+            if (const std::shared_ptr<StatusService> self = weak.lock()) self->startServer();
+        });
         return;
     }
-    const bool withToken = !Settings::string(Setting::StatusToken).isEmpty();
+    if (!lastLoudProblem_.isEmpty()) {
+        lastLoudProblem_.clear();
+        ServiceManager::notifyStatus(fmt("Status server listening at %@", *url));
+    }
+    setServerProblem(QString());
+    const bool withToken = !token->isEmpty();
     KORVAL_Log::debug(fmt("Status server: /metrics, /status and /screenshot.png at %@ (%@)", *url,
                           withToken ? "bearer token required" : "no token required"));
 }

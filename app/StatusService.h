@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class SourceFolderMonitor;
@@ -43,11 +44,26 @@ public:
     // thread, once.
     void start(Sources sources);
 
+    // The token in the first line of a file that only its owner and group may read; none, with
+    // the reason in `why`, for a file others may read, one that cannot be read, or an empty one.
+    static std::optional<QByteArray> tokenFromFile(const QString& path, QString* why);
+    // How long the status server waits before it tries again to listen.
+    static constexpr std::chrono::seconds kListenRetry{30};
+
 private:
     QByteArray jsonAnswer() const;  // main thread
+    // Listens where the settings say, read afresh at each try; a failure is said on standard
+    // error, in the log and in the service's status line, and tried again after kListenRetry.
     void startServer();
+    // The token the server requires: from the token file, else the setting; none when the file
+    // is refused (the server then stays shut rather than open to everyone).
+    std::optional<QByteArray> serverToken(QString* why) const;
+    void setServerProblem(const QString& problem);
 
     StatusReport report_;
+    mutable std::mutex serverProblemMutex_;
+    QString serverProblem_;  // why the status server does not listen; empty while it does
+    QString lastLoudProblem_;  // main thread
     const std::shared_ptr<SourceFolderMonitor> sourceFolder_;
     Sources sources_;  // set once, on the main thread, before anything reads it
 };

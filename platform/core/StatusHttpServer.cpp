@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
@@ -54,8 +55,18 @@ bool isRequestLine(const QByteArray& line) {
     return pattern.match(QString::fromLatin1(line)).hasMatch();
 }
 
-// Accepts connections up to a bound and watches each one before the HTTP server reads it: the
-// size of a request, its first line, and how long it stays idle.
+// The peer a connection comes from, the same whether it came over IPv4 or as an IPv4-mapped
+// IPv6 address.
+QString peerOf(const QTcpSocket* socket) {
+    const QHostAddress address = socket->peerAddress();
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4).toString() : address.toString();
+}
+
+// Accepts connections up to a bound, and up to a smaller one from each peer, and watches each
+// one before the HTTP server reads it: the size of a request, its first line, and how long it
+// takes.
 class BoundedTcpServer final : public QTcpServer {
 public:
     using QTcpServer::QTcpServer;
@@ -69,7 +80,8 @@ protected:
             return;
         }
         QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-        if (*open_ >= StatusHttpServer::kMaxConnections) {
+        const QString peer = peerOf(socket);
+        if (*open_ >= StatusHttpServer::kMaxConnections || perPeer_->value(peer) >= StatusHttpServer::kMaxConnectionsPerPeer) {
             // Even the refusals are bounded: past that, a connection is closed unanswered.
             if (*refusing_ >= kMaxRefusing) {
                 socket->abort();
@@ -81,23 +93,30 @@ protected:
             return;
         }
         ++*open_;
-        QObject::connect(socket, &QObject::destroyed, [open = open_] { --*open; });
+        ++(*perPeer_)[peer];
+        QObject::connect(socket, &QObject::destroyed, [open = open_, perPeer = perPeer_, peer] {
+            --*open;
+            if (--(*perPeer)[peer] <= 0) perPeer->remove(peer);
+        });
         watch(socket);
         addPendingConnection(socket);
     }
 
 private:
+    // One timer per connection, never restarted by the bytes of a request: a request is whole
+    // within kRequestDeadlineMs of its first byte, or the connection goes.
     static void watch(QTcpSocket* socket) {
         socket->setReadBufferSize(StatusHttpServer::kMaxRequestBytes);
-        auto* idle = new QTimer(socket);
-        idle->setSingleShot(true);
-        idle->start(StatusHttpServer::kIdleTimeoutMs);
-        QObject::connect(idle, &QTimer::timeout, socket, [socket] { socket->abort(); });
+        auto* deadline = new QTimer(socket);
+        deadline->setSingleShot(true);
+        deadline->start(StatusHttpServer::kRequestDeadlineMs);
+        QObject::connect(deadline, &QTimer::timeout, socket, [socket] { socket->abort(); });
         auto received = std::make_shared<qint64>(0);
         auto firstLineChecked = std::make_shared<bool>(false);
         // Connected before the HTTP server's own reader, so this runs first on every read.
-        QObject::connect(socket, &QIODevice::readyRead, socket, [socket, idle, received, firstLineChecked] {
-            idle->start();
+        QObject::connect(socket, &QIODevice::readyRead, socket, [socket, deadline, received, firstLineChecked] {
+            // The first byte after an answer starts the next request's time.
+            if (*received == 0) deadline->start(StatusHttpServer::kRequestDeadlineMs);
             *received += socket->bytesAvailable();
             if (*received >= StatusHttpServer::kMaxRequestBytes) {
                 refuse(socket, "413 Payload Too Large");
@@ -116,15 +135,17 @@ private:
                 *firstLineChecked = true;
             }
         });
-        // An answer went out: whatever comes next is a new request, measured afresh.
-        QObject::connect(socket, &QIODevice::bytesWritten, socket, [idle, received] {
-            idle->start();
-            *received = 0;
+        // An answer goes out: while it does, the peer has its time to read it; once it is out,
+        // whatever comes next is a new request, measured afresh.
+        QObject::connect(socket, &QIODevice::bytesWritten, socket, [socket, deadline, received] {
+            deadline->start(StatusHttpServer::kIdleTimeoutMs);
+            if (socket->bytesToWrite() == 0) *received = 0;
         });
     }
 
     static constexpr int kMaxRefusing = 64;
     std::shared_ptr<int> open_ = std::make_shared<int>(0);
+    std::shared_ptr<QHash<QString, int>> perPeer_ = std::make_shared<QHash<QString, int>>();
     std::shared_ptr<int> refusing_ = std::make_shared<int>(0);
 };
 

@@ -11,8 +11,9 @@
 // A small read-only HTTP server for watching a player from elsewhere: GET /metrics, /status and
 // /screenshot.png, each answered by a function of the caller. With a token, every request must
 // carry "Authorization: Bearer <token>" (401 otherwise). It runs in the main thread's event
-// loop, so it is bounded: a few connections at a time (503 beyond), short requests (413
-// beyond), idle connections closed, and the screenshot made at most once a second.
+// loop, so it is bounded: a few connections at a time and fewer from any one peer (503 beyond),
+// short requests (413 beyond), each request whole within a few seconds of its first byte however
+// slowly it trickles in, idle connections closed, and the screenshot made at most once a second.
 class StatusHttpServer {
 public:
     struct Endpoints {
@@ -22,7 +23,12 @@ public:
     };
 
     static constexpr int kMaxConnections = 16;
+    // So that one peer, slow or hostile, leaves the others room.
+    static constexpr int kMaxConnectionsPerPeer = 4;
     static constexpr qint64 kMaxRequestBytes = 16 * 1024;
+    // From a request's first byte (or the connection's start) to its last header.
+    static constexpr int kRequestDeadlineMs = 5000;
+    // From an answer to the next request's first byte.
     static constexpr int kIdleTimeoutMs = 10000;
     static constexpr int kScreenshotMaxAgeMs = 1000;
 

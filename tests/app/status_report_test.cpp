@@ -5,11 +5,17 @@
 #include "platform/core/StatusHttpServer.h"
 #include "platform/media/Player.h"
 
+#include <QFile>
 #include <QJsonDocument>
+#include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QUrl>
 
 #include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -174,6 +180,30 @@ TEST(StatusHttpServerTest, TheListenAddressIsAHostAndAPort) {
                               "user@127.0.0.1:80", "example.org:80"}) {
         EXPECT_FALSE(StatusHttpServer::parseListenAddress(wrong)) << wrong;
     }
+}
+
+TEST(StatusServiceTest, ATokenFileIsTakenOnlyWhenOtherUsersCannotReadIt) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("token");
+    test::writeAll(path, "  s3cret  \nsecond line\n");
+    const auto withMode = [&](mode_t mode) {
+        chmod(QFile::encodeName(path).constData(), mode);
+        QString why;
+        const std::optional<QByteArray> token = StatusService::tokenFromFile(path, &why);
+        return std::make_pair(token, why);
+    };
+    EXPECT_EQ(withMode(0600).first, QByteArray("s3cret"));
+    EXPECT_EQ(withMode(0640).first, QByteArray("s3cret")) << "a group of operators may share it";
+    for (const mode_t open : {mode_t(0644), mode_t(0602), mode_t(0604)}) {
+        const auto [token, why] = withMode(open);
+        EXPECT_FALSE(token) << open;
+        EXPECT_TRUE(why.contains("may be read by other users (mode 0" + QString::number(open, 8) + ")")) << why.toStdString();
+    }
+    test::writeAll(path, "\n");
+    EXPECT_TRUE(withMode(0600).second.endsWith("holds no token"));
+    QString why;
+    EXPECT_FALSE(StatusService::tokenFromFile(dir.filePath("missing"), &why));
+    EXPECT_TRUE(why.contains("cannot be read")) << why.toStdString();
 }
 
 }  // namespace

@@ -1,0 +1,233 @@
+// The status server of the real player as operators meet it: a port that is busy at start, a
+// token file, and peers that send their requests a byte at a time.
+#include "e2e/PlayerRun.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTcpServer>
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using test::PlayerRun;
+
+// A connection to 127.0.0.1:port from the given loopback address (another peer for the server);
+// -1 when it cannot be made.
+int connectFrom(const char* from, quint16 port, int timeoutMs) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The status code of one GET (0: no answer in time), with the token when there is one; `whole`
+// gets the whole answer, head and body.
+int get(quint16 port, const QByteArray& path, const QByteArray& token = QByteArray(), int timeoutMs = 5000,
+        QByteArray* whole = nullptr) {
+    const int fd = connectFrom("127.0.0.1", port, timeoutMs);
+    if (fd < 0) return 0;
+    QByteArray request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    if (!token.isEmpty()) request += "Authorization: Bearer " + token + "\r\n";
+    request += "\r\n";
+    int status = 0;
+    if (send(fd, request.constData(), static_cast<size_t>(request.size()), MSG_NOSIGNAL) == request.size()) {
+        QByteArray answer;
+        char buffer[4096];
+        while (whole || !answer.contains("\r\n")) {
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            answer.append(buffer, n);
+        }
+        if (whole) *whole = answer;
+        const QList<QByteArray> words = answer.left(answer.indexOf('\r')).split(' ');
+        if (words.size() >= 2 && words.at(0).startsWith("HTTP/1.")) status = words.at(1).toInt();
+    }
+    close(fd);
+    return status;
+}
+
+class StatusServerE2E : public ::testing::Test {
+protected:
+    void startCapturingStandardError(const QStringList& arguments) {
+        run.process = std::make_unique<QProcess>();
+        run.process->setProcessEnvironment(run.env);
+        run.process->setWorkingDirectory(run.root.path());
+        run.process->setProcessChannelMode(QProcess::SeparateChannels);
+        run.process->start(run.executable, arguments);
+        ASSERT_TRUE(run.process->waitForStarted());
+    }
+    QString standardError() {
+        run.process->waitForReadyRead(0);
+        err += QString::fromLocal8Bit(run.process->readAllStandardError());
+        return err;
+    }
+    // The port of the server once it listens, from its log line; 0 when it does not in time.
+    quint16 servingPort(int timeoutMs) {
+        static const QRegularExpression serving(R"(\] Status server: /metrics, .* at http://127\.0\.0\.1:(\d+)/ )");
+        quint16 port = 0;
+        test::waitUntil(
+            [&] {
+                const auto m = serving.match(run.log());
+                if (m.hasMatch()) port = static_cast<quint16>(m.captured(1).toUInt());
+                return port != 0;
+            },
+            timeoutMs, 100);
+        return port;
+    }
+
+    PlayerRun run;
+    QString err;
+};
+
+TEST_F(StatusServerE2E, ABusyPortIsSaidAtOnceAndTheServerListensSoonAfterItIsFree) {
+    auto blocker = std::make_unique<QTcpServer>();
+    ASSERT_TRUE(blocker->listen(QHostAddress::LocalHost, 0));
+    const quint16 port = blocker->serverPort();
+    const QString address = QString("127.0.0.1:%1").arg(port);
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    startCapturingStandardError({"-prefStatusListenAddress", address});
+    const QString said = "Status server: cannot listen on " + address + ": ";
+    ASSERT_TRUE(test::waitUntil([&] { return standardError().contains(said); }, 15000, 20)) << err.toStdString();
+    std::cout << "[ measured ] the busy port was said on standard error " << sinceStart.elapsed()
+              << " ms after the start\n";
+    EXPECT_TRUE(err.contains("trying again every 30 s")) << err.toStdString();
+    EXPECT_TRUE(run.log().contains("] " + said)) << run.log().toStdString();
+
+    // Freed: the next try, at most 30 s later, listens.
+    blocker.reset();
+    QElapsedTimer sinceFree;
+    sinceFree.start();
+    ASSERT_TRUE(test::waitUntil([&] { return get(port, "/metrics", QByteArray(), 1000) == 200; }, 40000, 250))
+        << run.log().toStdString();
+    std::cout << "[ measured ] answered " << sinceFree.elapsed() << " ms after the port was freed\n";
+    EXPECT_LE(sinceFree.elapsed(), 35000);
+    EXPECT_EQ(run.stop(), 0);
+}
+
+TEST_F(StatusServerE2E, AnAddressThatCannotBeParsedIsSaid) {
+    startCapturingStandardError({"-prefStatusListenAddress", "127.0.0.1:99999"});
+    EXPECT_TRUE(test::waitUntil(
+        [&] { return standardError().contains("Status server: cannot listen on 127.0.0.1:99999: \"127.0.0.1:99999\" is not an address and port"); },
+        15000, 20))
+        << err.toStdString();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+TEST_F(StatusServerE2E, ATokenFileOthersMayReadIsRefusedUntilItIsMadePrivate) {
+    const QString tokenFile = run.root.filePath("token");
+    test::writeAll(tokenFile, "s3cret-from-a-file\n");
+    ASSERT_EQ(chmod(QFile::encodeName(tokenFile).constData(), 0644), 0);
+    startCapturingStandardError({"-prefStatusListenAddress", "127.0.0.1:0", "-prefStatusTokenFile", tokenFile});
+    ASSERT_TRUE(test::waitUntil([&] { return standardError().contains("may be read by other users (mode 0644)"); }, 15000, 20))
+        << err.toStdString();
+    EXPECT_FALSE(run.log().contains("] Status server: /metrics")) << "the server stays shut rather than open to all";
+
+    ASSERT_EQ(chmod(QFile::encodeName(tokenFile).constData(), 0600), 0);
+    const quint16 port = servingPort(40000);
+    ASSERT_NE(port, 0) << run.log().toStdString();
+    EXPECT_EQ(get(port, "/metrics"), 401);
+    EXPECT_EQ(get(port, "/metrics", "s3cret-from-a-file"), 200);
+    // The token is nowhere on the command line.
+    const QByteArray cmdline = test::readAll(QString("/proc/%1/cmdline").arg(run.process->processId()));
+    EXPECT_FALSE(cmdline.contains("s3cret"));
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// Sixteen connections that send "GET /metrics HTTP/1.1\r\n" and then a byte every 5 s, opened
+// again as soon as the server closes them, from a peer of their own: a client that asks for
+// /metrics once a second still gets its answers.
+TEST_F(StatusServerE2E, SlowConnectionsOfOnePeerLeaveOthersTheirAnswers) {
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.2", &local.sin_addr);
+        const bool canBind = bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+        close(fd);
+        if (!canBind) GTEST_SKIP() << "127.0.0.2 is not a loopback address here";
+    }
+    run.start({"-prefStatusListenAddress", "127.0.0.1:0"});
+    const quint16 port = servingPort(15000);
+    ASSERT_NE(port, 0) << run.log().toStdString();
+
+    struct Slow {
+        int fd = -1;
+        qint64 lastByteMs = 0;
+    };
+    std::vector<Slow> slow(16);
+    int opened = 0;
+    QElapsedTimer clock;
+    clock.start();
+    const auto tendSlowOnes = [&] {
+        for (Slow& s : slow) {
+            if (s.fd >= 0) {
+                // Closed by the server (or refused with 503): open it again at once.
+                pollfd p{s.fd, POLLIN, 0};
+                char buffer[512];
+                if (poll(&p, 1, 0) == 1 && recv(s.fd, buffer, sizeof buffer, MSG_DONTWAIT) <= 0) {
+                    close(s.fd);
+                    s.fd = -1;
+                }
+            }
+            if (s.fd < 0) {
+                s.fd = connectFrom("127.0.0.2", port, 1000);
+                if (s.fd < 0) continue;
+                ++opened;
+                static const QByteArray start = "GET /metrics HTTP/1.1\r\n";
+                send(s.fd, start.constData(), static_cast<size_t>(start.size()), MSG_NOSIGNAL);
+                s.lastByteMs = clock.elapsed();
+            } else if (clock.elapsed() - s.lastByteMs >= 5000) {
+                send(s.fd, "X", 1, MSG_NOSIGNAL);
+                s.lastByteMs = clock.elapsed();
+            }
+        }
+    };
+
+    int asked = 0;
+    int answered = 0;
+    while (clock.elapsed() < 30000) {
+        const qint64 due = (asked + 1) * 1000;
+        while (clock.elapsed() < due) {
+            tendSlowOnes();
+            // The slow ones are tended every 50 ms until the next request of the client under test.
+            poll(nullptr, 0, 50);
+        }
+        ++asked;
+        // An answer in time for the next second counts.
+        answered += get(port, "/metrics", QByteArray(), 900) == 200 ? 1 : 0;
+    }
+    for (Slow& s : slow) {
+        if (s.fd >= 0) close(s.fd);
+    }
+    std::cout << "[ measured ] " << answered << " of " << asked << " once-a-second requests answered beside "
+              << opened << " slow connections\n";
+    EXPECT_GE(answered * 10, asked * 9);
+    EXPECT_GE(opened, 16);
+    EXPECT_EQ(run.stop(), 0);
+}
+
+}  // namespace
