@@ -108,7 +108,8 @@ StatusReport::Snapshot StatusService::snapshot() const {
     }
     s.logPath = sources_.logPath;
     s.logBytes = QFileInfo(s.logPath).size();
-    s.residentMemoryBytes = ProcessInfo::residentMemoryBytes();
+    s.process = ProcessInfo::usage();
+    s.residentMemoryBytes = s.process.residentMemoryBytes;
     if (sources_.lastFrame) s.lastFrame = sources_.lastFrame();
     return s;
 }

@@ -92,13 +92,22 @@ TEST(StatusReportTest, TheJsonAnswerSaysWhatPlaysSinceWhenAndWhatCameInLast) {
     EXPECT_EQ(json.value("logBytes").toInteger(), 1234);
 }
 
-TEST(StatusReportTest, MetricsAreOneSamplePerFamilyAndAgesAppearOnlyOnceThereIsSomethingToMeasure) {
+TEST(StatusReportTest, MetricsAreOneSamplePerFamilyAndMomentsAppearOnlyOnceThereIsSuchAMoment) {
     StatusReport report;
     StatusReport::Snapshot s = report.snapshot();
     s.version = "1.0.0\"x";
+    s.startedAt = QDateTime::fromSecsSinceEpoch(1800000000);
+    s.process.residentMemoryBytes = 123456789;
+    s.process.startTimeSeconds = 1799999999.5;
     QString text = QString::fromUtf8(StatusReport::prometheusText(s, s.started + 2s));
-    EXPECT_FALSE(text.contains("vornplayer_seconds_since_last_new_item"));
-    EXPECT_FALSE(text.contains("vornplayer_seconds_since_last_frame"));
+    EXPECT_FALSE(text.contains("vornplayer_last_new_item_timestamp_seconds"));
+    EXPECT_FALSE(text.contains("vornplayer_last_frame_timestamp_seconds"));
+    EXPECT_FALSE(text.contains("vornplayer_current_item_start_timestamp_seconds"));
+    // Prometheus makes "up" itself; no age that a stale scrape would freeze.
+    EXPECT_FALSE(text.contains("vornplayer_up"));
+    EXPECT_FALSE(text.contains("seconds_since"));
+    EXPECT_TRUE(text.contains("\nprocess_resident_memory_bytes 123456789\n"));
+    EXPECT_TRUE(text.contains("\nprocess_start_time_seconds 1799999999.5\n"));
     EXPECT_TRUE(text.contains("\nvornplayer_source_folder_available 0\n"));
     EXPECT_TRUE(text.contains("\nvornplayer_info{version=\"1.0.0\\\"x\"} 1\n"));
 
@@ -106,14 +115,19 @@ TEST(StatusReportTest, MetricsAreOneSamplePerFamilyAndAgesAppearOnlyOnceThereIsS
     report.itemFailed();
     report.newItemArrived("/v/a.mp4");
     s = report.snapshot();
+    s.startedAt = QDateTime::fromSecsSinceEpoch(1800000000);
     s.sourceFolderAvailable = true;
+    s.lastNewItemSince = s.started + 10s;
     s.lastFrame = s.lastNewItemSince + 500ms;
+    s.currentItem = "/v/a.mp4";
+    s.currentItemSince = s.started + 9250ms;
     text = QString::fromUtf8(StatusReport::prometheusText(s, s.lastNewItemSince + 4s));
     EXPECT_TRUE(text.contains("\nvornplayer_items_played_total 1\n"));
     EXPECT_TRUE(text.contains("\nvornplayer_item_failures_total 1\n"));
     EXPECT_TRUE(text.contains("\nvornplayer_source_folder_available 1\n"));
-    EXPECT_TRUE(text.contains("\nvornplayer_seconds_since_last_new_item 4\n"));
-    EXPECT_TRUE(text.contains("\nvornplayer_seconds_since_last_frame 3.5\n"));
+    EXPECT_TRUE(text.contains("\nvornplayer_last_new_item_timestamp_seconds 1800000010\n")) << text.toStdString();
+    EXPECT_TRUE(text.contains("\nvornplayer_last_frame_timestamp_seconds 1800000010.5\n"));
+    EXPECT_TRUE(text.contains("\nvornplayer_current_item_start_timestamp_seconds 1800000009.25\n"));
 
     // Every family: HELP, TYPE, then its one sample.
     const QStringList lines = text.trimmed().split('\n');

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
@@ -154,6 +155,29 @@ TEST_F(StatusServerE2E, ATokenFileOthersMayReadIsRefusedUntilItIsMadePrivate) {
     // The token is nowhere on the command line.
     const QByteArray cmdline = test::readAll(QString("/proc/%1/cmdline").arg(run.process->processId()));
     EXPECT_FALSE(cmdline.contains("s3cret"));
+    EXPECT_EQ(run.stop(), 0);
+}
+
+TEST_F(StatusServerE2E, TheMetricsPassPromtoolWithTheProcessMetricsAndMomentsAsTimestamps) {
+    if (QStandardPaths::findExecutable("promtool").isEmpty()) GTEST_SKIP() << "promtool is not installed (package prometheus)";
+    run.start({"-prefStatusListenAddress", "127.0.0.1:0"});
+    const quint16 port = servingPort(15000);
+    ASSERT_NE(port, 0) << run.log().toStdString();
+    QByteArray answer;
+    ASSERT_EQ(get(port, "/metrics", QByteArray(), 5000, &answer), 200);
+    const QByteArray metrics = answer.mid(answer.indexOf("\r\n\r\n") + 4);
+    QProcess promtool;
+    promtool.start("promtool", {"check", "metrics"});
+    promtool.write(metrics);
+    promtool.closeWriteChannel();
+    ASSERT_TRUE(promtool.waitForFinished(30000));
+    EXPECT_EQ(promtool.exitCode(), 0) << promtool.readAllStandardError().toStdString() << metrics.toStdString();
+    EXPECT_EQ(promtool.readAll() + promtool.readAllStandardError(), QByteArray()) << "promtool has nothing to say";
+    for (const char* name : {"\nprocess_resident_memory_bytes ", "\nprocess_cpu_seconds_total ", "\nprocess_open_fds ",
+                             "\nprocess_max_fds ", "\nprocess_start_time_seconds ", "\nvornplayer_items_played_total "}) {
+        EXPECT_TRUE(metrics.contains(name)) << name;
+    }
+    EXPECT_FALSE(metrics.contains("vornplayer_up"));
     EXPECT_EQ(run.stop(), 0);
 }
 
