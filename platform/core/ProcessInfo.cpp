@@ -5,6 +5,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDir>
@@ -35,6 +36,21 @@ void ProcessInfo::disableAutomaticTermination(const QString& reason) {
         const QDBusPendingReply<uint> reply = *w;
         // The service keeps the inhibition while our connection to the bus lives.
         if (!reply.isError()) systemLog(QStringLiteral("Screen saver inhibited (cookie %1)").arg(reply.value()));
+        w->deleteLater();
+    });
+
+    // Wayland compositors offer no screen-saver service to a plain client: their desktop portal
+    // keeps the screen awake instead, while our connection to the bus lives.
+    QDBusMessage portal = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
+                                                         QStringLiteral("/org/freedesktop/portal/desktop"),
+                                                         QStringLiteral("org.freedesktop.portal.Inhibit"),
+                                                         QStringLiteral("Inhibit"));
+    constexpr uint kInhibitSuspendAndIdle = 4 | 8;
+    portal << QString() << kInhibitSuspendAndIdle << QVariantMap{{QStringLiteral("reason"), reason}};
+    auto* portalWatcher = new QDBusPendingCallWatcher(bus.asyncCall(portal, 5000));
+    QObject::connect(portalWatcher, &QDBusPendingCallWatcher::finished, [](QDBusPendingCallWatcher* w) {
+        const QDBusPendingReply<QDBusObjectPath> reply = *w;
+        if (!reply.isError()) systemLog(QStringLiteral("Idle inhibited through the desktop portal (%1)").arg(reply.value().path()));
         w->deleteLater();
     });
 }
