@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/Settings.h"
 
 #include "platform/core/Description.h"
 #include "platform/core/ThreadContract.h"
@@ -87,6 +88,11 @@ void AppDelegate::startStatusServices() {
         const std::shared_ptr<AppDelegate> self = weak.lock();
         const QPointer<MainWindow> window = self ? self->window() : nullptr;
         return window ? window->snapshotPng(width) : QByteArray();
+    };
+    sources.queue = [weak] {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        return self ? self->playQueue().state().outlook(Settings::positiveCount(Setting::NewMovieRepeatLoopCount))
+                    : PlayQueueState::Outlook();
     };
     sources.logPath = logFilePath();
     status_->start(std::move(sources));

@@ -1,6 +1,7 @@
 #include "app/StatusService.h"
 
 #include "app/Settings.h"
+#include "app/OperatorPage.h"
 #include "app/SourceFolderMonitor.h"
 
 #include "log/KORVAL_Log.h"
@@ -118,6 +119,15 @@ QByteArray StatusService::jsonAnswer() const {
     return QJsonDocument(StatusReport::json(snapshot(), std::chrono::steady_clock::now())).toJson(QJsonDocument::Compact);
 }
 
+QByteArray StatusService::pageAnswer() const {
+    OperatorPage::Facts facts;
+    facts.status = snapshot();
+    if (sources_.queue) facts.queue = sources_.queue();
+    facts.sourceFolderSince = sourceFolder_->stateSince();
+    facts.logLines = OperatorPage::lastLines(sources_.logPath, OperatorPage::kLogLines);
+    return OperatorPage::html(facts, std::chrono::steady_clock::now());
+}
+
 void StatusService::start(Sources sources) {
     VORN_ASSERT_MAIN_THREAD();
     sources_ = std::move(sources);
@@ -158,6 +168,10 @@ void StatusService::startServer() {
     endpoints.metrics = [weak]() -> QByteArray {
         const std::shared_ptr<StatusService> self = weak.lock();
         return self ? StatusReport::prometheusText(self->snapshot(), std::chrono::steady_clock::now()) : QByteArray();
+    };
+    endpoints.page = [weak]() -> QByteArray {
+        const std::shared_ptr<StatusService> self = weak.lock();
+        return self ? self->pageAnswer() : QByteArray();
     };
     endpoints.screenshot = [weak]() -> QByteArray {
         const std::shared_ptr<StatusService> self = weak.lock();

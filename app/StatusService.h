@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/PlayQueueState.h"
 #include "app/StatusReport.h"
 #include "platform/media/Player.h"
 
@@ -26,6 +27,8 @@ public:
         std::function<Player::Status()> player;  // the current player's item, or no item
         std::function<std::optional<SteadyTime>()> lastFrame;
         std::function<QByteArray(int width)> screenshotPng;
+        // What the play queue expects next, for the operator's page.
+        std::function<PlayQueueState::Outlook()> queue;
         QString logPath;
     };
 
@@ -52,6 +55,7 @@ public:
 
 private:
     QByteArray jsonAnswer() const;  // main thread
+    QByteArray pageAnswer() const;  // main thread
     // Listens where the settings say, read afresh at each try; a failure is said on standard
     // error, in the log and in the service's status line, and tried again after kListenRetry.
     void startServer();

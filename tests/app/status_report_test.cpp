@@ -1,4 +1,6 @@
 // What the status answers say: the counts, the times, and the three forms of the answer.
+#include "app/OperatorPage.h"
+#include "app/PlayQueueState.h"
 #include "app/SourceFolderMonitor.h"
 #include "app/StatusReport.h"
 #include "app/StatusService.h"
@@ -218,6 +220,64 @@ TEST(StatusServiceTest, ATokenFileIsTakenOnlyWhenOtherUsersCannotReadIt) {
     QString why;
     EXPECT_FALSE(StatusService::tokenFromFile(dir.filePath("missing"), &why));
     EXPECT_TRUE(why.contains("cannot be read")) << why.toStdString();
+}
+
+// What the operator's page says the queue expects: the new file's plays left, what follows it
+// once they are done, and the files set aside, passed over.
+TEST(OperatorPageTest, TheOutlookFollowsTheQueuesRules) {
+    PlayQueueState queue;
+    const QStringList list{"/v/day/c.mp4", "/v/day/b.mp4", "/v/day/a.mp4"};
+    queue.startWith(list);
+    const auto now = PlayQueueState::Clock::now();
+    PlayQueueState::Outlook outlook = queue.outlook(3);
+    EXPECT_EQ(outlook.next, "/v/day/c.mp4") << "the new file has plays left";
+    ASSERT_EQ(outlook.repeatList.size(), 3);
+    EXPECT_EQ(outlook.repeatList[0].playsLeft, 3);
+    EXPECT_EQ(outlook.repeatList[1].playsLeft, 1);
+
+    // Two plays done: the third is the last, and b follows it.
+    queue.itemEnded(list, 3, list[0], PlayQueueState::EndKind::Played, {}, now);
+    queue.itemEnded(list, 3, list[0], PlayQueueState::EndKind::Played, {}, now);
+    outlook = queue.outlook(3);
+    EXPECT_EQ(outlook.repeatList[0].playsLeft, 1);
+    EXPECT_EQ(outlook.next, "/v/day/b.mp4");
+    // b fails: it is set aside, and a follows c once c has played.
+    queue.itemEnded(list, 3, list[0], PlayQueueState::EndKind::Played, {}, now);  // c's third play; b is first
+    queue.itemEnded(list, 3, "/v/day/b.mp4", PlayQueueState::EndKind::Failed, {}, now);
+    outlook = queue.outlook(3);
+    ASSERT_EQ(outlook.setAside.size(), 1);
+    EXPECT_EQ(outlook.setAside[0].path, "/v/day/b.mp4");
+    EXPECT_EQ(outlook.setAside[0].retryAt, now + PlayQueueState::kRetrySetAsideAfter);
+    EXPECT_NE(outlook.next, "/v/day/b.mp4");
+    for (const auto& entry : outlook.repeatList) EXPECT_EQ(entry.setAside, entry.path == "/v/day/b.mp4") << entry.path.toStdString();
+}
+
+TEST(OperatorPageTest, ThePageNamesWhatPlaysAndEscapesEveryName) {
+    OperatorPage::Facts facts;
+    StatusReport report;
+    facts.status = report.snapshot();
+    facts.status.version = "1.0.0";
+    facts.status.currentItem = "/v/day/<b>bold<i>.mp4";
+    facts.status.currentItemSince = facts.status.started + 5s;
+    facts.status.sourceFolder = "/v";
+    facts.status.sourceFolderAvailable = false;
+    facts.status.sourceFolderState = "not answering";
+    facts.sourceFolderSince = QDateTime(QDate(2026, 12, 28), QTime(9, 30));
+    facts.queue.next = "/v/day/a&b.mp4";
+    facts.queue.repeatList = {{"/v/day/a&b.mp4", 2, false}, {"/v/day/x.mp4", 0, true}};
+    facts.logLines = {"D [2026/12/28 09:30:00.000 +0100] <script>alert(1)</script>"};
+    const QString html = QString::fromUtf8(OperatorPage::html(facts, facts.status.started + 65s));
+    EXPECT_TRUE(html.startsWith("<!DOCTYPE html>"));
+    EXPECT_TRUE(html.contains("&lt;b&gt;bold&lt;i&gt;.mp4</span></dd>")) << html.toStdString();
+    EXPECT_TRUE(html.contains("<dd id=\"playing-for\">1 min 00 s</dd>"));
+    EXPECT_TRUE(html.contains("<span id=\"uptime\">1 min 05 s</span>"));
+    EXPECT_TRUE(html.contains("a&amp;b.mp4</span>: 2 plays left this round</li>"));
+    EXPECT_TRUE(html.contains("x.mp4</span>: set aside</li>"));
+    EXPECT_TRUE(html.contains("<span class=\"bad\">not answering</span> since 2026-12-28 09:30:00"));
+    EXPECT_FALSE(html.contains("<script>alert")) << "a log line is text, never markup";
+    // Nothing from elsewhere: every address is the server's own or inline.
+    EXPECT_FALSE(html.contains("http://"));
+    EXPECT_FALSE(html.contains("https://"));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -69,6 +70,39 @@ int get(quint16 port, const QByteArray& path, const QByteArray& token = QByteArr
     close(fd);
     return status;
 }
+
+// The whole answer to one request (empty: none in time).
+QByteArray exchange(quint16 port, const QByteArray& request, int timeoutMs = 5000) {
+    const int fd = connectFrom("127.0.0.1", port, timeoutMs);
+    if (fd < 0) return QByteArray();
+    QByteArray answer;
+    if (send(fd, request.constData(), static_cast<size_t>(request.size()), MSG_NOSIGNAL) == request.size()) {
+        // The head, then as many bytes as its Content-Length says.
+        char buffer[4096];
+        for (;;) {
+            const qsizetype headEnd = answer.indexOf("\r\n\r\n");
+            if (headEnd >= 0) {
+                static const QRegularExpression length(R"(\r\ncontent-length: *(\d+))", QRegularExpression::CaseInsensitiveOption);
+                const auto m = length.match(QString::fromLatin1(answer.left(headEnd)));
+                if (answer.size() >= headEnd + 4 + (m.hasMatch() ? m.captured(1).toLongLong() : 0)) break;
+            }
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            answer.append(buffer, n);
+        }
+    }
+    close(fd);
+    return answer;
+}
+
+QByteArray signIn(quint16 port, const QByteArray& token) {
+    const QByteArray body = "token=" + QUrl::toPercentEncoding(QString::fromUtf8(token));
+    return exchange(port, "POST /signin HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                          "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                              QByteArray::number(body.size()) + "\r\n\r\n" + body);
+}
+
+int statusOf(const QByteArray& answer) { return answer.left(answer.indexOf('\r')).split(' ').value(1).toInt(); }
 
 class StatusServerE2E : public ::testing::Test {
 protected:
@@ -178,6 +212,51 @@ TEST_F(StatusServerE2E, TheMetricsPassPromtoolWithTheProcessMetricsAndMomentsAsT
         EXPECT_TRUE(metrics.contains(name)) << name;
     }
     EXPECT_FALSE(metrics.contains("vornplayer_up"));
+    EXPECT_EQ(run.stop(), 0);
+}
+
+TEST_F(StatusServerE2E, SigningInSetsAPrivateCookieAndWrongTokensAreSlowedDown) {
+    run.start({"-prefStatusListenAddress", "127.0.0.1:0", "-prefStatusToken", "s3cret token"});
+    const quint16 port = servingPort(15000);
+    ASSERT_NE(port, 0) << run.log().toStdString();
+    const auto get = [port](const QByteArray& path, const QByteArray& cookie) {
+        return exchange(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+                                  (cookie.isEmpty() ? QByteArray() : "Cookie: " + cookie + "\r\n") + "\r\n");
+    };
+    // Without credentials: the page is the sign-in form, and the rest is closed.
+    const QByteArray form = get("/", QByteArray());
+    EXPECT_EQ(statusOf(form), 200);
+    EXPECT_TRUE(form.contains("<form id=\"signin\" method=\"post\" action=\"/signin\">")) << form.toStdString();
+    EXPECT_FALSE(form.contains("id=\"live\""));
+    EXPECT_EQ(statusOf(get("/status", QByteArray())), 401);
+
+    // A wrong token, then at once the right one: the second try is turned away unread.
+    const QByteArray wrong = signIn(port, "s3cret");
+    EXPECT_EQ(statusOf(wrong), 200);
+    EXPECT_TRUE(wrong.contains("That token is not the player's.")) << wrong.toStdString();
+    EXPECT_FALSE(wrong.contains("Set-Cookie"));
+    const QByteArray tooSoon = signIn(port, "s3cret token");
+    EXPECT_TRUE(tooSoon.contains("Too many tries: wait a moment.")) << tooSoon.toStdString();
+    EXPECT_FALSE(tooSoon.contains("Set-Cookie"));
+    QByteArray right;
+    ASSERT_TRUE(test::waitUntil([&] { return statusOf(right = signIn(port, "s3cret token")) == 303; }, 5000, 100))
+        << right.toStdString();
+    static const QRegularExpression setCookie(R"(\r\nSet-Cookie: (vornplayer_session=([0-9a-f]{64})); Path=/; HttpOnly; SameSite=Strict\r\n)",
+                                              QRegularExpression::CaseInsensitiveOption);
+    const auto m = setCookie.match(QString::fromLatin1(right));
+    ASSERT_TRUE(m.hasMatch()) << right.toStdString();
+    EXPECT_TRUE(right.contains("\r\nLocation: /\r\n"));
+
+    // The cookie opens everything, the bearer header still does, a made-up cookie nothing.
+    const QByteArray cookie = m.captured(1).toLatin1();
+    const QByteArray page = get("/", cookie);
+    EXPECT_EQ(statusOf(page), 200);
+    EXPECT_TRUE(page.contains("<main id=\"live\">")) << page.left(2000).toStdString();
+    EXPECT_TRUE(page.contains("Content-Security-Policy: default-src 'none'"));
+    EXPECT_FALSE(page.contains("s3cret"));
+    EXPECT_EQ(statusOf(get("/status", cookie)), 200);
+    EXPECT_EQ(statusOf(get("/metrics", "vornplayer_session=" + QByteArray(64, 'a'))), 401);
+    EXPECT_EQ(get("/metrics", QByteArray()).contains("401"), true);
     EXPECT_EQ(run.stop(), 0);
 }
 
