@@ -233,7 +233,7 @@ TEST(CommandLineE2E, HelpVersionAndWrongOptionsAnswerAtOnceAndTouchNothing) {
     EXPECT_EQ(help.status, 0);
     EXPECT_LT(help.ms, 1000);
     EXPECT_TRUE(help.out.startsWith("Usage: vornplayer [options]\n")) << help.out.toStdString();
-    for (const char* part : {"--version", "--status", "--json", "-<setting> value", "    prefDailyDateFormat\n", "VornPlayer.conf",
+    for (const char* part : {"--version", "--status", "--json", "-<setting> value", "  -prefDailyDateFormat\n", "VornPlayer.conf",
                              "/home/Library/Logs/Vorn/VornPlayer.log", "Exit status:", "3  --status: no instance"}) {
         EXPECT_TRUE(help.out.contains(part)) << part;
     }
