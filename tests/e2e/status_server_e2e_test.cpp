@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <iostream>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -142,6 +144,14 @@ TEST_F(StatusServerE2E, ABusyPortIsSaidAtOnceAndTheServerListensSoonAfterItIsFre
     ASSERT_TRUE(blocker->listen(QHostAddress::LocalHost, 0));
     const quint16 port = blocker->serverPort();
     const QString address = QString("127.0.0.1:%1").arg(port);
+    // The service manager's end, for the status line.
+    const QByteArray notifyPath = QFile::encodeName(run.root.filePath("notify"));
+    const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un unixAddress{};
+    unixAddress.sun_family = AF_UNIX;
+    std::memcpy(unixAddress.sun_path, notifyPath.constData(), static_cast<size_t>(notifyPath.size()));
+    ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&unixAddress), sizeof unixAddress), 0);
+    run.env.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(notifyPath));
     QElapsedTimer sinceStart;
     sinceStart.start();
     startCapturingStandardError({"-prefStatusListenAddress", address});
@@ -151,6 +161,16 @@ TEST_F(StatusServerE2E, ABusyPortIsSaidAtOnceAndTheServerListensSoonAfterItIsFre
               << " ms after the start\n";
     EXPECT_TRUE(err.contains("trying again every 30 s")) << err.toStdString();
     EXPECT_TRUE(run.log().contains("] " + said)) << run.log().toStdString();
+    QByteArray told;
+    EXPECT_TRUE(test::waitUntil(
+        [&] {
+            char datagram[4096];
+            for (ssize_t n; (n = recv(notify, datagram, sizeof datagram, 0)) > 0;) told += QByteArray(datagram, n) + '\n';
+            return told.contains("STATUS=" + said.toUtf8());
+        },
+        5000, 20))
+        << told.toStdString();
+    close(notify);
 
     // Freed: the next try, at most 30 s later, listens.
     blocker.reset();
