@@ -106,9 +106,7 @@ def main(program):
                          "--user-data-dir=" + os.path.join(root, "chromium")):
             options.add_argument(argument)
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-        driver = webdriver.Chrome(service=Service(CHROMEDRIVER, log_output=subprocess.DEVNULL)
-                                  if "log_output" in Service.__init__.__code__.co_varnames
-                                  else Service(CHROMEDRIVER), options=options)
+        driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
         driver.set_page_load_timeout(30)
 
         def sign_in(token):
