@@ -56,6 +56,9 @@ done
 # --- install, run, remove, purge
 if [ "$(id -u)" -ne 0 ]; then echo "SKIP: not root, so the package was built and checked but not installed"; exit $SKIP; fi
 command -v apt-get >/dev/null 2>&1 || { echo "SKIP: no apt-get to install the package with"; exit $SKIP; }
+# One such test at a time on the machine (other checkouts run it too): each holds a lock on the
+# package database's folder from here to its end.
+command -v flock >/dev/null 2>&1 && { exec 9</var/lib/dpkg; flock -w 900 9 || fail "another package test held the lock for 15 min"; }
 if dpkg-query -W -f='${db:Status-Status}' vornplayer 2>/dev/null | grep -qx installed; then
     echo "SKIP: vornplayer is installed on this machine, and the test leaves it alone"
     exit $SKIP
