@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/LocalCopies.h"
+#include "app/Settings.h"
 
 #include "platform/core/Description.h"
 #include "platform/core/ThreadContract.h"
@@ -88,6 +89,11 @@ void AppDelegate::startStatusServices() {
         const std::shared_ptr<AppDelegate> self = weak.lock();
         const QPointer<MainWindow> window = self ? self->window() : nullptr;
         return window ? window->snapshotPng(width) : QByteArray();
+    };
+    sources.queue = [weak] {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        return self ? self->playQueue().state().outlook(Settings::positiveCount(Setting::NewMovieRepeatLoopCount))
+                    : PlayQueueState::Outlook();
     };
     sources.logPath = logFilePath();
     sources.localCopies = [weak] {

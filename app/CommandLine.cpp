@@ -4,7 +4,10 @@
 #include "app/Settings.h"
 #include "app/StatusReport.h"
 
+#include "platform/core/Bundle.h"
+#include "platform/core/PropertyList.h"
 #include "platform/core/RunningApplication.h"
+#include "platform/core/UserDefaults.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -22,10 +25,12 @@ Settings for one run:
                          -%5 127.0.0.1:9477 serves /metrics, /status
                          and /screenshot.png; -%6 requires a token.
   Qt's own options take one dash as well, e.g. -platform offscreen.
-  The settings:
+
+Settings (type, factory value; meaning):
 %7
 Files:
   settings               %1
+  fleet-wide settings    %8 (read below the user's, never written)
   log                    %2 (written only when its folder exists)
   old log                %3
 
@@ -64,15 +69,22 @@ QString settingsPathText() {
 }
 
 QString helpText(const QCommandLineParser& parser) {
-    // The keys come from the table of settings, so that the help can never name one that is not there.
+    // The settings come from their table and their factory values from the file the player
+    // registers, so that the help can never tell of a setting or a value that is not there.
+    const QVariantMap factory =
+        PropertyList::dictionaryWithContentsOfFile(
+            Bundle::mainBundle().pathForResource(QStringLiteral("FactoryDefault"), QStringLiteral("plist")))
+            .value_or(QVariantMap());
     QString settings;
     for (const SettingDeclaration* setting : Setting::all) {
-        settings += QStringLiteral("    %1\n").arg(setting->name());
+        settings += QStringLiteral("  -%1\n      %2, %3; %4\n")
+                        .arg(setting->name(), Settings::typeText(*setting),
+                             Settings::valueText(factory.value(setting->name())), QString::fromUtf8(setting->meaning));
     }
     return parser.helpText() + QString::fromUtf8(kExtraHelp)
                                    .arg(settingsPathText(), AppDelegate::logFilePath(), AppDelegate::oldLogFilePath(),
                                         Setting::TamrinVideosFolder.name(), Setting::StatusListenAddress.name(),
-                                        Setting::StatusToken.name(), settings);
+                                        Setting::StatusToken.name(), settings, UserDefaults::systemFilePaths().join(QStringLiteral(", ")));
 }
 
 int status(bool asJson) {

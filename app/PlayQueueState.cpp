@@ -2,6 +2,8 @@
 
 #include "platform/core/PathUtilities.h"
 
+#include <algorithm>
+
 PlayQueueState::Decision PlayQueueState::itemEnded(const Found& found, qint64 newMovieRepeatLoopCount,
                                                    const QString& endedPath, EndKind kind,
                                                    const QHash<QString, MediaFiles::Stamp>& stamps,
@@ -87,6 +89,34 @@ void PlayQueueState::rotateLocked() {
 }
 
 bool PlayQueueState::setAsideLocked(const QString& path) const { return setAside_.contains(path); }
+
+PlayQueueState::Outlook PlayQueueState::outlook(qint64 newMovieRepeatLoopCount) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Outlook out;
+    const bool newItemFirst = !repeatList_.isEmpty() && !pathToLastNewItem_.isNull() &&
+                              sameItem(repeatList_.first(), pathToLastNewItem_);
+    for (qsizetype i = 0; i < repeatList_.size(); ++i) {
+        const QString& path = repeatList_.at(i);
+        const qint64 left = i == 0 && newItemFirst ? std::max<qint64>(newMovieRepeatLoopCount - repeatcount_, 1) : 1;
+        out.repeatList += Outlook::Entry{path, setAsideLocked(path) ? 0 : left, setAsideLocked(path)};
+    }
+    // The current item ends and counts a play: it plays again while it has plays left, else the
+    // list moves on past the files set aside.
+    if (!repeatList_.isEmpty()) {
+        if (repeatcount_ + 1 < newMovieRepeatLoopCount && !setAsideLocked(repeatList_.first())) {
+            out.next = repeatList_.first();
+        } else {
+            for (qsizetype i = 1; i <= repeatList_.size() && out.next.isNull(); ++i) {
+                const QString& path = repeatList_.at(i % repeatList_.size());
+                if (!setAsideLocked(path)) out.next = path;
+            }
+        }
+    }
+    for (auto it = setAside_.constBegin(); it != setAside_.constEnd(); ++it) {
+        out.setAside += Outlook::Aside{it.key(), it->since + kRetrySetAsideAfter};
+    }
+    return out;
+}
 
 bool PlayQueueState::isSetAside(const QString& path) const {
     std::lock_guard<std::mutex> lock(mutex_);

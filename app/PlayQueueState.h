@@ -100,6 +100,25 @@ public:
     void setRepeatList(const QStringList& list);
     bool isSetAside(const QString& path) const;
 
+    // What the queue expects, for those who watch it (the operator's page): what follows the
+    // current item if no new file comes, the repeat list with the plays each entry has left in
+    // this round, and the files set aside with when they are tried again. Changes nothing.
+    struct Outlook {
+        struct Entry {
+            QString path;
+            qint64 playsLeft = 0;
+            bool setAside = false;
+        };
+        struct Aside {
+            QString path;
+            Clock::time_point retryAt;
+        };
+        QString next;  // null: nothing playable
+        QList<Entry> repeatList;
+        QList<Aside> setAside;
+    };
+    Outlook outlook(qint64 newMovieRepeatLoopCount) const;
+
     // Whether two paths name the same file for the queue: the same file name, in any letter case.
     static bool sameItem(const QString& a, const QString& b);
 

@@ -7,6 +7,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <climits>
 #include <mutex>
 
 namespace {
@@ -106,6 +107,97 @@ const SettingDeclaration* find(const QString& key) {
         if (key == QLatin1String(setting->key)) return setting;
     }
     return nullptr;
+}
+
+namespace {
+
+// Letters to add, drop or change to turn one word into the other.
+int editDistance(const QString& a, const QString& b) {
+    QList<int> row(b.size() + 1);
+    for (qsizetype j = 0; j <= b.size(); ++j) row[j] = static_cast<int>(j);
+    for (qsizetype i = 1; i <= a.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = static_cast<int>(i);
+        for (qsizetype j = 1; j <= b.size(); ++j) {
+            const int above = row[j];
+            const int change = diagonal + (a.at(i - 1) == b.at(j - 1) ? 0 : 1);
+            row[j] = std::min({above + 1, row[j - 1] + 1, change});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+bool namesASetting(const QString& argument) {
+    return argument.startsWith(QLatin1String("-pref")) && find(argument.mid(1)) != nullptr;
+}
+
+bool looksLikeASetting(const QString& key) { return key.startsWith(QLatin1String("pref"), Qt::CaseInsensitive); }
+
+}  // namespace
+
+QString nearestKey(const QString& key) {
+    QString nearest;
+    int best = INT_MAX;
+    for (const SettingDeclaration* setting : Setting::all) {
+        const int distance = editDistance(key.toLower(), setting->name().toLower());
+        if (distance < best) {
+            best = distance;
+            nearest = setting->name();
+        }
+    }
+    return nearest;
+}
+
+QVariantMap argumentDomain(const QStringList& arguments, QStringList* problems) {
+    QVariantMap values;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments.at(i);
+        if (arg.size() < 2 || arg.at(0) != QLatin1Char('-') || !arg.at(1).isLetter()) continue;
+        const QString key = arg.mid(1);
+        const bool known = find(key) != nullptr;
+        const bool hasValue = i + 1 < arguments.size() && !namesASetting(arguments.at(i + 1));
+        if (known && !hasValue) {
+            if (problems) {
+                *problems += i + 1 < arguments.size()
+                                 ? fmt("Setting %@ has no value (%@ follows it): left as it is for this run", arg,
+                                       arguments.at(i + 1))
+                                 : fmt("Setting %@ has no value (it is the last argument): left as it is for this run", arg);
+            }
+            continue;
+        }
+        if (!known && looksLikeASetting(key) && problems) {
+            *problems += fmt("Unknown setting %@ (did you mean -%@?): ignored", arg, nearestKey(key));
+        }
+        if (hasValue) {
+            values.insert(key, arguments.at(i + 1));
+            ++i;
+        }
+    }
+    return values;
+}
+
+QString typeText(const SettingDeclaration& setting) {
+    switch (setting.type) {
+        case SettingType::String: return QStringLiteral("string");
+        case SettingType::Path: return QStringLiteral("path");
+        case SettingType::Data: return QStringLiteral("data");
+        case SettingType::Bool: return QStringLiteral("boolean (YES or NO)");
+        case SettingType::StringList: return QStringLiteral("list of strings");
+        case SettingType::Integer:
+            return setting.hasBounds() ? fmt("integer from %li to %li", static_cast<long long>(setting.minimum),
+                                             static_cast<long long>(setting.maximum))
+                                       : QStringLiteral("integer");
+    }
+    return QString();
+}
+
+QString valueText(const QVariant& value) {
+    if (!value.isValid()) return QStringLiteral("(none)");
+    if (value.typeId() == QMetaType::Bool) return value.toBool() ? QStringLiteral("YES") : QStringLiteral("NO");
+    if (value.typeId() == QMetaType::QString && value.toString().isEmpty()) return QStringLiteral("(empty)");
+    if (value.typeId() == QMetaType::QString || isInteger(value)) return value.toString();
+    return QStringLiteral("(none)");
 }
 
 QString factoryValueProblem(const QString& key, const QVariant& value) {

@@ -64,6 +64,7 @@ void SourceFolderMonitor::report(State seen) {
         if (seen == was) return;
         state_ = seen;
         const QDateTime now = QDateTime::currentDateTime();
+        stateSince_ = now;
         lightChanged = true;
         // Said under the lock, so that the lines come in the order of the changes.
         if (available(seen) && was != State::NotChecked) {
@@ -82,6 +83,7 @@ void SourceFolderMonitor::reset() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (state_ == State::NotChecked) return;
         state_ = State::NotChecked;
+        stateSince_ = QDateTime();
     }
     if (lightChanged_) lightChanged_();
 }
@@ -89,6 +91,11 @@ void SourceFolderMonitor::reset() {
 SourceFolderMonitor::State SourceFolderMonitor::state() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return state_;
+}
+
+QDateTime SourceFolderMonitor::stateSince() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stateSince_;
 }
 
 bool SourceFolderMonitor::isAvailable() const { return available(state()); }

@@ -39,6 +39,8 @@ public:
     void reset();
 
     State state() const;
+    // When the present state began (its first report); invalid before the first look.
+    QDateTime stateSince() const;
     bool isAvailable() const;
     // Set, and not there or not answering: its files keep their places until it answers again.
     bool isAway() const;
@@ -56,5 +58,6 @@ private:
     mutable std::mutex mutex_;
     State state_ = State::NotChecked;
     QDateTime unavailableSince_;
+    QDateTime stateSince_;
     const std::function<void()> lightChanged_;
 };

@@ -178,12 +178,16 @@ QJsonObject StatusReport::json(const Snapshot& s, SteadyTime now) {
 }
 
 QByteArray StatusReport::prometheusText(const Snapshot& s, SteadyTime now) {
+    Q_UNUSED(now);
+    // Moments as Unix time, which alerts compare with time(): the steady clock's moments are
+    // placed after the wall-clock start, so that a clock stepped meanwhile moves none of them.
+    const double startedAt = static_cast<double>(s.startedAt.toMSecsSinceEpoch()) / 1000.0;
+    const auto timestamp = [&](SteadyTime t) {
+        return number(std::round((startedAt + std::chrono::duration<double>(t - s.started).count()) * 1000.0) / 1000.0);
+    };
     QByteArray out;
-    addMetric(out, "vornplayer_up", "gauge", "Whether the player answers (always 1 in an answer).", QStringLiteral("1"));
     addMetric(out, "vornplayer_info", "gauge", "The player's version, as a label.", QStringLiteral("1"),
               QStringLiteral("{version=\"%1\"}").arg(labelValue(s.version)));
-    addMetric(out, "vornplayer_uptime_seconds", "gauge", "Seconds since the player started.",
-              number(secondsBetween(s.started, now)));
     addMetric(out, "vornplayer_items_played_total", "counter", "Items played to their end since the player started.",
               QString::number(s.itemsPlayed));
     addMetric(out, "vornplayer_item_failures_total", "counter", "Items that could not be played since the player started.",
@@ -191,19 +195,34 @@ QByteArray StatusReport::prometheusText(const Snapshot& s, SteadyTime now) {
     addMetric(out, "vornplayer_source_folder_available", "gauge",
               "1 when the source folder was found at the last check, 0 when not or not checked yet.",
               QString::number(s.sourceFolderAvailable.value_or(false) ? 1 : 0));
-    // Absent until there is something to measure from, so that an alert never fires on a made-up age.
+    // Absent until there is such a moment, so that an alert never fires on a made-up one.
+    if (!s.currentItem.isNull()) {
+        addMetric(out, "vornplayer_current_item_start_timestamp_seconds", "gauge",
+                  "Unix time at which the current item became current.", timestamp(s.currentItemSince));
+    }
     if (!s.lastNewItem.isNull()) {
-        addMetric(out, "vornplayer_seconds_since_last_new_item", "gauge", "Seconds since the last new item was found.",
-                  number(secondsBetween(s.lastNewItemSince, now)));
+        addMetric(out, "vornplayer_last_new_item_timestamp_seconds", "gauge", "Unix time at which the last new item was found.",
+                  timestamp(s.lastNewItemSince));
     }
     if (s.lastFrame) {
-        addMetric(out, "vornplayer_seconds_since_last_frame", "gauge", "Seconds since the video last showed a new frame.",
-                  number(secondsBetween(*s.lastFrame, now)));
+        addMetric(out, "vornplayer_last_frame_timestamp_seconds", "gauge", "Unix time of the last new frame on the screen.",
+                  timestamp(*s.lastFrame));
     }
     addLocalCopiesMetrics(out, s.localCopies);
     addMetric(out, "vornplayer_log_bytes", "gauge", "Size of the log file in bytes.", QString::number(s.logBytes));
-    addMetric(out, "vornplayer_resident_memory_bytes", "gauge", "Resident memory of the player in bytes.",
-              QString::number(s.residentMemoryBytes));
+    // The metrics every Prometheus client library exports for its process.
+    addMetric(out, "process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
+              number(s.process.cpuSeconds));
+    addMetric(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+              QString::number(s.process.residentMemoryBytes));
+    addMetric(out, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.",
+              QString::number(s.process.virtualMemoryBytes));
+    addMetric(out, "process_open_fds", "gauge", "Number of open file descriptors.", QString::number(s.process.openFds));
+    if (s.process.maxFds > 0) {
+        addMetric(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.", QString::number(s.process.maxFds));
+    }
+    addMetric(out, "process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.",
+              number(s.process.startTimeSeconds > 0 ? s.process.startTimeSeconds : startedAt));
     return out;
 }
 

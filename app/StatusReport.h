@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include "platform/core/ProcessInfo.h"
+
 #include <chrono>
 #include <mutex>
 #include <optional>
@@ -44,6 +46,7 @@ public:
         QString logPath;
         qint64 logBytes = 0;
         qint64 residentMemoryBytes = 0;
+        ProcessInfo::Usage process;
         std::optional<SteadyTime> lastFrame;  // none: no frame shown yet (or no video output)
         LocalCopies::Stats localCopies;
         QDateTime now;  // when the answer was taken, for the ages of wall-clock times
@@ -68,7 +71,9 @@ public:
 
     // The answer of --status --json and of /status.
     static QJsonObject json(const Snapshot& s, SteadyTime now);
-    // The answer of /metrics, in Prometheus's text format (version 0.0.4).
+    // The answer of /metrics, in Prometheus's text format (version 0.0.4): counts, moments as Unix
+    // time (never ages, which Prometheus cannot tell from a stale scrape), and the standard
+    // process_* metrics. Whether the player answers is Prometheus's own "up".
     static QByteArray prometheusText(const Snapshot& s, SteadyTime now);
     // The answer of --status: the JSON answer as lines for a person.
     static QString text(const QJsonObject& status);

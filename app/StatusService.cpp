@@ -1,6 +1,7 @@
 #include "app/StatusService.h"
 
 #include "app/Settings.h"
+#include "app/OperatorPage.h"
 #include "app/SourceFolderMonitor.h"
 
 #include "log/KORVAL_Log.h"
@@ -11,11 +12,19 @@
 #include "platform/core/StatusHttpServer.h"
 #include "platform/core/ThreadContract.h"
 
+#include "platform/core/PathUtilities.h"
+
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 #include <QJsonDocument>
+#include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -48,7 +57,7 @@ StatusService::StatusService(std::shared_ptr<SourceFolderMonitor> sourceFolder)
 void StatusService::itemStarted(const QString& path) {
     report_.itemStarted();
     // Told as the item opens; the line says "Playing" once it has opened (followStatusLine).
-    ServiceManager::notifyStatus(fmt("Opening %@", path));
+    ServiceManager::notifyStatus(withServerProblem(fmt("Opening %@", path)));
 }
 
 QString StatusService::statusLine(const Player::Status& player, SourceFolderMonitor::State folder, SteadyTime now) {
@@ -74,13 +83,51 @@ void StatusService::followStatusLine() {
     QObject::connect(timer, &QTimer::timeout, timer, [weak = weak_from_this(), said] {
         const std::shared_ptr<StatusService> self = weak.lock();
         if (!self || !self->sources_.player) return;
-        const QString line =
+        const QString state =
             statusLine(self->sources_.player(), self->sourceFolder_->state(), std::chrono::steady_clock::now());
-        if (line.isEmpty() || line == *said) return;
+        if (state.isEmpty()) return;
+        const QString line = self->withServerProblem(state);
+        if (line == *said) return;
         *said = line;
         ServiceManager::notifyStatus(line);
     });
     timer->start();
+}
+
+QString StatusService::withServerProblem(const QString& line) const {
+    std::lock_guard<std::mutex> lock(serverProblemMutex_);
+    return serverProblem_.isEmpty() ? line : fmt("%@; %@", line, serverProblem_);
+}
+
+void StatusService::setServerProblem(const QString& problem) {
+    std::lock_guard<std::mutex> lock(serverProblemMutex_);
+    serverProblem_ = problem;
+}
+
+std::optional<QByteArray> StatusService::tokenFromFile(const QString& path, QString* why) {
+    const auto refuse = [why](const QString& reason) -> std::optional<QByteArray> {
+        if (why) *why = reason;
+        return std::nullopt;
+    };
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        return refuse(fmt("token file %@ cannot be read (%s)", path, std::strerror(errno)));
+    }
+    if (st.st_mode & (S_IROTH | S_IWOTH)) {
+        return refuse(fmt("token file %@ may be read by other users (mode %@); chmod o-rw it", path,
+                          QString::number(st.st_mode & 07777, 8).rightJustified(4, QLatin1Char('0'))));
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return refuse(fmt("token file %@ cannot be read (%@)", path, file.errorString()));
+    const QByteArray token = file.readLine(4096).trimmed();
+    if (token.isEmpty()) return refuse(fmt("token file %@ holds no token", path));
+    return token;
+}
+
+std::optional<QByteArray> StatusService::serverToken(QString* why) const {
+    const QString file = Settings::string(Setting::StatusTokenFile).trimmed();
+    if (!file.isEmpty()) return tokenFromFile(Path::standardize(file), why);
+    return Settings::string(Setting::StatusToken).toUtf8();
 }
 
 void StatusService::itemEnded(const PlayerItemEnd& end) {
@@ -118,7 +165,8 @@ StatusReport::Snapshot StatusService::snapshot() const {
     }
     s.logPath = sources_.logPath;
     s.logBytes = QFileInfo(s.logPath).size();
-    s.residentMemoryBytes = ProcessInfo::residentMemoryBytes();
+    s.process = ProcessInfo::usage();
+    s.residentMemoryBytes = s.process.residentMemoryBytes;
     if (sources_.lastFrame) s.lastFrame = sources_.lastFrame();
     if (sources_.localCopies) s.localCopies = sources_.localCopies();
     s.now = QDateTime::currentDateTime();
@@ -127,6 +175,15 @@ StatusReport::Snapshot StatusService::snapshot() const {
 
 QByteArray StatusService::jsonAnswer() const {
     return QJsonDocument(StatusReport::json(snapshot(), std::chrono::steady_clock::now())).toJson(QJsonDocument::Compact);
+}
+
+QByteArray StatusService::pageAnswer() const {
+    OperatorPage::Facts facts;
+    facts.status = snapshot();
+    if (sources_.queue) facts.queue = sources_.queue();
+    facts.sourceFolderSince = sourceFolder_->stateSince();
+    facts.logLines = OperatorPage::lastLines(sources_.logPath, OperatorPage::kLogLines);
+    return OperatorPage::html(facts, std::chrono::steady_clock::now());
 }
 
 void StatusService::start(Sources sources) {
@@ -155,8 +212,12 @@ void StatusService::start(Sources sources) {
 }
 
 void StatusService::startServer() {
+    VORN_ASSERT_MAIN_THREAD();
     const QString address = Settings::string(Setting::StatusListenAddress).trimmed();
-    if (address.isEmpty()) return;
+    if (address.isEmpty()) {
+        setServerProblem(QString());
+        return;
+    }
     const std::weak_ptr<StatusService> weak = weak_from_this();
     StatusHttpServer::Endpoints endpoints;
     endpoints.status = [weak]() -> QByteArray {
@@ -167,18 +228,41 @@ void StatusService::startServer() {
         const std::shared_ptr<StatusService> self = weak.lock();
         return self ? StatusReport::prometheusText(self->snapshot(), std::chrono::steady_clock::now()) : QByteArray();
     };
+    endpoints.page = [weak]() -> QByteArray {
+        const std::shared_ptr<StatusService> self = weak.lock();
+        return self ? self->pageAnswer() : QByteArray();
+    };
     endpoints.screenshot = [weak]() -> QByteArray {
         const std::shared_ptr<StatusService> self = weak.lock();
         return self && self->sources_.screenshotPng ? self->sources_.screenshotPng(kScreenshotWidth) : QByteArray();
     };
     QString error;
+    const std::optional<QByteArray> token = serverToken(&error);
     const std::optional<QString> url =
-        StatusHttpServer::start(address, Settings::string(Setting::StatusToken).toUtf8(), std::move(endpoints), &error);
+        token ? StatusHttpServer::start(address, *token, std::move(endpoints), &error) : std::nullopt;
     if (!url) {
-        KORVAL_Log::debug(fmt("Status server: cannot listen on %@: %@", address, error));
+        const QString problem = fmt("Status server: cannot listen on %@: %@; trying again every %li s", address, error,
+                                    static_cast<long long>(kListenRetry.count()));
+        // Said out loud the first time; a failure that stays the same is only counted in the log.
+        if (problem != lastLoudProblem_) {
+            lastLoudProblem_ = problem;
+            KORVAL_Log::warnOperator(problem);
+        } else {
+            KORVAL_Log::debugRepeatable(problem);
+        }
+        setServerProblem(problem);
+        ServiceManager::notifyStatus(problem);
+        QTimer::singleShot(kListenRetry, QCoreApplication::instance(), [weak] {
+            if (const std::shared_ptr<StatusService> self = weak.lock()) self->startServer();
+        });
         return;
     }
-    const bool withToken = !Settings::string(Setting::StatusToken).isEmpty();
+    if (!lastLoudProblem_.isEmpty()) {
+        lastLoudProblem_.clear();
+        ServiceManager::notifyStatus(fmt("Status server listening at %@", *url));
+    }
+    setServerProblem(QString());
+    const bool withToken = !token->isEmpty();
     KORVAL_Log::debug(fmt("Status server: /metrics, /status and /screenshot.png at %@ (%@)", *url,
                           withToken ? "bearer token required" : "no token required"));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/SourceFolderMonitor.h"
+#include "app/PlayQueueState.h"
 #include "app/StatusReport.h"
 #include "platform/media/Player.h"
 
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 // The player's status for those who are not in front of it: the status request of a second
@@ -24,6 +26,8 @@ public:
         std::function<Player::Status()> player;  // the current player's item, or no item
         std::function<std::optional<SteadyTime>()> lastFrame;
         std::function<QByteArray(int width)> screenshotPng;
+        // What the play queue expects next, for the operator's page.
+        std::function<PlayQueueState::Outlook()> queue;
         QString logPath;
         std::function<LocalCopies::Stats()> localCopies;  // none: no local copies
     };
@@ -47,14 +51,31 @@ public:
     // has not opened, "Ended <path>..." while its last frame stays; with the source folder's state
     // while it is not there.
     static QString statusLine(const Player::Status& player, SourceFolderMonitor::State folder, SteadyTime now);
+    // The token in the first line of a file that only its owner and group may read; none, with
+    // the reason in `why`, for a file others may read, one that cannot be read, or an empty one.
+    static std::optional<QByteArray> tokenFromFile(const QString& path, QString* why);
+    // How long the status server waits before it tries again to listen.
+    static constexpr std::chrono::seconds kListenRetry{30};
 
 private:
     QByteArray jsonAnswer() const;  // main thread
+    QByteArray pageAnswer() const;  // main thread
+    // Listens where the settings say, read afresh at each try; a failure is said on standard
+    // error, in the log and in the service's status line, and tried again after kListenRetry.
     void startServer();
     // Keeps the service manager's status line true while an item opens or the share comes and goes.
     void followStatusLine();
+    // The token the server requires: from the token file, else the setting; none when the file
+    // is refused (the server then stays shut rather than open to everyone).
+    std::optional<QByteArray> serverToken(QString* why) const;
+    void setServerProblem(const QString& problem);
+    // The status line with what keeps the status server shut, if anything.
+    QString withServerProblem(const QString& line) const;
 
     StatusReport report_;
+    mutable std::mutex serverProblemMutex_;
+    QString serverProblem_;  // why the status server does not listen; empty while it does
+    QString lastLoudProblem_;  // main thread
     const std::shared_ptr<SourceFolderMonitor> sourceFolder_;
     Sources sources_;  // set once, on the main thread, before anything reads it
 };

@@ -183,7 +183,7 @@ QStringList AppDelegate::scanFolderForNewItems() {
     const std::shared_ptr<LocalCopies> copies = localCopies_.get();
     const bool hung = copies && copies->enabled() && sourceFolder_->state() == SourceFolderMonitor::State::NotAnswering;
     if (hung || !validateDailyFolder()) {
-        KORVAL_Log::debug(fmt("Inside %@ => %@... VERY BAD....", description(), "scanFolderForNewItems"));
+        KORVAL_Log::debugRepeatable(fmt("Inside %@ => %@... VERY BAD....", description(), "scanFolderForNewItems"));
         return {};
     }
     return listNewestFilesIn(getDailyFolderForSourceFolder());

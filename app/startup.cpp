@@ -16,6 +16,8 @@
 #include "platform/core/UserDefaults.h"
 #include "platform/media/PlayerView.h"
 
+#include <QCoreApplication>
+
 #include <cstdlib>
 #include <mutex>
 
@@ -38,9 +40,17 @@ void AppDelegate::initialize() {
     std::call_once(once, [] {
         KORVAL_Log::debug(fmt("Inside %@ => %@...", "AppDelegate", "initialize"));
         checkForDuplicateRunningInstances();
+        // Misspelt settings and settings without their value are said on standard error and in the
+        // log; the player runs on.
+        QStringList argumentProblems;
+        if (QCoreApplication::instance()) {
+            UserDefaults::standardUserDefaults().setArgumentDomain(
+                Settings::argumentDomain(QCoreApplication::arguments(), &argumentProblems));
+        }
         KORVAL_Log::debug(fmt("Inside %@ => %@...ReDirect NSLog to File...", "AppDelegate", "initialize"));
         // The log folder is not created here: without it the program runs without a log file.
         KORVAL_Log::setLogFile(logFilePath());
+        for (const QString& problem : argumentProblems) KORVAL_Log::warnOperator(problem);
         setupFactoryDefaults();
         ProcessInfo::processInfo().disableAutomaticTermination(QStringLiteral("to prevent appNap"));
     });

@@ -1,9 +1,12 @@
 #include "log/KORVAL_Log.h"
 
 #include "platform/core/DateFormatter.h"
+#include "log/RepeatedLines.h"
 #include "platform/core/Format.h"
+#include "platform/core/Journal.h"
 #include "platform/core/NotificationCenter.h"
 #include "platform/core/PathUtilities.h"
+#include "platform/core/SystemLog.h"
 
 #include <QFile>
 #include <QStringList>
@@ -19,6 +22,7 @@
 #include <thread>
 
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 extern char* program_invocation_short_name;
@@ -35,7 +39,7 @@ struct LogState {
     std::mutex mutex;
     QString applicationName = QString::fromLocal8Bit(program_invocation_short_name);
     FILE* logFileHandle = nullptr;  // never closed once open
-    DateFormatter logDateFormatter{QStringLiteral("[YYYY/MM/dd HH:mm:ss.SSS Z]")};
+    DateFormatter logDateFormatter{QLatin1String(kLogTimestampPattern)};
     QString logFilePath;
     QString openedPath;              // the path the open log file was opened at
     std::uint64_t rollRetrySize = 0;  // after a failed roll: the size at which to try again
@@ -54,16 +58,28 @@ struct LevelText {
     const char* label;
     const char* code;
     bool withName;
+    int priority;  // the journal's
 };
 
 LevelText levelText(int level) {
     switch (level) {
-        case 0: return {"INFO", "I", false};
-        case 2: return {"DEBUG2: %@", "D2", true};
-        case 3: return {"ERROR", "E", false};
-        case 4: return {"WARN", "W", false};
-        default: return {"DEBUG: %@", "D", true};
+        case 0: return {"INFO", "I", false, LOG_INFO};
+        case 2: return {"DEBUG2: %@", "D2", true, LOG_DEBUG};
+        case 3: return {"ERROR", "E", false, LOG_ERR};
+        case 4: return {"WARN", "W", false, LOG_WARNING};
+        default: return {"DEBUG: %@", "D", true, LOG_DEBUG};
     }
+}
+
+// How often a line held back as a repetition is written at most; VORNPLAYER_LOG_REPEAT_INTERVAL_MS
+// shortens it for whoever needs to watch each repetition.
+RepeatedLines& repeatedLines() {
+    static RepeatedLines* lines = [] {
+        bool ok = false;
+        const qint64 ms = qEnvironmentVariable("VORNPLAYER_LOG_REPEAT_INTERVAL_MS").toLongLong(&ok);
+        return new RepeatedLines(ok && ms >= 0 ? std::chrono::milliseconds(ms) : KORVAL_Log::kRepeatInterval);
+    }();
+    return *lines;
 }
 
 void writeAll(FILE* stream, const QByteArray& bytes) {
@@ -101,10 +117,11 @@ void KORVAL_Log::logLevel(int level, const QString& message) {
     QString line;
     QString path;
     QStringList rollMessages;
+    const LevelText text = levelText(level);
+    Journal::write(text.priority, message);
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (!echo && !s.logFileHandle) return;
-        const LevelText text = levelText(level);
         if (echo) {
             const QString label = text.withName ? fmt(text.label, s.applicationName) : QString::fromLatin1(text.label);
             writeAll(stderr, fmt("%@: %@\n", label, message).toUtf8());
@@ -145,7 +162,16 @@ void KORVAL_Log::debug(const QString& message) {
     for (const QString& piece : pieces) logLevel(Debug, piece);
 }
 
+void KORVAL_Log::debugRepeatable(const QString& message) {
+    if (const std::optional<QString> line = repeatedLines().pass(message, RepeatedLines::Clock::now())) debug(*line);
+}
+
 void KORVAL_Log::err(const QString& message) { logLevel(Error, message); }
+
+void KORVAL_Log::warnOperator(const QString& message) {
+    logLevel(Warn, message);
+    Journal::tellStarter(message);
+}
 
 void KORVAL_Log::fatal(const QString& message) {
     logLevel(Error, message);
@@ -157,6 +183,8 @@ void KORVAL_Log::logFileDidUpdate(const Notification& notification) { Q_UNUSED(n
 
 bool KORVAL_Log::setLogFile(const QString& path) {
     LogState& s = state();
+    // Under systemd, standard error is the journal's stream until it is pointed at the file below.
+    Journal::attachToStandardError();
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         s.logFilePath = Path::standardize(path);

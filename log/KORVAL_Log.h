@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -19,8 +20,9 @@ extern const QString KORVAL_LogFileAddedString;
 // with standard error pointed into the same file once it is open. Before a file is open,
 // lines are kept in memory only while echo to standard error is on; otherwise dropped.
 //
-// Line: code, blank, "[YYYY/MM/dd HH:mm:ss.SSS Z]", blank, message, newline; the codes are
-// I (0), D (1 and any unknown level), D2 (2), E (3), W (4).
+// Line: code, blank, "[yyyy/MM/dd HH:mm:ss.SSS Z]" (the calendar year), blank, message, newline;
+// the codes are I (0), D (1 and any unknown level), D2 (2), E (3), W (4). Under systemd each
+// message also goes to the journal, with its level as priority.
 class KORVAL_Log : public KORVAL_Base {
 public:
     enum Level { Info = 0, Debug = 1, Debug2 = 2, Error = 3, Warn = 4 };
@@ -37,7 +39,13 @@ public:
     static void logLevel(int level, const QString& message);
     // Level 1, one line per newline-separated piece.
     static void debug(const QString& message);
+    // A line that a loop may say again and again unchanged: written the first time, then at most
+    // once every kRepeatInterval as "<message> (repeated N times)".
+    static void debugRepeatable(const QString& message);
     static void err(const QString& message);
+    // A failure the operator must see at once: a WARN line of the log (and so of the journal),
+    // and on standard error as it was at start when that was a terminal.
+    static void warnOperator(const QString& message);
     // Logs at level 3, then stops the calling thread for good.
     [[noreturn]] static void fatal(const QString& message);
 
@@ -72,6 +80,7 @@ public:
     static constexpr std::uint64_t kOldFileCap = 10485760;
     static constexpr qsizetype kMemoryBufferLimit = 1000000;
     static constexpr qsizetype kMemoryBufferTrim = 10000;
+    static constexpr std::chrono::seconds kRepeatInterval{60};
 
 private:
     // Rolls the open log file (read and emptied through fd; its old file is named after path) by

@@ -10,7 +10,8 @@ libmpv-dev libicu-dev libplist-dev libplist++-dev
 dbus dbus-bin xdg-utils fonts-dejavu-core
 dpkg-dev file"
 TEST_PACKAGES="googletest libgtest-dev xvfb xauth xdotool x11-utils libx11-dev ffmpeg mpv e2fsprogs util-linux mount libfuse3-dev fuse3
-desktop-file-utils python3 python3-prometheus-client man-db systemd faketime"
+desktop-file-utils python3 python3-prometheus-client man-db systemd faketime prometheus
+chromium chromium-driver python3-selenium debhelper lintian"
 
 wanted=$PACKAGES
 [ "${1:-}" = "--test" ] && wanted="$PACKAGES $TEST_PACKAGES"

@@ -4,15 +4,18 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
+#include <QUrlQuery>
 
 #include <memory>
 
@@ -54,8 +57,18 @@ bool isRequestLine(const QByteArray& line) {
     return pattern.match(QString::fromLatin1(line)).hasMatch();
 }
 
-// Accepts connections up to a bound and watches each one before the HTTP server reads it: the
-// size of a request, its first line, and how long it stays idle.
+// The peer a connection comes from, the same whether it came over IPv4 or as an IPv4-mapped
+// IPv6 address.
+QString socketPeerOf(const QTcpSocket* socket) {
+    const QHostAddress address = socket->peerAddress();
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4).toString() : address.toString();
+}
+
+// Accepts connections up to a bound, and up to a smaller one from each peer, and watches each
+// one before the HTTP server reads it: the size of a request, its first line, and how long it
+// takes.
 class BoundedTcpServer final : public QTcpServer {
 public:
     using QTcpServer::QTcpServer;
@@ -69,7 +82,8 @@ protected:
             return;
         }
         QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-        if (*open_ >= StatusHttpServer::kMaxConnections) {
+        const QString peer = socketPeerOf(socket);
+        if (*open_ >= StatusHttpServer::kMaxConnections || perPeer_->value(peer) >= StatusHttpServer::kMaxConnectionsPerPeer) {
             // Even the refusals are bounded: past that, a connection is closed unanswered.
             if (*refusing_ >= kMaxRefusing) {
                 socket->abort();
@@ -81,23 +95,30 @@ protected:
             return;
         }
         ++*open_;
-        QObject::connect(socket, &QObject::destroyed, [open = open_] { --*open; });
+        ++(*perPeer_)[peer];
+        QObject::connect(socket, &QObject::destroyed, [open = open_, perPeer = perPeer_, peer] {
+            --*open;
+            if (--(*perPeer)[peer] <= 0) perPeer->remove(peer);
+        });
         watch(socket);
         addPendingConnection(socket);
     }
 
 private:
+    // One timer per connection, never restarted by the bytes of a request: a request is whole
+    // within kRequestDeadlineMs of its first byte, or the connection goes.
     static void watch(QTcpSocket* socket) {
         socket->setReadBufferSize(StatusHttpServer::kMaxRequestBytes);
-        auto* idle = new QTimer(socket);
-        idle->setSingleShot(true);
-        idle->start(StatusHttpServer::kIdleTimeoutMs);
-        QObject::connect(idle, &QTimer::timeout, socket, [socket] { socket->abort(); });
+        auto* deadline = new QTimer(socket);
+        deadline->setSingleShot(true);
+        deadline->start(StatusHttpServer::kRequestDeadlineMs);
+        QObject::connect(deadline, &QTimer::timeout, socket, [socket] { socket->abort(); });
         auto received = std::make_shared<qint64>(0);
         auto firstLineChecked = std::make_shared<bool>(false);
         // Connected before the HTTP server's own reader, so this runs first on every read.
-        QObject::connect(socket, &QIODevice::readyRead, socket, [socket, idle, received, firstLineChecked] {
-            idle->start();
+        QObject::connect(socket, &QIODevice::readyRead, socket, [socket, deadline, received, firstLineChecked] {
+            // The first byte after an answer starts the next request's time.
+            if (*received == 0) deadline->start(StatusHttpServer::kRequestDeadlineMs);
             *received += socket->bytesAvailable();
             if (*received >= StatusHttpServer::kMaxRequestBytes) {
                 refuse(socket, "413 Payload Too Large");
@@ -116,15 +137,17 @@ private:
                 *firstLineChecked = true;
             }
         });
-        // An answer went out: whatever comes next is a new request, measured afresh.
-        QObject::connect(socket, &QIODevice::bytesWritten, socket, [idle, received] {
-            idle->start();
-            *received = 0;
+        // An answer goes out: while it does, the peer has its time to read it; once it is out,
+        // whatever comes next is a new request, measured afresh.
+        QObject::connect(socket, &QIODevice::bytesWritten, socket, [socket, deadline, received] {
+            deadline->start(StatusHttpServer::kIdleTimeoutMs);
+            if (socket->bytesToWrite() == 0) *received = 0;
         });
     }
 
     static constexpr int kMaxRefusing = 64;
     std::shared_ptr<int> open_ = std::make_shared<int>(0);
+    std::shared_ptr<QHash<QString, int>> perPeer_ = std::make_shared<QHash<QString, int>>();
     std::shared_ptr<int> refusing_ = std::make_shared<int>(0);
 };
 
@@ -137,16 +160,85 @@ bool sameToken(const QByteArray& given, const QByteArray& expected) {
     return diff == 0;
 }
 
-bool authorized(const QHttpServerRequest& request, const QByteArray& token) {
-    if (token.isEmpty()) return true;
+// Who may ask: whoever has the token, as a bearer header (scripts, Prometheus) or as the session
+// cookie that signing in sets (browsers). The cookie holds a secret of this run, never the token.
+struct Credentials {
+    QByteArray token;
+    QByteArray session;
+};
+
+bool authorized(const QHttpServerRequest& request, const Credentials& credentials) {
+    if (credentials.token.isEmpty()) return true;
     for (const auto& [name, value] : request.headers()) {
-        if (name.compare("authorization", Qt::CaseInsensitive) != 0) continue;
         const QByteArray v = value.trimmed();
-        if (v.size() > 7 && v.left(7).compare("bearer ", Qt::CaseInsensitive) == 0 && sameToken(v.mid(7).trimmed(), token)) {
-            return true;
+        if (name.compare("authorization", Qt::CaseInsensitive) == 0) {
+            if (v.size() > 7 && v.left(7).compare("bearer ", Qt::CaseInsensitive) == 0 &&
+                sameToken(v.mid(7).trimmed(), credentials.token)) {
+                return true;
+            }
+        } else if (name.compare("cookie", Qt::CaseInsensitive) == 0) {
+            for (const QByteArray& cookie : v.split(';')) {
+                const QByteArray pair = cookie.trimmed();
+                const qsizetype equals = pair.indexOf('=');
+                if (equals > 0 && pair.left(equals) == StatusHttpServer::kSessionCookie &&
+                    sameToken(pair.mid(equals + 1), credentials.session)) {
+                    return true;
+                }
+            }
         }
     }
     return false;
+}
+
+// A secret for this run's session cookies.
+QByteArray newSessionSecret() {
+    QByteArray bytes(32, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+    return bytes.toHex();
+}
+
+const QByteArray kPageSecurity =
+    "default-src 'none'; img-src 'self' data:; style-src 'unsafe-inline'; script-src 'unsafe-inline'; connect-src 'self'; "
+    "form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
+
+QHttpServerResponse htmlPage(const QByteArray& html, StatusCode status = StatusCode::Ok) {
+    QHttpServerResponse response(QByteArray("text/html; charset=utf-8"), html, status);
+    response.setHeader("Cache-Control", "no-store");
+    response.setHeader("Content-Security-Policy", kPageSecurity);
+    response.setHeader("X-Content-Type-Options", "nosniff");
+    return response;
+}
+
+// When each peer last gave a wrong token, so that guessing goes slowly.
+class WrongTokens {
+public:
+    bool tooSoon(const QString& peer) {
+        const auto it = last_.constFind(peer);
+        return it != last_.constEnd() && clock_.elapsed() - *it < StatusHttpServer::kWrongTokenPauseMs;
+    }
+    void note(const QString& peer) {
+        if (last_.size() > 1024) {
+            for (auto it = last_.begin(); it != last_.end();) {
+                it = clock_.elapsed() - *it >= StatusHttpServer::kWrongTokenPauseMs ? last_.erase(it) : std::next(it);
+            }
+        }
+        last_.insert(peer, clock_.elapsed());
+    }
+
+private:
+    QElapsedTimer clock_ = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    QHash<QString, qint64> last_;
+};
+
+QString peerOf(const QHttpServerRequest& request) {
+    const QHostAddress address = request.remoteAddress();
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4).toString() : address.toString();
 }
 
 QHttpServerResponse plainText(const char* text, StatusCode status) {
@@ -178,6 +270,21 @@ private:
 };
 
 }  // namespace
+
+QByteArray StatusHttpServer::signInPage(const QString& problem) {
+    QByteArray html =
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+        "<link rel=\"icon\" href=\"data:,\"><title>VornPlayer: sign in</title>"
+        "<style>body{font:16px sans-serif;margin:3em auto;max-width:26em;color:#222}"
+        "input{font:inherit;padding:.3em;width:100%;box-sizing:border-box;margin:.3em 0}"
+        ".problem{color:#b00}</style></head>\n<body><h1>VornPlayer</h1>\n";
+    if (!problem.isEmpty()) html += "<p class=\"problem\" id=\"problem\">" + problem.toHtmlEscaped().toUtf8() + "</p>\n";
+    html += "<form id=\"signin\" method=\"post\" action=\"/signin\"><label for=\"token\">Token</label>"
+            "<input id=\"token\" name=\"token\" type=\"password\" autocomplete=\"current-password\" autofocus>"
+            "<input type=\"submit\" value=\"Sign in\"></form>\n</body></html>\n";
+    return html;
+}
 
 std::optional<std::pair<QHostAddress, quint16>> StatusHttpServer::parseListenAddress(const QString& text) {
     const QUrl url(QStringLiteral("http://%1").arg(text.trimmed()));
@@ -214,10 +321,11 @@ std::optional<QString> StatusHttpServer::start(const QString& listenAddress, con
     http->bind(tcp);
 
     auto screenshot = std::make_shared<ScreenshotCache>(std::move(endpoints.screenshot));
-    const auto get = [http, token](const char* path, std::function<QHttpServerResponse()> answer) {
+    const Credentials credentials{token, newSessionSecret()};
+    const auto get = [http, credentials](const char* path, std::function<QHttpServerResponse()> answer) {
         http->route(QString::fromLatin1(path), QHttpServerRequest::Method::Get,
-                    [token, answer = std::move(answer)](const QHttpServerRequest& request) {
-                        return authorized(request, token) ? answer() : unauthorized();
+                    [credentials, answer = std::move(answer)](const QHttpServerRequest& request) {
+                        return authorized(request, credentials) ? answer() : unauthorized();
                     });
     };
     get("/metrics", [metrics = std::move(endpoints.metrics)] {
@@ -236,16 +344,43 @@ std::optional<QString> StatusHttpServer::start(const QString& listenAddress, con
         response.setHeader("Cache-Control", "no-store");
         return response;
     });
-    http->setMissingHandler([token](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-        if (!authorized(request, token)) {
+    // The page: the sign-in form for a browser without the cookie.
+    http->route(QStringLiteral("/"), QHttpServerRequest::Method::Get,
+                [credentials, page = std::move(endpoints.page)](const QHttpServerRequest& request) {
+                    if (!authorized(request, credentials)) return htmlPage(signInPage(QString()));
+                    const QByteArray html = page ? page() : QByteArray();
+                    return html.isEmpty() ? plainText("quitting\n", StatusCode::ServiceUnavailable) : htmlPage(html);
+                });
+    auto wrongTokens = std::make_shared<WrongTokens>();
+    http->route(QStringLiteral("/signin"), QHttpServerRequest::Method::Post,
+                [credentials, wrongTokens](const QHttpServerRequest& request) {
+                    const QString peer = peerOf(request);
+                    // Turned away unread; a page a browser shows, not an error it reports.
+                    if (wrongTokens->tooSoon(peer)) return htmlPage(signInPage(QStringLiteral("Too many tries: wait a moment.")));
+                    const QByteArray given =
+                        QUrlQuery(QString::fromUtf8(request.body())).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
+                    if (!credentials.token.isEmpty() && !sameToken(given, credentials.token)) {
+                        wrongTokens->note(peer);
+                        return htmlPage(signInPage(QStringLiteral("That token is not the player's.")));
+                    }
+                    QHttpServerResponse response(StatusCode::SeeOther);
+                    response.setHeader("Location", "/");
+                    if (!credentials.token.isEmpty()) {
+                        response.setHeader("Set-Cookie", QByteArray(kSessionCookie) + "=" + credentials.session +
+                                                             "; Path=/; HttpOnly; SameSite=Strict");
+                    }
+                    return response;
+                });
+    http->setMissingHandler([credentials](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+        if (!authorized(request, credentials)) {
             responder.write(QByteArray("401 Unauthorized: a bearer token is required\n"),
                             {{"Content-Type", "text/plain"}, {"WWW-Authenticate", "Bearer realm=\"vornplayer\""}},
                             StatusCode::Unauthorized);
             return;
         }
-        static const QStringList paths{QStringLiteral("/metrics"), QStringLiteral("/status"),
-                                       QStringLiteral("/screenshot.png")};
-        // Read-only: the paths exist, but only for GET.
+        static const QStringList paths{QStringLiteral("/"), QStringLiteral("/metrics"), QStringLiteral("/status"),
+                                       QStringLiteral("/screenshot.png"), QStringLiteral("/signin")};
+        // Read-only: the paths exist, but only for GET (and the form's POST).
         if (paths.contains(request.url().path())) {
             responder.write(QByteArray("405 Method Not Allowed: only GET\n"), {{"Content-Type", "text/plain"}, {"Allow", "GET"}},
                             StatusCode::MethodNotAllowed);

@@ -8,23 +8,39 @@
 #include <optional>
 #include <utility>
 
-// A small read-only HTTP server for watching a player from elsewhere: GET /metrics, /status and
-// /screenshot.png, each answered by a function of the caller. With a token, every request must
-// carry "Authorization: Bearer <token>" (401 otherwise). It runs in the main thread's event
-// loop, so it is bounded: a few connections at a time (503 beyond), short requests (413
-// beyond), idle connections closed, and the screenshot made at most once a second.
+// A small read-only HTTP server for watching a player from elsewhere: GET / (the operator's page),
+// /metrics, /status and /screenshot.png, each answered by a function of the caller. With a token,
+// every request must carry "Authorization: Bearer <token>" or the session cookie that signing in
+// on the page's form (POST /signin) sets, HttpOnly and SameSite=Strict; otherwise 401, and / shows
+// the sign-in form. After a wrong token, the same peer's tries are turned away unread for half a
+// second. It runs in the main thread's event
+// loop, so it is bounded: a few connections at a time and fewer from any one peer (503 beyond),
+// short requests (413 beyond), each request whole within a few seconds of its first byte however
+// slowly it trickles in, idle connections closed, and the screenshot made at most once a second.
 class StatusHttpServer {
 public:
     struct Endpoints {
         std::function<QByteArray()> metrics;     // Prometheus text format
         std::function<QByteArray()> status;      // a JSON object
         std::function<QByteArray()> screenshot;  // a PNG; empty when there is nothing to show
+        std::function<QByteArray()> page;        // the operator's page, HTML; empty: quitting
     };
 
     static constexpr int kMaxConnections = 16;
+    // So that one peer, slow or hostile, leaves the others room.
+    static constexpr int kMaxConnectionsPerPeer = 4;
     static constexpr qint64 kMaxRequestBytes = 16 * 1024;
+    // From a request's first byte (or the connection's start) to its last header.
+    static constexpr int kRequestDeadlineMs = 5000;
+    // From an answer to the next request's first byte.
     static constexpr int kIdleTimeoutMs = 10000;
     static constexpr int kScreenshotMaxAgeMs = 1000;
+    // After a wrong token, the same peer's next try is refused for this long.
+    static constexpr int kWrongTokenPauseMs = 500;
+    static constexpr const char* kSessionCookie = "vornplayer_session";
+
+    // The sign-in form, with a line saying why it is shown again (none the first time).
+    static QByteArray signInPage(const QString& problem);
 
     // "127.0.0.1:9477", "0.0.0.0:9477", "[::1]:9477", "localhost:9477"; port 0 picks a free one.
     // None for anything else.

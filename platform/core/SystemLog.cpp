@@ -1,16 +1,19 @@
 #include "platform/core/SystemLog.h"
 
-#include <QDateTime>
+#include "platform/core/DateFormatter.h"
+#include "platform/core/Journal.h"
 
 #include <cerrno>
 #include <sys/syscall.h>
+#include <syslog.h>
 #include <unistd.h>
 
 extern char* program_invocation_short_name;
 
 void systemLog(const QString& message) {
+    static const DateFormatter* stamp = new DateFormatter(QLatin1String(kLogTimestampPattern));  // lives to the exit
     const QString line = QStringLiteral("%1 %2[%3:%4] %5\n")
-                             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")),
+                             .arg(stamp->stringFromDate(DateFormatter::Clock::now()),
                                   QString::fromLocal8Bit(program_invocation_short_name),
                                   QString::number(getpid()), QString::number(syscall(SYS_gettid)), message);
     const QByteArray bytes = line.toUtf8();
@@ -19,7 +22,8 @@ void systemLog(const QString& message) {
     while (done < bytes.size()) {
         const ssize_t n = ::write(STDERR_FILENO, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
+        if (n <= 0) break;
         done += n;
     }
+    Journal::write(LOG_NOTICE, message);
 }

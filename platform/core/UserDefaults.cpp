@@ -238,15 +238,42 @@ bool isNumber(const QVariant& v) {
     }
 }
 
+// Whether two values would stand the same in the file: a value read back from it may be of
+// another type than the one written (a boolean reads back as the string "true").
+bool sameInFile(const QVariant& a, const QVariant& b) {
+    if (a.isValid() != b.isValid()) return false;
+    if (a.typeId() == b.typeId()) return a == b;
+    const QString key = QStringLiteral("k");
+    return formatIni({{key, a}}) == formatIni({{key, b}});
+}
+
+// The values of a system-wide file, read only: lines that cannot be read are left out, and the
+// file is never set aside or rewritten (it belongs to the administrator).
+QVariantMap readSystemFile(const QString& path) {
+    const SettingsText text = readSettingsText(path);
+    if (!text.exists) return {};
+    if (!text.unusable.isEmpty()) {
+        systemLog(QStringLiteral("System settings file %1 is unusable: %2. Left out.").arg(path, text.unusable));
+        return {};
+    }
+    for (const int line : text.droppedLines) {
+        systemLog(QStringLiteral("System settings file %1: line %2 cannot be read and was left out.")
+                      .arg(path, QString::number(line)));
+    }
+    return parseIni(text.readable).value_or(QVariantMap());
+}
+
 }  // namespace
 
 struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
-    explicit Impl(const QString& path) : path(path) {}
+    Impl(const QString& path, const QStringList& systemPaths) : path(path), systemPaths(systemPaths) {}
 
     const QString path;
-    mutable std::mutex mutex;  // the three layers and the pending set
+    const QStringList systemPaths;  // the first one listed wins
+    mutable std::mutex mutex;  // the four layers and the pending set
     QVariantMap arguments;
     QVariantMap persistent;
+    QVariantMap system;
     QVariantMap registration;
     QSet<QString> dirty;
     bool flushScheduled = false;
@@ -326,14 +353,20 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
     }
 
     void load() {
+        QVariantMap systemValues;
+        for (auto it = systemPaths.crbegin(); it != systemPaths.crend(); ++it) {
+            const QVariantMap values = readSystemFile(*it);
+            for (auto v = values.constBegin(); v != values.constEnd(); ++v) systemValues.insert(v.key(), v.value());
+        }
         // A home folder that is not there (a mistyped HOME, a home not mounted yet) is not made
-        // for the settings file: the player runs without one.
+        // for the settings file: the player runs without one, on the system-wide values.
         const QString home = missingHomeAbove(path);
         if (!home.isEmpty()) {
             systemLog(QStringLiteral("Home folder %1 does not exist and is not made: running on the factory defaults "
                                      "without a settings file.")
                           .arg(home));
             std::lock_guard<std::mutex> lock(mutex);
+            system = std::move(systemValues);
             persistEnabled = false;
             return;
         }
@@ -347,6 +380,7 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
         }
         std::lock_guard<std::mutex> lock(mutex);
         persistent = taken.values.value_or(QVariantMap());
+        system = std::move(systemValues);
         persistEnabled = taken.values && taken.mayReplace;
     }
 
@@ -443,6 +477,8 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
         if (it != arguments.constEnd()) return *it;
         it = persistent.constFind(key);
         if (it != persistent.constEnd()) return *it;
+        it = system.constFind(key);
+        if (it != system.constEnd()) return *it;
         return registration.value(key);
     }
 
@@ -450,6 +486,9 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
         if (key.isEmpty()) return;
         ensureLoaded();
         std::lock_guard<std::mutex> lock(mutex);
+        // A value the file already holds is not written again: the operator's file keeps its
+        // bytes, its order and its comments until something really changes.
+        if (!dirty.contains(key) && sameInFile(persistent.value(key), value)) return;
         if (value.isValid()) {
             persistent.insert(key, value);
         } else {
@@ -462,7 +501,7 @@ struct UserDefaults::Impl : std::enable_shared_from_this<UserDefaults::Impl> {
 
 UserDefaults& UserDefaults::standardUserDefaults() {
     // Lives for the whole process; the application flushes it when it quits.
-    static UserDefaults* store = new UserDefaults(defaultFilePath());
+    static UserDefaults* store = new UserDefaults(defaultFilePath(), systemFilePaths());
     return *store;
 }
 
@@ -473,6 +512,17 @@ QString UserDefaults::defaultFilePath() {
     }
     return Path::appendingPathComponent(
         base, QStringLiteral("Vorn/%1.conf").arg(Bundle::mainBundle().bundleName()));
+}
+
+QStringList UserDefaults::systemFilePaths() {
+    QString dirs = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_DIRS"));
+    if (dirs.trimmed().isEmpty()) dirs = QStringLiteral("/etc/xdg");
+    QStringList paths;
+    for (const QString& dir : dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        if (!dir.startsWith(QLatin1Char('/'))) continue;  // relative entries are invalid there
+        paths += Path::appendingPathComponent(dir, QStringLiteral("Vorn/%1.conf").arg(Bundle::mainBundle().bundleName()));
+    }
+    return paths;
 }
 
 QVariantMap UserDefaults::argumentDomainFromArguments(const QStringList& arguments) {
@@ -486,7 +536,8 @@ QVariantMap UserDefaults::argumentDomainFromArguments(const QStringList& argumen
     return values;
 }
 
-UserDefaults::UserDefaults(const QString& filePath) : d_(std::make_shared<Impl>(filePath)) {}
+UserDefaults::UserDefaults(const QString& filePath, const QStringList& systemFilePaths)
+    : d_(std::make_shared<Impl>(filePath, systemFilePaths)) {}
 
 UserDefaults::~UserDefaults() { d_->flush(); }
 

@@ -10,7 +10,9 @@
 
 // The per-user settings store. A read looks, in this order, at the values given on the
 // command line for this run ("-prefKey value"), the user's own values (kept on disk in an
-// INI file) and the registered factory defaults (memory only). Every single read or write is
+// INI file), the system-wide values of a fleet (read-only INI files, such as
+// /etc/xdg/Vorn/VornPlayer.conf) and the registered factory defaults (memory only). A write of
+// the value the user's file already holds changes nothing on disk. Every single read or write is
 // atomic from any thread. Writes reach the disk through an atomic replace shortly after they
 // are made, and at once on synchronize(); the new file is on the disk before it replaces the
 // old one. A file that is not text is set aside whole ("<file>.corrupt-<time>"); lines that
@@ -22,10 +24,13 @@ public:
     static UserDefaults& standardUserDefaults();
     // $XDG_CONFIG_HOME/Vorn/VornPlayer.conf, or ~/.config/Vorn/VornPlayer.conf.
     static QString defaultFilePath();
+    // Vorn/VornPlayer.conf in each folder of $XDG_CONFIG_DIRS (default /etc/xdg), the first
+    // listed first.
+    static QStringList systemFilePaths();
     // The "-key value" pairs of a command line (the program's name first, as argv has it).
     static QVariantMap argumentDomainFromArguments(const QStringList& arguments);
 
-    explicit UserDefaults(const QString& filePath);
+    explicit UserDefaults(const QString& filePath, const QStringList& systemFilePaths = {});
     ~UserDefaults();  // writes what is pending
     UserDefaults(const UserDefaults&) = delete;
     UserDefaults& operator=(const UserDefaults&) = delete;

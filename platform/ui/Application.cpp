@@ -65,10 +65,14 @@ void bringToFront(const QPointer<MainWindow>& window) {
     window->activateWindow();
 }
 
+// Qt's own warnings get the same line, and so the same timestamp, as every other line of the log.
+void toSystemLog(QtMsgType, const QMessageLogContext&, const QString& message) { systemLog(message); }
+
 }  // namespace
 
 int applicationMain(int argc, char** argv, const std::function<void()>& classInitialize,
                     const std::function<std::shared_ptr<ApplicationDelegate>(const MainInterface&)>& makeDelegate) {
+    qInstallMessageHandler(toSystemLog);
     QApplication app(argc, argv);
     // Desktops and compositors match the window to its desktop entry (name, icon) by this.
     QGuiApplication::setDesktopFileName(QStringLiteral(VORN_BUNDLE_IDENTIFIER));

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -150,6 +151,41 @@ TEST(FactoryDefaultsCheckTest, TheShippedDefaultsFitTheTable) {
     for (auto it = shipped->cbegin(); it != shipped->cend(); ++it) {
         EXPECT_EQ(Settings::factoryValueProblem(it.key(), it.value()), QString()) << it.key().toStdString();
     }
+}
+
+TEST(SettingsArgumentsTest, AMissingValueIsNotTakenFromTheNextSettingAndUnknownKeysAreNamed) {
+    QStringList problems;
+    const QVariantMap values = Settings::argumentDomain(
+        {"vornplayer", "-prefRepeatListItemsCount", "-prefTamrinVideosFolder", "/srv/videos", "-prefTamrinVideoFolder",
+         "/srv/typo", "-prefNewMovieRepeatLoopCount", "-5", "-platformtheme", "x", "-prefDoShowMenuBar"},
+        &problems);
+    // The count is left to the settings file; the folder is not lost to it.
+    EXPECT_FALSE(values.contains("prefRepeatListItemsCount"));
+    EXPECT_EQ(values.value("prefTamrinVideosFolder").toString(), "/srv/videos");
+    // A value that merely starts with a dash is a value.
+    EXPECT_EQ(values.value("prefNewMovieRepeatLoopCount").toString(), "-5");
+    EXPECT_FALSE(values.contains("prefDoShowMenuBar"));
+    // Whatever worked before still does: an unknown pair is kept as it was given.
+    EXPECT_EQ(values.value("prefTamrinVideoFolder").toString(), "/srv/typo");
+    EXPECT_EQ(values.value("platformtheme").toString(), "x");
+    EXPECT_EQ(problems,
+              QStringList({"Setting -prefRepeatListItemsCount has no value (-prefTamrinVideosFolder follows it): left as it "
+                           "is for this run",
+                           "Unknown setting -prefTamrinVideoFolder (did you mean -prefTamrinVideosFolder?): ignored",
+                           "Setting -prefDoShowMenuBar has no value (it is the last argument): left as it is for this run"}));
+    EXPECT_EQ(Settings::nearestKey("PREFSTATUSLISTENADRESS"), "prefStatusListenAddress");
+    EXPECT_EQ(Settings::nearestKey("prefRepeatCount"), "prefRepeatListItemsCount");
+}
+
+TEST(SettingsArgumentsTest, EverySettingHasAMeaningAndATypeForTheHelp) {
+    for (const SettingDeclaration* setting : Setting::all) {
+        EXPECT_GT(std::strlen(setting->meaning), 10u) << setting->key;
+        EXPECT_FALSE(Settings::typeText(*setting).isEmpty()) << setting->key;
+    }
+    EXPECT_EQ(Settings::typeText(Setting::RepeatListItemsCount), "integer from 1 to 100");
+    EXPECT_EQ(Settings::valueText(QVariant(false)), "NO");
+    EXPECT_EQ(Settings::valueText(QVariant()), "(none)");
+    EXPECT_EQ(Settings::valueText(QString("")), "(empty)");
 }
 
 TEST(AppDelegatePropertiesTest, AtomicPropertiesAreReadWholeUnderConcurrentWrites) {

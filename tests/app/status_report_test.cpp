@@ -1,15 +1,23 @@
 // What the status answers say: the counts, the times, and the three forms of the answer.
+#include "app/OperatorPage.h"
+#include "app/PlayQueueState.h"
 #include "app/SourceFolderMonitor.h"
 #include "app/StatusReport.h"
 #include "app/StatusService.h"
 #include "platform/core/StatusHttpServer.h"
 #include "platform/media/Player.h"
 
+#include <QFile>
 #include <QJsonDocument>
+#include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QUrl>
 
 #include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -86,13 +94,22 @@ TEST(StatusReportTest, TheJsonAnswerSaysWhatPlaysSinceWhenAndWhatCameInLast) {
     EXPECT_EQ(json.value("logBytes").toInteger(), 1234);
 }
 
-TEST(StatusReportTest, MetricsAreOneSamplePerFamilyAndAgesAppearOnlyOnceThereIsSomethingToMeasure) {
+TEST(StatusReportTest, MetricsAreOneSamplePerFamilyAndMomentsAppearOnlyOnceThereIsSuchAMoment) {
     StatusReport report;
     StatusReport::Snapshot s = report.snapshot();
     s.version = "1.0.0\"x";
+    s.startedAt = QDateTime::fromSecsSinceEpoch(1800000000);
+    s.process.residentMemoryBytes = 123456789;
+    s.process.startTimeSeconds = 1799999999.5;
     QString text = QString::fromUtf8(StatusReport::prometheusText(s, s.started + 2s));
-    EXPECT_FALSE(text.contains("vornplayer_seconds_since_last_new_item"));
-    EXPECT_FALSE(text.contains("vornplayer_seconds_since_last_frame"));
+    EXPECT_FALSE(text.contains("vornplayer_last_new_item_timestamp_seconds"));
+    EXPECT_FALSE(text.contains("vornplayer_last_frame_timestamp_seconds"));
+    EXPECT_FALSE(text.contains("vornplayer_current_item_start_timestamp_seconds"));
+    // Prometheus makes "up" itself; no age that a stale scrape would freeze.
+    EXPECT_FALSE(text.contains("vornplayer_up"));
+    EXPECT_FALSE(text.contains("seconds_since"));
+    EXPECT_TRUE(text.contains("\nprocess_resident_memory_bytes 123456789\n"));
+    EXPECT_TRUE(text.contains("\nprocess_start_time_seconds 1799999999.5\n"));
     EXPECT_TRUE(text.contains("\nvornplayer_source_folder_available 0\n"));
     EXPECT_TRUE(text.contains("\nvornplayer_info{version=\"1.0.0\\\"x\"} 1\n"));
 
@@ -100,14 +117,19 @@ TEST(StatusReportTest, MetricsAreOneSamplePerFamilyAndAgesAppearOnlyOnceThereIsS
     report.itemFailed();
     report.newItemArrived("/v/a.mp4");
     s = report.snapshot();
+    s.startedAt = QDateTime::fromSecsSinceEpoch(1800000000);
     s.sourceFolderAvailable = true;
+    s.lastNewItemSince = s.started + 10s;
     s.lastFrame = s.lastNewItemSince + 500ms;
+    s.currentItem = "/v/a.mp4";
+    s.currentItemSince = s.started + 9250ms;
     text = QString::fromUtf8(StatusReport::prometheusText(s, s.lastNewItemSince + 4s));
     EXPECT_TRUE(text.contains("\nvornplayer_items_played_total 1\n"));
     EXPECT_TRUE(text.contains("\nvornplayer_item_failures_total 1\n"));
     EXPECT_TRUE(text.contains("\nvornplayer_source_folder_available 1\n"));
-    EXPECT_TRUE(text.contains("\nvornplayer_seconds_since_last_new_item 4\n"));
-    EXPECT_TRUE(text.contains("\nvornplayer_seconds_since_last_frame 3.5\n"));
+    EXPECT_TRUE(text.contains("\nvornplayer_last_new_item_timestamp_seconds 1800000010\n")) << text.toStdString();
+    EXPECT_TRUE(text.contains("\nvornplayer_last_frame_timestamp_seconds 1800000010.5\n"));
+    EXPECT_TRUE(text.contains("\nvornplayer_current_item_start_timestamp_seconds 1800000009.25\n"));
 
     // Every family: HELP, TYPE, then its one sample.
     const QStringList lines = text.trimmed().split('\n');
@@ -209,6 +231,88 @@ TEST(StatusHttpServerTest, TheListenAddressIsAHostAndAPort) {
                               "user@127.0.0.1:80", "example.org:80"}) {
         EXPECT_FALSE(StatusHttpServer::parseListenAddress(wrong)) << wrong;
     }
+}
+
+TEST(StatusServiceTest, ATokenFileIsTakenOnlyWhenOtherUsersCannotReadIt) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("token");
+    test::writeAll(path, "  s3cret  \nsecond line\n");
+    const auto withMode = [&](mode_t mode) {
+        chmod(QFile::encodeName(path).constData(), mode);
+        QString why;
+        const std::optional<QByteArray> token = StatusService::tokenFromFile(path, &why);
+        return std::make_pair(token, why);
+    };
+    EXPECT_EQ(withMode(0600).first, QByteArray("s3cret"));
+    EXPECT_EQ(withMode(0640).first, QByteArray("s3cret")) << "a group of operators may share it";
+    for (const mode_t open : {mode_t(0644), mode_t(0602), mode_t(0604)}) {
+        const auto [token, why] = withMode(open);
+        EXPECT_FALSE(token) << open;
+        EXPECT_TRUE(why.contains("may be read by other users (mode 0" + QString::number(open, 8) + ")")) << why.toStdString();
+    }
+    test::writeAll(path, "\n");
+    EXPECT_TRUE(withMode(0600).second.endsWith("holds no token"));
+    QString why;
+    EXPECT_FALSE(StatusService::tokenFromFile(dir.filePath("missing"), &why));
+    EXPECT_TRUE(why.contains("cannot be read")) << why.toStdString();
+}
+
+// What the operator's page says the queue expects: the new file's plays left, what follows it
+// once they are done, and the files set aside, passed over.
+TEST(OperatorPageTest, TheOutlookFollowsTheQueuesRules) {
+    PlayQueueState queue;
+    const QStringList list{"/v/day/c.mp4", "/v/day/b.mp4", "/v/day/a.mp4"};
+    queue.startWith(list);
+    const auto now = PlayQueueState::Clock::now();
+    PlayQueueState::Outlook outlook = queue.outlook(3);
+    EXPECT_EQ(outlook.next, "/v/day/c.mp4") << "the new file has plays left";
+    ASSERT_EQ(outlook.repeatList.size(), 3);
+    EXPECT_EQ(outlook.repeatList[0].playsLeft, 3);
+    EXPECT_EQ(outlook.repeatList[1].playsLeft, 1);
+
+    // Two plays done: the third is the last, and b follows it.
+    queue.itemEnded(list, 3, list[0], PlayQueueState::EndKind::Played, {}, now);
+    queue.itemEnded(list, 3, list[0], PlayQueueState::EndKind::Played, {}, now);
+    outlook = queue.outlook(3);
+    EXPECT_EQ(outlook.repeatList[0].playsLeft, 1);
+    EXPECT_EQ(outlook.next, "/v/day/b.mp4");
+    // b fails: it is set aside, and a follows c once c has played.
+    queue.itemEnded(list, 3, list[0], PlayQueueState::EndKind::Played, {}, now);  // c's third play; b is first
+    queue.itemEnded(list, 3, "/v/day/b.mp4", PlayQueueState::EndKind::Failed, {}, now);
+    outlook = queue.outlook(3);
+    ASSERT_EQ(outlook.setAside.size(), 1);
+    EXPECT_EQ(outlook.setAside[0].path, "/v/day/b.mp4");
+    EXPECT_EQ(outlook.setAside[0].retryAt, now + PlayQueueState::kRetrySetAsideAfter);
+    EXPECT_NE(outlook.next, "/v/day/b.mp4");
+    for (const auto& entry : outlook.repeatList) EXPECT_EQ(entry.setAside, entry.path == "/v/day/b.mp4") << entry.path.toStdString();
+}
+
+TEST(OperatorPageTest, ThePageNamesWhatPlaysAndEscapesEveryName) {
+    OperatorPage::Facts facts;
+    StatusReport report;
+    facts.status = report.snapshot();
+    facts.status.version = "1.0.0";
+    facts.status.currentItem = "/v/day/<b>bold<i>.mp4";
+    facts.status.currentItemSince = facts.status.started + 5s;
+    facts.status.sourceFolder = "/v";
+    facts.status.sourceFolderAvailable = false;
+    facts.status.sourceFolderState = "not answering";
+    facts.sourceFolderSince = QDateTime(QDate(2026, 12, 28), QTime(9, 30));
+    facts.queue.next = "/v/day/a&b.mp4";
+    facts.queue.repeatList = {{"/v/day/a&b.mp4", 2, false}, {"/v/day/x.mp4", 0, true}};
+    facts.logLines = {"D [2026/12/28 09:30:00.000 +0100] <script>alert(1)</script>"};
+    const QString html = QString::fromUtf8(OperatorPage::html(facts, facts.status.started + 65s));
+    EXPECT_TRUE(html.startsWith("<!DOCTYPE html>"));
+    EXPECT_TRUE(html.contains("&lt;b&gt;bold&lt;i&gt;.mp4</span></dd>")) << html.toStdString();
+    EXPECT_TRUE(html.contains("<dd id=\"playing-for\">1 min 00 s</dd>"));
+    EXPECT_TRUE(html.contains("<span id=\"uptime\">1 min 05 s</span>"));
+    EXPECT_TRUE(html.contains("a&amp;b.mp4</span>: 2 plays left this round</li>"));
+    EXPECT_TRUE(html.contains("x.mp4</span>: set aside</li>"));
+    EXPECT_TRUE(html.contains("<span class=\"bad\">not answering</span> since 2026-12-28 09:30:00"));
+    EXPECT_FALSE(html.contains("<script>alert")) << "a log line is text, never markup";
+    // Nothing from elsewhere: every address is the server's own or inline.
+    EXPECT_FALSE(html.contains("http://"));
+    EXPECT_FALSE(html.contains("https://"));
 }
 
 }  // namespace

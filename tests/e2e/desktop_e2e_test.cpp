@@ -33,6 +33,28 @@ TEST(DesktopE2E, ThePlayerKeepsTheScreenAwakeThroughTheSessionsScreenSaver) {
     saver.waitForFinished();
 }
 
+// A Wayland session offers no screen-saver service, only its desktop portal.
+TEST(DesktopE2E, ThePlayerKeepsTheScreenAwakeThroughTheDesktopPortal) {
+    SessionBus bus;
+    ASSERT_FALSE(bus.address.isEmpty()) << "dbus-daemon did not start";
+    QProcess portal;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", bus.address);
+    portal.setProcessEnvironment(env);
+    portal.start(QStringLiteral(VORN_TEST_HELPERS "/desktop_service"), {"portal", "30000"});
+    ASSERT_TRUE(waitForOutputLine(portal, "ready"));
+
+    PlayerRun run;
+    run.env.insert("DBUS_SESSION_BUS_ADDRESS", bus.address);
+    run.start();
+    // Idle (8) and suspend (4), for no particular window.
+    EXPECT_TRUE(waitForOutputLine(portal, "Inhibit [] 12 to prevent appNap"));
+    EXPECT_TRUE(run.waitForLog("Idle inhibited through the desktop portal (/org/freedesktop/portal/desktop/request/1/vorn)"));
+    EXPECT_EQ(run.stop(), 0);
+    portal.kill();
+    portal.waitForFinished();
+}
+
 TEST(DesktopE2E, ABusWithoutAScreenSaverIsPassedOverSilently) {
     SessionBus bus;
     ASSERT_FALSE(bus.address.isEmpty()) << "dbus-daemon did not start";
@@ -41,10 +63,12 @@ TEST(DesktopE2E, ABusWithoutAScreenSaverIsPassedOverSilently) {
     run.start();
     ASSERT_TRUE(run.waitForLog(kLaunched));
     // Not a word of it comes: a bounded wait that ends at once if one does.
-    EXPECT_FALSE(test::waitUntil([&] { return run.log().contains("ScreenSaver") || run.log().contains("Screen saver"); }, 500, 50));
+    EXPECT_FALSE(test::waitUntil([&] { return run.log().contains("ScreenSaver") || run.log().contains("Screen saver") ||
+                                              run.log().contains("portal"); }, 500, 50));
     EXPECT_EQ(run.stop(), 0);
     EXPECT_FALSE(run.log().contains("ScreenSaver"));
     EXPECT_FALSE(run.log().contains("Screen saver"));
+    EXPECT_FALSE(run.log().contains("portal"));
 }
 
 }  // namespace

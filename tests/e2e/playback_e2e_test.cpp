@@ -54,11 +54,11 @@ TEST_F(PlaybackE2E, ANewFileRepeatsThenTheListCyclesAndAFileThatLandsIsNext) {
 // Seconds since the epoch of a log line, from either the log's own stamp or the platform's.
 double lineTime(const QString& line) {
     static const QRegularExpression own(R"(^\S+ \[(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}) )");
-    static const QRegularExpression platform(R"(^(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}) )");
+    static const QRegularExpression platform(R"(^\[(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3}) )");
     auto m = own.match(line);
     if (m.hasMatch()) return QDateTime::fromString(m.captured(1), "yyyy/MM/dd HH:mm:ss.zzz").toMSecsSinceEpoch() / 1000.0;
     m = platform.match(line);
-    if (m.hasMatch()) return QDateTime::fromString(m.captured(1), "yyyy-MM-dd HH:mm:ss.zzz").toMSecsSinceEpoch() / 1000.0;
+    if (m.hasMatch()) return QDateTime::fromString(m.captured(1), "yyyy/MM/dd HH:mm:ss.zzz").toMSecsSinceEpoch() / 1000.0;
     return -1;
 }
 

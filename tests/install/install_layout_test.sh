@@ -22,7 +22,8 @@ prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "cmake --install"; }
 for f in bin/vornplayer libexec/vornplayer/getnewestfiles.sh share/vornplayer/Info.plist \
          share/vornplayer/FactoryDefault.plist lib/systemd/user/vornplayer.service \
-         etc/xdg/autostart/org.vorn.VornPlayer.desktop share/applications/org.vorn.VornPlayer.desktop \
+         share/vornplayer/autostart/org.vorn.VornPlayer.desktop share/applications/org.vorn.VornPlayer.desktop \
+         share/vornplayer/prometheus/vornplayer.rules.yml \
          share/icons/hicolor/scalable/apps/org.vorn.VornPlayer.svg share/man/man1/vornplayer.1.gz; do
     [ -f "$prefix/$f" ] || fail "not installed: $f"
 done
@@ -32,12 +33,13 @@ if [ -f "$unit" ]; then
     has_line "$unit" "Type=notify"
     has_line "$unit" "WatchdogSec=30s"
     has_line "$unit" "Restart=always"
+    has_line "$unit" "ExecStartPre=/bin/mkdir -p %h/Library/Logs/Vorn"
     has_line "$unit" "ExecStart=$prefix/bin/vornplayer"
     has_line "$unit" "WantedBy=graphical-session.target"
     complaints=$(systemd-analyze verify --man=no "$unit" 2>&1) || fail "systemd-analyze verify failed"
     [ -z "$complaints" ] || fail "systemd-analyze verify: $complaints"
 fi
-for entry in "$prefix/share/applications/org.vorn.VornPlayer.desktop" "$prefix/etc/xdg/autostart/org.vorn.VornPlayer.desktop"; do
+for entry in "$prefix/share/applications/org.vorn.VornPlayer.desktop" "$prefix/share/vornplayer/autostart/org.vorn.VornPlayer.desktop"; do
     [ -f "$entry" ] || continue
     complaints=$(desktop-file-validate "$entry" 2>&1) || fail "desktop-file-validate failed on $entry"
     [ -z "$complaints" ] || fail "desktop-file-validate: $complaints"
@@ -66,11 +68,12 @@ if [ -f "$deb" ]; then
         echo "$depends" | tr ',' '\n' | grep -q "^ *$package\( \|$\)" || fail "Depends lacks $package: $depends"
     done
     dpkg-deb -c "$deb" | awk '{print $6}' >"$work/contents"
-    for f in ./usr/bin/vornplayer ./usr/lib/systemd/user/vornplayer.service ./etc/xdg/autostart/org.vorn.VornPlayer.desktop \
+    for f in ./usr/bin/vornplayer ./usr/lib/systemd/user/vornplayer.service ./usr/share/vornplayer/autostart/org.vorn.VornPlayer.desktop \
              ./usr/share/applications/org.vorn.VornPlayer.desktop ./usr/share/icons/hicolor/scalable/apps/org.vorn.VornPlayer.svg \
              ./usr/share/man/man1/vornplayer.1.gz ./usr/libexec/vornplayer/getnewestfiles.sh ./usr/share/vornplayer/Info.plist; do
         grep -qxF "$f" "$work/contents" || fail "the package lacks $f"
     done
+    ! grep -q '^\./etc/' "$work/contents" || fail "the package puts files into /etc: $(grep '^\./etc/' "$work/contents")"
     dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/lib/systemd/user/vornplayer.service >"$work/packaged.service"
     has_line "$work/packaged.service" "ExecStart=/usr/bin/vornplayer"
 else

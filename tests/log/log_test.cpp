@@ -1,6 +1,8 @@
 #include "log/KORVAL_Log.h"
+#include "log/RepeatedLines.h"
 #include "platform/core/DateFormatter.h"
 #include "platform/core/NotificationCenter.h"
+#include "platform/core/SystemLog.h"
 
 #include "TestSupport.h"
 
@@ -332,21 +334,96 @@ TEST_F(LogTest, StampsAndDatesFollowAChangeOfTheSystemsTimeZone) {
     EXPECT_TRUE(lines.filter(" +0900] in Tokyo").size() == 1) << lines.join('\n').toStdString();
 }
 
-TEST(LogDateTest, TimestampUsesTheWeekBasedYearAndTheZoneOffset) {
-    DateFormatter stamp("[YYYY/MM/dd HH:mm:ss.SSS Z]", "en_GB", "Europe/Paris");
+TEST(LogDateTest, TimestampUsesTheCalendarYearAndTheZoneOffset) {
+    DateFormatter stamp(kLogTimestampPattern, "en_GB", "Europe/Paris");
     auto at = [](const char* iso) {
         return DateFormatter::Clock::time_point(
             std::chrono::milliseconds(QDateTime::fromString(iso, Qt::ISODateWithMs).toMSecsSinceEpoch()));
     };
     EXPECT_EQ(stamp.stringFromDate(at("2024-03-05T13:07:09.042Z")), "[2024/03/05 14:07:09.042 +0100]");
-    // Monday 30 December 2024 belongs to the first week of 2025.
-    EXPECT_EQ(stamp.stringFromDate(at("2024-12-30T11:00:00.000Z")), "[2025/12/30 12:00:00.000 +0100]");
-    // Friday 1 January 2021 belongs to the last week of 2020.
-    EXPECT_EQ(stamp.stringFromDate(at("2021-01-01T11:00:00.000Z")), "[2020/01/01 12:00:00.000 +0100]");
+    // Days whose week belongs to the other year keep their own year: Monday 28 December 2026
+    // starts week 53 of 2026, Monday 30 December 2024 the first week of 2025, Friday
+    // 1 January 2021 the last week of 2020.
+    EXPECT_EQ(stamp.stringFromDate(at("2026-12-28T11:00:00.000Z")), "[2026/12/28 12:00:00.000 +0100]");
+    EXPECT_EQ(stamp.stringFromDate(at("2024-12-30T11:00:00.000Z")), "[2024/12/30 12:00:00.000 +0100]");
+    EXPECT_EQ(stamp.stringFromDate(at("2021-01-01T11:00:00.000Z")), "[2021/01/01 12:00:00.000 +0100]");
     EXPECT_EQ(stamp.stringFromDate(at("2024-07-01T00:00:00.000Z")), "[2024/07/01 02:00:00.000 +0200]");
     // Digits stay Latin whatever the locale.
     DateFormatter arabic("yyyyMMdd", "ar_EG", "UTC");
     EXPECT_EQ(arabic.stringFromDate(at("2026-12-07T10:00:00.000Z")), "20261207");
+}
+
+TEST_F(LogTest, UnderSystemdEveryLineAlsoReachesTheJournalWithItsLevelAsPriority) {
+    // The journal's stream is whatever standard error was when the log opened, named by
+    // JOURNAL_STREAM as device:inode.
+    const int status = child([&] {
+        captureStderr();
+        struct stat st {};
+        fstat(2, &st);
+        setenv("JOURNAL_STREAM", QByteArray::number(qulonglong(st.st_dev)) + ":" + QByteArray::number(qulonglong(st.st_ino)), 1);
+        KORVAL_Log::setLogFile(logPath());
+        KORVAL_Log::debug("one\ntwo");
+        KORVAL_Log::logLevel(0, "info");
+        KORVAL_Log::err("error\nin one entry");
+        KORVAL_Log::logLevel(4, "warn");
+        systemLog("from the platform");
+        std::system("echo from a child process >&2");
+    });
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(QString::fromUtf8(test::readAll(errPath())),
+              "<7>one\n<7>two\n<6>info\n<3>error in one entry\n<4>warn\n<5>from the platform\n");
+    const QString log = QString::fromUtf8(test::readAll(logPath()));
+    EXPECT_TRUE(log.contains("] warn\n"));
+    EXPECT_TRUE(log.contains(QRegularExpression(R"(\n\[\d{4}/\d{2}/\d{2} [^\]]+\] \S+\[\d+:\d+\] from the platform\n)"))) << log.toStdString();
+    EXPECT_TRUE(log.contains("\nfrom a child process\n"));
+
+    // A JOURNAL_STREAM inherited from elsewhere names another stream: nothing goes there.
+    ASSERT_EQ(child([&] {
+                  captureStderr();
+                  setenv("JOURNAL_STREAM", "1:2", 1);
+                  KORVAL_Log::setLogFile(dir.filePath("other.log"));
+                  KORVAL_Log::debug("only in the file");
+              }),
+              0);
+    EXPECT_TRUE(test::readAll(errPath()).isEmpty());
+    EXPECT_TRUE(test::readAll(dir.filePath("other.log")).contains("] only in the file\n"));
+}
+
+TEST_F(LogTest, ALineSaidAgainAndAgainIsWrittenOnceUntilItsIntervalIsOver) {
+    ASSERT_EQ(child([&] {
+                  KORVAL_Log::setLogFile(logPath());
+                  for (int i = 0; i < 5; ++i) {
+                      KORVAL_Log::debugRepeatable("the folder is missing");
+                      KORVAL_Log::debug("between");
+                  }
+              }),
+              0);
+    const QString log = QString::fromUtf8(test::readAll(logPath()));
+    EXPECT_EQ(log.count("] the folder is missing\n"), 1) << log.toStdString();
+    EXPECT_EQ(log.count("] between\n"), 5);
+}
+
+TEST(RepeatedLinesTest, HeldBackLinesAreCountedAndWrittenOnceAnInterval) {
+    using namespace std::chrono_literals;
+    RepeatedLines lines(60s);
+    const RepeatedLines::Clock::time_point t0{};
+    EXPECT_EQ(lines.pass("missing", t0), QString("missing"));
+    for (int s = 2; s < 60; s += 2) EXPECT_FALSE(lines.pass("missing", t0 + std::chrono::seconds(s))) << s;
+    // Another line is not held back by this one.
+    EXPECT_EQ(lines.pass("other", t0 + 30s), QString("other"));
+    // 29 held back, and this one.
+    EXPECT_EQ(lines.pass("missing", t0 + 60s), QString("missing (repeated 30 times)"));
+    EXPECT_FALSE(lines.pass("missing", t0 + 61s));
+    EXPECT_EQ(lines.pass("missing", t0 + 121s), QString("missing (repeated 2 times)"));
+    // Said again only after a long quiet: plain again.
+    EXPECT_EQ(lines.pass("missing", t0 + 300s), QString("missing"));
+
+    // The lines remembered are bounded; the one quiet for longest is forgotten and, said again,
+    // is written as new.
+    RepeatedLines few(60s);
+    for (int i = 0; i <= RepeatedLines::kRemembered; ++i) EXPECT_TRUE(few.pass(QString::number(i), t0 + std::chrono::seconds(i)));
+    EXPECT_EQ(few.pass("0", t0 + 40s), QString("0"));
+    EXPECT_FALSE(few.pass(QString::number(RepeatedLines::kRemembered), t0 + 41s));
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include "TestSupport.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -269,6 +271,84 @@ TEST_F(UserDefaultsTest, ConcurrentReadersAndWritersSeeWholeValues) {
         EXPECT_EQ(onDisk.value(QStringLiteral("key%1").arg(t)).toString(),
                   QStringLiteral("thread %1 round %2 ").arg(t).arg(kRounds - 1).repeated(4));
     }
+}
+
+TEST_F(UserDefaultsTest, AValueTheFileAlreadyHoldsLeavesTheFileAsItIs) {
+    QDir().mkpath(dir.filePath("Vorn"));
+    // Typed by hand: a comment, an order of its own, a boolean and a number as the INI form has them.
+    const QByteArray typed = "; the screen in the hall\n[General]\nprefTamrinVideosFolder=/srv/videos\n"
+                             "prefTamrinVideosFolderIsValid=true\nprefRepeatListItemsCount=4\nprefAppVersionString=1.0\n";
+    test::writeAll(path(), typed);
+    const QDateTime written = QDateTime::currentDateTime().addSecs(-3600);
+    {
+        QFile file(path());
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(file.setFileTime(written, QFileDevice::FileModificationTime));
+    }
+    {
+        UserDefaults store(path());
+        store.setObject(QString("/srv/videos"), "prefTamrinVideosFolder");
+        store.setBool(true, "prefTamrinVideosFolderIsValid");
+        store.setInteger(4, "prefRepeatListItemsCount");
+        store.setObject(QString("1.0"), "prefAppVersionString");
+        store.removeObjectForKey("prefNotThere");
+        EXPECT_TRUE(store.synchronize());
+    }
+    EXPECT_EQ(test::readAll(path()), typed);
+    EXPECT_EQ(QFileInfo(path()).lastModified(), written);
+
+    // A value that changes is written, and one changed and changed back is written as it ends.
+    {
+        UserDefaults store(path());
+        store.setObject(QString("2.0"), "prefAppVersionString");
+        store.setInteger(5, "prefRepeatListItemsCount");
+        store.setInteger(4, "prefRepeatListItemsCount");
+        EXPECT_TRUE(store.synchronize());
+    }
+    QSettings onDisk(path(), QSettings::IniFormat);
+    EXPECT_EQ(onDisk.value("prefAppVersionString").toString(), "2.0");
+    EXPECT_EQ(onDisk.value("prefRepeatListItemsCount").toInt(), 4);
+}
+
+TEST_F(UserDefaultsTest, SystemFilesLieBelowTheUsersAndAreNeverWritten) {
+    const QString fleet = dir.filePath("etc/Vorn/VornPlayer.conf");
+    const QString site = dir.filePath("site/Vorn/VornPlayer.conf");
+    QDir().mkpath(dir.filePath("etc/Vorn"));
+    QDir().mkpath(dir.filePath("site/Vorn"));
+    const QByteArray fleetText = "[General]\nprefTamrinVideosFolder=/srv/fleet\nprefRepeatListItemsCount=6\n"
+                                 "prefDailyDateFormat=yyyy-MM-dd\nbroken line\n";
+    test::writeAll(fleet, fleetText);
+    test::writeAll(site, "[General]\nprefRepeatListItemsCount=8\n");
+    UserDefaults store(path(), {site, fleet});
+    store.registerDefaults({{"prefDailyDateFormat", "yyyyMMdd"}, {"prefNewMovieRepeatLoopCount", 3}});
+    // The first file listed wins over the later ones; a system file wins over the factory values.
+    EXPECT_EQ(store.stringForKey("prefTamrinVideosFolder"), "/srv/fleet");
+    EXPECT_EQ(store.integerForKey("prefRepeatListItemsCount"), 8);
+    EXPECT_EQ(store.stringForKey("prefDailyDateFormat"), "yyyy-MM-dd");
+    EXPECT_EQ(store.integerForKey("prefNewMovieRepeatLoopCount"), 3);
+    // The user's own value wins over the fleet's, and goes into the user's file only.
+    store.setObject(QString("/home/screen/videos"), "prefTamrinVideosFolder");
+    EXPECT_EQ(store.stringForKey("prefTamrinVideosFolder"), "/home/screen/videos");
+    ASSERT_TRUE(store.synchronize());
+    EXPECT_EQ(test::readAll(fleet), fleetText) << "a line it cannot read is left in the administrator's file";
+    QSettings onDisk(path(), QSettings::IniFormat);
+    EXPECT_EQ(onDisk.allKeys(), QStringList{"prefTamrinVideosFolder"});
+    store.removeObjectForKey("prefTamrinVideosFolder");
+    EXPECT_EQ(store.stringForKey("prefTamrinVideosFolder"), "/srv/fleet");
+}
+
+TEST(UserDefaultsSystemFiles, FollowXdgConfigDirsWithEtcXdgByDefault) {
+    const QByteArray saved = qgetenv("XDG_CONFIG_DIRS");
+    qputenv("XDG_CONFIG_DIRS", "/opt/site:relative/ignored::/etc/xdg");
+    const QStringList listed = UserDefaults::systemFilePaths();
+    qunsetenv("XDG_CONFIG_DIRS");
+    const QStringList byDefault = UserDefaults::systemFilePaths();
+    if (saved.isNull()) qunsetenv("XDG_CONFIG_DIRS"); else qputenv("XDG_CONFIG_DIRS", saved);
+    ASSERT_EQ(listed.size(), 2);
+    EXPECT_TRUE(listed[0].startsWith("/opt/site/Vorn/") && listed[0].endsWith(".conf")) << listed[0].toStdString();
+    EXPECT_TRUE(listed[1].startsWith("/etc/xdg/Vorn/"));
+    ASSERT_EQ(byDefault.size(), 1);
+    EXPECT_EQ(byDefault[0], listed[1]);
 }
 
 TEST(UserDefaultsArguments, PairsOfDashKeyAndValue) {

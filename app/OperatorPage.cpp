@@ -1,0 +1,120 @@
+#include "app/OperatorPage.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cmath>
+
+namespace {
+
+QString e(const QString& text) { return text.toHtmlEscaped(); }
+
+QString nameOf(const QString& path) { return QFileInfo(path).fileName(); }
+
+// "7 s", "12 min 05 s", "3 h 02 min", "4 d 01 h".
+QString duration(double seconds) {
+    const qint64 s = std::max<qint64>(0, static_cast<qint64>(seconds));
+    const auto two = [](qint64 n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); };
+    if (s < 60) return QStringLiteral("%1 s").arg(s);
+    if (s < 3600) return QStringLiteral("%1 min %2 s").arg(QString::number(s / 60), two(s % 60));
+    if (s < 86400) return QStringLiteral("%1 h %2 min").arg(QString::number(s / 3600), two(s % 3600 / 60));
+    return QStringLiteral("%1 d %2 h").arg(QString::number(s / 86400), two(s % 86400 / 3600));
+}
+
+double secondsBetween(StatusReport::SteadyTime from, StatusReport::SteadyTime to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// A file as the page names it: its name, with its whole path on hover.
+QString file(const QString& path) {
+    return QStringLiteral("<span class=\"file\" title=\"%1\">%2</span>").arg(e(path), e(nameOf(path)));
+}
+
+const char* const kStyle =
+    "body{font:15px/1.4 sans-serif;margin:0 auto;max-width:70em;padding:1em;color:#222;background:#fafafa}"
+    "h1{font-size:1.3em;margin:.2em 0}h2{font-size:1.05em;margin:1.2em 0 .3em}"
+    "#screen{display:flex;gap:1.5em;flex-wrap:wrap}#screenshot{max-width:640px;width:100%;background:#000}"
+    "dl{display:grid;grid-template-columns:max-content auto;gap:.2em 1em;margin:0}dt{color:#666}dd{margin:0}"
+    ".bad{color:#b00;font-weight:bold}.good{color:#070}"
+    "pre{background:#fff;border:1px solid #ddd;padding:.5em;overflow:auto;max-height:30em;font-size:12px}";
+
+// Reloads the live part in place; a page that is no longer ours (signed out) reloads whole.
+const char* const kScript =
+    "setInterval(async()=>{try{const r=await fetch('/',{cache:'no-store'});if(!r.ok)return;"
+    "const d=new DOMParser().parseFromString(await r.text(),'text/html');const live=d.getElementById('live');"
+    "if(!live){location.reload();return;}document.getElementById('live').replaceWith(live);}catch(x){}},2000);";
+
+}  // namespace
+
+namespace OperatorPage {
+
+QByteArray html(const Facts& f, StatusReport::SteadyTime now) {
+    const StatusReport::Snapshot& s = f.status;
+    QString out;
+    out += QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+                          "<link rel=\"icon\" href=\"data:,\"><title>VornPlayer</title><style>%1</style></head>\n<body>\n")
+               .arg(QLatin1String(kStyle));
+    out += QStringLiteral("<main id=\"live\">\n<h1>VornPlayer <span id=\"version\">%1</span>, up <span id=\"uptime\">%2</span></h1>\n")
+               .arg(e(s.version), duration(secondsBetween(s.started, now)));
+    // A new address at each reload, so that the browser fetches the picture anew.
+    const qint64 stamp = static_cast<qint64>(std::llround(secondsBetween(s.started, now) * 1000));
+    out += QStringLiteral("<div id=\"screen\"><img id=\"screenshot\" src=\"/screenshot.png?at=%1\" alt=\"What the screen shows\" "
+                          "width=\"640\" height=\"360\">\n<dl>\n")
+               .arg(stamp);
+    out += s.currentItem.isNull()
+               ? QStringLiteral("<dt>Playing</dt><dd id=\"current\">nothing yet</dd>\n")
+               : QStringLiteral("<dt>Playing</dt><dd id=\"current\">%1</dd>\n<dt>For</dt><dd id=\"playing-for\">%2</dd>\n")
+                     .arg(file(s.currentItem), duration(secondsBetween(s.currentItemSince, now)));
+    out += QStringLiteral("<dt>Next</dt><dd id=\"next\">%1</dd>\n")
+               .arg(f.queue.next.isNull() ? QStringLiteral("not known yet") : file(f.queue.next));
+    const bool available = s.sourceFolderAvailable.value_or(false);
+    const QString since = f.sourceFolderSince.isValid()
+                              ? QStringLiteral(" since %1").arg(f.sourceFolderSince.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                              : QString();
+    out += QStringLiteral("<dt>Source folder</dt><dd id=\"source-folder\">%1 <span class=\"%2\">%3</span>%4</dd>\n")
+               .arg(e(s.sourceFolder.isEmpty() ? QStringLiteral("not set") : s.sourceFolder),
+                    available ? QStringLiteral("good") : QStringLiteral("bad"),
+                    e(s.sourceFolderState.isEmpty() ? QStringLiteral("not checked yet") : s.sourceFolderState), e(since));
+    out += QStringLiteral("<dt>Last new item</dt><dd id=\"last-new-item\">%1</dd>\n")
+               .arg(s.lastNewItem.isNull() ? QStringLiteral("none yet")
+                                           : QStringLiteral("%1, found %2 ago")
+                                                 .arg(file(s.lastNewItem), duration(secondsBetween(s.lastNewItemSince, now))));
+    out += QStringLiteral("<dt>Plays</dt><dd id=\"plays\">%1 played, %2 failed</dd>\n</dl></div>\n")
+               .arg(s.itemsPlayed)
+               .arg(s.itemFailures);
+
+    out += QStringLiteral("<h2>Repeat list</h2>\n<ol id=\"repeat-list\">\n");
+    for (const PlayQueueState::Outlook::Entry& entry : f.queue.repeatList) {
+        out += QStringLiteral("<li>%1: %2</li>\n")
+                   .arg(file(entry.path), entry.setAside ? QStringLiteral("set aside")
+                                                         : QStringLiteral("%1 play%2 left this round")
+                                                               .arg(entry.playsLeft)
+                                                               .arg(entry.playsLeft == 1 ? "" : "s"));
+    }
+    out += QStringLiteral("</ol>\n<h2>Set aside</h2>\n<ul id=\"set-aside\">\n");
+    if (f.queue.setAside.isEmpty()) out += QStringLiteral("<li>none</li>\n");
+    for (const PlayQueueState::Outlook::Aside& aside : f.queue.setAside) {
+        const double retryIn = std::chrono::duration<double>(aside.retryAt - PlayQueueState::Clock::now()).count();
+        out += QStringLiteral("<li>%1: could not be played; tried again when it changes, or in %2</li>\n")
+                   .arg(file(aside.path), duration(retryIn));
+    }
+    out += QStringLiteral("</ul>\n<h2>Log (last %1 lines)</h2>\n<pre id=\"log\">").arg(kLogLines);
+    out += e(f.logLines.join(QLatin1Char('\n')));
+    out += QStringLiteral("</pre>\n</main>\n<script>%1</script>\n</body></html>\n").arg(QLatin1String(kScript));
+    return out.toUtf8();
+}
+
+QStringList lastLines(const QString& path, int count) {
+    constexpr qint64 kTail = 64 * 1024;
+    QFile log(path);
+    if (!log.open(QIODevice::ReadOnly)) return {};
+    const qint64 size = log.size();
+    if (size > kTail) log.seek(size - kTail);
+    QStringList lines = QString::fromUtf8(log.read(kTail)).split(QLatin1Char('\n'));
+    if (size > kTail && !lines.isEmpty()) lines.removeFirst();  // cut in the middle
+    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    return lines.mid(std::max<qsizetype>(0, lines.size() - count));
+}
+
+}  // namespace OperatorPage
