@@ -315,9 +315,16 @@ if [ "$holds" = 1 ]; then
         echo "== $n files in today's folder: $clips clips of $clip_seconds s, $((n - clips)) older empty .mp4 files =="
         if [ "$copying" = 1 ]; then
             copies_off=1 && run_player "$work/files-$n/player" "$work/source" && copies_off=0
+            # What the folder of copies holds, the copy under way included, every half second.
+            mkdir -p "$work/files-$n/player-copying"
+            (while :; do du -sb "$work/files-$n/player-copying/cache" 2>/dev/null | cut -f 1; sleep 0.5; done) \
+                >"$work/files-$n/copied" &
+            watcher_pid=$!
             run_player "$work/files-$n/player-copying" "$work/source"
-            copied=$(du -sb "$work/files-$n/player-copying/cache" 2>/dev/null | cut -f 1)
-            echo "player-copying: ${copied:-0} bytes in its local copies at the end of the window (1 GiB + the clips when done)"
+            kill "$watcher_pid" 2>/dev/null || true
+            wait "$watcher_pid" 2>/dev/null || true
+            copied=$(sort -n "$work/files-$n/copied" | tail -n 1)
+            echo "player-copying: at most ${copied:-0} bytes in its local copies during the run (the 1 GiB file once copied)"
         else
             run_player "$work/files-$n/player" "$work/source"
         fi
