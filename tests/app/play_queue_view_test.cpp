@@ -22,22 +22,35 @@
 
 namespace {
 
+// Two clips, a.mp4 and b.mp4, a real software view shown, and a monitor of no source folder; a
+// new file plays once.
+class PlayQueueWithAViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
+        UserDefaults::standardUserDefaults().setArgumentDomain({{"prefNewMovieRepeatLoopCount", 1}});
+        view.reset(PlayerView::create());
+        view->resize(160, 120);
+        view->show();
+    }
+    void TearDown() override { UserDefaults::standardUserDefaults().setArgumentDomain({}); }
+
+    bool makeClips(double seconds) {
+        const QString clip = test::clip(seconds, false);
+        return !clip.isEmpty() && QFile::copy(clip, a) && QFile::copy(clip, b);
+    }
+
+    QTemporaryDir dir;
+    const QString a = dir.filePath("a.mp4"), b = dir.filePath("b.mp4");
+    std::unique_ptr<PlayerView> view;
+    std::shared_ptr<SourceFolderMonitor> monitor = std::make_shared<SourceFolderMonitor>(nullptr);
+};
+
 // The view lets go of the player while the queue decides ahead of the first item's end, so the
 // player refuses the next item then. The decision is carried out at the end, without a second
 // one: one scan, one play counted, and the file chosen plays next.
-TEST(PlayQueueWithAViewTest, ADecisionThePlayerCouldNotTakeIsCarriedOutAtTheEndAndNotTakenTwice) {
-    qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
-    UserDefaults::standardUserDefaults().setArgumentDomain({{"prefNewMovieRepeatLoopCount", 1}});
-    QTemporaryDir dir;
-    const QString clip = test::clip(3.0, false);
-    ASSERT_FALSE(clip.isEmpty());
-    const QString a = dir.filePath("a.mp4"), b = dir.filePath("b.mp4");
-    ASSERT_TRUE(QFile::copy(clip, a) && QFile::copy(clip, b));
-    std::unique_ptr<PlayerView> view(PlayerView::create());
-    view->resize(160, 120);
-    view->show();
-
-    auto monitor = std::make_shared<SourceFolderMonitor>(nullptr);
+TEST_F(PlayQueueWithAViewTest, ADecisionThePlayerCouldNotTakeIsCarriedOutAtTheEndAndNotTakenTwice) {
+    ASSERT_TRUE(makeClips(3.0));
     std::atomic<int> scans{0};
     PlayQueue::Sources sources;
     sources.scan = [&] {
@@ -81,24 +94,12 @@ TEST(PlayQueueWithAViewTest, ADecisionThePlayerCouldNotTakeIsCarriedOutAtTheEndA
 
     view->setPlayer(nullptr);
     queue->setPlayer(nullptr);
-    UserDefaults::standardUserDefaults().setArgumentDomain({});
 }
 
 // A scan slower than the player's own lead: the first item ends before its decision, and from
 // then on the decision starts early enough to be taken while its item still plays.
-TEST(PlayQueueWithAViewTest, TheLeadGrowsWithTheScanSoThatDecisionsEndBeforeTheirItem) {
-    qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
-    UserDefaults::standardUserDefaults().setArgumentDomain({{"prefNewMovieRepeatLoopCount", 1}});
-    QTemporaryDir dir;
-    const QString clip = test::clip(4.0, false);
-    ASSERT_FALSE(clip.isEmpty());
-    const QString a = dir.filePath("a.mp4"), b = dir.filePath("b.mp4");
-    ASSERT_TRUE(QFile::copy(clip, a) && QFile::copy(clip, b));
-    std::unique_ptr<PlayerView> view(PlayerView::create());
-    view->resize(160, 120);
-    view->show();
-
-    auto monitor = std::make_shared<SourceFolderMonitor>(nullptr);
+TEST_F(PlayQueueWithAViewTest, TheLeadGrowsWithTheScanSoThatDecisionsEndBeforeTheirItem) {
+    ASSERT_TRUE(makeClips(4.0));
     std::shared_ptr<PlayQueue> queue;
     std::mutex mutex;
     std::vector<bool> stillPlaying;  // for each scan: its item still played once it was done
@@ -134,7 +135,6 @@ TEST(PlayQueueWithAViewTest, TheLeadGrowsWithTheScanSoThatDecisionsEndBeforeThei
     for (std::size_t i = 1; i < stillPlaying.size(); ++i) EXPECT_TRUE(stillPlaying[i]) << "scan " << i;
     view->setPlayer(nullptr);
     queue->setPlayer(nullptr);
-    UserDefaults::standardUserDefaults().setArgumentDomain({});
 }
 
 }  // namespace

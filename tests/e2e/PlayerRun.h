@@ -4,6 +4,7 @@
 // own, on Qt's offscreen platform unless told otherwise.
 #include "TestSupport.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -77,6 +78,16 @@ public:
     bool waitForLog(const QString& text, int timeoutMs = 15000) const {
         return waitUntil([&] { return log().contains(text); }, timeoutMs, 50);
     }
+
+    // When the log's first line holding `text` was written; invalid when none holds it.
+    QDateTime logTimeOf(const QString& text) const {
+        for (const QString& line : log().split('\n')) {
+            if (line.contains(text)) return QDateTime::fromString(line.mid(3, 23), "yyyy/MM/dd HH:mm:ss.zzz");
+        }
+        return QDateTime();
+    }
+    // Milliseconds from the first poll to the first item handed to a player, by the log.
+    qint64 firstItemAfterFirstPollMs() const { return logTimeOf("start polling").msecsTo(logTimeOf("first av item")); }
 
     // Sends the signal and returns the exit status (-1 when it did not end normally in time).
     int stop(int signal = SIGTERM) {

@@ -99,13 +99,7 @@ TEST_F(LocalCopiesE2E, AGoneSourceFolderPlaysOnFromTheCopiesButNeverADamagedOne)
     QFile::remove(run.logPath());
     run.start(args(3, 1) << "-prefLocalCopiesBytesPerSecond" << "0");
     ASSERT_TRUE(run.waitForLog("first av item", 15000)) << run.log().right(3000).toStdString();
-    const auto timeOf = [this](const QString& text) {
-        for (const QString& line : run.log().split('\n')) {
-            if (line.contains(text)) return QDateTime::fromString(line.mid(3, 23), "yyyy/MM/dd HH:mm:ss.zzz");
-        }
-        return QDateTime();
-    };
-    const qint64 toFirstItem = timeOf("start polling").msecsTo(timeOf("first av item"));
+    const qint64 toFirstItem = run.firstItemAfterFirstPollMs();
     std::cout << "[ measured ] restarted with the folder gone: the first item " << toFirstItem
               << " ms after the first poll\n";
     EXPECT_LE(toFirstItem, 3000);

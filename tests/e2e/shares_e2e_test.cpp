@@ -371,13 +371,7 @@ TEST_F(HangingShareE2E, WithLocalCopiesTheItemsGoOnThroughAHangAndARestart) {
     if (!startOnShare(playerArgs)) GTEST_SKIP() << "mounting stallfs again failed";
     ASSERT_TRUE(run.waitForLog("Playing from local copies", 20000)) << run.log().right(3000).toStdString();
     ASSERT_TRUE(run.waitForLog("first av item", 20000)) << run.log().right(3000).toStdString();
-    const auto timeOf = [this](const QString& text) {
-        for (const QString& line : run.log().split('\n')) {
-            if (line.contains(text)) return QDateTime::fromString(line.mid(3, 23), "yyyy/MM/dd HH:mm:ss.zzz");
-        }
-        return QDateTime();
-    };
-    const qint64 toFirstItem = timeOf("start polling").msecsTo(timeOf("first av item"));
+    const qint64 toFirstItem = run.firstItemAfterFirstPollMs();
     std::cout << "[ measured ] restarted on a hung share: the first item " << toFirstItem << " ms after the first poll\n";
     EXPECT_LE(toFirstItem, 3000);
     ASSERT_TRUE(waitForNextItems(3, 20000)) << run.log().right(3000).toStdString();
