@@ -80,6 +80,17 @@ TEST_F(NewestFilesScriptTest, ListsVideoFilesNewestFirstUpToTheCount) {
     EXPECT_TRUE(run(folder, "-4").isEmpty());
 }
 
+// Files of the very same time come by name, byte by byte, whatever order they were made in.
+TEST_F(NewestFilesScriptTest, FilesOfTheSameTimeComeByName) {
+    const timespec same[2] = {{1700000000, 123456789}, {1700000000, 123456789}};
+    for (const char* name : {"b.mp4", "a.mp4", "C.mp4", "é.mp4"}) {
+        makeFile(name, 0);
+        ASSERT_EQ(utimensat(AT_FDCWD, (folder + "/" + name).constData(), same, 0), 0);
+    }
+    makeFile("newer.mp4", 10);
+    EXPECT_EQ(run(folder, "10"), (QList<QByteArray>{"newer.mp4", "C.mp4", "a.mp4", "b.mp4", "é.mp4"}));
+}
+
 // Files still being written are listed too (the player looks at them twice), and a file's time
 // is never held against this machine's clock: a share whose clock runs ahead stamps times to come.
 TEST_F(NewestFilesScriptTest, LeavesOutHiddenFilesAndFoldersButNoFileForItsTime) {
