@@ -233,12 +233,25 @@ bool SoftwarePlayerView::renderIntoDevice(QPainter& painter, QPaintDevice* devic
     }
     fitVideo(target.size());
     const qsizetype stride = image->bytesPerLine();
-    uchar* first = image->bits() + target.top() * stride;
+    uchar* top = image->bits() + target.top() * stride;
+    const int rowsOut = rowsToLeaveOut(target.height());
+    uchar* first = top + rowsOut * stride;
+    const int height = target.height() - rowsOut;
     const int leftOut = columnsToLeaveOut(target.width(), stride);
     const int width = target.width() - leftOut;
-    if (!render(first, QSize(width, target.height()), stride, format)) return false;
-    for (int y = 0; y < target.height(); ++y) std::memset(first + y * stride + width * 4, 0, leftOut * 4);
+    if (!render(first, QSize(width, height), stride, format)) return false;
+    for (int y = 0; y < rowsOut; ++y) std::memset(top + y * stride, 0, target.width() * 4);
+    for (int y = 0; y < height; ++y) std::memset(first + y * stride + width * 4, 0, leftOut * 4);
     return true;
+}
+
+// A video shown at 1:1 and cropped by an odd number of rows would have its colour planes cut
+// between two rows: mpv then crops one row more and scales the rest, the very work 1:1 saves.
+// It is given one row less instead (painted black at the top).
+int SoftwarePlayerView::rowsToLeaveOut(int height) const {
+    if (unscaled_ != true || !player_) return 0;
+    const std::optional<std::pair<int, int>> video = PlayerCoreAccess::core(*player_).videoSize();
+    return video && video->second > height && (video->second - height) % 2 != 0 ? 1 : 0;
 }
 
 // libswscale writes straight into the target only where the video's first pixel lies on 32 bytes;

@@ -32,6 +32,7 @@ private:
     bool renderIntoDevice(QPainter& painter, QPaintDevice* device, const QRegion& region);
     int columnsToLeaveOut(int width, qsizetype stride) const;
     void fitVideo(QSize target);
+    int rowsToLeaveOut(int height) const;
     void renderThroughImage(QPainter& painter, QPaintDevice* device);
     mpv_render_context* context_ = nullptr;
     QImage frame_;  // only where mpv cannot render into the paint device itself
