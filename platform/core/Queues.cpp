@@ -272,13 +272,19 @@ public:
     SerialQueue() : state_(std::make_shared<State>()) {}
 
     bool async(Work work) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->jobs.push_back(std::move(work));
-        if (state_->draining) return true;
-        state_->draining = true;
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            state_->jobs.push_back(std::move(work));
+            if (state_->draining) return true;
+            state_->draining = true;
+        }
+        // Handed to the pool after the lock is let go, so that the drain does not wake only to
+        // wait for it.
         if (serialPool().submit([state = state_] { drain(state); })) return true;
+        // The pool has stopped: nothing queued here will run.
+        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->draining = false;
-        state_->jobs.pop_back();
+        state_->jobs.clear();
         return false;
     }
 
