@@ -45,9 +45,9 @@ void runGuarded(const DispatchQueue::Work& work) {
     }
 }
 
-// A thread that had no job for this long ends, unless it is one of the last few of its pool.
+// A thread that had no job for this long ends, unless fewer than a few others wait for jobs.
 constexpr auto kIdleLife = std::chrono::seconds(5);
-constexpr int kThreadsKept = 2;
+constexpr std::size_t kThreadsKept = 2;
 
 // Threads made on demand up to a fixed number, each leaving after a few idle seconds; jobs past
 // that number wait their turn. Jobs may block for long (a share that hangs), hence the headroom.
@@ -125,10 +125,11 @@ private:
                     std::lock_guard<std::mutex> idleLock(self->mutex);
                     self->ready = false;
                 }
+                // The first few to wait sleep until a job comes, with no timer; the others retire
+                // after a while.
+                const bool kept = idle_.size() < kThreadsKept;
                 idle_.push_back(self);
                 lock.unlock();
-                // The last few threads sleep until a job comes, with no timer.
-                const bool kept = running_ <= kThreadsKept;
                 {
                     std::unique_lock<std::mutex> idleLock(self->mutex);
                     if (kept) {
@@ -140,7 +141,7 @@ private:
                 lock.lock();
                 if (!self->woken) {
                     idle_.erase(std::find(idle_.begin(), idle_.end(), self));
-                    if (running_ <= kThreadsKept && !stopping_) continue;
+                    if (idle_.size() < kThreadsKept && !stopping_) continue;
                 }
             }
             if (jobs_.empty()) {
