@@ -24,10 +24,14 @@ Options:
   --rounds N       interleaved rounds (default 3)
   --seconds S      measuring window of each run, in seconds (default 20)
   --warmup S       seconds between the first frame and the window (default 5)
-  --menu-bar yes|no  the player's menu bar (default yes, as the player starts by default)
+  --menu-bar yes|no|both  the player's menu bar (default yes, as the player starts by default);
+                   both: the player runs with it shown and hidden in every round, and the
+                   median ratio shown/hidden is printed too
   --mpv-options "OPTIONS"  more options for mpv, after those above (e.g. the conversion the
                    player's software view uses: "--sws-allow-zimg=no --sws-fast=yes
                    --sws-scaler=bilinear")
+  --render software|auto  VORNPLAYER_RENDER=software (default), or auto: the player chooses its
+                   view itself (under Xvfb that is software too, after asking the OpenGL driver)
   --player PATH    the player to run (default build/vornplayer)
   --clip FILE      play this clip instead of making one with ffmpeg
   --display :N     use this running X server instead of starting Xvfb (its screen should be
@@ -49,6 +53,7 @@ warmup=5
 menubar=yes
 mpv_extra=""
 player=$here/build/vornplayer
+render=software
 clip=""
 display=""
 while [ $# -gt 0 ]; do
@@ -58,6 +63,7 @@ while [ $# -gt 0 ]; do
         --warmup) warmup=$2; shift 2 ;;
         --menu-bar) menubar=$2; shift 2 ;;
         --mpv-options) mpv_extra=$2; shift 2 ;;
+        --render) render=$2; shift 2 ;;
         --player) player=$2; shift 2 ;;
         --clip) clip=$2; shift 2 ;;
         --display) display=$2; shift 2 ;;
@@ -65,7 +71,8 @@ while [ $# -gt 0 ]; do
         *) echo "unknown option: $1 (see --help)" >&2; exit 2 ;;
     esac
 done
-case "$menubar" in yes) menuflag=YES ;; no) menuflag=NO ;; *) echo "--menu-bar takes yes or no" >&2; exit 2 ;; esac
+case "$menubar" in yes) menuflags=YES ;; no) menuflags=NO ;; both) menuflags="YES NO" ;;
+    *) echo "--menu-bar takes yes, no or both" >&2; exit 2 ;; esac
 for tool in mpv ffmpeg; do
     command -v "$tool" >/dev/null 2>&1 || { echo "needs $tool (apt-get install $tool)" >&2; exit 1; }
 done
@@ -171,12 +178,13 @@ else
 fi
 touch -d '1 minute ago' "$work/source/day/clip.mp4"
 
-run_player() {
+run_player() {  # YES or NO: the menu bar
+    menuflag=$1
     log=$work/home/Library/Logs/Vorn/VornPlayer.log
     rm -f "$log"
     env -u DBUS_SESSION_BUS_ADDRESS -u VORNPLAYER_VIDEO_OUTPUT HOME="$work/home" \
         XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/run" QT_QPA_PLATFORM=xcb \
-        VORNPLAYER_RENDER=software \
+        VORNPLAYER_RENDER=$render \
         "$player" -prefTamrinVideosFolder "$work/source" -prefDailyDateFormat "'day'" \
         -prefDoShowMenuBar "$menuflag" > "$work/player.out" 2>&1 &
     running=$!
@@ -229,15 +237,23 @@ echo "screen $DISPLAY; menu bar of the player: $menubar; $rounds rounds: ${warmu
 echo "mpv $mpv_options"
 printf '%-6s %-11s %8s %9s %14s\n' round program "cpu %" "rss MiB" "X server cpu %"
 ratios=""
+shown_ratios=""
 mpv_without_shm=""
 round=1
 while [ $round -le "$rounds" ]; do
     if [ $((round % 2)) -eq 1 ]; then order="player mpv"; else order="mpv player"; fi
     for program in $order; do
         if [ "$program" = player ]; then
-            run_player
-            pcpu=$cpu
-            printf '%-6s %-11s %8s %9s %14s\n' "$round" vornplayer "$cpu" "$rss" "$xcpu"
+            for flag in $menuflags; do
+                run_player "$flag"
+                pcpu=$cpu
+                if [ "$flag" = YES ]; then shown=$cpu; label="vornplayer"; else hidden=$cpu; label="(no menu)"; fi
+                if [ "$menubar" = both ] && [ "$flag" = NO ]; then pcpu=$shown; fi
+                printf '%-6s %-11s %8s %9s %14s\n' "$round" "$label" "$cpu" "$rss" "$xcpu"
+            done
+            if [ "$menubar" = both ]; then
+                shown_ratios="$shown_ratios $(awk -v a="$shown" -v b="$hidden" 'BEGIN { printf "%.3f", a / b }')"
+            fi
         else
             run_mpv
             mcpu=$cpu
@@ -252,6 +268,10 @@ while [ $round -le "$rounds" ]; do
 done
 median=$(printf '%s\n' $ratios | sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
 echo "median of the per-round cpu ratios player/mpv: $median"
+if [ "$menubar" = both ]; then
+    shown_median=$(printf '%s\n' $shown_ratios | sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
+    echo "median of the per-round cpu ratios menu bar shown/hidden: $shown_median (player/mpv: with the menu bar shown)"
+fi
 if [ -n "$mpv_without_shm" ]; then
     echo "note: mpv's X11 output did not use shared memory (display $DISPLAY is :10 or above and mpv"
     echo "could not be given an alias :1 here): it sent each frame through the X socket, which costs it more"

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include <pthread.h>
+
 namespace {
 
 // At most this many threads wait for calls when none is running; more are made only while calls
@@ -42,15 +44,18 @@ struct Workers {
         jobs.push_back(std::move(job));
         // Every call queued has a waiting thread to take it, or a new one: a call never waits
         // behind one that is stuck.
-        if (waiting >= jobs.size()) {
+        const bool taken = waiting >= jobs.size();
+        lock.unlock();
+        // Told after the lock is let go, so that the thread does not wake only to wait for it.
+        if (taken) {
             work.notify_one();
             return;
         }
-        lock.unlock();
         std::thread([this] { serve(); }).detach();
     }
 
     void serve() {
+        pthread_setname_np(pthread_self(), "vorn-deadline");
         std::unique_lock<std::mutex> lock(mutex);
         ++waiting;
         for (;;) {
@@ -87,9 +92,11 @@ bool run(const std::function<void()>& fn, std::chrono::milliseconds timeout) {
     if (stuck().load() >= kMaxStuckCalls) return false;
     auto state = std::make_shared<Call>();
     workers().submit({fn, [state] {
-                          std::lock_guard<std::mutex> lock(state->mutex);
-                          state->finished = true;
-                          if (state->abandoned) --stuck();
+                          {
+                              std::lock_guard<std::mutex> lock(state->mutex);
+                              state->finished = true;
+                              if (state->abandoned) --stuck();
+                          }
                           state->done.notify_all();
                       }});
     std::unique_lock<std::mutex> lock(state->mutex);

@@ -8,11 +8,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <algorithm>
 #include <exception>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <pthread.h>
 
@@ -42,6 +45,10 @@ void runGuarded(const DispatchQueue::Work& work) {
     }
 }
 
+// A thread that had no job for this long ends, unless fewer than a few others wait for jobs.
+constexpr auto kIdleLife = std::chrono::seconds(5);
+constexpr std::size_t kThreadsKept = 2;
+
 // Threads made on demand up to a fixed number, each leaving after a few idle seconds; jobs past
 // that number wait their turn. Jobs may block for long (a share that hangs), hence the headroom.
 class WorkerPool {
@@ -49,18 +56,29 @@ public:
     WorkerPool(const char* name, int maxThreads) : name_(name), maxThreads_(maxThreads) {}
 
     bool submit(DispatchQueue::Work work) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) return false;
-        joinFinishedLocked();
-        jobs_.push_back(std::move(work));
-        if (idle_ > 0) {
-            wake_.notify_one();
-        } else if (running_ < maxThreads_) {
-            ++running_;
-            threads_.emplace_back();
-            auto slot = std::prev(threads_.end());
-            *slot = std::thread([this, slot] { workerLoop(slot); });
+        std::shared_ptr<Idle> idle;  // held until told: the thread may end as soon as it wakes
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return false;
+            joinFinishedLocked();
+            jobs_.push_back(std::move(work));
+            if (!idle_.empty()) {
+                // The thread that went idle last: the others stay asleep and retire.
+                idle = idle_.back();
+                idle_.pop_back();
+                idle->woken = true;
+            } else if (running_ < maxThreads_) {
+                ++running_;
+                threads_.emplace_back();
+                auto slot = std::prev(threads_.end());
+                *slot = std::thread([this, slot] { workerLoop(slot); });
+            }
+            if (!idle) return true;
+            // Told after the lock is let go, so that the thread does not wake only to wait for it.
+            std::lock_guard<std::mutex> idleLock(idle->mutex);
+            idle->ready = true;
         }
+        idle->wake.notify_one();
         return true;
     }
 
@@ -69,7 +87,13 @@ public:
     bool stop(std::chrono::steady_clock::time_point deadline) {
         std::unique_lock<std::mutex> lock(mutex_);
         stopping_ = true;
-        wake_.notify_all();
+        for (const std::shared_ptr<Idle>& idle : idle_) {
+            idle->woken = true;
+            std::lock_guard<std::mutex> idleLock(idle->mutex);
+            idle->ready = true;
+            idle->wake.notify_one();
+        }
+        idle_.clear();
         const bool allEnded = ended_.wait_until(lock, deadline, [this] { return running_ == 0; });
         joinFinishedLocked();
         for (std::thread& t : threads_) {
@@ -81,14 +105,50 @@ public:
 private:
     using Slot = std::list<std::thread>::iterator;
 
+    // Each idle thread sleeps on its own condition, so that a job wakes exactly one thread, the
+    // one that went idle last.
+    struct Idle {
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool ready = false;  // under its mutex
+        bool woken = false;  // under the pool's mutex
+    };
+
     void workerLoop(Slot slot) {
         pthread_setname_np(pthread_self(), name_);
+        const auto self = std::make_shared<Idle>();
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            ++idle_;
-            wake_.wait_for(lock, std::chrono::seconds(5), [this] { return !jobs_.empty() || stopping_; });
-            --idle_;
-            if (jobs_.empty()) break;  // idle for a while, or stopping with nothing left to run
+            if (jobs_.empty() && !stopping_) {
+                self->woken = false;
+                {
+                    std::lock_guard<std::mutex> idleLock(self->mutex);
+                    self->ready = false;
+                }
+                // The first few to wait sleep until a job comes, with no timer; the others retire
+                // after a while.
+                const bool kept = idle_.size() < kThreadsKept;
+                idle_.push_back(self);
+                lock.unlock();
+                {
+                    std::unique_lock<std::mutex> idleLock(self->mutex);
+                    if (kept) {
+                        self->wake.wait(idleLock, [&] { return self->ready; });
+                    } else {
+                        self->wake.wait_for(idleLock, kIdleLife, [&] { return self->ready; });
+                    }
+                }
+                lock.lock();
+                if (!self->woken) {
+                    idle_.erase(std::find(idle_.begin(), idle_.end(), self));
+                    if (idle_.size() < kThreadsKept && !stopping_) continue;
+                }
+            }
+            if (jobs_.empty()) {
+                // Woken for a job that a thread coming back from its own took first: idle again.
+                if (self->woken && !stopping_) continue;
+                break;  // idle for a while, or stopping with nothing left to run
+            }
             DispatchQueue::Work work = std::move(jobs_.front());
             jobs_.pop_front();
             lock.unlock();
@@ -114,13 +174,12 @@ private:
     const char* name_;
     const int maxThreads_;
     std::mutex mutex_;
-    std::condition_variable wake_;
     std::condition_variable ended_;
     std::deque<DispatchQueue::Work> jobs_;
     std::list<std::thread> threads_;
     std::list<Slot> finished_;
+    std::vector<std::shared_ptr<Idle>> idle_;  // the last to go idle at the back
     int running_ = 0;
-    int idle_ = 0;
     bool stopping_ = false;
 };
 
@@ -143,10 +202,15 @@ WorkerPool& serialPool() {
 class Timers {
 public:
     bool add(std::chrono::steady_clock::time_point due, DispatchQueue::Work work) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (gShuttingDown) return false;
-        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
-        jobs_.emplace(due, std::move(work));
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (gShuttingDown) return false;
+            if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+            const bool earliest = jobs_.empty() || due < jobs_.begin()->first;
+            jobs_.emplace(due, std::move(work));
+            // The thread sleeps until the earliest job; a later one does not need it awake now.
+            if (!earliest) return true;
+        }
         wake_.notify_one();
         return true;
     }
@@ -209,13 +273,19 @@ public:
     SerialQueue() : state_(std::make_shared<State>()) {}
 
     bool async(Work work) override {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->jobs.push_back(std::move(work));
-        if (state_->draining) return true;
-        state_->draining = true;
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            state_->jobs.push_back(std::move(work));
+            if (state_->draining) return true;
+            state_->draining = true;
+        }
+        // Handed to the pool after the lock is let go, so that the drain does not wake only to
+        // wait for it.
         if (serialPool().submit([state = state_] { drain(state); })) return true;
+        // The pool has stopped: nothing queued here will run.
+        std::lock_guard<std::mutex> lock(state_->mutex);
         state_->draining = false;
-        state_->jobs.pop_back();
+        state_->jobs.clear();
         return false;
     }
 

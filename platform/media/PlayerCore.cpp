@@ -116,6 +116,8 @@ std::shared_ptr<PlayerCore> PlayerCore::create(std::weak_ptr<PlayerDelegate> del
     core->mpv_ = mpv;
     mpv_observe_property(mpv, 0, "eof-reached", MPV_FORMAT_FLAG);
     mpv_observe_property(mpv, 0, "osd-dimensions", MPV_FORMAT_NODE);
+    mpv_observe_property(mpv, 0, "dwidth", MPV_FORMAT_INT64);
+    mpv_observe_property(mpv, 0, "dheight", MPV_FORMAT_INT64);
     mpv_request_log_messages(mpv, "warn");
     // mpv calls this on its own threads: only hand the work on, never call mpv from here.
     mpv_set_wakeup_callback(
@@ -483,6 +485,11 @@ void PlayerCore::onPropertyReply(const mpv_event& event) {
 void PlayerCore::onPropertyChange(const mpv_event_property& property) {
     if (std::strcmp(property.name, "osd-dimensions") == 0) {
         notePlacement(property);
+    } else if (std::strcmp(property.name, "dwidth") == 0 || std::strcmp(property.name, "dheight") == 0) {
+        const bool known = property.format == MPV_FORMAT_INT64;
+        const int value = known ? static_cast<int>(*static_cast<const int64_t*>(property.data)) : 0;
+        std::lock_guard<std::mutex> lock(placementMutex_);
+        (property.name[1] == 'w' ? videoWidth_ : videoHeight_) = value;
     } else if (std::strcmp(property.name, "eof-reached") == 0 && property.format == MPV_FORMAT_FLAG) {
         onEndOfFileReached(*static_cast<const int*>(property.data) != 0);
     }
@@ -579,6 +586,12 @@ void PlayerCore::notePlacement(const mpv_event_property& property) {
 std::optional<PlayerCore::VideoPlacement> PlayerCore::videoPlacement() const {
     std::lock_guard<std::mutex> lock(placementMutex_);
     return videoPlacement_;
+}
+
+std::optional<std::pair<int, int>> PlayerCore::videoSize() const {
+    std::lock_guard<std::mutex> lock(placementMutex_);
+    if (videoWidth_ <= 0 || videoHeight_ <= 0) return std::nullopt;
+    return std::make_pair(videoWidth_, videoHeight_);
 }
 
 // ---- The near end

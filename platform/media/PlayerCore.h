@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 struct mpv_handle;
 struct mpv_event;
@@ -65,6 +66,9 @@ public:
         int right = 0;
     };
     std::optional<VideoPlacement> videoPlacement() const;
+    // The size of the video's picture at 1:1 (mpv's display size of the current file), none
+    // before its first frame's parameters are known.
+    std::optional<std::pair<int, int>> videoSize() const;
 
 private:
     // The current item and the load (mpv command) that opens it.
@@ -168,6 +172,8 @@ private:
 
     mutable std::mutex placementMutex_;
     std::optional<VideoPlacement> videoPlacement_;
+    int videoWidth_ = 0;
+    int videoHeight_ = 0;
 };
 
 // The views and the platform's tests reach a player's mpv side through here; nothing else does.

@@ -3,6 +3,7 @@
 #include "platform/media/Player.h"
 #include "platform/media/PlayerCore.h"
 #include "platform/media/PlayerViewRenderers.h"
+#include "platform/core/Bundle.h"
 #include "platform/core/SystemLog.h"
 #include "platform/core/ThreadContract.h"
 
@@ -15,8 +16,11 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QProcess>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -25,6 +29,13 @@
 #include <mpv/render_gl.h>
 
 namespace {
+
+// The probe starts a QGuiApplication and an OpenGL context: a fraction of a second, unless the
+// display or its driver hangs.
+constexpr int kOpenGLProbeMilliseconds = 5000;
+
+// How far from 1:1 a video may be to be shown unscaled in the software view.
+constexpr double kNearOneToOne = 0.04;
 
 // mpv calls this on its render thread: only ask for a repaint on the main thread.
 void requestRepaint(void* widget) {
@@ -62,6 +73,38 @@ QImage::Format nativeImageFormat() {
     return native;
 }
 
+// The OpenGL driver's name for its renderer, asked in this process: the driver (Mesa with LLVM,
+// some 50 MiB) then stays loaded for good. Empty without a context.
+QByteArray openGLRendererHere() {
+    QOpenGLContext context;
+    QOffscreenSurface surface;
+    surface.create();
+    if (!context.create() || !context.makeCurrent(&surface)) return QByteArray();
+    const QByteArray renderer = reinterpret_cast<const char*>(context.functions()->glGetString(GL_RENDERER));
+    context.doneCurrent();
+    return renderer;
+}
+
+// The same, asked by the bundle's probe in a child process, which takes the driver with it when
+// it ends. None without the probe; empty (software) when it finds no context, fails or hangs.
+std::optional<QByteArray> openGLRendererOfChild(const QString& platform) {
+    const QString probe = Bundle::mainBundle().pathForAuxiliaryExecutable(QStringLiteral("vornplayer-opengl-probe"));
+    if (probe.isNull()) return std::nullopt;
+    QProcess child;
+    child.setProcessChannelMode(QProcess::SeparateChannels);
+    child.setStandardErrorFile(QProcess::nullDevice());
+    child.start(probe, {QStringLiteral("-platform"), platform});
+    if (!child.waitForFinished(kOpenGLProbeMilliseconds)) {
+        systemLog(QStringLiteral("OpenGL probe did not answer within %1 ms: rendering in software")
+                      .arg(kOpenGLProbeMilliseconds));
+        child.kill();
+        child.waitForFinished(1000);
+        return QByteArray();
+    }
+    if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0) return QByteArray();
+    return child.readAllStandardOutput().trimmed();
+}
+
 }  // namespace
 
 PlayerView::Renderer PlayerView::chooseRenderer() {
@@ -70,13 +113,14 @@ PlayerView::Renderer PlayerView::chooseRenderer() {
     if (forced == "opengl") return Renderer::OpenGL;
     const QString platform = QGuiApplication::platformName();
     if (platform != QLatin1String("xcb") && platform != QLatin1String("wayland")) return Renderer::Software;
-    QOpenGLContext context;
-    QOffscreenSurface surface;
-    surface.create();
-    if (!context.create() || !context.makeCurrent(&surface)) return Renderer::Software;
-    const QByteArray renderer = reinterpret_cast<const char*>(context.functions()->glGetString(GL_RENDERER));
-    context.doneCurrent();
-    return isSoftwareRenderer(renderer) ? Renderer::Software : Renderer::OpenGL;
+    // Asked here only where the probe is not there to ask.
+    const std::optional<QByteArray> ofChild = openGLRendererOfChild(platform);
+    const QByteArray renderer = ofChild ? *ofChild : openGLRendererHere();
+    const bool software = isSoftwareRenderer(renderer);
+    systemLog(QStringLiteral("Video view: the OpenGL renderer is \"%1\": %2")
+                  .arg(QString::fromUtf8(renderer),
+                       software ? QStringLiteral("rendering in software") : QStringLiteral("rendering with OpenGL")));
+    return software ? Renderer::Software : Renderer::OpenGL;
 }
 
 PlayerView* PlayerView::create(QWidget* parent) {
@@ -104,6 +148,7 @@ void SoftwarePlayerView::setPlayer(std::shared_ptr<Player> player) {
     freeContext();
     player_ = std::move(player);
     frame_ = QImage();
+    unscaled_.reset();
     update();
     if (!player_ || !Player::rendersIntoView() || !PlayerCoreAccess::core(*player_).mpvHandle()) return;
     mpv_handle* mpv = PlayerCoreAccess::core(*player_).mpvHandle();
@@ -186,13 +231,27 @@ bool SoftwarePlayerView::renderIntoDevice(QPainter& painter, QPaintDevice* devic
         target.bottom() >= image->height() || target.isEmpty()) {
         return false;
     }
+    fitVideo(target.size());
     const qsizetype stride = image->bytesPerLine();
-    uchar* first = image->bits() + target.top() * stride;
+    uchar* top = image->bits() + target.top() * stride;
+    const int rowsOut = rowsToLeaveOut(target.height());
+    uchar* first = top + rowsOut * stride;
+    const int height = target.height() - rowsOut;
     const int leftOut = columnsToLeaveOut(target.width(), stride);
     const int width = target.width() - leftOut;
-    if (!render(first, QSize(width, target.height()), stride, format)) return false;
-    for (int y = 0; y < target.height(); ++y) std::memset(first + y * stride + width * 4, 0, leftOut * 4);
+    if (!render(first, QSize(width, height), stride, format)) return false;
+    for (int y = 0; y < rowsOut; ++y) std::memset(top + y * stride, 0, target.width() * 4);
+    for (int y = 0; y < height; ++y) std::memset(first + y * stride + width * 4, 0, leftOut * 4);
     return true;
+}
+
+// A video shown at 1:1 and cropped by an odd number of rows would have its colour planes cut
+// between two rows: mpv then crops one row more and scales the rest, the very work 1:1 saves.
+// It is given one row less instead (painted black at the top).
+int SoftwarePlayerView::rowsToLeaveOut(int height) const {
+    if (unscaled_ != true || !player_) return 0;
+    const std::optional<std::pair<int, int>> video = PlayerCoreAccess::core(*player_).videoSize();
+    return video && video->second > height && (video->second - height) % 2 != 0 ? 1 : 0;
 }
 
 // libswscale writes straight into the target only where the video's first pixel lies on 32 bytes;
@@ -206,6 +265,26 @@ int SoftwarePlayerView::columnsToLeaveOut(int width, qsizetype stride) const {
     if (!placement || (placement->left == 0 && placement->right == 0)) return 0;
     const int spare = width - (placement->width - placement->left - placement->right);
     return spare > 0 ? spare % 16 : 0;
+}
+
+// A video within a few hundredths of the view's size is shown at 1:1, cropped or bordered by
+// those few rows or columns, rather than scaled: scaling costs about half again as much CPU as
+// the conversion alone (a 1080p video under the menu bar, which takes 19 of the screen's rows).
+// Cropped rows go at the top, where a menu bar laid over a picture of the whole screen would
+// cover them. mpv takes the change with the next frame.
+void SoftwarePlayerView::fitVideo(QSize target) {
+    if (!player_ || target.isEmpty()) return;
+    PlayerCore& core = PlayerCoreAccess::core(*player_);
+    const std::optional<std::pair<int, int>> video = core.videoSize();
+    if (!video) return;
+    const double scale = std::min(double(target.width()) / video->first, double(target.height()) / video->second);
+    const bool unscaled = std::abs(scale - 1.0) <= kNearOneToOne;
+    if (unscaled_ == unscaled || !core.mpvHandle()) return;
+    unscaled_ = unscaled;
+    const char* value = unscaled ? "yes" : "no";
+    double alignY = unscaled ? 1.0 : 0.0;
+    mpv_set_property_async(core.mpvHandle(), 0, "video-align-y", MPV_FORMAT_DOUBLE, &alignY);
+    mpv_set_property_async(core.mpvHandle(), 0, "video-unscaled", MPV_FORMAT_STRING, &value);
 }
 
 // Elsewhere (a paint of part of the view, a view beside other widgets, a paint device that is
@@ -222,6 +301,7 @@ void SoftwarePlayerView::renderThroughImage(QPainter& painter, QPaintDevice* dev
         wanted = static_cast<QImage*>(device)->format();
     }
     if (frame_.size() != size || frame_.format() != wanted) frame_ = QImage(size, wanted);
+    fitVideo(size);
     if (!render(frame_.bits(), size, frame_.bytesPerLine(), mpvFormat(wanted))) frame_.fill(Qt::black);
     frame_.setDevicePixelRatio(ratio);
     painter.setCompositionMode(QPainter::CompositionMode_Source);

@@ -18,7 +18,9 @@ public:
 
     // The right view for this machine: OpenGL (with hardware decoding) where a hardware OpenGL
     // driver answers, software rendering elsewhere (no GPU, Mesa's software renderer, Qt's
-    // offscreen platform). VORNPLAYER_RENDER=software|opengl overrides the choice.
+    // offscreen platform). The driver is asked by the bundle's probe in a child process, so
+    // that it is never loaded here for a view that renders in software.
+    // VORNPLAYER_RENDER=software|opengl overrides the choice.
     static PlayerView* create(QWidget* parent = nullptr);
     static Renderer chooseRenderer();
 

@@ -6,6 +6,8 @@
 #include <QImage>
 #include <QOpenGLWidget>
 
+#include <optional>
+
 class QPaintDevice;
 class QPainter;
 class QRegion;
@@ -29,9 +31,12 @@ private:
     bool alphaIsSeen(const QPaintDevice* device) const;
     bool renderIntoDevice(QPainter& painter, QPaintDevice* device, const QRegion& region);
     int columnsToLeaveOut(int width, qsizetype stride) const;
+    void fitVideo(QSize target);
+    int rowsToLeaveOut(int height) const;
     void renderThroughImage(QPainter& painter, QPaintDevice* device);
     mpv_render_context* context_ = nullptr;
     QImage frame_;  // only where mpv cannot render into the paint device itself
+    std::optional<bool> unscaled_;  // what mpv was last told for this player
 };
 
 // mpv renders with OpenGL into the widget's framebuffer; decoding may use the hardware.

@@ -143,6 +143,71 @@ TEST_P(ScreenE2E, TheVideoFillsTheScreenWithoutATitleBar) {
     EXPECT_EQ(run.stop(), 0);
 }
 
+// With the menu bar shown, a video of the screen's size keeps its pixels: it is shown at 1:1
+// under the menu bar, filling the width, its bottom rows at the bottom of the screen (the few
+// rows the menu bar takes are those at its top), not scaled down between black bars.
+TEST_F(PlaybackE2E, UnderTheMenuBarAVideoOfTheScreensSizeIsShownAtOneToOne) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
+    // Red, with a blue band over its bottom 20 rows and a green column at its left edge.
+    const QString clip = run.root.filePath("banded.mp4");
+    QProcess::execute("ffmpeg", {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                                 "color=c=red:size=1280x720:duration=6:rate=25,"
+                                 "drawbox=x=0:y=700:w=1280:h=20:color=blue:t=fill,"
+                                 "drawbox=x=0:y=0:w=4:h=700:color=lime:t=fill",
+                                 "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv444p", clip});
+    addFile("banded.mp4", test::readAll(clip), 100);
+    run.env.insert("QT_QPA_PLATFORM", "xcb");
+    run.env.insert("VORNPLAYER_RENDER", "software");
+    run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
+    run.start(args() << "-prefDoShowMenuBar" << "YES");
+    ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]", 20000)) << run.log().toStdString();
+
+    auto red = [](QColor c) { return c.red() > 180 && c.green() < 80 && c.blue() < 80; };
+    auto blue = [](QColor c) { return c.blue() > 180 && c.red() < 80 && c.green() < 80; };
+    auto green = [](QColor c) { return c.green() > 180 && c.red() < 80 && c.blue() < 80; };
+    QImage image;
+    const bool shown = test::waitUntil(
+        [&] {
+            image = grabScreen("menu-bar-one-to-one");
+            return !image.isNull() && red(image.pixelColor(640, 400)) && blue(image.pixelColor(640, 710));
+        },
+        20000, 250);
+    const QString shot = test::screenshotPath("menu-bar-one-to-one");
+    ASSERT_TRUE(shown) << shot.toStdString();
+    // The menu bar at the top, the video's first column at the screen's left edge, no bars.
+    EXPECT_FALSE(red(image.pixelColor(640, 4))) << shot.toStdString();
+    EXPECT_TRUE(green(image.pixelColor(1, 400))) << shot.toStdString();
+    EXPECT_TRUE(red(image.pixelColor(8, 400))) << shot.toStdString();
+    EXPECT_TRUE(red(image.pixelColor(1276, 400))) << shot.toStdString();
+    // The band where it lies in the video: rows 700 to 719, not moved or stretched.
+    EXPECT_TRUE(red(image.pixelColor(640, 697))) << shot.toStdString();
+    EXPECT_TRUE(blue(image.pixelColor(640, 702))) << shot.toStdString();
+    EXPECT_TRUE(blue(image.pixelColor(640, 719))) << shot.toStdString();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// The player that renders in software chooses so without loading the OpenGL driver: no Mesa or
+// LLVM library is mapped in it while it plays.
+TEST_F(PlaybackE2E, APlayerThatRendersInSoftwareHasNoOpenGLDriverLoaded) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) GTEST_SKIP() << "needs an X display (./test.sh starts Xvfb)";
+    addFile("clip.mp4", test::readAll(test::clip(6.0, true, "320x240")), 100);
+    run.env.insert("QT_QPA_PLATFORM", "xcb");
+    run.env.remove("VORNPLAYER_RENDER");  // chosen from the display's driver
+    run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
+    run.start(args() << "-prefDoShowMenuBar" << "NO");
+    ASSERT_TRUE(run.waitForLog("] first av item[PlayerItem]", 20000)) << run.log().toStdString();
+    ASSERT_TRUE(test::waitUntil([&] { return run.log().contains(": rendering in software"); }, 5000, 50))
+        << "the display's OpenGL is not a software renderer here: " << run.log().right(2000).toStdString();
+
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(run.process->processId()));
+    ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+    const QString mapped = QString::fromUtf8(maps.readAll());
+    for (const char* library : {"libGLX_mesa", "libEGL_mesa", "libLLVM", "_dri.so", "libgallium"}) {
+        EXPECT_FALSE(mapped.contains(QLatin1String(library))) << library;
+    }
+    EXPECT_EQ(run.stop(), 0);
+}
+
 // The colour of the status light in the top right corner: 'r', 'g', or '?' for neither.
 char lightIn(const QImage& screen) {
     int red = 0, green = 0;

@@ -20,7 +20,8 @@ has_line() { grep -qxF "$2" "$1" || fail "$1 has no line '$2'"; }
 # --- cmake --install
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log" >&2; fail "cmake --install"; }
-for f in bin/vornplayer libexec/vornplayer/getnewestfiles.sh share/vornplayer/Info.plist \
+for f in bin/vornplayer libexec/vornplayer/getnewestfiles.sh libexec/vornplayer/vornplayer-opengl-probe \
+         share/vornplayer/Info.plist \
          share/vornplayer/FactoryDefault.plist lib/systemd/user/vornplayer.service \
          share/vornplayer/autostart/org.vorn.VornPlayer.desktop share/applications/org.vorn.VornPlayer.desktop \
          share/vornplayer/prometheus/vornplayer.rules.yml \
@@ -70,7 +71,8 @@ if [ -f "$deb" ]; then
     dpkg-deb -c "$deb" | awk '{print $6}' >"$work/contents"
     for f in ./usr/bin/vornplayer ./usr/lib/systemd/user/vornplayer.service ./usr/share/vornplayer/autostart/org.vorn.VornPlayer.desktop \
              ./usr/share/applications/org.vorn.VornPlayer.desktop ./usr/share/icons/hicolor/scalable/apps/org.vorn.VornPlayer.svg \
-             ./usr/share/man/man1/vornplayer.1.gz ./usr/libexec/vornplayer/getnewestfiles.sh ./usr/share/vornplayer/Info.plist; do
+             ./usr/share/man/man1/vornplayer.1.gz ./usr/libexec/vornplayer/getnewestfiles.sh \
+             ./usr/libexec/vornplayer/vornplayer-opengl-probe ./usr/share/vornplayer/Info.plist; do
         grep -qxF "$f" "$work/contents" || fail "the package lacks $f"
     done
     ! grep -q '^\./etc/' "$work/contents" || fail "the package puts files into /etc: $(grep '^\./etc/' "$work/contents")"

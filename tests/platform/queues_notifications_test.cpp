@@ -49,6 +49,40 @@ TEST(QueuesTest, ASerialQueueRunsItsJobsOneAtATimeInOrder) {
     for (int i = 0; i < 200; ++i) EXPECT_EQ(order[i], i);
 }
 
+// After a burst has left several threads idle, jobs that come one at a time keep to the thread
+// that went idle last (at most a second one while it is on its way back): the others sleep on
+// and retire, rather than each waking in turn.
+TEST(QueuesTest, JobsOneAfterAnotherKeepToTheThreadIdleLast) {
+    DispatchQueue& queue = DispatchQueue::global(DispatchQueue::Priority::High);
+    std::mutex m;
+    std::condition_variable cv;
+    int started = 0;
+    std::atomic<int> finished{0};
+    for (int i = 0; i < 4; ++i) {
+        queue.async([&] {
+            std::unique_lock<std::mutex> lock(m);
+            ++started;
+            cv.notify_all();
+            cv.wait(lock, [&] { return started == 4; });
+            ++finished;
+        });
+    }
+    ASSERT_TRUE(waitUntil([&] { return finished == 4; }));
+
+    std::set<std::thread::id> threads;
+    for (int i = 0; i < 12; ++i) {
+        std::atomic<bool> ran{false};
+        std::thread::id ranOn;
+        queue.async([&] {
+            ranOn = std::this_thread::get_id();
+            ran = true;
+        });
+        ASSERT_TRUE(waitUntil([&] { return ran.load(); }));
+        threads.insert(ranOn);
+    }
+    EXPECT_LE(threads.size(), 2u);
+}
+
 TEST(QueuesTest, GlobalQueuesRunJobsSideBySideOffTheCallingThread) {
     // Four jobs that each wait for all four to have started can only finish if they run at once.
     std::mutex m;
