@@ -17,6 +17,8 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QProcess>
+
+#include <memory>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -87,13 +89,29 @@ QByteArray openGLRendererHere() {
 
 // The same, asked by the bundle's probe in a child process, which takes the driver with it when
 // it ends. None without the probe; empty (software) when it finds no context, fails or hangs.
-std::optional<QByteArray> openGLRendererOfChild(const QString& platform) {
+// The probe started at start-up (startRendererProbe), waiting to be asked; main thread only.
+std::unique_ptr<QProcess>& earlyProbe() {
+    static std::unique_ptr<QProcess> probe;
+    return probe;
+}
+
+std::unique_ptr<QProcess> startProbe(const QString& platform) {
     const QString probe = Bundle::mainBundle().pathForAuxiliaryExecutable(QStringLiteral("vornplayer-opengl-probe"));
-    if (probe.isNull()) return std::nullopt;
-    QProcess child;
-    child.setProcessChannelMode(QProcess::SeparateChannels);
-    child.setStandardErrorFile(QProcess::nullDevice());
-    child.start(probe, {QStringLiteral("-platform"), platform});
+    if (probe.isNull()) return nullptr;
+    auto child = std::make_unique<QProcess>();
+    child->setProcessChannelMode(QProcess::SeparateChannels);
+    child->setStandardErrorFile(QProcess::nullDevice());
+    child->setProperty("platform", platform);
+    child->start(probe, {QStringLiteral("-platform"), platform});
+    return child;
+}
+
+std::optional<QByteArray> openGLRendererOfChild(const QString& platform) {
+    std::unique_ptr<QProcess> started = std::move(earlyProbe());
+    if (started && started->property("platform").toString() != platform) started.reset();
+    if (!started) started = startProbe(platform);
+    if (!started) return std::nullopt;
+    QProcess& child = *started;
     if (!child.waitForFinished(kOpenGLProbeMilliseconds)) {
         systemLog(QStringLiteral("OpenGL probe did not answer within %1 ms: rendering in software")
                       .arg(kOpenGLProbeMilliseconds));
@@ -106,6 +124,13 @@ std::optional<QByteArray> openGLRendererOfChild(const QString& platform) {
 }
 
 }  // namespace
+
+void PlayerView::startRendererProbe() {
+    if (!qgetenv("VORNPLAYER_RENDER").isEmpty() || earlyProbe()) return;
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("xcb") && platform != QLatin1String("wayland")) return;
+    earlyProbe() = startProbe(platform);
+}
 
 PlayerView::Renderer PlayerView::chooseRenderer() {
     const QByteArray forced = qgetenv("VORNPLAYER_RENDER");

@@ -23,6 +23,9 @@ public:
     // VORNPLAYER_RENDER=software|opengl overrides the choice.
     static PlayerView* create(QWidget* parent = nullptr);
     static Renderer chooseRenderer();
+    // Starts the OpenGL probe now, in a child process, for chooseRenderer() to take its answer
+    // later: the probe runs while the program starts. Main thread, once the application exists.
+    static void startRendererProbe();
 
     explicit PlayerView(QWidget* parent = nullptr) : QWidget(parent) {}
     ~PlayerView() override = default;

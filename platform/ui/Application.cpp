@@ -4,6 +4,7 @@
 #include "platform/core/ServiceManager.h"
 #include "platform/core/SystemLog.h"
 
+#include "platform/media/PlayerView.h"
 #include "platform/ui/MainWindow.h"
 #include "platform/ui/PreferencesWindow.h"
 #include "platform/ui/ScreenBlanking.h"
@@ -76,6 +77,8 @@ int applicationMain(int argc, char** argv, const std::function<void()>& classIni
     QApplication app(argc, argv);
     // Desktops and compositors match the window to its desktop entry (name, icon) by this.
     QGuiApplication::setDesktopFileName(QStringLiteral(VORN_BUNDLE_IDENTIFIER));
+    // The view asks it when the window is made; meanwhile the program starts.
+    PlayerView::startRendererProbe();
     // libmpv parses numbers with the C locale.
     std::setlocale(LC_NUMERIC, "C");
     // Qt has taken its own options out of the arguments by now.
