@@ -7,6 +7,8 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -77,6 +79,15 @@ public:
     // Polls the log until it holds the text.
     bool waitForLog(const QString& text, int timeoutMs = 15000) const {
         return waitUntil([&] { return log().contains(text); }, timeoutMs, 50);
+    }
+
+    // What --status --json answers of the player that runs in this run's folders.
+    QJsonObject statusJson() const {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(VORNPLAYER_EXE), {"--status", "--json"});
+        if (!p.waitForFinished(10000)) p.kill();
+        return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
     }
 
     // When the log's first line holding `text` was written; invalid when none holds it.

@@ -15,13 +15,7 @@ namespace {
 
 using test::PlaybackE2E;
 
-QJsonObject statusOf(const test::PlayerRun& run) {
-    QProcess p;
-    p.setProcessEnvironment(run.env);
-    p.start(QStringLiteral(VORNPLAYER_EXE), {"--status", "--json"});
-    if (!p.waitForFinished(10000)) p.kill();
-    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-}
+QJsonObject statusOf(const test::PlayerRun& run) { return run.statusJson(); }
 
 class LocalCopiesE2E : public PlaybackE2E {
 protected:

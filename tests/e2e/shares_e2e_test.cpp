@@ -37,22 +37,10 @@ constexpr int kMountFailed = 97;
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) { return test::waitUntil(condition, timeoutMs, 25); }
 
 // What --status --json says of the source folder, asked of the player running in `run`.
-QJsonObject sourceFolderStatus(const test::PlayerRun& run) {
-    QProcess p;
-    p.setProcessEnvironment(run.env);
-    p.start(QStringLiteral(VORNPLAYER_EXE), {"--status", "--json"});
-    if (!p.waitForFinished(10000)) p.kill();
-    return QJsonDocument::fromJson(p.readAllStandardOutput()).object().value("sourceFolder").toObject();
-}
+QJsonObject sourceFolderStatus(const test::PlayerRun& run) { return run.statusJson().value("sourceFolder").toObject(); }
 
 // The whole --status --json answer, and the --status answer for a person.
-QJsonObject statusAnswer(const test::PlayerRun& run) {
-    QProcess p;
-    p.setProcessEnvironment(run.env);
-    p.start(QStringLiteral(VORNPLAYER_EXE), {"--status", "--json"});
-    if (!p.waitForFinished(10000)) p.kill();
-    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-}
+QJsonObject statusAnswer(const test::PlayerRun& run) { return run.statusJson(); }
 
 QString statusText(const test::PlayerRun& run) {
     QProcess p;
@@ -308,13 +296,7 @@ TEST_F(HangingShareE2E, WithLocalCopiesTheItemsGoOnThroughAHangAndARestart) {
     const QStringList playerArgs = args(3, 1) << "-prefLocalCopiesBytesPerSecond" << "0";
     if (!startOnShare(playerArgs)) GTEST_SKIP() << "mounting stallfs in a private mount namespace failed";
     ASSERT_TRUE(waitForNextItems(3)) << run.log().toStdString();
-    const auto copiesStatus = [this] {
-        QProcess p;
-        p.setProcessEnvironment(run.env);
-        p.start(QStringLiteral(VORNPLAYER_EXE), {"--status", "--json"});
-        if (!p.waitForFinished(10000)) p.kill();
-        return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-    };
+    const auto copiesStatus = [this] { return run.statusJson(); };
     ASSERT_TRUE(waitUntil([&] { return copiesStatus().value("localCopies").toObject().value("count").toInt() == 3; }, 20000));
 
     // A share that would hang at the next open of a file: the items open their copies, not it.
