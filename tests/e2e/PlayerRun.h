@@ -76,6 +76,24 @@ public:
 
     void start(const QStringList& args = {}, bool strictUmask = false) { process = launch(args, strictUmask); }
 
+    // Starts the player with its standard error kept apart, for standardError().
+    void startCapturingStandardError(const QStringList& arguments) {
+        process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(env);
+        process->setWorkingDirectory(root.path());
+        process->setProcessChannelMode(QProcess::SeparateChannels);
+        process->start(executable, arguments);
+        process->waitForStarted();
+    }
+    // All the player started by startCapturingStandardError() wrote on standard error so far.
+    QString standardError() {
+        if (process) {
+            process->waitForReadyRead(0);
+            stderrText += QString::fromLocal8Bit(process->readAllStandardError());
+        }
+        return stderrText;
+    }
+
     // Polls the log until it holds the text.
     bool waitForLog(const QString& text, int timeoutMs = 15000) const {
         return waitUntil([&] { return log().contains(text); }, timeoutMs, 50);
@@ -123,6 +141,7 @@ public:
     QProcessEnvironment env;
     QString executable;
     std::unique_ptr<QProcess> process;
+    QString stderrText;
 };
 
 }  // namespace test

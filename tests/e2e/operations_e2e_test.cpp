@@ -80,24 +80,7 @@ TEST(LogE2E, TheMissingFolderLineIsWrittenOnceThenAtMostOnceAnIntervalWithItsCou
     }
 }
 
-class SettingsE2E : public PlaybackE2E {
-protected:
-    // The player with its own standard error kept apart from the log.
-    void startCapturingStandardError(const QStringList& arguments) {
-        run.process = std::make_unique<QProcess>();
-        run.process->setProcessEnvironment(run.env);
-        run.process->setWorkingDirectory(run.root.path());
-        run.process->setProcessChannelMode(QProcess::SeparateChannels);
-        run.process->start(run.executable, arguments);
-        ASSERT_TRUE(run.process->waitForStarted());
-    }
-    QString standardError() {
-        run.process->waitForReadyRead(0);
-        err += QString::fromLocal8Bit(run.process->readAllStandardError());
-        return err;
-    }
-    QString err;
-};
+using SettingsE2E = PlaybackE2E;
 
 TEST_F(SettingsE2E, AStartWithNothingChangedLeavesTheSettingsFileAsItIs) {
     addClip("a.mp4", 100);
@@ -128,15 +111,15 @@ TEST_F(SettingsE2E, AStartWithNothingChangedLeavesTheSettingsFileAsItIs) {
 
 TEST_F(SettingsE2E, AMisspeltSettingOrAMissingValueIsSaidWithTheNearestKeyAndThePlayerRunsOn) {
     addClip("a.mp4", 100);
-    startCapturingStandardError({"-prefRepeatListItemsCount", "-prefTamrinVideosFolder", source, "-prefDailyDateFormat",
+    run.startCapturingStandardError({"-prefRepeatListItemsCount", "-prefTamrinVideosFolder", source, "-prefDailyDateFormat",
                                  "'day'", "-prefNewMovieRepaetLoopCount", "2"});
     // The folder was not taken for the count: it plays from it.
     ASSERT_TRUE(waitForNextItems(1)) << run.log().toStdString();
     const QString missing = "Setting -prefRepeatListItemsCount has no value (-prefTamrinVideosFolder follows it)";
     const QString unknown = "Unknown setting -prefNewMovieRepaetLoopCount (did you mean -prefNewMovieRepeatLoopCount?)";
-    EXPECT_TRUE(test::waitUntil([&] { return standardError().contains(missing) && standardError().contains(unknown); },
+    EXPECT_TRUE(test::waitUntil([&] { return run.standardError().contains(missing) && run.standardError().contains(unknown); },
                                 5000, 50))
-        << err.toStdString();
+        << run.stderrText.toStdString();
     EXPECT_TRUE(run.log().contains("] " + missing)) << run.log().toStdString();
     EXPECT_TRUE(run.log().contains("] " + unknown));
     EXPECT_EQ(run.stop(), 0);

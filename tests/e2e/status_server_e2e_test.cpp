@@ -108,19 +108,6 @@ int statusOf(const QByteArray& answer) { return answer.left(answer.indexOf('\r')
 
 class StatusServerE2E : public ::testing::Test {
 protected:
-    void startCapturingStandardError(const QStringList& arguments) {
-        run.process = std::make_unique<QProcess>();
-        run.process->setProcessEnvironment(run.env);
-        run.process->setWorkingDirectory(run.root.path());
-        run.process->setProcessChannelMode(QProcess::SeparateChannels);
-        run.process->start(run.executable, arguments);
-        ASSERT_TRUE(run.process->waitForStarted());
-    }
-    QString standardError() {
-        run.process->waitForReadyRead(0);
-        err += QString::fromLocal8Bit(run.process->readAllStandardError());
-        return err;
-    }
     // The port of the server once it listens, from its log line; 0 when it does not in time.
     quint16 servingPort(int timeoutMs) {
         static const QRegularExpression serving(R"(\] Status server: /metrics, .* at http://127\.0\.0\.1:(\d+)/ )");
@@ -136,7 +123,6 @@ protected:
     }
 
     PlayerRun run;
-    QString err;
 };
 
 TEST_F(StatusServerE2E, ABusyPortIsSaidAtOnceAndTheServerListensSoonAfterItIsFree) {
@@ -154,12 +140,12 @@ TEST_F(StatusServerE2E, ABusyPortIsSaidAtOnceAndTheServerListensSoonAfterItIsFre
     run.env.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(notifyPath));
     QElapsedTimer sinceStart;
     sinceStart.start();
-    startCapturingStandardError({"-prefStatusListenAddress", address});
+    run.startCapturingStandardError({"-prefStatusListenAddress", address});
     const QString said = "Status server: cannot listen on " + address + ": ";
-    ASSERT_TRUE(test::waitUntil([&] { return standardError().contains(said); }, 15000, 20)) << err.toStdString();
+    ASSERT_TRUE(test::waitUntil([&] { return run.standardError().contains(said); }, 15000, 20)) << run.stderrText.toStdString();
     std::cout << "[ measured ] the busy port was said on standard error " << sinceStart.elapsed()
               << " ms after the start\n";
-    EXPECT_TRUE(err.contains("trying again every 30 s")) << err.toStdString();
+    EXPECT_TRUE(run.stderrText.contains("trying again every 30 s")) << run.stderrText.toStdString();
     EXPECT_TRUE(run.log().contains("] " + said)) << run.log().toStdString();
     QByteArray told;
     EXPECT_TRUE(test::waitUntil(
@@ -185,11 +171,11 @@ TEST_F(StatusServerE2E, ABusyPortIsSaidAtOnceAndTheServerListensSoonAfterItIsFre
 }
 
 TEST_F(StatusServerE2E, AnAddressThatCannotBeParsedIsSaid) {
-    startCapturingStandardError({"-prefStatusListenAddress", "127.0.0.1:99999"});
+    run.startCapturingStandardError({"-prefStatusListenAddress", "127.0.0.1:99999"});
     EXPECT_TRUE(test::waitUntil(
-        [&] { return standardError().contains("Status server: cannot listen on 127.0.0.1:99999: \"127.0.0.1:99999\" is not an address and port"); },
+        [&] { return run.standardError().contains("Status server: cannot listen on 127.0.0.1:99999: \"127.0.0.1:99999\" is not an address and port"); },
         15000, 20))
-        << err.toStdString();
+        << run.stderrText.toStdString();
     EXPECT_EQ(run.stop(), 0);
 }
 
@@ -197,9 +183,9 @@ TEST_F(StatusServerE2E, ATokenFileOthersMayReadIsRefusedUntilItIsMadePrivate) {
     const QString tokenFile = run.root.filePath("token");
     test::writeAll(tokenFile, "s3cret-from-a-file\n");
     ASSERT_EQ(chmod(QFile::encodeName(tokenFile).constData(), 0644), 0);
-    startCapturingStandardError({"-prefStatusListenAddress", "127.0.0.1:0", "-prefStatusTokenFile", tokenFile});
-    ASSERT_TRUE(test::waitUntil([&] { return standardError().contains("may be read by other users (mode 0644)"); }, 15000, 20))
-        << err.toStdString();
+    run.startCapturingStandardError({"-prefStatusListenAddress", "127.0.0.1:0", "-prefStatusTokenFile", tokenFile});
+    ASSERT_TRUE(test::waitUntil([&] { return run.standardError().contains("may be read by other users (mode 0644)"); }, 15000, 20))
+        << run.stderrText.toStdString();
     EXPECT_FALSE(run.log().contains("] Status server: /metrics")) << "the server stays shut rather than open to all";
 
     ASSERT_EQ(chmod(QFile::encodeName(tokenFile).constData(), 0600), 0);
