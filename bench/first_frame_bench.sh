@@ -26,7 +26,7 @@ sampler=$build/bench/screen_sampler
 for f in "$player" "$sampler"; do
     [ -x "$f" ] || { echo "first_frame_bench.sh: $f is missing: build first (cmake --build build)" >&2; exit 1; }
 done
-for tool in ffmpeg mpv perl Xvfb; do
+for tool in ffmpeg mpv perl; do
     command -v $tool >/dev/null || { echo "first_frame_bench.sh: $tool is missing (scripts/setup.sh --test)" >&2; exit 1; }
 done
 
@@ -55,11 +55,10 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -s 0 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-i=0
-while [ ! -s "$work/display" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-display=:$(cat "$work/display")
+. "$(dirname "$0")/common.sh"
+start_xvfb "$work"
+xvfb_pid=$xpid
+display=$DISPLAY
 until DISPLAY=$display "$sampler" --size >/dev/null 2>&1; do sleep 0.1; done
 
 today=$(date -d '3 hours ago' +%Y%m%d)

@@ -75,16 +75,8 @@ if command -v perf >/dev/null 2>&1 &&
     use_perf=yes
 fi
 
-cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
+. "$(dirname "$0")/common.sh"
 
-wait_for() {  # seconds, file, text
-    tries=0
-    until grep -q -- "$3" "$2" 2>/dev/null; do
-        tries=$((tries + 1))
-        if [ $tries -gt $(($1 * 10)) ]; then return 1; fi
-        sleep 0.1
-    done
-}
 
 # One line per thread: id, name, switches so far.
 threads_of() {  # pid
@@ -147,16 +139,7 @@ stop() {  # pid
 if [ -n "$display" ]; then
     DISPLAY=$display
 else
-    command -v Xvfb >/dev/null 2>&1 || { echo "needs Xvfb (apt-get install xvfb), or --display" >&2; exit 1; }
-    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-    xpid=$!
-    tries=0
-    while [ ! -s "$work/display" ]; do
-        tries=$((tries + 1))
-        if [ $tries -gt 100 ]; then echo "Xvfb did not start" >&2; exit 1; fi
-        sleep 0.1
-    done
-    DISPLAY=:$(cat "$work/display")
+    start_xvfb "$work"
 fi
 export DISPLAY
 

@@ -98,22 +98,12 @@ now_ns() { date +%s%N; }
 
 # CPU ticks (utime + stime) of a process so far: fields 14 and 15 of /proc/<pid>/stat, counted
 # after the command name, which may hold spaces.
-cpu_ticks() {
-    sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
-}
+. "$(dirname "$0")/common.sh"
 
 rss_mib() {
     awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"
 }
 
-wait_for() {  # seconds, file, text
-    tries=0
-    until grep -q -- "$3" "$2" 2>/dev/null; do
-        tries=$((tries + 1))
-        if [ $tries -gt $(($1 * 10)) ]; then return 1; fi
-        sleep 0.1
-    done
-}
 
 ticks_per_second=$(getconf CLK_TCK)
 mpv_options="--vo=x11 --no-config --loop=inf --hwdec=no --no-audio-display --ao=null --fs --no-osc --osd-level=0 --quiet $mpv_extra"
@@ -151,16 +141,7 @@ if [ -n "$display" ]; then
     xserver=$(tr -d ' \n' < "$lock" 2>/dev/null || true)
     if [ -n "$xserver" ] && [ ! -r "/proc/$xserver/stat" ]; then xserver=""; fi
 else
-    command -v Xvfb >/dev/null 2>&1 || { echo "needs Xvfb (apt-get install xvfb), or --display" >&2; exit 1; }
-    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-    xpid=$!
-    tries=0
-    while [ ! -s "$work/display" ]; do
-        tries=$((tries + 1))
-        if [ $tries -gt 100 ]; then echo "Xvfb did not start" >&2; exit 1; fi
-        sleep 0.1
-    done
-    DISPLAY=:$(cat "$work/display")
+    start_xvfb "$work"
     xserver=$xpid
 fi
 export DISPLAY

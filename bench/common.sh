@@ -1,0 +1,30 @@
+# Shell functions the benchmarks share: sourced by them, never run on its own.
+
+# The processor time of a process so far, in clock ticks (user and system).
+cpu_ticks() {  # pid
+    sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
+}
+
+# Waits up to the seconds for the file to hold the text; fails when it does not.
+wait_for() {  # seconds, file, text
+    tries=0
+    until grep -q -- "$3" "$2" 2>/dev/null; do
+        tries=$((tries + 1))
+        if [ $tries -gt $(($1 * 10)) ]; then return 1; fi
+        sleep 0.1
+    done
+}
+
+# An Xvfb of its own on a free display, 1920x1080: sets DISPLAY and xpid (the server's pid).
+start_xvfb() {  # work folder
+    command -v Xvfb >/dev/null 2>&1 || { echo "needs Xvfb (apt-get install xvfb), or --display" >&2; exit 1; }
+    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$1/display" 2>/dev/null &
+    xpid=$!
+    tries=0
+    while [ ! -s "$1/display" ]; do
+        tries=$((tries + 1))
+        if [ $tries -gt 100 ]; then echo "Xvfb did not start" >&2; exit 1; fi
+        sleep 0.1
+    done
+    DISPLAY=:$(cat "$1/display")
+}
