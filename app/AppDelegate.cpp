@@ -24,7 +24,10 @@ std::shared_ptr<AppDelegate> AppDelegate::create() {
 void AppDelegate::makeServices() {
     const std::weak_ptr<AppDelegate> weak = weak_from_this();
     sourceFolder_ = std::make_shared<SourceFolderMonitor>([weak] {
-        if (const std::shared_ptr<AppDelegate> self = weak.lock()) self->showSourceFolderLight();
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        if (!self) return;
+        self->showSourceFolderLight();
+        if (self->status_) self->status_->sourceFolderChanged();
     });
     status_ = std::make_shared<StatusService>(sourceFolder_);
     PlayQueue::Sources sources;

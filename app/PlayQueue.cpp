@@ -320,14 +320,15 @@ PlayQueue::Step PlayQueue::stepFor(const PlayQueueState::Decision& decision, con
             return {Step::Kind::Replay, {}, {}};
         }
         // The share does not answer, or what ended could not be played: the picture stays.
-        return {Step::Kind::LookAgain, {}, {}};
+        return {Step::Kind::LookAgain, {}, {}, !reachable};
     }
     if (decision.nothingPlayable) {
         nothingPlayableNotice_.note([] {
             KORVAL_Log::debug(QStringLiteral(
                 "Every file of the list is set aside: keeping the picture and looking again every 2 s"));
         });
-        return {Step::Kind::LookAgain, {}, {}};
+        // Away, only files with a copy can play, and no copy is made until the share answers.
+        return {Step::Kind::LookAgain, {}, {}, !reachable};
     }
     nothingPlayableNotice_.clear();
     if (decision.next.isNull()) {
@@ -358,20 +359,24 @@ void PlayQueue::carryOut(Player* player, const std::shared_ptr<PlayerItem>& item
             if (player) player->play();
             return;
         case Step::Kind::LookAgain:
-            scheduleLookAgain(item);
+            scheduleLookAgain(item, step.untilBack);
             return;
         case Step::Kind::None:
             return;
     }
 }
 
-void PlayQueue::scheduleLookAgain(const std::shared_ptr<PlayerItem>& item) {
+void PlayQueue::scheduleLookAgain(const std::shared_ptr<PlayerItem>& item, bool untilBack) {
     lookAgainFor_ = item;
     if (lookAgainDue_) return;
     lookAgainDue_ = true;
-    DispatchQueue::after(kLookAgainAfter, [weak = weak_from_this()] {
+    auto look = [weak = weak_from_this()] {
         if (const std::shared_ptr<PlayQueue> self = weak.lock()) self->onDecisionQueue([](PlayQueue& queue) { queue.lookAgain(); });
-    });
+    };
+    // A player holding its picture while the share is away wakes for nothing but the look at the
+    // folder every 2 s; should the folder be back already, the look again is at the usual time.
+    if (untilBack && sources_.sourceFolder->callWhenBack(look)) return;
+    DispatchQueue::after(kLookAgainAfter, std::move(look));
 }
 
 void PlayQueue::lookAgain() {

@@ -27,7 +27,8 @@ class StatusService;
 //      nothing was playable then), or, when the end came before its decision, it is decided now;
 //   3. the next item starts, and the status is told.
 // Fallbacks: an item handed in that cannot be opened is decided again at once, with no play
-// counted; while nothing can be played the picture stays and the queue looks again every 2 s.
+// counted; while nothing can be played the picture stays and the queue looks again every 2 s, or,
+// while the source folder is away, as soon as the look at it every 2 s finds it back.
 // Decisions for the items of a player that was replaced are dropped.
 class PlayQueue : public PlayerDelegate, public std::enable_shared_from_this<PlayQueue> {
 public:
@@ -85,6 +86,9 @@ private:
         Kind kind = Kind::None;
         QUrl url;  // Play: the file; Replay: the file again
         QString openFrom;  // its local copy, opened in its place; empty: none
+        // LookAgain: the source folder is away and nothing can play until it is back; deciding
+        // again before then would find the same.
+        bool untilBack = false;
     };
     // The decision taken ahead of an item's end, waiting for that end.
     struct DecidedAhead {
@@ -112,8 +116,9 @@ private:
     QString copyToOpen(const QString& path, bool reachable, const QHash<QString, MediaFiles::Stamp>& stamps);
     bool handIn(Player& player, const std::shared_ptr<PlayerItem>& ended, const Step& step);
     void carryOut(Player* player, const std::shared_ptr<PlayerItem>& item, const Step& step);
-    // Looks again in a while, keeping the picture, when nothing could be played now.
-    void scheduleLookAgain(const std::shared_ptr<PlayerItem>& item);
+    // Looks again in a while, keeping the picture, when nothing could be played now; `untilBack`:
+    // once the source folder is back.
+    void scheduleLookAgain(const std::shared_ptr<PlayerItem>& item, bool untilBack);
     void lookAgain();
     // The item was given to a player that is not the current one: what happens to it no longer matters.
     static bool belongsElsewhere(const PlayerItem& item, const Player* current);

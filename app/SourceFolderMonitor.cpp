@@ -57,35 +57,45 @@ SourceFolderMonitor::State SourceFolderMonitor::look() {
 }
 
 void SourceFolderMonitor::report(State seen) {
-    bool lightChanged = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const State was = state_;
-        if (seen == was) return;
-        state_ = seen;
-        const QDateTime now = QDateTime::currentDateTime();
-        stateSince_ = now;
-        lightChanged = true;
-        // Said under the lock, so that the lines come in the order of the changes.
-        if (available(seen) && was != State::NotChecked) {
-            KORVAL_Log::debug(fmt("source folder available again after %@",
-                                  durationText(unavailableSince_.secsTo(now))));
-        } else if (!available(seen) && (available(was) || was == State::NotChecked)) {
-            unavailableSince_ = now;
-            KORVAL_Log::debug(fmt("source folder unavailable since %@ (%@)", stampOf(now), describe(seen)));
-        }
+    std::unique_lock<std::mutex> lock(mutex_);
+    const State was = state_;
+    if (seen == was) return;
+    state_ = seen;
+    const QDateTime now = QDateTime::currentDateTime();
+    stateSince_ = now;
+    // Said under the lock, so that the lines come in the order of the changes.
+    if (available(seen) && was != State::NotChecked) {
+        KORVAL_Log::debug(fmt("source folder available again after %@", durationText(unavailableSince_.secsTo(now))));
+    } else if (!available(seen) && (available(was) || was == State::NotChecked)) {
+        unavailableSince_ = now;
+        KORVAL_Log::debug(fmt("source folder unavailable since %@ (%@)", stampOf(now), describe(seen)));
     }
-    if (lightChanged && lightChanged_) lightChanged_();
+    callWaitersIfBack(lock);
+    if (lightChanged_) lightChanged_();
 }
 
 void SourceFolderMonitor::reset() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (state_ == State::NotChecked) return;
-        state_ = State::NotChecked;
-        stateSince_ = QDateTime();
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (state_ == State::NotChecked) return;
+    state_ = State::NotChecked;
+    stateSince_ = QDateTime();
+    callWaitersIfBack(lock);
     if (lightChanged_) lightChanged_();
+}
+
+bool SourceFolderMonitor::callWhenBack(std::function<void()> then) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!away(state_)) return false;
+    whenBack_.push_back(std::move(then));
+    return true;
+}
+
+// Lets go of the lock: the waiters and the light are told outside it.
+void SourceFolderMonitor::callWaitersIfBack(std::unique_lock<std::mutex>& lock) {
+    std::vector<std::function<void()>> back;
+    if (!away(state_)) back.swap(whenBack_);
+    lock.unlock();
+    for (const std::function<void()>& then : back) then();
 }
 
 SourceFolderMonitor::State SourceFolderMonitor::state() const {
@@ -100,10 +110,7 @@ QDateTime SourceFolderMonitor::stateSince() const {
 
 bool SourceFolderMonitor::isAvailable() const { return available(state()); }
 
-bool SourceFolderMonitor::isAway() const {
-    const State s = state();
-    return s != State::NotChecked && s != State::NotSet && s != State::Available;
-}
+bool SourceFolderMonitor::isAway() const { return away(state()); }
 
 SourceFolderMonitor::Light SourceFolderMonitor::light() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <mutex>
+#include <vector>
 
 // Whether the source folder is there: the one answer that the status light, the status answers,
 // the metrics and the log lines all follow. Validation, the scans and the look every 2 s report
@@ -37,6 +38,10 @@ public:
     void report(State state);
     // Back to "not checked" (launch).
     void reset();
+    // While the folder is away, keeps `then` and calls it once, on the reporting thread, as soon
+    // as a report (the look every 2 s, a scan, a reset) finds it no longer away; true then.
+    // False, and nothing kept, when it is not away now.
+    bool callWhenBack(std::function<void()> then);
 
     State state() const;
     // When the present state began (its first report); invalid before the first look.
@@ -55,9 +60,12 @@ public:
 
 private:
     static bool available(State state) { return state == State::Available; }
+    static bool away(State state) { return state != State::NotChecked && state != State::NotSet && !available(state); }
+    void callWaitersIfBack(std::unique_lock<std::mutex>& lock);
     mutable std::mutex mutex_;
     State state_ = State::NotChecked;
     QDateTime unavailableSince_;
     QDateTime stateSince_;
     const std::function<void()> lightChanged_;
+    std::vector<std::function<void()>> whenBack_;
 };

@@ -7,6 +7,7 @@
 #include "log/KORVAL_Log.h"
 #include "platform/core/Format.h"
 #include "platform/core/ProcessInfo.h"
+#include "platform/core/Queues.h"
 #include "platform/core/RunningApplication.h"
 #include "platform/core/ServiceManager.h"
 #include "platform/core/StatusHttpServer.h"
@@ -19,7 +20,6 @@
 #include <QFileInfo>
 #include <QTimer>
 #include <QJsonDocument>
-#include <QTimer>
 
 #include <cerrno>
 #include <cstring>
@@ -34,7 +34,7 @@ constexpr int kScreenshotWidth = 640;
 // An item that has not started after this long (or the watchdog's timeout, if longer) is stuck,
 // and the watchdog is no longer told that all is well.
 constexpr std::chrono::milliseconds kStuckLoadingLimit{10000};
-// How often the service manager's status line is brought up to date (sent only when it changed).
+// How often the service manager's status line counts the seconds of an item that opens.
 constexpr std::chrono::milliseconds kStatusLineInterval{1000};
 
 QString stateName(Player::State state) {
@@ -54,10 +54,10 @@ QString stateName(Player::State state) {
 StatusService::StatusService(std::shared_ptr<SourceFolderMonitor> sourceFolder)
     : sourceFolder_(std::move(sourceFolder)) {}
 
-void StatusService::itemStarted(const QString& path) {
+void StatusService::itemStarted(const QString& /*path*/) {
     report_.itemStarted();
-    // Told as the item opens; the line says "Playing" once it has opened (followStatusLine).
-    ServiceManager::notifyStatus(withServerProblem(fmt("Opening %@", path)));
+    // The line says "Opening" until the item has opened, then "Playing".
+    statusLineMayChange();
 }
 
 QString StatusService::statusLine(const Player::Status& player, SourceFolderMonitor::State folder, SteadyTime now) {
@@ -77,21 +77,38 @@ QString StatusService::statusLine(const Player::Status& player, SourceFolderMoni
 }
 
 void StatusService::followStatusLine() {
-    auto* timer = new QTimer(QCoreApplication::instance());
-    timer->setInterval(kStatusLineInterval);
-    auto said = std::make_shared<QString>();
-    QObject::connect(timer, &QTimer::timeout, timer, [weak = weak_from_this(), said] {
-        const std::shared_ptr<StatusService> self = weak.lock();
-        if (!self || !self->sources_.player) return;
-        const QString state =
-            statusLine(self->sources_.player(), self->sourceFolder_->state(), std::chrono::steady_clock::now());
-        if (state.isEmpty()) return;
-        const QString line = self->withServerProblem(state);
-        if (line == *said) return;
-        *said = line;
-        ServiceManager::notifyStatus(line);
+    statusLineTimer_ = new QTimer(QCoreApplication::instance());
+    statusLineTimer_->setInterval(kStatusLineInterval);
+    QObject::connect(statusLineTimer_, &QTimer::timeout, statusLineTimer_, [weak = weak_from_this()] {
+        if (const std::shared_ptr<StatusService> self = weak.lock()) self->updateStatusLine();
     });
-    timer->start();
+    followingStatusLine_ = true;
+    updateStatusLine();
+}
+
+void StatusService::statusLineMayChange() {
+    if (!followingStatusLine_) return;
+    DispatchQueue::main().async([weak = weak_from_this()] {
+        if (const std::shared_ptr<StatusService> self = weak.lock()) self->updateStatusLine();
+    });
+}
+
+void StatusService::updateStatusLine() {
+    VORN_ASSERT_MAIN_THREAD();
+    if (!statusLineTimer_ || !sources_.player) return;
+    const Player::Status player = sources_.player();
+    const bool opening = player.opening || ((player.item != nullptr) && stateName(player.state) == QLatin1String("opening"));
+    if (opening) {
+        if (!statusLineTimer_->isActive()) statusLineTimer_->start();
+    } else {
+        statusLineTimer_->stop();
+    }
+    const QString state = statusLine(player, sourceFolder_->state(), std::chrono::steady_clock::now());
+    if (state.isEmpty()) return;
+    const QString line = withServerProblem(state);
+    if (line == statusLineSaid_) return;
+    statusLineSaid_ = line;
+    ServiceManager::notifyStatus(line);
 }
 
 QString StatusService::withServerProblem(const QString& line) const {
@@ -100,8 +117,11 @@ QString StatusService::withServerProblem(const QString& line) const {
 }
 
 void StatusService::setServerProblem(const QString& problem) {
-    std::lock_guard<std::mutex> lock(serverProblemMutex_);
-    serverProblem_ = problem;
+    {
+        std::lock_guard<std::mutex> lock(serverProblemMutex_);
+        serverProblem_ = problem;
+    }
+    statusLineMayChange();
 }
 
 std::optional<QByteArray> StatusService::tokenFromFile(const QString& path, QString* why) {
@@ -133,9 +153,13 @@ std::optional<QByteArray> StatusService::serverToken(QString* why) const {
 void StatusService::itemEnded(const PlayerItemEnd& end) {
     // A failure was counted when it came; its end one second later is no play.
     if (end.why == PlayerItemEnd::Why::Played) report_.itemPlayed();
+    statusLineMayChange();
 }
 
-void StatusService::itemFailed() { report_.itemFailed(); }
+void StatusService::itemFailed() {
+    report_.itemFailed();
+    statusLineMayChange();
+}
 
 void StatusService::newItemArrived(const QString& path) { report_.newItemArrived(path); }
 

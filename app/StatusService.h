@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <chrono>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,8 @@
 // launch (--status), the service manager's watchdog and status line, and the status server. It
 // counts what the player reports, and answers with what the player, the source-folder monitor and
 // the process say at the moment of asking.
+class QTimer;
+
 class StatusService : public std::enable_shared_from_this<StatusService> {
 public:
     using SteadyTime = StatusReport::SteadyTime;
@@ -40,6 +43,8 @@ public:
     void itemFailed();
     // The scan found a file newer than the last new one. Any thread.
     void newItemArrived(const QString& path);
+    // The source folder's state changed: the status line follows. Any thread.
+    void sourceFolderChanged() { statusLineMayChange(); }
 
     // What the status answers say now. Main thread, once start() has run.
     StatusReport::Snapshot snapshot() const;
@@ -65,6 +70,12 @@ private:
     void startServer();
     // Keeps the service manager's status line true while an item opens or the share comes and goes.
     void followStatusLine();
+    // Something the status line says may have changed: it is brought up to date on the main
+    // thread. Any thread.
+    void statusLineMayChange();
+    // Tells the service manager the line when it changed. Only while an item opens does the line
+    // change by itself (it counts the seconds), and only then does a timer run. Main thread.
+    void updateStatusLine();
     // The token the server requires: from the token file, else the setting; none when the file
     // is refused (the server then stays shut rather than open to everyone).
     std::optional<QByteArray> serverToken(QString* why) const;
@@ -77,5 +88,8 @@ private:
     QString serverProblem_;  // why the status server does not listen; empty while it does
     QString lastLoudProblem_;  // main thread
     const std::shared_ptr<SourceFolderMonitor> sourceFolder_;
+    std::atomic<bool> followingStatusLine_{false};
+    QTimer* statusLineTimer_ = nullptr;  // main thread
+    QString statusLineSaid_;  // main thread
     Sources sources_;  // set once, on the main thread, before anything reads it
 };

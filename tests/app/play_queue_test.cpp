@@ -258,7 +258,7 @@ TEST_F(PlayQueueTest, WithARealPlayerEveryItemIsDecidedAheadAndPlaysInOrder) {
     }
 }
 
-// While the share is away the picture stays and the queue looks again every 2 s. The operator
+// While the share is away the picture stays and the queue looks again once it is back. The operator
 // opens a short file, which ends while the share is still away and asks for a look again of its
 // own, while the one of the player it replaced is still due: the later one is kept, and the
 // cycle goes on once the share answers.
@@ -292,7 +292,13 @@ TEST_F(PlayQueueTest, AFileOpenedByHandThatEndsDuringAnOutageLooksAgainAndTheCyc
         10000, 5));
     ASSERT_TRUE(queue.waitForDecisions(10s));
 
+    // The queue waits for the share to be back instead of deciding again every 2 s: with the
+    // folder back but nobody looking at it, nothing changes; the look at the share (every 2 s in
+    // the running program) lets the cycle go on.
     ASSERT_TRUE(QDir(root.path()).rename("src-away", "src"));
+    EXPECT_FALSE(test::waitUntil([&] { return queue.player()->currentItem() != hand; }, 3000, 20))
+        << "decided again before a look found the share back";
+    controller.sourceFolderMonitor().look();
     EXPECT_TRUE(test::waitUntil([&] { return queue.player()->currentItem() != hand; }, 15000, 20))
         << "still on the file opened by hand after the share came back";
     queue.setPlayer(nullptr);

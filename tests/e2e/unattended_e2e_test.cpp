@@ -283,7 +283,7 @@ TEST_F(PlaybackE2E, TheServiceManagerHearsReadyWatchdogStatusAndStoppingAndStatu
     ASSERT_TRUE(notify.listening());
     run.env.insert("NOTIFY_SOCKET", run.root.filePath("notify"));
     run.env.insert("WATCHDOG_USEC", "2000000");
-    run.start(args(3, 2));
+    run.start(args(3, 2) << "-prefLocalCopiesMaxBytes" << "0");
 
     const auto ready = notify.waitFor("READY=1");
     ASSERT_TRUE(ready);
@@ -344,6 +344,30 @@ TEST_F(PlaybackE2E, TheServiceManagerHearsReadyWatchdogStatusAndStoppingAndStatu
     }
     EXPECT_TRUE(test::waitUntil([&] { return !pingsSince(continuedAt).empty(); }, 5000, 50))
         << "the watchdog is fed again once the process goes on";
+
+    // The source folder goes and comes back: the status line follows each change, never says the
+    // same line twice in a row, and says nothing while the picture stays.
+    const auto statusesSince = [&notify](Clock::time_point from) {
+        QStringList said;
+        for (const auto& m : notify.messages()) {
+            if (m.at >= from && m.text.startsWith("STATUS=")) said += m.text;
+        }
+        return said;
+    };
+    const Clock::time_point goneAt = Clock::now();
+    ASSERT_TRUE(QDir().rename(source, source + "-away"));
+    // Without local copies to play on from, the last picture stays once the item under way ends.
+    const QString held = "STATUS=Ended " + daily + "/first.mp4, its last frame stays (source folder missing)";
+    EXPECT_TRUE(test::waitUntil([&] { return statusesSince(goneAt).contains(held); }, 10000, 50))
+        << statusesSince(goneAt).join('\n').toStdString();
+    const Clock::time_point heldAt = Clock::now();
+    EXPECT_FALSE(test::waitUntil([&] { return !statusesSince(heldAt).isEmpty(); }, 2500, 50))
+        << "told again while the picture stayed: " << statusesSince(heldAt).join('\n').toStdString();
+    ASSERT_TRUE(QDir().rename(source + "-away", source));
+    EXPECT_TRUE(test::waitUntil([&] { return statusesSince(heldAt).contains(playing); }, 10000, 50))
+        << statusesSince(heldAt).join('\n').toStdString();
+    const QStringList all = statusesSince(status->at);
+    for (qsizetype i = 1; i < all.size(); ++i) EXPECT_NE(all[i], all[i - 1]) << "said twice in a row";
 
     EXPECT_EQ(run.stop(SIGTERM), 0);
     const auto stopping = notify.waitFor("STOPPING=1", 1000);
