@@ -129,7 +129,7 @@ void PlayQueue::playFromStart(const std::shared_ptr<PlayerItem>& given, std::uin
         return;  // the operator opened other files since
     }
     // The view lets go of the old player first, then it is handed to a worker.
-    player->setNearEndLead(std::chrono::milliseconds(nearEndLeadMs_.load()), std::chrono::milliseconds(nearEndNeedMs_.load()));
+    player->setNearEndLead(std::chrono::milliseconds(nearEndLeadMs_.load()));
     if (sources_.showPlayer) sources_.showPlayer(player);
     setPlayer(player);
     player->play();
@@ -284,12 +284,9 @@ void PlayQueue::leadForScan(std::chrono::steady_clock::duration scan) {
     const milliseconds wanted = took + took / 2 + milliseconds(250);
     const milliseconds before(nearEndLeadMs_.load());
     const milliseconds lead = std::clamp(std::max(wanted, before * 3 / 4), Player::kNearEndLead, kLongestLead);
-    // What the decision needs at least: this scan's time with the margin, or more after a slow one.
-    const milliseconds need = std::min(std::max(wanted, milliseconds(nearEndNeedMs_.load()) / 2), lead);
-    nearEndNeedMs_.store(need.count());
     nearEndLeadMs_.store(lead.count());
     const HeldPlayer player(this->player());
-    if (player.get()) player.get()->setNearEndLead(lead, need);
+    if (player.get()) player.get()->setNearEndLead(lead);
 }
 
 PlayQueue::Step PlayQueue::withCopy(Step step, const std::shared_ptr<PlayerItem>& ended, bool reachable,

@@ -139,6 +139,5 @@ private:
     Notice nothingPlayableNotice_;
     // How long before an item's end its decision starts, in milliseconds: it follows the scans.
     std::atomic<std::int64_t> nearEndLeadMs_{Player::kNearEndLead.count()};
-    std::atomic<std::int64_t> nearEndNeedMs_{Player::kNearEndLead.count()};
     static constexpr std::chrono::milliseconds kLongestLead{10000};
 };

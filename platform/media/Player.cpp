@@ -89,9 +89,7 @@ void Player::play() { core_->play(); }
 
 void Player::pause() { core_->pause(); }
 
-void Player::setNearEndLead(std::chrono::milliseconds lead, std::chrono::milliseconds need) {
-    core_->setNearEndLead(std::max(lead, kNearEndLead), std::clamp(need, std::chrono::milliseconds(0), std::max(lead, kNearEndLead)));
-}
+void Player::setNearEndLead(std::chrono::milliseconds lead) { core_->setNearEndLead(std::max(lead, kNearEndLead)); }
 
 bool Player::setNextItem(const std::shared_ptr<PlayerItem>& next, const std::shared_ptr<PlayerItem>& after) {
     return core_->setNextItem(next, after);

@@ -68,7 +68,7 @@ struct PlayerItemEnd {
 class PlayerDelegate {
 public:
     virtual ~PlayerDelegate() = default;
-    // About Player::kNearEndLead before the item's end (near its start when it is shorter), once per
+    // About Player::kNearEndLead before the item's end (at its start when it is shorter), once per
     // play, so that what follows can be handed in with setNextItem() while it still plays. An item
     // whose length mpv does not know is not announced.
     virtual void playerItemWillPlayToEndTime(const std::shared_ptr<PlayerItem>& item) = 0;
@@ -127,12 +127,8 @@ public:
     // How long before an item's end PlayerDelegate::playerItemWillPlayToEndTime() comes.
     static constexpr std::chrono::milliseconds kNearEndLead{1500};
     // A longer lead for the items timed from now on (never shorter than kNearEndLead): whoever
-    // decides at the near end and takes longer than that gets its time. `need`: how long that
-    // decision takes at least; an item shorter than the lead is then announced once it has
-    // played kSettle rather than as it starts, if that leaves `need` before its end, so that the
-    // decision does not run while mpv shows the item's first frames. Any thread.
-    void setNearEndLead(std::chrono::milliseconds lead, std::chrono::milliseconds need = kNearEndLead);
-    static constexpr std::chrono::milliseconds kSettle{250};
+    // decides at the near end and takes longer than that gets its time. Any thread.
+    void setNearEndLead(std::chrono::milliseconds lead);
     void play();
     void pause();
 

@@ -608,14 +608,8 @@ void PlayerCore::lengthKnown(std::uint64_t load, double seconds) {
     }
     // Timed from the start: an item that stalls is announced a little early, which is harmless.
     const double lead = static_cast<double>(nearEndLeadMs_.load()) / 1000.0;
-    const double need = static_cast<double>(nearEndNeedMs_.load()) / 1000.0;
-    const double settle = std::chrono::duration<double>(Player::kSettle).count();
-    double at = seconds - lead;
-    // A short item would be announced as it starts, and its decision would run while mpv shows
-    // its first frames: it waits for the item to settle when the decision still has its time.
-    if (at < settle) at = std::clamp(seconds - need, std::max(at, 0.0), settle);
     std::weak_ptr<PlayerCore> weak = weak_from_this();
-    DispatchQueue::after(microseconds(at), [weak, load] {
+    DispatchQueue::after(microseconds(seconds - lead), [weak, load] {
         if (auto self = weak.lock()) self->nearEnd(load);
     });
 }

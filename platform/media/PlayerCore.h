@@ -52,10 +52,7 @@ public:
     void pause();
     void restart(const PlayerItem* item);
     // How long before an item's end the delegate hears of it (Player::setNearEndLead).
-    void setNearEndLead(std::chrono::milliseconds lead, std::chrono::milliseconds need) {
-        nearEndNeedMs_.store(need.count());
-        nearEndLeadMs_.store(lead.count());
-    }
+    void setNearEndLead(std::chrono::milliseconds lead) { nearEndLeadMs_.store(lead.count()); }
     bool setNextItem(const std::shared_ptr<PlayerItem>& next, const std::shared_ptr<PlayerItem>& after);
 
     // A view has made (or freed) its render context: loading may start.
@@ -161,7 +158,6 @@ private:
     std::shared_ptr<DispatchQueue> events_;
     std::atomic<bool> drainScheduled_{false};
     std::atomic<std::int64_t> nearEndLeadMs_{1500};
-    std::atomic<std::int64_t> nearEndNeedMs_{1500};
 
     mutable std::mutex mutex_;
     Current current_;

@@ -235,23 +235,6 @@ TEST_F(PlayerTest, AnItemHandedInAheadFollowsStraightOnAndOneThatCannotOpenIsRep
     EXPECT_LE(entries, 1);
 }
 
-// An item shorter than the lead is announced once it has played a moment, not while mpv shows its
-// first frames, when the decision's time still fits before its end.
-TEST_F(PlayerTest, AShortItemIsAnnouncedOnceItHasSettledWhenTheDecisionStillFits) {
-    const QString clip = test::clip(1.0, false);
-    ASSERT_FALSE(clip.isEmpty());
-    auto events = std::make_shared<Events>();
-    std::shared_ptr<Player> player = Player::playerWithPlayerItem(itemFor(clip), events);
-    player->setNearEndLead(std::chrono::milliseconds(1500), std::chrono::milliseconds(300));
-    player->play();
-    ASSERT_TRUE(events->waitFor("end", 1, 15000));
-    const std::vector<Events::Event> start = events->of("start"), near = events->of("near"), end = events->of("end");
-    ASSERT_EQ(near.size(), 1u);
-    EXPECT_GE(near[0].at - start[0].at, Player::kSettle);
-    EXPECT_GE(end[0].at - near[0].at, std::chrono::milliseconds(500));
-    Player::release(std::move(player));
-}
-
 TEST_F(PlayerTest, RestartingAnEndedItemPlaysItAgain) {
     auto events = std::make_shared<Events>();
     auto item = itemFor(test::clip(0.3));
