@@ -52,11 +52,12 @@ int main(int argc, char** argv) {
     // between 350 and 420 MB. Two arenas keep it flat near 170 MB. MALLOC_ARENA_MAX still rules.
     if (!std::getenv("MALLOC_ARENA_MAX")) mallopt(M_ARENA_MAX, 2);
     // Buffers of a few MiB (frames, decoder and demuxer state) come and go at every item change.
-    // They stay in the heap, where the next item's buffers reuse their pages: mapped afresh at
-    // each change, their page faults came just as the next item's first frames were decoded and
-    // held the last picture about 10 ms longer. A fixed threshold also stops glibc from raising
-    // it as it sees fit; more than 1 MiB free at the heap's top goes back to the system.
-    if (!std::getenv("MALLOC_MMAP_THRESHOLD_")) mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    // Up to 4 MiB they stay in the heap, where the next item's buffers reuse their pages: mapped
+    // afresh at each change, their page faults came just as the next item's first frames were
+    // decoded and held the last picture about 10 ms longer. Larger blocks are mapped and given
+    // back when freed. A fixed threshold also stops glibc from raising it as it sees fit; more
+    // than 1 MiB free at the heap's top goes back to the system.
+    if (!std::getenv("MALLOC_MMAP_THRESHOLD_")) mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
     if (!std::getenv("MALLOC_TRIM_THRESHOLD_")) mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
 
     if (const std::optional<int> status = CommandLine::run(argc, argv)) return *status;
