@@ -22,6 +22,7 @@ namespace {
 
 // While nothing can be played, the queue looks again this often; the picture stays meanwhile.
 constexpr std::chrono::seconds kLookAgainAfter{2};
+constexpr std::chrono::seconds kLookAgainWhileAway{30};
 
 // A player held for one decision, let go on a worker: should a new player have taken over
 // meanwhile, this may be the last reference, and mpv must not end on the decision queue.
@@ -373,9 +374,24 @@ void PlayQueue::scheduleLookAgain(const std::shared_ptr<PlayerItem>& item, bool 
     auto look = [weak = weak_from_this()] {
         if (const std::shared_ptr<PlayQueue> self = weak.lock()) self->onDecisionQueue([](PlayQueue& queue) { queue.lookAgain(); });
     };
-    // A player holding its picture while the share is away wakes for nothing but the look at the
-    // folder every 2 s; should the folder be back already, the look again is at the usual time.
-    if (untilBack && sources_.sourceFolder->callWhenBack(look)) return;
+    // A player holding its picture while the share is away wakes for little but the look at the
+    // folder every 2 s, which says when it is back; should it be back already, the look again is
+    // at the usual time. What may change while it is away (a file set aside is taken back after a
+    // while, a copy under way may still end) is seen by a slow look again all the same.
+    // One wait for the folder at a time, however long it stays away.
+    const auto back = [weak = weak_from_this()] {
+        if (const std::shared_ptr<PlayQueue> self = weak.lock()) {
+            self->onDecisionQueue([](PlayQueue& queue) {
+                queue.waitingForBack_ = false;
+                queue.lookAgain();
+            });
+        }
+    };
+    if (untilBack && (waitingForBack_ || sources_.sourceFolder->callWhenBack(back))) {
+        waitingForBack_ = true;
+        DispatchQueue::after(kLookAgainWhileAway, std::move(look));
+        return;
+    }
     DispatchQueue::after(kLookAgainAfter, std::move(look));
 }
 

@@ -136,6 +136,7 @@ private:
     // asked for by the items of a new player is never lost behind one of the player before.
     std::shared_ptr<PlayerItem> lookAgainFor_;
     bool lookAgainDue_ = false;
+    bool waitingForBack_ = false;  // told by the source folder monitor once the folder is back
     Notice nothingPlayableNotice_;
     // How long before an item's end its decision starts, in milliseconds: it follows the scans.
     std::atomic<std::int64_t> nearEndLeadMs_{Player::kNearEndLead.count()};

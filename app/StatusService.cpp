@@ -34,7 +34,7 @@ constexpr int kScreenshotWidth = 640;
 // An item that has not started after this long (or the watchdog's timeout, if longer) is stuck,
 // and the watchdog is no longer told that all is well.
 constexpr std::chrono::milliseconds kStuckLoadingLimit{10000};
-// How often the service manager's status line counts the seconds of an item that opens.
+// How often the service manager's status line is looked at while an item opens or plays.
 constexpr std::chrono::milliseconds kStatusLineInterval{1000};
 
 QString stateName(Player::State state) {
@@ -97,12 +97,10 @@ void StatusService::updateStatusLine() {
     VORN_ASSERT_MAIN_THREAD();
     if (!statusLineTimer_ || !sources_.player) return;
     const Player::Status player = sources_.player();
-    const bool opening = player.opening || ((player.item != nullptr) && stateName(player.state) == QLatin1String("opening"));
-    if (opening) {
-        if (!statusLineTimer_->isActive()) statusLineTimer_->start();
-    } else {
-        statusLineTimer_->stop();
-    }
+    const bool still = !player.opening && (!player.item || player.state == Player::State::Ended ||
+                                           player.state == Player::State::Failed);
+    if (!still && !statusLineTimer_->isActive()) statusLineTimer_->start();
+    if (still) statusLineTimer_->stop();
     const QString state = statusLine(player, sourceFolder_->state(), std::chrono::steady_clock::now());
     if (state.isEmpty()) return;
     const QString line = withServerProblem(state);

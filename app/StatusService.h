@@ -15,12 +15,12 @@
 #include <mutex>
 #include <optional>
 
+class QTimer;
+
 // The player's status for those who are not in front of it: the status request of a second
 // launch (--status), the service manager's watchdog and status line, and the status server. It
 // counts what the player reports, and answers with what the player, the source-folder monitor and
 // the process say at the moment of asking.
-class QTimer;
-
 class StatusService : public std::enable_shared_from_this<StatusService> {
 public:
     using SteadyTime = StatusReport::SteadyTime;
@@ -73,8 +73,10 @@ private:
     // Something the status line says may have changed: it is brought up to date on the main
     // thread. Any thread.
     void statusLineMayChange();
-    // Tells the service manager the line when it changed. Only while an item opens does the line
-    // change by itself (it counts the seconds), and only then does a timer run. Main thread.
+    // Tells the service manager the line when it changed. While an item opens or plays the line
+    // may change with no event (it counts the seconds; an item handed in counts as opening once
+    // the current one is past its end), and a timer runs; while the last picture stays, none does.
+    // Main thread.
     void updateStatusLine();
     // The token the server requires: from the token file, else the setting; none when the file
     // is refused (the server then stays shut rather than open to everyone).
