@@ -376,8 +376,8 @@ void PlayQueue::scheduleLookAgain(const std::shared_ptr<PlayerItem>& item, bool 
     };
     // A player holding its picture while the share is away wakes for little but the look at the
     // folder every 2 s, which says when it is back; should it be back already, the look again is
-    // at the usual time. What may change while it is away (a file set aside is taken back after a
-    // while, a copy under way may still end) is seen by a slow look again all the same.
+    // at the usual time. With local copies something may change while it is away (a file set
+    // aside is taken back after a while, a copy under way may still end): a slow look again sees it.
     // One wait for the folder at a time, however long it stays away.
     const auto back = [weak = weak_from_this()] {
         if (const std::shared_ptr<PlayQueue> self = weak.lock()) {
@@ -389,7 +389,8 @@ void PlayQueue::scheduleLookAgain(const std::shared_ptr<PlayerItem>& item, bool 
     };
     if (untilBack && (waitingForBack_ || sources_.sourceFolder->callWhenBack(back))) {
         waitingForBack_ = true;
-        DispatchQueue::after(kLookAgainWhileAway, std::move(look));
+        const std::shared_ptr<LocalCopies> copies = copies_.get();
+        if (copies && copies->enabled()) DispatchQueue::after(kLookAgainWhileAway, std::move(look));
         return;
     }
     DispatchQueue::after(kLookAgainAfter, std::move(look));
