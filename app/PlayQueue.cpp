@@ -328,7 +328,7 @@ PlayQueue::Step PlayQueue::stepFor(const PlayQueueState::Decision& decision, con
             KORVAL_Log::debug(QStringLiteral(
                 "Every file of the list is set aside: keeping the picture and looking again every 2 s"));
         });
-        // Away, only files with a copy can play, and no copy is made until the share answers.
+        // Away, only files with a copy can play, and little changes until the share answers.
         return {Step::Kind::LookAgain, {}, {}, !reachable};
     }
     nothingPlayableNotice_.clear();
