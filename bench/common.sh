@@ -1,5 +1,21 @@
 # Shell functions the benchmarks share: sourced by them, never run on its own.
 
+# Exits with a hint when a tool the benchmark runs is missing.
+needs() {  # tool...
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null 2>&1 ||
+            { echo "$(basename "$0"): $tool is missing (scripts/setup.sh --test)" >&2; exit 1; }
+    done
+}
+
+# A 1080p30 H.264 clip of one colour, BT.709 and said so in the stream too, as players assume for
+# HD: the colour comes out on screen as made.
+colour_clip() {  # file, colour (rrggbb), seconds
+    ffmpeg -nostdin -loglevel error -y -f lavfi -i "color=c=0x$2:size=1920x1080:rate=30:duration=$3" \
+        -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -c:v libx264 -preset veryfast \
+        -colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv -an "$1"
+}
+
 # The processor time of a process so far, in clock ticks (user and system).
 cpu_ticks() {  # pid
     sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'

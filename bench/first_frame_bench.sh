@@ -26,9 +26,8 @@ sampler=$build/bench/screen_sampler
 for f in "$player" "$sampler"; do
     [ -x "$f" ] || { echo "first_frame_bench.sh: $f is missing: build first (cmake --build build)" >&2; exit 1; }
 done
-for tool in ffmpeg mpv perl; do
-    command -v $tool >/dev/null || { echo "first_frame_bench.sh: $tool is missing (scripts/setup.sh --test)" >&2; exit 1; }
-done
+. "$(dirname "$0")/common.sh"
+needs ffmpeg mpv perl
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/first-frame-bench.XXXXXX")
 xvfb_pid=""
@@ -55,7 +54,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-. "$(dirname "$0")/common.sh"
 start_xvfb "$work"
 xvfb_pid=$xpid
 display=$DISPLAY
@@ -67,9 +65,7 @@ mkdir -p "$day"
 colours="d02020 20d020"
 i=0
 for c in $colours; do
-    ffmpeg -nostdin -loglevel error -y -f lavfi -i "color=c=0x$c:size=1920x1080:rate=30:duration=5" \
-        -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -c:v libx264 -preset veryfast \
-        -colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv -an "$day/clip$i.mp4"
+    colour_clip "$day/clip$i.mp4" "$c" 5
     touch -d "@$(($(date +%s) - 5 * 3600 - i))" "$day/clip$i.mp4"
     i=$((i + 1))
 done

@@ -53,9 +53,8 @@ while [ $# -gt 0 ]; do
         *) echo "unknown option: $1 (see --help)" >&2; exit 2 ;;
     esac
 done
-for tool in mpv ffmpeg; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "needs $tool (apt-get install $tool)" >&2; exit 1; }
-done
+. "$(dirname "$0")/common.sh"
+needs mpv ffmpeg
 [ -x "$player" ] || { echo "no player at $player (build it first)" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/idle-wakeups-bench.XXXXXX")
@@ -75,7 +74,6 @@ if command -v perf >/dev/null 2>&1 &&
     use_perf=yes
 fi
 
-. "$(dirname "$0")/common.sh"
 
 
 # One line per thread: id, name, switches so far.

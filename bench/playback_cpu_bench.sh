@@ -73,9 +73,8 @@ while [ $# -gt 0 ]; do
 done
 case "$menubar" in yes) menuflags=YES ;; no) menuflags=NO ;; both) menuflags="YES NO" ;;
     *) echo "--menu-bar takes yes, no or both" >&2; exit 2 ;; esac
-for tool in mpv ffmpeg; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "needs $tool (apt-get install $tool)" >&2; exit 1; }
-done
+. "$(dirname "$0")/common.sh"
+needs mpv ffmpeg
 [ -x "$player" ] || { echo "no player at $player (build it first)" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/playback-cpu-bench.XXXXXX")
@@ -98,7 +97,6 @@ now_ns() { date +%s%N; }
 
 # CPU ticks (utime + stime) of a process so far: fields 14 and 15 of /proc/<pid>/stat, counted
 # after the command name, which may hold spaces.
-. "$(dirname "$0")/common.sh"
 
 rss_mib() {
     awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"

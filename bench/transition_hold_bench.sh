@@ -99,9 +99,8 @@ report=$build/bench/hold_report
 for f in "$player" "$sampler" "$report"; do
     [ -x "$f" ] || { echo "transition_hold_bench.sh: $f is missing: build first (cmake --build build)" >&2; exit 1; }
 done
-for tool in ffmpeg mpv perl; do
-    command -v $tool >/dev/null || { echo "transition_hold_bench.sh: $tool is missing (scripts/setup.sh --test)" >&2; exit 1; }
-done
+. "$(dirname "$0")/common.sh"
+needs ffmpeg mpv perl
 
 # Clip i is the i-th newest file and plays i-th in each cycle; its colour says which it is.
 colours="d02020 20d020 2020d0 d0d020 d020d0 20d0d0 d0d0d0 d08020"
@@ -184,10 +183,7 @@ now=$(date +%s)
 make_clips() {  # folder seconds: clip0.mp4 (newest) .. clip7.mp4, a minute old and older
     i=0
     for c in $colours; do
-        # BT.709, said in the stream too, as players assume for HD: the colours come out as made.
-        ffmpeg -nostdin -loglevel error -y -f lavfi -i "color=c=0x$c:size=1920x1080:rate=30:duration=$2" \
-            -vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p -c:v libx264 -preset veryfast \
-            -colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv -an "$1/clip$i.mp4"
+        colour_clip "$1/clip$i.mp4" "$c" "$2"
         touch -d "@$((now - 60 - i))" "$1/clip$i.mp4"
         i=$((i + 1))
     done
