@@ -23,19 +23,32 @@ std::shared_ptr<AppDelegate> AppDelegate::create() {
 // The services hold the controller weakly: they outlive it only while a job of theirs runs out.
 void AppDelegate::makeServices() {
     const std::weak_ptr<AppDelegate> weak = weak_from_this();
-    sourceFolder_ = std::make_shared<SourceFolderMonitor>([weak] {
+    SourceFolder::Hooks hooks;
+    hooks.lightChanged = [weak] {
         const std::shared_ptr<AppDelegate> self = weak.lock();
         if (!self) return;
         self->showSourceFolderLight();
         if (self->status_) self->status_->sourceFolderChanged();
-    });
-    status_ = std::make_shared<StatusService>(sourceFolder_);
-    PlayQueue::Sources sources;
-    sources.scan = [weak] {
+    };
+    hooks.lastNewItem = [weak] {
         const std::shared_ptr<AppDelegate> self = weak.lock();
+        return self ? self->pathToLastNewItem() : QString();
+    };
+    hooks.mostRecentItem = [weak] {
+        const std::shared_ptr<AppDelegate> self = weak.lock();
+        return self ? self->pathToMostRecentItem() : QString();
+    };
+    hooks.ownerDescription = description();
+    sourceFolder_ = SourceFolder::create(std::move(hooks));
+    status_ = std::make_shared<StatusService>(sourceFolder_->monitorShared());
+    PlayQueue::Sources sources;
+    // The play queue asks the source folder for its listings, not the controller.
+    sources.scan = [folder = std::weak_ptr<SourceFolder>(sourceFolder_)] {
+        const std::shared_ptr<SourceFolder> self = folder.lock();
         return self ? self->newestCompleteListing() : PlayQueueState::Found();
     };
-    sources.sourceFolder = sourceFolder_;
+    sources.sourceFolder = sourceFolder_->monitorShared();
+    sources.folder = sourceFolder_;
     sources.status = status_;
     sources.showPlayer = [weak](const std::shared_ptr<Player>& player) {
         const std::shared_ptr<AppDelegate> self = weak.lock();
@@ -67,7 +80,7 @@ void AppDelegate::setWindow(MainWindow* window) { window_.set(window); }
 // from several threads at once still end on the latest.
 void AppDelegate::showSourceFolderLight() {
     DispatchQueue::main().async(whileAlive([this] {
-        const SourceFolderMonitor::Light light = sourceFolder_->light();
+        const SourceFolderMonitor::Light light = sourceFolder_->monitor().light();
         setFStatusImage(statusImageNamed(light.imageName), light.detail);
     }));
 }

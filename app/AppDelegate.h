@@ -1,12 +1,8 @@
 #pragma once
 
-#include "app/Arrivals.h"
-#include "app/ArrivalsWatch.h"
 #include "app/AtomicProperty.h"
-#include "app/Notice.h"
-#include "app/OddNames.h"
 #include "app/PlayQueue.h"
-#include "app/SourceFolderMonitor.h"
+#include "app/SourceFolder.h"
 #include "app/StatusService.h"
 #include "platform/core/Queues.h"
 #include "platform/ui/Application.h"
@@ -41,8 +37,9 @@ void revealItemInFinder(const QString& path);
 
 // The application controller: receives the launch and termination calls, carries the operator's
 // commands, and is the front over three services, each the one owner of its facts: the play
-// queue (the player and what plays next), the source-folder monitor (whether the source folder is
-// there) and the status service (the status answers, the watchdog, the status server). One
+// queue (the player and what plays next), the source folder (its path, its file system and state,
+// today's folder and the listing) and the status service (the status answers, the watchdog, the
+// status server). One
 // exists, made with the main interface; it is shared, so that the jobs it queues can hold it while
 // they run, and a job queued by a controller that is gone does nothing.
 //
@@ -132,7 +129,8 @@ public:
     void startStatusServices();
     // The services behind the front.
     PlayQueue& playQueue() const { return *queue_; }
-    SourceFolderMonitor& sourceFolderMonitor() const { return *sourceFolder_; }
+    SourceFolder& sourceFolder() const { return *sourceFolder_; }
+    SourceFolderMonitor& sourceFolderMonitor() const { return sourceFolder_->monitor(); }
     StatusService& statusService() const { return *status_; }
     // The verified local copies of the source folder's files; made at launch (none before).
     std::shared_ptr<LocalCopies> localCopies() const { return localCopies_.get(); }
@@ -188,16 +186,6 @@ private:
     // playArrayOfUrls(); `handSession`: the files are the ones the operator opened then (0: not).
     void playArrayOfUrls(const QVariantList& list, std::uint64_t handSession);
     void playListOnMainThread(const QVariantList& list, std::uint64_t handSession);
-    // `logged`: the script's call and answer go to the log (the 2 s look lists quietly).
-    QStringList listNewestFilesIn(const QString& dailyFolder, bool logged = true);
-    PlayQueueState::Found completeFilesOf(const QStringList& paths);
-    // One look at each file for Arrivals; names files still arriving or unfinished once.
-    Arrivals::Result lookAtArrivals(const QStringList& paths);
-    // Gives the files of today's folder their looks between decisions (see ArrivalsWatch).
-    void lookAtArrivingFilesSoon();
-    void lookAtArrivingFiles();
-    void nameOddFilesIn(const QString& folder);
-    PlayQueueState::Found newestFilesOfAnEarlierDay();
     // Shows what the source-folder monitor says on the light, on the main thread.
     void showSourceFolderLight();
     void checkSourceFolderAtLaunch();
@@ -207,9 +195,9 @@ private:
     bool validateSourceFolder();
     void setUpWindow();
     void startupPollingLoop();
+    // The play queue has taken a new item of the daily cycle (says so in the log once it has).
+    bool cycleStarted() const;
     QStringList playableNow(const QStringList& list) const;
-    // Looks at the source folder every few seconds for as long as the program runs.
-    void watchSourceFolder();
     static QString logFilePathWithSuffix(const char* suffix);
 
     AtomicProperty<QPointer<PreferencesWindow>> fPreferencesWindow_;
@@ -223,16 +211,8 @@ private:
     std::atomic<bool> fInsideTryingToMount_{false};
 
     // The services; made with the controller, never replaced.
-    std::shared_ptr<SourceFolderMonitor> sourceFolder_;
+    std::shared_ptr<SourceFolder> sourceFolder_;
     std::shared_ptr<StatusService> status_;
     std::shared_ptr<PlayQueue> queue_;
     AtomicProperty<std::shared_ptr<LocalCopies>> localCopies_;
-    Arrivals arrivals_;
-    // The looks at files arriving between decisions, and what they remember (on that queue only).
-    const std::shared_ptr<DispatchQueue> arrivalsLooks_ = DispatchQueue::createSerial();
-    std::atomic<bool> arrivalsLookDue_{false};
-    ArrivalsWatch arrivalsWatch_;
-    OddNames oddNames_;
-    Notice noSourceFolderNotice_{std::chrono::minutes(1)};
-    Notice earlierDayNotice_;
 };

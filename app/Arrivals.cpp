@@ -26,7 +26,8 @@ bool Arrivals::lookLocked(const QString& path, const MediaFiles::Stamp& stamp, C
         // Only a real answer is kept: a check the share did not answer is asked again next time.
         if (!entry.complete) {
             const MediaFiles::Completeness answer = completenessOf(path);
-            if (answer != MediaFiles::Completeness::Unknown) entry.complete = answer != MediaFiles::Completeness::Incomplete;
+            // An MP4/MOV that does not start like one never counts, whatever its quiet time.
+            if (answer != MediaFiles::Completeness::Unknown) entry.complete = answer == MediaFiles::Completeness::Complete;
         }
         ready = entry.complete.value_or(false);
     }

@@ -30,6 +30,16 @@ bool isBoxType(const unsigned char* t) {
     return true;
 }
 
+// The boxes an ISO base media or QuickTime file may open with.
+bool isTopLevelFirstBox(const unsigned char* t) {
+    static const char* const kFirst[] = {"ftyp", "styp", "moov", "mdat", "free", "skip", "wide", "pdin",
+                                         "uuid", "moof", "sidx", "meta", "pnot", "junk", "jP  "};
+    for (const char* type : kFirst) {
+        if (memcmp(t, type, 4) == 0) return true;
+    }
+    return false;
+}
+
 enum class Read { Done, End, Error };
 
 Read readAt(int fd, unsigned char* buffer, size_t bytes, off_t offset) {
@@ -85,7 +95,9 @@ Completeness isoMediaCompleteness(const QString& path) {
             (read == Read::Error ? unreadable : unfinished) = true;
             break;
         }
-        if (!isBoxType(header + 4)) {
+        // A file that does not open with a box of the format is no MP4/MOV, however long it
+        // has been quiet (a file of zeros, a download that failed into an error page).
+        if (!isBoxType(header + 4) || (boxes == 0 && !isTopLevelFirstBox(header + 4))) {
             if (boxes == 0) {
                 close(fd);
                 return Completeness::NotIsoMedia;

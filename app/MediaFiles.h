@@ -27,8 +27,8 @@ enum class Completeness { Complete, Incomplete, NotIsoMedia, Unknown };
 
 // For an ISO base media file (MP4, MOV): complete when its top-level boxes hold a whole "moov" and
 // at least one "mdat", and no "mdat" runs past the end; bytes after the last whole box do not
-// count. Reads the box headers only. NotIsoMedia for a file that does not start like one (its
-// completeness cannot be told from its content).
+// count. Reads the box headers only. NotIsoMedia for a file whose first bytes are not a box such
+// a file opens with ("ftyp", "moov", "mdat", "free", "wide"...): for an MP4/MOV name, not a video.
 Completeness isoMediaCompleteness(const QString& path);
 
 // MP4, MOV and M4V files are checked for their boxes; other containers rely on the quiet time.

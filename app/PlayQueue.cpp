@@ -2,12 +2,12 @@
 
 #include "app/LocalCopies.h"
 #include "app/Settings.h"
-#include "app/SourceFolderMonitor.h"
+#include "app/ShareAccess.h"
+#include "app/SourceFolder.h"
 #include "app/StatusService.h"
 #include "app/Validation.h"
 
 #include "log/KORVAL_Log.h"
-#include "platform/core/Deadline.h"
 #include "platform/core/Format.h"
 #include "platform/core/PathUtilities.h"
 #include "platform/core/Queues.h"
@@ -38,21 +38,20 @@ private:
     std::shared_ptr<Player> player_;
 };
 
-// What one look at each file sees now; empty when the file system did not answer in time.
-QHash<QString, MediaFiles::Stamp> lookAt(const QStringList& paths) {
-    return Deadline::call<QHash<QString, MediaFiles::Stamp>>(
-               [paths] {
-                   QHash<QString, MediaFiles::Stamp> stamps;
-                   for (const QString& path : paths) {
-                       if (const auto stamp = MediaFiles::stampOf(path)) stamps.insert(path, *stamp);
-                   }
-                   return stamps;
-               },
-               kFileSystemDeadline)
-        .value_or(QHash<QString, MediaFiles::Stamp>());
-}
-
 }  // namespace
+
+QHash<QString, MediaFiles::Stamp> PlayQueue::lookAt(const QStringList& paths) const {
+    QHash<QString, MediaFiles::Stamp> stamps =
+        ShareAccess::call<QHash<QString, MediaFiles::Stamp>>([paths] {
+            QHash<QString, MediaFiles::Stamp> seen;
+            for (const QString& path : paths) {
+                if (const auto stamp = MediaFiles::stampOf(path)) seen.insert(path, *stamp);
+            }
+            return seen;
+        }).value_or(QHash<QString, MediaFiles::Stamp>());
+    if (sources_.folder) stamps = sources_.folder->confirmGone(std::move(stamps), std::chrono::steady_clock::now());
+    return stamps;
+}
 
 std::shared_ptr<PlayQueue> PlayQueue::create(Sources sources) {
     return std::shared_ptr<PlayQueue>(new PlayQueue(std::move(sources)));

@@ -15,6 +15,7 @@
 
 class DispatchQueue;
 class LocalCopies;
+class SourceFolder;
 class SourceFolderMonitor;
 class StatusService;
 
@@ -38,6 +39,8 @@ public:
         // scan. Waits for the script and the file system.
         std::function<PlayQueueState::Found()> scan;
         std::shared_ptr<SourceFolderMonitor> sourceFolder;
+        // Says when a file missing at a look has really gone; none: at once.
+        std::shared_ptr<SourceFolder> folder;
         std::shared_ptr<StatusService> status;
         // Gives a new player to the view, which lets go of the one before. Main thread.
         std::function<void(const std::shared_ptr<Player>&)> showPlayer;
@@ -123,6 +126,9 @@ private:
     // The item was given to a player that is not the current one: what happens to it no longer matters.
     static bool belongsElsewhere(const PlayerItem& item, const Player* current);
     bool isCurrent(const PlayerItem& item) const;
+    // What one look at each file sees now (empty when the file system did not answer in time),
+    // less the files missing that have not gone for good yet.
+    QHash<QString, MediaFiles::Stamp> lookAt(const QStringList& paths) const;
 
     const Sources sources_;
     PlayQueueState state_;

@@ -1,17 +1,20 @@
 #include "app/SourceFolderMonitor.h"
 
 #include "app/Settings.h"
-#include "app/Validation.h"
+#include "app/ShareAccess.h"
 
+#include "folderref/FileReference.h"
+#include "folderref/MountTable.h"
 #include "log/KORVAL_Log.h"
-#include "platform/core/Deadline.h"
 #include "platform/core/Format.h"
 #include "platform/core/PathUtilities.h"
 
 #include <QFile>
 
 #include <cerrno>
+#include <cstring>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +28,32 @@ QString durationText(qint64 seconds) {
     return QStringLiteral("%1 h %2 min").arg(QString::number(seconds / 3600), QString::number(seconds % 3600 / 60));
 }
 
+bool hasEntries(const QByteArray& native) {
+    DIR* dir = opendir(native.constData());
+    if (!dir) return false;
+    bool any = false;
+    while (const dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            any = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return any;
+}
+
+bool isMountPoint(const QString& path, const QList<MountEntry>& mounts) {
+    for (const MountEntry& m : mounts) {
+        if (m.mountPoint == path) return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+QString SourceFolderMonitor::FileSystem::describe() const {
+    return fmt("%@ %@ at %@", fsType, source, mountPoint);
+}
 
 SourceFolderMonitor::SourceFolderMonitor(std::function<void()> lightChanged) : lightChanged_(std::move(lightChanged)) {}
 
@@ -34,30 +62,78 @@ QString SourceFolderMonitor::sourceFolderPath() {
     return path.trimmed().isEmpty() ? QString() : Path::standardize(path);
 }
 
-SourceFolderMonitor::State SourceFolderMonitor::lookAt(const QString& path) {
-    if (path.isEmpty()) return State::NotSet;
-    return Deadline::call<State>(
-               [path] {
-                   const QByteArray native = QFile::encodeName(path);
-                   struct stat st {};
-                   if (stat(native.constData(), &st) != 0) {
-                       return errno == ENOENT || errno == ENOTDIR ? State::Missing : State::Unreadable;
-                   }
-                   if (!S_ISDIR(st.st_mode)) return State::NotAFolder;
-                   return access(native.constData(), X_OK) == 0 ? State::Available : State::Unreadable;
-               },
-               kFileSystemDeadline)
-        .value_or(State::NotAnswering);
+SourceFolderMonitor::Seen SourceFolderMonitor::lookAt(const QString& path, const FileSystem& home) {
+    if (path.isEmpty()) return {State::NotSet, {}, false};
+    // One call with one deadline: the folder, the file system it is on now, and, where that is not
+    // its home or its home is not known yet, whether anything is in it.
+    return ShareAccess::call<Seen>([path, home] {
+               const QByteArray native = QFile::encodeName(path);
+               Seen seen;
+               struct stat st {};
+               if (stat(native.constData(), &st) != 0) {
+                   seen.state = errno == ENOENT || errno == ENOTDIR ? State::Missing : State::Unreadable;
+                   return seen;
+               }
+               if (!S_ISDIR(st.st_mode)) return Seen{State::NotAFolder, {}, false};
+               if (access(native.constData(), X_OK) != 0) return Seen{State::Unreadable, {}, false};
+               seen.state = State::Available;
+               if (const std::optional<MountEntry> mount = MountTable::mountContaining(path)) {
+                   seen.fileSystem = {mount->mountPoint, mount->fsType, mount->source, mount->root};
+               }
+               const bool atHome = home.known() && seen.fileSystem.known() && seen.fileSystem.sameAs(home);
+               if (atHome) return seen;
+               seen.hasEntries = hasEntries(native);
+               // An empty folder on a file system other than its own: the bare mount point a
+               // share left, or another file system mounted over it. Its files are not gone.
+               if (home.known() && !seen.hasEntries) {
+                   seen.state = isMountPoint(home.mountPoint, MountTable::currentMounts()) ? State::Replaced : State::Unmounted;
+               }
+               return seen;
+           })
+        .value_or(Seen{State::NotAnswering, {}, false});
 }
 
-SourceFolderMonitor::State SourceFolderMonitor::look() {
-    const State seen = lookAt(sourceFolderPath());
-    report(seen);
-    return seen;
+SourceFolderMonitor::FileSystem SourceFolderMonitor::homeFromReference(const QByteArray& reference, const QString& path) {
+    const std::optional<FileReference::Record> record = FileReference::decode(reference, FileReference::Kind::Bookmark);
+    if (!record || record->mountPoint.isEmpty() || Path::standardize(QFile::decodeName(record->path)) != path) return {};
+    return {QFile::decodeName(record->mountPoint), QString::fromUtf8(record->fsType), QString::fromUtf8(record->source),
+            QString()};
 }
 
-void SourceFolderMonitor::report(State seen) {
+SourceFolderMonitor::FileSystem SourceFolderMonitor::homeFor(const QString& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (path != homePath_) {
+        homePath_ = path;
+        home_ = homeFromReference(Settings::data(Setting::TamrinVideosFolderAliasData), path);
+    }
+    return home_;
+}
+
+void SourceFolderMonitor::learnHome(const QString& path, const Seen& seen) {
+    if (seen.state != State::Available || !seen.hasEntries || !seen.fileSystem.known()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (path != homePath_ || (home_.known() && home_.sameAs(seen.fileSystem) && !home_.root.isEmpty())) return;
+    const bool moved = home_.known() && !home_.sameAs(seen.fileSystem);
+    home_ = seen.fileSystem;
+    if (moved) KORVAL_Log::debug(fmt("The source folder is on another file system now: %@", home_.describe()));
+}
+
+SourceFolderMonitor::State SourceFolderMonitor::look() { return look(sourceFolderPath()); }
+
+SourceFolderMonitor::State SourceFolderMonitor::look(const QString& path) {
+    const std::uint64_t ticket = startLook();
+    const Seen seen = lookAt(path, homeFor(path));
+    learnHome(path, seen);
+    report(seen.state, ticket);
+    return seen.state;
+}
+
+void SourceFolderMonitor::report(State seen, std::optional<std::uint64_t> ticket) {
+    const std::uint64_t order = ticket ? *ticket : startLook();
     std::unique_lock<std::mutex> lock(mutex_);
+    // A look that started before the last one applied saw an older folder.
+    if (order < lastApplied_) return;
+    lastApplied_ = order;
     const State was = state_;
     if (seen == was) return;
     state_ = seen;
@@ -76,6 +152,8 @@ void SourceFolderMonitor::report(State seen) {
 
 void SourceFolderMonitor::reset() {
     std::unique_lock<std::mutex> lock(mutex_);
+    homePath_.clear();
+    lastApplied_ = ++looksStarted_;
     if (state_ == State::NotChecked) return;
     state_ = State::NotChecked;
     stateSince_ = QDateTime();
@@ -112,6 +190,16 @@ bool SourceFolderMonitor::isAvailable() const { return available(state()); }
 
 bool SourceFolderMonitor::isAway() const { return away(state()); }
 
+SourceFolderMonitor::FileSystem SourceFolderMonitor::home() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return home_;
+}
+
+std::vector<SourceFolderMonitor::State> SourceFolderMonitor::allStates() {
+    return {State::NotChecked, State::Available, State::NotSet,       State::Missing,  State::NotAFolder,
+            State::Unreadable, State::NotAnswering, State::Unmounted, State::Replaced};
+}
+
 SourceFolderMonitor::Light SourceFolderMonitor::light() const {
     std::lock_guard<std::mutex> lock(mutex_);
     if (state_ == State::NotChecked) return {QStringLiteral("NSStatusNone"), QString()};
@@ -129,6 +217,8 @@ QString SourceFolderMonitor::describe(State state) {
         case State::NotAFolder: return QStringLiteral("not a folder");
         case State::Unreadable: return QStringLiteral("unreadable");
         case State::NotAnswering: return QStringLiteral("not answering");
+        case State::Unmounted: return QStringLiteral("unmounted");
+        case State::Replaced: return QStringLiteral("replaced");
     }
     return QString();
 }

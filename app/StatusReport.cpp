@@ -1,5 +1,7 @@
 #include "app/StatusReport.h"
 
+#include "app/SourceFolderMonitor.h"
+
 #include <QJsonValue>
 
 #include <algorithm>
@@ -48,6 +50,18 @@ void addMetric(QByteArray& out, const char* name, const char* type, const char* 
     out += QStringLiteral("# HELP %1 %2\n# TYPE %1 %3\n%1%4 %5\n")
                .arg(QLatin1String(name), QLatin1String(help), QLatin1String(type), labels, value)
                .toUtf8();
+}
+
+// One sample per state the source folder can be in, 1 for the present one: why it is away
+// (missing, not answering, unmounted...) as a label an alert can name.
+void addSourceFolderStateMetric(QByteArray& out, const QString& present) {
+    out += "# HELP vornplayer_source_folder_state The source folder's state at the last look: 1 for the present one.\n"
+           "# TYPE vornplayer_source_folder_state gauge\n";
+    const QString now = present.isEmpty() ? SourceFolderMonitor::describe(SourceFolderMonitor::State::NotChecked) : present;
+    for (const SourceFolderMonitor::State state : SourceFolderMonitor::allStates()) {
+        const QString name = SourceFolderMonitor::describe(state);
+        out += QStringLiteral("vornplayer_source_folder_state{state=\"%1\"} %2\n").arg(name, name == now ? "1" : "0").toUtf8();
+    }
 }
 
 QString labelValue(QString value) {
@@ -195,6 +209,7 @@ QByteArray StatusReport::prometheusText(const Snapshot& s, SteadyTime now) {
     addMetric(out, "vornplayer_source_folder_available", "gauge",
               "1 when the source folder was found at the last check, 0 when not or not checked yet.",
               QString::number(s.sourceFolderAvailable.value_or(false) ? 1 : 0));
+    addSourceFolderStateMetric(out, s.sourceFolderState);
     // Absent until there is such a moment, so that an alert never fires on a made-up one.
     if (!s.currentItem.isNull()) {
         addMetric(out, "vornplayer_current_item_start_timestamp_seconds", "gauge",

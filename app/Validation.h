@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/ShareAccess.h"
+
 #include <QString>
 #include <QVariantMap>
 
@@ -17,9 +19,9 @@ extern const QString sPrefTamrinVideosFolderIsValid;
 
 using FolderPreferenceTriple = QVariantMap;
 
-// How long one look at the file system may take before the share counts as not answering.
-inline constexpr std::chrono::milliseconds kFileSystemDeadline{2000};
-// Whether a directory is at the path; none when the file system did not answer in time.
+inline constexpr std::chrono::milliseconds kFileSystemDeadline = ShareAccess::kDeadline;
+// Whether a directory is at the path; none when the file system did not answer in time. Never on
+// the main thread.
 std::optional<bool> isDirectoryWithin(const QString& path, std::chrono::milliseconds deadline = kFileSystemDeadline);
 
 // The triple of the source videos folder.

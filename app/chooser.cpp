@@ -53,8 +53,11 @@ void AppDelegate::doNSOpenPanelWithParameters(const QVariantMap& parameters) {
     panel.setCanCreateDirectories(true);
     panel.setMessage(parameters.value(sPanelMessageKey).toString());
     panel.setPrompt(parameters.value(sPanelPromptKey).toString());
+    // The panel lists the folder it opens in on the main thread: never the source folder while
+    // it is away, so that a share that hangs cannot hold the window.
     const QString current = UserDefaults::standardUserDefaults().stringForKey(pathKey);
-    if (!current.isNull()) panel.setDirectoryURL(QUrl::fromLocalFile(current));
+    const bool answers = pathKey != sPrefTamrinVideosFolder || !sourceFolder_->monitor().isAway();
+    if (!current.isNull() && answers) panel.setDirectoryURL(QUrl::fromLocalFile(current));
 
     panel.beginSheetModalForWindow(host, [weak = weak_from_this(), parameters, name](long result, const QList<QUrl>& urls) {
         const std::shared_ptr<AppDelegate> self = weak.lock();
@@ -80,7 +83,7 @@ void AppDelegate::doNSOpenPanelWithParameters(const QVariantMap& parameters) {
         const bool isSourceFolder = parameters.value(sPrefFolderNameKey).toString() == sPrefTamrinVideosFolder;
         if (!isSourceFolder) return;
         DispatchQueue::global(DispatchQueue::Priority::High).async(
-            self->whileAlive([self = self.get()] { self->sourceFolder_->look(); }));
+            self->whileAlive([self = self.get()] { self->sourceFolder_->monitor().look(); }));
     });
 }
 

@@ -34,21 +34,36 @@ PreferencesModel AppDelegate::preferencesModel() {
     return model;
 }
 
-void revealItemInFinder(const QString& path) {
-    KORVAL_Log::debug(fmt("Inside revealItemInFinder...revealItemInFinder => %@...", path));
-    if (!path.isEmpty()) {
-        const QString expanded = Path::expandingTildeInPath(path);
-        if (QFileInfo(expanded).isDir()) {
-            KORVAL_Log::debug(fmt("runCommand will execute: %@", Desktop::openCommandLine(expanded)));
-            // The file manager is started off the main thread; its answer is logged when it comes.
-            Desktop::openInFileManager(expanded, [](const QString& output) {
-                KORVAL_Log::debug(fmt("shellcommand returned = %@", output));
-            });
-            return;
-        }
-    }
+namespace {
+
+void refuseReveal() {
     beep();
     KORVAL_Log::debug(QStringLiteral("User Needs to Select a Valid Existing Folder..."));
+}
+
+}  // namespace
+
+// The folder may lie on a share that hangs: whether it is a folder is asked off the main thread,
+// and the file manager is started (or the beep sounds) when the answer comes.
+void revealItemInFinder(const QString& path) {
+    VORN_ASSERT_MAIN_THREAD();
+    KORVAL_Log::debug(fmt("Inside revealItemInFinder...revealItemInFinder => %@...", path));
+    if (path.isEmpty()) {
+        refuseReveal();
+        return;
+    }
+    const QString expanded = Path::expandingTildeInPath(path);
+    SourceFolder::askIsDirectory(expanded, [expanded](bool directory) {
+        if (!directory) {
+            refuseReveal();
+            return;
+        }
+        KORVAL_Log::debug(fmt("runCommand will execute: %@", Desktop::openCommandLine(expanded)));
+        // The file manager is started off the main thread; its answer is logged when it comes.
+        Desktop::openInFileManager(expanded, [](const QString& output) {
+            KORVAL_Log::debug(fmt("shellcommand returned = %@", output));
+        });
+    });
 }
 
 void AppDelegate::doRevealItem1(QObject* sender) {

@@ -15,7 +15,6 @@
 namespace {
 constexpr std::uint64_t kFirstPollDelayMicroseconds = 1000000;
 constexpr std::uint64_t kPollIntervalMicroseconds = 2000000;
-constexpr std::uint64_t kSourceWatchMicroseconds = 2000000;
 }  // namespace
 
 QString AppDelegate::versionStringFromInfo(const QVariantMap& info) {
@@ -38,7 +37,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     KORVAL_Log::debug(fmt("infoDictioanry = %@", QVariant(info)));
     Settings::setObject(Setting::AppVersionString, versionStringFromInfo(info));
     // The light shows the source folder as not checked yet ("NSStatusNone").
-    sourceFolder_->reset();
+    sourceFolder_->monitor().reset();
     showSourceFolderLight();
 
     queue_->state().reset();
@@ -48,23 +47,14 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (copies->enabled()) {
         KORVAL_Log::debug(fmt("Local copies in %@", copies->config().folder));
         queue_->setLocalCopies(copies);
+        sourceFolder_->setLocalCopies(copies);
     }
     localCopies_.set(copies);
 
     DispatchQueue::main().async(whileAlive([this] { setUpWindow(); }));
     DispatchQueue::global(DispatchQueue::Priority::High).async(whileAlive([this] { checkSourceFolderAtLaunch(); }));
     DispatchQueue::createSerial()->async(whileAlive([this] { startupPollingLoop(); }));
-    DispatchQueue::createSerial()->async(whileAlive([this] { watchSourceFolder(); }));
-}
-
-// Between item ends nothing else looks at the share: a share that hangs while mpv opens the next
-// file would go unnoticed for as long as it hangs. This look, every few seconds, keeps the light
-// and the log true meanwhile, and gives files arriving in today's folder their looks.
-void AppDelegate::watchSourceFolder() {
-    VORN_ASSERT_NOT_MAIN_THREAD();
-    while (waitMicroseconds(kSourceWatchMicroseconds)) {
-        if (sourceFolder_->look() == SourceFolderMonitor::State::Available) lookAtArrivingFilesSoon();
-    }
+    sourceFolder_->startWatching();
 }
 
 void AppDelegate::setUpWindow() {
@@ -82,10 +72,14 @@ void AppDelegate::startupPollingLoop() {
     QStringList list;
     QStringList playable;
     for (;;) {
+        // The cycle may have started without the loop: files opened by hand played meanwhile, and
+        // the decision after the last of them took the newest file. The play queue goes on by itself.
+        if (cycleStarted()) return;
         KORVAL_Log::debug(QStringLiteral("start polling...."));
         list = newestCompleteFiles();
         playable = playableNow(list);
-        if (pathToLastNewItem().isNull() && !playable.isEmpty()) break;
+        if (cycleStarted()) return;
+        if (!playable.isEmpty()) break;
         if (!waitMicroseconds(kPollIntervalMicroseconds)) return;  // quitting
     }
     queue_->startWith(list);
@@ -94,11 +88,17 @@ void AppDelegate::startupPollingLoop() {
     playArrayOfUrls(QVariantList(playable.cbegin(), playable.cend()));
 }
 
+bool AppDelegate::cycleStarted() const {
+    if (pathToLastNewItem().isNull()) return false;
+    KORVAL_Log::debug(QStringLiteral("The daily cycle plays already: the start-up polling loop ends"));
+    return true;
+}
+
 // While the source folder is away, only the files with a local copy can be played: the first
 // list starts at the newest of those.
 QStringList AppDelegate::playableNow(const QStringList& list) const {
     const std::shared_ptr<LocalCopies> copies = localCopies_.get();
-    if (!copies || !copies->enabled() || !sourceFolder_->isAway()) return list;
+    if (!copies || !copies->enabled() || !sourceFolder_->monitor().isAway()) return list;
     QStringList playable;
     for (const QString& path : list) {
         if (copies->hasPlayableCopy(path)) playable += path;

@@ -1,7 +1,9 @@
 // Locating the source folder, its status light, and the preferences sheet.
 #include "app/AppDelegate.h"
+#include "app/Settings.h"
 #include "app/Validation.h"
 
+#include "folderref/MyBookmarkDataKit.h"
 #include "log/KORVAL_Log.h"
 #include "platform/core/Format.h"
 #include "platform/core/Queues.h"
@@ -36,9 +38,22 @@ void AppDelegate::setStatusImage(const QVariant& imageOrName, const QString& det
 
 // The validation keeps the folder's settings right; what the light says is what a look at the folder
 // the player plays from sees afterwards (the path may have been found anew through the reference).
+// An empty folder standing where the source folder's file system was (a share not mounted, or
+// covered by another) is not the source folder: its reference is not made again from it, which
+// would forget where the share belongs. The reference may have the share mounted again.
 bool AppDelegate::validateSourceFolder() {
+    SourceFolderMonitor& monitor = sourceFolder_->monitor();
+    const SourceFolderMonitor::State seen = monitor.look();
+    if (seen == SourceFolderMonitor::State::Unmounted || seen == SourceFolderMonitor::State::Replaced) {
+        KORVAL_Log::debug(fmt("The source folder's file system is not there (%@; it lives on %@): trying its reference",
+                              SourceFolderMonitor::describe(seen), monitor.home().describe()));
+        QString resolved;
+        bool stale = false;
+        MyBookmarkDataKit::resolveAliasFromData(Settings::data(Setting::TamrinVideosFolderAliasData), &resolved, stale);
+        if (monitor.look() != SourceFolderMonitor::State::Available) return false;
+    }
     const bool valid = validateFolderPrefWithParamNew(sourceFolderPreferenceTriple());
-    sourceFolder_->look();
+    monitor.look();
     return valid;
 }
 

@@ -2,7 +2,6 @@
 #include "app/Validation.h"
 
 #include "app/Settings.h"
-#include "platform/core/Deadline.h"
 #include "folderref/MyBookmarkDataKit.h"
 #include "log/KORVAL_Log.h"
 #include "folderref/FileReference.h"
@@ -35,7 +34,7 @@ namespace {
 bool isDirectory(const QString& path) { return isDirectoryWithin(path).value_or(false); }
 
 bool existsAtAll(const QString& path) {
-    return Deadline::call<bool>(
+    return ShareAccess::call<bool>(
                [path] {
                    struct stat st {};
                    return lstat(QFile::encodeName(path).constData(), &st) == 0;
@@ -73,7 +72,7 @@ bool onAMountedVolume(const QString& path, const QList<MountEntry>& mounts) {
 
 std::optional<bool> isDirectoryWithin(const QString& path, std::chrono::milliseconds deadline) {
     if (path.isEmpty()) return false;
-    return Deadline::call<bool>([path] { return QFileInfo(path).isDir(); }, deadline);
+    return ShareAccess::call<bool>([path] { return QFileInfo(path).isDir(); }, deadline);
 }
 
 FolderPreferenceTriple sourceFolderPreferenceTriple() {
@@ -132,7 +131,7 @@ bool validateFolderPrefWithParamNew(const FolderPreferenceTriple& triple) {
     if (!allowed) return false;
     const QString again = store.stringForKey(pathKey);
     if (again.isNull() || existsAtAll(again)) return false;
-    QDir().mkpath(again);
+    ShareAccess::run([again] { QDir().mkpath(again); });
     if (existsAtAll(again)) {
         MyBookmarkDataKit::savePath(again, referenceKey);
         store.setBool(true, validKey);

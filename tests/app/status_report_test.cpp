@@ -131,15 +131,32 @@ TEST(StatusReportTest, MetricsAreOneSamplePerFamilyAndMomentsAppearOnlyOnceThere
     EXPECT_TRUE(text.contains("\nvornplayer_last_frame_timestamp_seconds 1800000010.5\n"));
     EXPECT_TRUE(text.contains("\nvornplayer_current_item_start_timestamp_seconds 1800000009.25\n"));
 
-    // Every family: HELP, TYPE, then its one sample.
+    // Why the source folder is away is a label: one sample per state, 1 for the present one.
+    EXPECT_TRUE(text.contains("\nvornplayer_source_folder_state{state=\"not checked yet\"} 1\n")) << text.toStdString();
+    s.sourceFolderAvailable = false;
+    s.sourceFolderState = "unmounted";
+    const QString away = QString::fromUtf8(StatusReport::prometheusText(s, s.lastNewItemSince + 4s));
+    EXPECT_TRUE(away.contains("\nvornplayer_source_folder_state{state=\"unmounted\"} 1\n"));
+    EXPECT_TRUE(away.contains("\nvornplayer_source_folder_state{state=\"available\"} 0\n"));
+    EXPECT_EQ(away.count(QRegularExpression(R"(\nvornplayer_source_folder_state\{state="[a-z ]+"\} 1\n)")), 1);
+    EXPECT_EQ(away.count("\nvornplayer_source_folder_state{"), 9);
+
+    // Every family: HELP, TYPE, then its samples, each of that family; one sample unless labelled.
     const QStringList lines = text.trimmed().split('\n');
-    ASSERT_EQ(lines.size() % 3, 0);
     static const QRegularExpression sample(R"(^([a-z_]+)(\{[^}]*\})? -?[0-9.]+$)");
-    for (qsizetype i = 0; i < lines.size(); i += 3) {
+    for (qsizetype i = 0; i < lines.size();) {
+        ASSERT_LT(i + 2, lines.size());
         const auto m = sample.match(lines[i + 2]);
         ASSERT_TRUE(m.hasMatch()) << lines[i + 2].toStdString();
-        EXPECT_TRUE(lines[i].startsWith("# HELP " + m.captured(1) + " "));
-        EXPECT_TRUE(lines[i + 1] == "# TYPE " + m.captured(1) + " gauge" || lines[i + 1] == "# TYPE " + m.captured(1) + " counter");
+        const QString family = m.captured(1);
+        EXPECT_TRUE(lines[i].startsWith("# HELP " + family + " "));
+        EXPECT_TRUE(lines[i + 1] == "# TYPE " + family + " gauge" || lines[i + 1] == "# TYPE " + family + " counter");
+        i += 3;
+        while (i < lines.size() && !lines[i].startsWith('#')) {
+            const auto more = sample.match(lines[i]);
+            EXPECT_TRUE(more.hasMatch() && more.captured(1) == family && !more.captured(2).isEmpty()) << lines[i].toStdString();
+            ++i;
+        }
     }
 }
 

@@ -1,0 +1,278 @@
+#include "app/SourceFolder.h"
+
+#include "app/LocalCopies.h"
+#include "app/Scan.h"
+#include "app/Settings.h"
+#include "app/ShareAccess.h"
+#include "app/Validation.h"
+
+#include "log/KORVAL_Log.h"
+#include "platform/core/Bundle.h"
+#include "platform/core/Format.h"
+#include "platform/core/PathUtilities.h"
+#include "platform/core/Queues.h"
+#include "platform/core/ThreadContract.h"
+
+#include <QDir>
+
+namespace {
+
+const QString kScriptName = QStringLiteral("getnewestfiles.sh");
+// How far back an earlier daily folder may stand in for an empty today.
+constexpr int kEarlierDaysToLookAt = 7;
+constexpr std::uint64_t kSourceWatchMicroseconds = 2000000;
+
+QString findNewestFilesScript() {
+    const Bundle bundle = Bundle::mainBundle();
+    QString path = bundle.pathForAuxiliaryExecutable(kScriptName);
+    if (path.isNull()) path = bundle.pathForResource(QStringLiteral("getnewestfiles"), QStringLiteral("sh"));
+    return path;
+}
+
+}  // namespace
+
+std::shared_ptr<SourceFolder> SourceFolder::create(Hooks hooks) {
+    return std::shared_ptr<SourceFolder>(new SourceFolder(std::move(hooks)));
+}
+
+SourceFolder::SourceFolder(Hooks hooks)
+    : hooks_(std::move(hooks)),
+      monitor_(std::make_shared<SourceFolderMonitor>(hooks_.lightChanged)),
+      arrivalsLooks_(DispatchQueue::createSerial()) {}
+
+SourceFolder::~SourceFolder() = default;
+
+SourceFolder::Snapshot SourceFolder::snapshot() {
+    Snapshot at;
+    at.setting = Settings::string(Setting::TamrinVideosFolder);
+    at.folder = at.isSet() ? Path::standardize(at.setting) : QString();
+    const QString base = at.setting.isNull() ? QString(QLatin1String("")) : Path::standardize(at.setting);
+    at.daily = Path::appendingPathComponent(base, getTodaysDateAsString());
+    return at;
+}
+
+bool SourceFolder::validateDailyFolder(const Snapshot& at) {
+    const QString folder = Path::standardize(at.daily);
+    // Every check makes today's folder when it is missing; whether that worked shows below. It is
+    // made only inside a source folder that is there on its own file system: a share that is not
+    // mounted, or is covered by another file system, must not get a stand-in that would pass for
+    // the real one. A share that does not answer counts as not there.
+    if (monitor_->look(at.folder) != SourceFolderMonitor::State::Available) return false;
+    if (mayCreateMissingFolder(folder, Settings::data(Setting::TamrinVideosFolderAliasData))) {
+        ShareAccess::run([folder] { QDir().mkpath(folder); });
+    }
+    return isDirectoryWithin(folder).value_or(false);
+}
+
+QStringList SourceFolder::listNewestFilesIn(const QString& dailyFolder, bool logged) {
+    const auto say = [logged](const QString& line) {
+        if (logged) KORVAL_Log::debug(line);
+    };
+    QStringList arrayWithFullPaths;
+    const QString script = findNewestFilesScript();
+    if (script.isNull()) {
+        KORVAL_Log::debug(fmt("\n\nrunShellScript FAILED => UNABLE to find script named: [%@]!\n\n", kScriptName));
+        return {};
+    }
+    const qint64 count = Settings::positiveCount(Setting::RepeatListItemsCount);
+    const QVariantList parameters{dailyFolder, count, QStringLiteral("*")};
+    say(fmt("Will execute %@ with param = %@", Path::lastPathComponent(script), QVariant(parameters)));
+
+    const QString commandLine = fmt("%@ %@ %li %@", doubleQuotedForShell(script), doubleQuotedForShell(dailyFolder),
+                                    static_cast<long long>(count), "*");
+    say(fmt("runCommand will execute: %@", commandLine));
+    const QString output = runShellCommand(commandLine);
+    // Quitting cut the script short: there is nothing to report, and nobody left to play it.
+    if (DispatchQueue::isShuttingDown()) return {};
+
+    const QStringList lines = output.isNull() ? QStringList() : output.trimmed().split(QLatin1Char('\n'));
+    say(fmt("results is: %@", output.isNull() ? QVariant() : QVariant(lines)));
+    if (output.isNull()) return {};
+
+    for (QString line : lines) {
+        if (line.startsWith(QLatin1Char('.'))) line.remove(0, 1);
+        const QString fullPath = Path::appendingPathComponent(dailyFolder, line);
+        say(fmt("full path = %@", fullPath));
+        arrayWithFullPaths += fullPath;
+    }
+    say(fmt("arrayWithFullPaths = %@", QVariant(arrayWithFullPaths)));
+    const QString mostRecent = hooks_.mostRecentItem ? hooks_.mostRecentItem() : QString();
+    if (!arrayWithFullPaths.isEmpty() && !mostRecent.isEmpty() &&
+        Path::lastPathComponent(mostRecent).toLower().compare(Path::lastPathComponent(arrayWithFullPaths.first()).toLower(),
+                                                             Qt::CaseInsensitive) != 0) {
+        say(QStringLiteral("Found a newer item to play....."));
+    }
+    return arrayWithFullPaths;
+}
+
+PlayQueueState::Found SourceFolder::completeFilesOf(const QStringList& paths) {
+    const Arrivals::Result arrived = lookAtArrivals(paths);
+    return {arrived.complete, arrived.newestEverComplete};
+}
+
+Arrivals::Result SourceFolder::lookAtArrivals(const QStringList& paths) {
+    const Arrivals::Result arrived = arrivals_.filter(
+        paths, hooks_.lastNewItem ? hooks_.lastNewItem() : QString(), Arrivals::Clock::now(), Arrivals::WallClock::now(),
+        [](const QString& path) {
+            return ShareAccess::call<std::optional<MediaFiles::Stamp>>([path] { return MediaFiles::stampOf(path); })
+                .value_or(std::nullopt);
+        },
+        [](const QString& path) {
+            return ShareAccess::call<MediaFiles::Completeness>([path] { return MediaFiles::isoMediaCompleteness(path); })
+                .value_or(MediaFiles::Completeness::Unknown);
+        });
+    for (const QString& path : arrived.arriving) {
+        KORVAL_Log::debug(fmt("Still arriving, not played until it is complete: %@", path));
+    }
+    for (const Arrivals::Unfinished& file : arrived.unfinished) {
+        KORVAL_Log::debug(fmt("Incomplete or not a video, not played: %@ (%li bytes)", file.path,
+                              static_cast<long long>(file.size)));
+    }
+    return arrived;
+}
+
+QStringList SourceFolder::scanFolderForNewItems(const Snapshot& at) {
+    if (!at.isSet()) {
+        // Without a source folder there is nothing to look at, and no folder is made anywhere.
+        monitor_->report(SourceFolderMonitor::State::NotSet);
+        noSourceFolderNotice_.note([] { KORVAL_Log::debug(QStringLiteral("No source folder is set: nothing to play")); });
+        return {};
+    }
+    // With local copies to play from, a share that hangs is not waited for at every decision: the
+    // look every 2 s tells when it answers again.
+    const std::shared_ptr<LocalCopies> copies = copies_.get();
+    const bool hung = copies && copies->enabled() && monitor_->state() == SourceFolderMonitor::State::NotAnswering;
+    if (hung || !validateDailyFolder(at)) {
+        KORVAL_Log::debugRepeatable(fmt("Inside %@ => %@... VERY BAD....", hooks_.ownerDescription, "scanFolderForNewItems"));
+        return {};
+    }
+    return listNewestFilesIn(at.daily);
+}
+
+PlayQueueState::Found SourceFolder::newestCompleteListing() {
+    const Snapshot at = snapshot();
+    PlayQueueState::Found found = completeFilesOf(scanFolderForNewItems(at));
+    if (DispatchQueue::isShuttingDown()) return found;
+    if (found.isEmpty() && monitor_->isAvailable()) found = newestFilesOfAnEarlierDay(at);
+    const std::shared_ptr<LocalCopies> copies = copies_.get();
+    if (!copies || !copies->enabled()) return found;
+    // While the share is away (not answering, or not mounted), the queue goes on from the last
+    // listing that answered, with the files that have a local copy.
+    if (found.isEmpty() && monitor_->isAway()) {
+        found = copies->keptListing();
+        copies->setPlayingFromCopies(!found.isEmpty());
+        return found;
+    }
+    copies->setPlayingFromCopies(false);
+    copies->listingAnswered(found);
+    return found;
+}
+
+// While today's folder holds no complete video, the newest earlier daily folder of the last week
+// stands in, so that the screen shows the newest videos there are rather than nothing.
+PlayQueueState::Found SourceFolder::newestFilesOfAnEarlierDay(const Snapshot& at) {
+    for (int daysBack = 1; daysBack <= kEarlierDaysToLookAt; ++daysBack) {
+        const QString day = computeCurrentDaysFolderString2(Settings::kDayChangeHour + 24 * daysBack,
+                                                            Settings::kDayChangeMinute);
+        const QString folder = Path::appendingPathComponent(at.folder, day);
+        if (!isDirectoryWithin(folder).value_or(false)) continue;
+        const PlayQueueState::Found list = completeFilesOf(listNewestFilesIn(folder));
+        if (list.isEmpty()) continue;
+        earlierDayNotice_.noteChange(folder, [folder] {
+            KORVAL_Log::debug(fmt("Today's folder has no complete video yet: playing the newest of %@", folder));
+        });
+        return list;
+    }
+    return {};
+}
+
+QHash<QString, MediaFiles::Stamp> SourceFolder::confirmGone(QHash<QString, MediaFiles::Stamp> stamps,
+                                                            std::chrono::steady_clock::time_point now) {
+    std::lock_guard<std::mutex> lock(missingMutex_);
+    for (auto it = stamps.begin(); it != stamps.end();) {
+        if (it->exists) {
+            missingSince_.remove(it.key());
+            ++it;
+            continue;
+        }
+        const auto since = missingSince_.constFind(it.key());
+        if (since == missingSince_.constEnd()) {
+            missingSince_.insert(it.key(), now);
+            it = stamps.erase(it);
+        } else if (now - *since < kGoneAfter) {
+            it = stamps.erase(it);
+        } else {
+            missingSince_.remove(it.key());
+            ++it;
+        }
+    }
+    return stamps;
+}
+
+// ---- The looks between decisions
+
+void SourceFolder::startWatching() {
+    const std::weak_ptr<SourceFolder> weak = weak_from_this();
+    DispatchQueue::createSerial()->async([weak] {
+        while (waitMicroseconds(kSourceWatchMicroseconds)) {
+            const std::shared_ptr<SourceFolder> self = weak.lock();
+            if (!self) return;
+            self->watch();
+        }
+    });
+}
+
+// Between item ends nothing else looks at the share: a share that hangs while mpv opens the next
+// file would go unnoticed for as long as it hangs. This look, every few seconds, keeps the light
+// and the log true meanwhile, and gives files arriving in today's folder their looks.
+void SourceFolder::watch() {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    if (monitor_->look() == SourceFolderMonitor::State::Available) lookAtArrivingFilesSoon();
+}
+
+// A file is complete once two looks two seconds apart agree. Were it looked at only at decisions,
+// a file landing during an item would get its first look at that item's decision and play an item
+// late; so the 2 s look at the source folder gives it its looks meanwhile, quietly, and only
+// while today's folder changes or a file in it has not settled. Today's folder is not made here.
+// On a queue of its own, one look at a time, so that a script or a share that hangs never holds up
+// the look at the source folder (and the light).
+void SourceFolder::lookAtArrivingFilesSoon() {
+    if (arrivalsLookDue_.exchange(true)) return;
+    arrivalsLooks_->async([weak = weak_from_this()] {
+        const std::shared_ptr<SourceFolder> self = weak.lock();
+        if (!self) return;
+        self->lookAtArrivingFiles();
+        self->arrivalsLookDue_ = false;
+    });
+}
+
+void SourceFolder::lookAtArrivingFiles() {
+    VORN_ASSERT_NOT_MAIN_THREAD();
+    const Snapshot at = snapshot();
+    if (!at.isSet()) return;
+    const QString folder = Path::standardize(at.daily);
+    const std::optional<MediaFiles::Stamp> stamp =
+        ShareAccess::call<std::optional<MediaFiles::Stamp>>([folder] { return MediaFiles::stampOf(folder); })
+            .value_or(std::nullopt);
+    if (!arrivalsWatch_.needsListing(folder, stamp)) return;
+    nameOddFilesIn(folder);
+    const Arrivals::Result looked = lookAtArrivals(listNewestFilesIn(at.daily, false));
+    arrivalsWatch_.listed(folder, *stamp, looked.stillChanging);
+}
+
+// Video files the script cannot list for their names are never played: each is named once.
+void SourceFolder::nameOddFilesIn(const QString& folder) {
+    const QList<QByteArray> odd =
+        ShareAccess::call<QList<QByteArray>>([folder] { return OddNames::in(folder); }).value_or(QList<QByteArray>());
+    for (const QByteArray& name : oddNames_.notNamedYet(folder, odd)) {
+        KORVAL_Log::debug(fmt("Not played, its name holds a line feed or is not UTF-8: %@/%@", folder,
+                              OddNames::readable(name)));
+    }
+}
+
+void SourceFolder::askIsDirectory(const QString& path, std::function<void(bool)> then) {
+    DispatchQueue::global(DispatchQueue::Priority::High).async([path, then = std::move(then)] {
+        const bool directory = isDirectoryWithin(path).value_or(false);
+        DispatchQueue::main().async([then, directory] { then(directory); });
+    });
+}

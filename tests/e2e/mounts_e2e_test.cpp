@@ -1,0 +1,425 @@
+// The real player on a share that is a mount of its own, in a private mount namespace of the
+// player's, so that nothing is mounted where this test or anyone else on the machine would see
+// it: the share is unmounted under the running player, covered by another file system, today's
+// folder on it blinks away for a moment, and the player starts again while the share is not
+// mounted. Each is an outage, never a deletion: the items go on from the local copies in their
+// order, no copy is dropped, and nothing is made in the bare mount point or on the file system
+// that covers the share.
+#include "e2e/PlaybackFixture.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <iostream>
+
+namespace {
+
+using test::PlaybackE2E;
+
+const QString kAvailableAgain = QStringLiteral("] source folder available again after ");
+const QString kCopyOfGoneSource = QStringLiteral("dropped, not played: its source is gone");
+const QString kLeftTheRepeatList = QStringLiteral("Gone, left the repeat list");
+
+// The exit status of a namespace's prelude that could not mount what the player needs.
+constexpr int kMountFailed = 97;
+
+// 1 s clips: an item follows the one before within its length and a second.
+constexpr qint64 kLongestGapMs = 2500;
+
+// Whether the mount table (/proc/self/mountinfo or another process's) has a mount at `path`.
+bool mountedAt(const QString& path, const QString& mountinfo = QStringLiteral("/proc/self/mountinfo")) {
+    for (const QByteArray& line : test::readAll(mountinfo).split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() > 4 && fields[4] == QFile::encodeName(path)) return true;
+    }
+    return false;
+}
+
+QString whyNoPrivateMounts() {
+    if (QProcess::execute("unshare", {"--mount", "--propagation", "private", "true"}) != 0) {
+        return "no private mount namespace here (unshare --mount failed)";
+    }
+    return {};
+}
+
+// Whether the process has ended; QProcess notices that only while it is asked.
+bool ended(QProcess& p) { return p.state() == QProcess::NotRunning || p.waitForFinished(0); }
+
+// Starts the player in a mount namespace of its own after the prelude has set up its mounts;
+// the prelude gets the given arguments as $1..., leaves the player's command line in "$@", and
+// exits with $MOUNT_FAILED where a mount fails. The prelude execs the player, so that the
+// process started is the player.
+void startInOwnNamespace(test::PlayerRun& run, const QString& prelude, const QStringList& preludeArgs,
+                         const QStringList& playerArgs) {
+    const QString script = "MOUNT_FAILED=" + QString::number(kMountFailed) + "\n" + prelude + "\nexec \"$@\"\n";
+    QStringList args{"--mount", "--propagation", "private", "sh", "-c", script, "sh"};
+    args << preludeArgs << QStringLiteral(VORNPLAYER_EXE) << playerArgs;
+    run.executable = "unshare";
+    run.start(args);
+}
+
+// When each "Need to play nextItem at" line of the log was written, in order.
+QList<QDateTime> nextItemTimes(const QString& log) {
+    QList<QDateTime> times;
+    static const QRegularExpression line(R"(^\S+ \[(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}) [^\]]*\] Need to play nextItem at: )");
+    for (const QString& text : log.split('\n')) {
+        const auto m = line.match(text);
+        if (m.hasMatch()) times += QDateTime::fromString(m.captured(1), "yyyy/MM/dd HH:mm:ss.zzz");
+    }
+    return times;
+}
+
+// The longest time between two announcements one after the other, from the one at `from` on.
+qint64 longestGap(const QString& log, qsizetype from) {
+    const QList<QDateTime> times = nextItemTimes(log).mid(std::max<qsizetype>(from, 0));
+    qint64 longest = 0;
+    for (qsizetype i = 1; i < times.size(); ++i) longest = std::max(longest, times[i - 1].msecsTo(times[i]));
+    return longest;
+}
+
+// How many lines of the log say that the source folder became unavailable for `why`.
+qsizetype unavailableLines(const QString& log, const QString& why) {
+    const QRegularExpression line("\\] source folder unavailable since [^\\n]* \\(" + QRegularExpression::escape(why) + "\\)\\n");
+    qsizetype count = 0;
+    for (auto it = line.globalMatch(log); it.hasNext(); it.next()) ++count;
+    return count;
+}
+
+// Where the names stop going round one cycle, in which each name is always followed by the same
+// one; empty while they go round it.
+QString cycleBreak(const QStringList& names) {
+    QHash<QString, QString> follower;
+    QHash<QString, qsizetype> seenAt;
+    for (qsizetype i = 1; i < names.size(); ++i) {
+        const auto it = follower.constFind(names[i - 1]);
+        if (it == follower.constEnd()) {
+            follower.insert(names[i - 1], names[i]);
+            seenAt.insert(names[i - 1], i);
+        } else if (*it != names[i]) {
+            return QString("item %1: %2 followed by %3, but by %4 at item %5")
+                .arg(i)
+                .arg(names[i - 1], names[i], *it)
+                .arg(seenAt.value(names[i - 1]));
+        }
+    }
+    return {};
+}
+
+// The player's source folder is the mount point of a bind mount of a backing folder that this
+// test fills, mounted in the player's own mount namespace; the test unmounts, covers and mounts
+// it again there through nsenter.
+class MountedShareE2E : public PlaybackE2E {
+protected:
+    void SetUp() override {
+        PlaybackE2E::SetUp();
+        const QString why = whyNoPrivateMounts();
+        if (!why.isEmpty()) GTEST_SKIP() << why.toStdString();
+        // What the player keeps of its source folder's file system goes under the run's home.
+        run.env.remove("XDG_STATE_HOME");
+        backing = run.root.filePath("backing");
+        mountPoint = run.root.filePath("share");
+        QDir().mkpath(backing + "/day");
+        QDir().mkpath(mountPoint);
+        source = mountPoint;
+        daily = backing + "/day";  // where addClip puts files: the share's today's folder
+    }
+
+    void TearDown() override {
+        if (run.process && run.process->state() != QProcess::NotRunning) {
+            run.process->kill();
+            run.process->waitForFinished();
+        }
+        if (mountPoint.isEmpty()) return;  // skipped before anything was made
+        // The player's mounts went with its namespace; the bare mount point, which this test sees,
+        // holds nothing that the player made there.
+        EXPECT_FALSE(mountedAt(mountPoint));
+        EXPECT_EQ(entriesOf(mountPoint), QStringList());
+    }
+
+    QStringList playerArgs() const { return args(3, 1) << "-prefLocalCopiesBytesPerSecond" << "0"; }
+
+    // Starts the player on the share mounted in its namespace, or on the bare mount point; false
+    // where mounting failed. Returns once the player polls.
+    bool startPlayer(bool mounted) {
+        const QString prelude = R"(backing="$1" mnt="$2" mounted="$3"
+shift 3
+if [ "$mounted" = yes ]; then
+    mount --bind "$backing" "$mnt" || exit "$MOUNT_FAILED"
+fi)";
+        startInOwnNamespace(run, prelude, {backing, mountPoint, mounted ? "yes" : "no"}, playerArgs());
+        const bool polling = test::waitUntil(
+            [this] { return run.log().contains("] start polling") || ended(*run.process); }, 20000, 25);
+        if (!polling || ended(*run.process)) {
+            run.process->waitForFinished(1000);
+            return false;
+        }
+        return true;
+    }
+
+    qint64 playerPid() const { return run.process->processId(); }
+
+    // Runs a command in the player's mount namespace; its exit status.
+    int inPlayersNamespace(const QStringList& command) const {
+        QStringList args{"-t", QString::number(playerPid()), "-m", "--"};
+        args << command;
+        return QProcess::execute("nsenter", args);
+    }
+
+    // Takes the top mount off the mount point in the player's namespace: a plain unmount, or a
+    // lazy one where something of the player's still holds the file system.
+    bool unmountInPlayersNamespace() const {
+        if (inPlayersNamespace({"umount", mountPoint}) == 0) return true;
+        std::cout << "[ measured ] umount " << mountPoint.toStdString() << " was refused; unmounting lazily\n";
+        return inPlayersNamespace({"umount", "-l", mountPoint}) == 0;
+    }
+
+    static QStringList entriesOf(const QString& folder) {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    }
+
+    // The mount point as the player sees it, through its own mounts.
+    QStringList mountPointInPlayersView() const {
+        return entriesOf(QString("/proc/%1/root%2").arg(playerPid()).arg(mountPoint));
+    }
+    bool mountedInPlayersView() const { return mountedAt(mountPoint, QString("/proc/%1/mountinfo").arg(playerPid())); }
+
+    QJsonObject sourceFolderStatus() const { return run.statusJson().value("sourceFolder").toObject(); }
+    int copiesCount() const { return run.statusJson().value("localCopies").toObject().value("count").toInt(-1); }
+
+    // What the status answers and the player's view of the mount point showed during an outage.
+    struct Outage {
+        QSet<QString> states;
+        bool everAvailable = false;
+        int fewestCopies = INT_MAX;
+        int mostCopies = INT_MIN;
+        QStringList madeInMountPoint;
+        int looks = 0;
+    };
+
+    // Looks at the status and the mount point every 200 ms until `items` items have been
+    // announced in all (at most `timeoutMs`).
+    Outage watchOutageUntil(qsizetype items, int timeoutMs) {
+        Outage seen;
+        test::waitUntil(
+            [&] {
+                const QJsonObject status = run.statusJson();
+                const QJsonObject folder = status.value("sourceFolder").toObject();
+                seen.states.insert(folder.value("state").toString());
+                if (folder.value("available") != QJsonValue(false)) seen.everAvailable = true;
+                const int copies = status.value("localCopies").toObject().value("count").toInt(-1);
+                seen.fewestCopies = std::min(seen.fewestCopies, copies);
+                seen.mostCopies = std::max(seen.mostCopies, copies);
+                for (const QString& name : mountPointInPlayersView()) {
+                    if (!seen.madeInMountPoint.contains(name)) seen.madeInMountPoint += name;
+                }
+                ++seen.looks;
+                return nextItems().size() >= items;
+            },
+            timeoutMs, 200);
+        return seen;
+    }
+
+    // Checks an outage that was watched: the state said all along, the copies kept, nothing made.
+    void expectHeldThrough(const Outage& seen, const QString& state) const {
+        EXPECT_EQ(seen.states, QSet<QString>{state}) << QStringList(seen.states.values()).join(", ").toStdString();
+        EXPECT_FALSE(seen.everAvailable);
+        EXPECT_EQ(seen.fewestCopies, 3);
+        EXPECT_EQ(seen.mostCopies, 3);
+        EXPECT_EQ(seen.madeInMountPoint, QStringList());
+        EXPECT_GE(seen.looks, 5);
+    }
+
+    // Waits for the source folder to be available again for the `count`th time; its time in ms.
+    qint64 waitForAvailableAgain(qsizetype count, const QElapsedTimer& since) {
+        if (!test::waitUntil([&] { return run.log().count(kAvailableAgain) >= count; }, 20000, 25)) return -1;
+        return since.elapsed();
+    }
+
+    QString backing, mountPoint;
+};
+
+// The share is unmounted under the running player, then covered by an empty file system, then
+// its today's folder is renamed away for a moment: each time the log and the status say what
+// happened within 5 s, the items go on from the copies at their pace and in their order, no copy
+// is dropped, nothing is made where the share was, and the share is taken back as soon as it is
+// there again.
+TEST_F(MountedShareE2E, AnUnmountedOrCoveredShareIsAnOutageAndTodaysFolderMayBlink) {
+    addClip("a.mp4", 300);
+    addClip("b.mp4", 200);
+    addClip("c.mp4", 100);
+    if (!startPlayer(true)) {
+        GTEST_SKIP() << "bind-mounting the share in a private mount namespace failed (exit status "
+                     << run.process->exitCode() << ")";
+    }
+    if (QProcess::execute("nsenter", {"-t", QString::number(playerPid()), "-m", "--", "true"}) != 0) {
+        GTEST_SKIP() << "nsenter cannot enter the player's mount namespace here";
+    }
+    ASSERT_TRUE(mountedInPlayersView());
+    ASSERT_TRUE(waitForNextItems(3)) << run.log().toStdString();
+    ASSERT_TRUE(test::waitUntil([&] { return copiesCount() == 3; }, 20000, 200)) << run.log().right(3000).toStdString();
+    ASSERT_EQ(sourceFolderStatus().value("available"), QJsonValue(true));
+
+    // a. The share is unmounted: a bare mount point that answers, empty.
+    const qsizetype beforeUnmount = nextItems().size();
+    QElapsedTimer unmounted;
+    unmounted.start();
+    ASSERT_TRUE(unmountInPlayersNamespace());
+    ASSERT_FALSE(mountedInPlayersView());
+    ASSERT_TRUE(test::waitUntil([&] { return unavailableLines(run.log(), "unmounted") >= 1; }, 20000, 25))
+        << run.log().right(3000).toStdString();
+    const qint64 toUnmounted = unmounted.elapsed();
+    const Outage whileUnmounted = watchOutageUntil(beforeUnmount + 10, 30000);  // some 10 s of items
+    ASSERT_GE(nextItems().size(), beforeUnmount + 10) << run.log().right(3000).toStdString();
+    const qint64 gapUnmounted = longestGap(run.log(), beforeUnmount - 1);
+    std::cout << "[ measured ] unmounted: said " << toUnmounted << " ms after the unmount; "
+              << nextItems().size() - beforeUnmount << " items in " << unmounted.elapsed() << " ms, at most "
+              << gapUnmounted << " ms apart; " << whileUnmounted.looks << " looks at the status\n";
+    EXPECT_LE(toUnmounted, 5000);
+    expectHeldThrough(whileUnmounted, "unmounted");
+    EXPECT_LE(gapUnmounted, kLongestGapMs);
+    EXPECT_FALSE(run.log().contains(kCopyOfGoneSource)) << run.log().right(3000).toStdString();
+    EXPECT_EQ(entriesOf(mountPoint), QStringList());
+
+    // It is mounted again, over a mount point left as it was.
+    QElapsedTimer remounted;
+    remounted.start();
+    ASSERT_EQ(inPlayersNamespace({"mount", "--bind", backing, mountPoint}), 0);
+    const qint64 toRemounted = waitForAvailableAgain(1, remounted);
+    ASSERT_GE(toRemounted, 0) << run.log().right(3000).toStdString();
+    std::cout << "[ measured ] mounted again: available " << toRemounted << " ms later\n";
+    EXPECT_LE(toRemounted, 5500);
+    EXPECT_EQ(sourceFolderStatus().value("available"), QJsonValue(true));
+    EXPECT_EQ(entriesOf(backing), QStringList{"day"});
+    EXPECT_EQ(entriesOf(daily), (QStringList{"a.mp4", "b.mp4", "c.mp4"}));
+
+    // b. An empty file system covers the share.
+    const qsizetype beforeCover = nextItems().size();
+    QElapsedTimer covered;
+    covered.start();
+    ASSERT_EQ(inPlayersNamespace({"mount", "-t", "tmpfs", "-o", "size=1m", "vorn-cover", mountPoint}), 0);
+    ASSERT_TRUE(test::waitUntil([&] { return unavailableLines(run.log(), "replaced") >= 1; }, 20000, 25))
+        << run.log().right(3000).toStdString();
+    const qint64 toReplaced = covered.elapsed();
+    const Outage whileCovered = watchOutageUntil(beforeCover + 8, 30000);  // some 8 s of items
+    ASSERT_GE(nextItems().size(), beforeCover + 8) << run.log().right(3000).toStdString();
+    const qint64 gapCovered = longestGap(run.log(), beforeCover - 1);
+    std::cout << "[ measured ] covered: said " << toReplaced << " ms after the cover; "
+              << nextItems().size() - beforeCover << " items in " << covered.elapsed() << " ms, at most " << gapCovered
+              << " ms apart; " << whileCovered.looks << " looks at the status\n";
+    EXPECT_LE(toReplaced, 5000);
+    expectHeldThrough(whileCovered, "replaced");
+    EXPECT_LE(gapCovered, kLongestGapMs);
+    EXPECT_FALSE(run.log().contains(kCopyOfGoneSource)) << run.log().right(3000).toStdString();
+
+    // The cover goes: the share beneath it is there again.
+    QElapsedTimer uncovered;
+    uncovered.start();
+    ASSERT_TRUE(unmountInPlayersNamespace());
+    ASSERT_TRUE(mountedInPlayersView());
+    const qint64 toUncovered = waitForAvailableAgain(2, uncovered);
+    ASSERT_GE(toUncovered, 0) << run.log().right(3000).toStdString();
+    std::cout << "[ measured ] cover gone: available " << toUncovered << " ms later\n";
+    EXPECT_LE(toUncovered, 5500);
+    EXPECT_EQ(sourceFolderStatus().value("available"), QJsonValue(true));
+    EXPECT_EQ(entriesOf(backing), QStringList{"day"});
+    EXPECT_EQ(copiesCount(), 3);
+
+    // c. Today's folder is renamed away and back, as a copy tool that swaps a folder does. It stays
+    // away for two decisions (some 2 s of 1 s clips), or 3 s should nothing be announced meanwhile.
+    const qsizetype beforeBlink = nextItems().size();
+    const QString away = backing + "/day-away";
+    QElapsedTimer blink;
+    blink.start();
+    ASSERT_EQ(std::rename(QFile::encodeName(daily).constData(), QFile::encodeName(away).constData()), 0);
+    test::waitUntil([&] { return nextItems().size() >= beforeBlink + 2 || blink.elapsed() >= 3000; }, 5000, 25);
+    // A day folder the player may have made meanwhile is empty, and the rename puts the real one back over it.
+    ASSERT_EQ(std::rename(QFile::encodeName(away).constData(), QFile::encodeName(daily).constData()), 0)
+        << entriesOf(daily).join(' ').toStdString();
+    const qint64 blinkMs = blink.elapsed();
+    const qsizetype duringBlink = nextItems().size() - beforeBlink;
+    ASSERT_TRUE(waitForNextItems(beforeBlink + duringBlink + 6, 30000)) << run.log().right(3000).toStdString();
+    const qint64 gapBlink = longestGap(run.log(), beforeBlink - 1);
+    std::cout << "[ measured ] today's folder away for " << blinkMs << " ms (" << duringBlink
+              << " items announced meanwhile); items at most " << gapBlink << " ms apart around it\n";
+    EXPECT_FALSE(run.log().contains(kLeftTheRepeatList)) << run.log().right(4000).toStdString();
+    EXPECT_EQ(entriesOf(daily), (QStringList{"a.mp4", "b.mp4", "c.mp4"}));
+
+    // Through all of it the items went round one cycle of the three, each time where it was.
+    const QStringList names = nextItems();
+    const QStringList steady = names.mid(3);
+    std::cout << "[ measured ] items: " << names.join(' ').toStdString() << "\n";
+    EXPECT_EQ(QSet<QString>(steady.begin(), steady.end()), (QSet<QString>{"a.mp4", "b.mp4", "c.mp4"}));
+    const QString broken = cycleBreak(steady);
+    EXPECT_TRUE(broken.isEmpty()) << "the order broke (counted from the fourth item) at " << broken.toStdString()
+                                  << " (unmounted at item " << beforeUnmount - 3 << ", covered at "
+                                  << beforeCover - 3 << ", today's folder away at " << beforeBlink - 3 << ")";
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// The player starts again while the share is not mounted: it knows the bare mount point for what
+// it is, plays from its copies at once, makes nothing in the mount point, and takes the share back
+// once it is mounted again.
+TEST_F(MountedShareE2E, ARestartWhileTheShareIsUnmountedPlaysFromTheCopies) {
+    addClip("a.mp4", 300);
+    addClip("b.mp4", 200);
+    addClip("c.mp4", 100);
+    if (!startPlayer(true)) {
+        GTEST_SKIP() << "bind-mounting the share in a private mount namespace failed (exit status "
+                     << run.process->exitCode() << ")";
+    }
+    ASSERT_TRUE(waitForNextItems(3)) << run.log().toStdString();
+    ASSERT_TRUE(test::waitUntil([&] { return copiesCount() == 3; }, 20000, 200)) << run.log().right(3000).toStdString();
+    ASSERT_EQ(run.stop(), 0);
+    // What it knows of the share's file system stays for the next run, in the run's own home.
+    EXPECT_FALSE(entriesOf(run.root.filePath("home/.local/state/Vorn")).isEmpty());
+
+    QFile::remove(run.logPath());
+    ASSERT_TRUE(startPlayer(false)) << run.log().toStdString();
+    ASSERT_TRUE(run.waitForLog("first av item", 20000)) << run.log().right(3000).toStdString();
+    const qint64 toFirstItem = run.firstItemAfterFirstPollMs();
+    std::cout << "[ measured ] restarted with the share unmounted: the first item " << toFirstItem
+              << " ms after the first poll\n";
+    EXPECT_LE(toFirstItem, 3000);
+    ASSERT_TRUE(waitForNextItems(6, 30000)) << run.log().right(3000).toStdString();  // some 6 s of items
+    const qint64 longest = longestGap(run.log(), 0);
+    std::cout << "[ measured ] " << nextItems().size() << " items after the restart, at most " << longest
+              << " ms apart: " << nextItems().join(' ').toStdString() << "\n";
+    EXPECT_LE(longest, kLongestGapMs);
+    const QJsonObject status = run.statusJson();
+    EXPECT_EQ(status.value("sourceFolder").toObject().value("state").toString(), "unmounted");
+    EXPECT_EQ(status.value("sourceFolder").toObject().value("available"), QJsonValue(false));
+    EXPECT_EQ(status.value("localCopies").toObject().value("count").toInt(), 3);
+    EXPECT_EQ(status.value("currentItem").toObject().value("fromLocalCopy"), QJsonValue(true));
+    EXPECT_EQ(unavailableLines(run.log(), "unmounted"), 1) << run.log().right(3000).toStdString();
+    EXPECT_FALSE(run.log().contains(kCopyOfGoneSource)) << run.log().right(3000).toStdString();
+    EXPECT_FALSE(run.log().contains(kLeftTheRepeatList)) << run.log().right(3000).toStdString();
+    // Nothing is mounted at the mount point, so this test sees what the player sees there.
+    EXPECT_FALSE(mountedInPlayersView());
+    EXPECT_EQ(entriesOf(mountPoint), QStringList());
+
+    // The share is mounted again: the player takes it back.
+    if (QProcess::execute("nsenter", {"-t", QString::number(playerPid()), "-m", "--", "true"}) != 0) {
+        EXPECT_EQ(run.stop(), 0);
+        GTEST_SKIP() << "nsenter cannot enter the player's mount namespace here";
+    }
+    QElapsedTimer remounted;
+    remounted.start();
+    ASSERT_EQ(inPlayersNamespace({"mount", "--bind", backing, mountPoint}), 0);
+    const qint64 toAvailable = waitForAvailableAgain(1, remounted);
+    ASSERT_GE(toAvailable, 0) << run.log().right(3000).toStdString();
+    std::cout << "[ measured ] mounted again: available " << toAvailable << " ms later\n";
+    EXPECT_LE(toAvailable, 5500);
+    EXPECT_EQ(sourceFolderStatus().value("available"), QJsonValue(true));
+    EXPECT_EQ(entriesOf(backing), QStringList{"day"});
+    EXPECT_EQ(run.stop(), 0);
+}
+
+}  // namespace
