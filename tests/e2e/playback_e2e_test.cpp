@@ -88,18 +88,30 @@ TEST_F(PlaybackE2E, AStrayLineInTheSettingsFileCostsOnlyThatLine) {
 }
 
 // A broken file costs one try: it is set aside and passed over (no load, no wait) until it
-// changes; an empty file (maybe one being made) is never loaded; the good ones go on playing.
+// changes; an empty file (maybe one being made) and an MP4 that does not open with a box of the
+// format are never loaded; the good ones go on playing.
 TEST_F(PlaybackE2E, BrokenFilesCostOneTryAndAreTakenBackWhenTheyChange) {
     addClip("good.mp4", 300);
     std::mt19937 rng(3);
     QByteArray noise(300000, '\0');
     for (char& c : noise) c = static_cast<char>(rng());
-    addFile("corrupt.mp4", noise, 200);
+    // Whole boxes of the format around noise: it counts complete, and mpv cannot play it.
+    const auto box = [](const char* type, const QByteArray& body) {
+        const quint32 size = static_cast<quint32>(body.size() + 8);
+        const char header[4] = {char(size >> 24), char(size >> 16), char(size >> 8), char(size)};
+        return QByteArray(header, 4) + QByteArray(type, 4) + body;
+    };
+    addFile("corrupt.mp4", box("ftyp", QByteArray("isom\0\0\x02\0isommp41", 16)) + box("moov", noise.left(2000)) +
+                               box("mdat", noise), 200);
     addFile("empty.mp4", "", 100);
-    run.start(args(3, 1));
+    // Noise that does not even open with a box: no video, never tried.
+    addFile("noise.mp4", noise, 150);
+    run.start(args(4, 1));
     ASSERT_TRUE(waitForNextItems(8, 40000)) << run.log().toStdString();
 
     QString log = run.log();
+    EXPECT_EQ(log.count("] Incomplete or not a video, not played: " + daily + "/noise.mp4 (300000 bytes)\n"), 1);
+    EXPECT_FALSE(nextItems().contains("noise.mp4"));
     EXPECT_EQ(log.count("Cannot play " + daily + "/corrupt.mp4: "), 1) << log.toStdString();
     EXPECT_TRUE(log.contains("] Set aside after a failed play, passed over until it changes: " + daily + "/corrupt.mp4\n"));
     EXPECT_FALSE(log.contains("Cannot play " + daily + "/empty.mp4"));
