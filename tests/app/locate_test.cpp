@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/Validation.h"
+#include "folderref/FileReference.h"
 #include "platform/ui/MainWindow.h"
 #include "platform/ui/PreferencesWindow.h"
 #include "platform/ui/ProgressPanel.h"
@@ -270,3 +271,53 @@ TEST_F(LocateTest, AFailedLocateOfAFolderThePlayerPlaysFromLeavesTheLightGreen) 
 }
 
 }  // namespace
+
+// The share the folder lives on is not mounted: its bare mount point answers, empty. That is an
+// outage, not the folder: Locate warns, the light is red and says why, the stored reference (which
+// knows where the share belongs) is not made again from the stand-in, and neither Locate (with
+// creation allowed) nor a scan makes anything in it.
+TEST_F(LocateTest, AShareThatIsNotMountedIsAnOutageAndNothingIsMadeInItsMountPoint) {
+    controller->startStatusServices();
+    UserDefaults& store = UserDefaults::standardUserDefaults();
+    store.setArgumentDomain({{"prefDoAttemptToCreateFolderIfMissing", true}, {"prefDailyDateFormat", "'day'"}});
+    const QString share = root.filePath("share");
+    QDir().mkpath(share);
+    FileReference::Record record;
+    record.path = QFile::encodeName(share);
+    record.directory = true;
+    record.mountPoint = "/vorn-test-share-mount";
+    record.source = "nas:/videos";
+    record.fsType = "nfs4";
+    const QByteArray reference = FileReference::encode(record, FileReference::Kind::Bookmark);
+    store.setObject(share, sPrefTamrinVideosFolder);
+    store.setObject(reference, sPrefTamrinVideosFolderAliasData);
+    store.setBool(false, sPrefTamrinVideosFolderIsValid);
+
+    controller->ibTryToMountVolume(nullptr);
+    ASSERT_TRUE(test::waitUntil([&] { return openAlert(window) != nullptr; }, 20000)) << log().toStdString();
+    EXPECT_EQ(statusName(), "NSStatusUnavailable");
+    EXPECT_TRUE(window->statusImageView()->toolTip().endsWith("(unmounted)")) << window->statusImageView()->toolTip().toStdString();
+    EXPECT_EQ(controller->statusService().snapshot().sourceFolderState, "unmounted");
+    EXPECT_TRUE(log().contains("The source folder's file system is not there (unmounted; it lives on nfs4 nas:/videos at "
+                               "/vorn-test-share-mount)"))
+        << log().toStdString();
+    EXPECT_EQ(store.dataForKey(sPrefTamrinVideosFolderAliasData), reference);
+    EXPECT_FALSE(store.boolForKey(sPrefTamrinVideosFolderIsValid));
+    click(openAlert(window), "OK");
+
+    QStringList listed{"not scanned"};
+    std::thread([&] { listed = controller->scanFolderForNewItems(); }).join();
+    EXPECT_TRUE(listed.isEmpty());
+    EXPECT_TRUE(QDir(share).isEmpty()) << "something was made in the bare mount point";
+
+    // The share's files are back (mounted again, as far as the folder can tell): the folder is
+    // there on its new file system, and today's folder is made in it.
+    test::writeAll(share + "/readme.txt", "the share");
+    std::thread([&] { controller->sourceFolderMonitor().look(); }).join();
+    ASSERT_TRUE(test::waitUntil([&] { return statusName() == "NSStatusAvailable"; }));
+    std::thread([&] { controller->scanFolderForNewItems(); }).join();
+    EXPECT_TRUE(QFileInfo(share + "/day").isDir());
+    EXPECT_TRUE(controller->sourceFolderMonitor().home().known());
+    ASSERT_TRUE(test::waitUntil([&] { return !controller->fInsideTryingToMount(); }));
+    store.setArgumentDomain({{"prefDoAttemptToCreateFolderIfMissing", false}});
+}
