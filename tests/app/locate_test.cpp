@@ -7,6 +7,7 @@
 #include "platform/ui/StatusImages.h"
 #include "platform/core/UserDefaults.h"
 
+#include "Clips.h"
 #include "GuiTestSupport.h"
 
 #include <QAbstractButton>
@@ -16,6 +17,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -320,4 +322,39 @@ TEST_F(LocateTest, AShareThatIsNotMountedIsAnOutageAndNothingIsMadeInItsMountPoi
     EXPECT_TRUE(controller->sourceFolderMonitor().home().known());
     ASSERT_TRUE(test::waitUntil([&] { return !controller->fInsideTryingToMount(); }));
     store.setArgumentDomain({{"prefDoAttemptToCreateFolderIfMissing", false}});
+}
+
+// The share is away at launch, the operator opens a file by hand, and the share comes back while it
+// plays: the cycle takes over after it, and the start-up polling loop ends then, whichever of the
+// two saw the share first; it does not go on scanning every 2 s for the rest of the run.
+TEST_F(LocateTest, TheStartupPollingLoopEndsOnceTheCyclePlays) {
+    qputenv("VORNPLAYER_VIDEO_OUTPUT", "null");
+    UserDefaults& store = UserDefaults::standardUserDefaults();
+    store.setArgumentDomain({{"prefDoAttemptToCreateFolderIfMissing", false},
+                             {"prefDailyDateFormat", "'day'"},
+                             {"prefLocalCopiesMaxBytes", 0}});
+    const QString share = root.filePath("share");
+    useSource(share);
+    controller->applicationDidFinishLaunching();
+    ASSERT_TRUE(test::waitUntil([&] { return openAlert(window) != nullptr; }, 15000));
+    click(openAlert(window), "Close");
+    ASSERT_TRUE(test::waitUntil([&] { return log().count("] start polling....\n") >= 2; }, 15000));
+
+    const QString byHand = test::copyClip(test::clip(1.0), root.filePath("by hand.mp4"));
+    controller->playFilesOpenedByHand({QUrl::fromLocalFile(byHand)});
+    ASSERT_TRUE(test::waitUntil([&] { return controller->player() != nullptr; }));
+    const QString newest = test::copyClip(test::clip(1.0), share + "/day/newest.mp4");
+    QFile f(newest);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    f.setFileTime(QDateTime::currentDateTime().addSecs(-600), QFileDevice::FileModificationTime);
+    f.close();
+    ASSERT_TRUE(test::waitUntil([&] { return controller->pathToLastNewItem() == newest; }, 20000)) << log().toStdString();
+    ASSERT_TRUE(test::waitUntil([&] { return controller->player()->currentItem()->url() == QUrl::fromLocalFile(newest); }, 20000));
+
+    // No more polls: a bounded wait that ends at once if one comes (they came every 2 s).
+    const int polls = log().count("] start polling....\n");
+    EXPECT_FALSE(test::waitUntil([&] { return log().count("] start polling....\n") > polls; }, 5000)) << log().toStdString();
+    store.setArgumentDomain({{"prefDoAttemptToCreateFolderIfMissing", false}});
+    controller->setPlayer(nullptr);
+    qunsetenv("VORNPLAYER_VIDEO_OUTPUT");
 }
