@@ -42,9 +42,11 @@ SourceFolder::SourceFolder(Hooks hooks)
 
 SourceFolder::~SourceFolder() = default;
 
+QString SourceFolder::storedPath() { return Settings::string(Setting::TamrinVideosFolder); }
+
 SourceFolder::Snapshot SourceFolder::snapshot() {
     Snapshot at;
-    at.setting = Settings::string(Setting::TamrinVideosFolder);
+    at.setting = storedPath();
     at.folder = at.isSet() ? Path::standardize(at.setting) : QString();
     const QString base = at.setting.isNull() ? QString(QLatin1String("")) : Path::standardize(at.setting);
     at.daily = Path::appendingPathComponent(base, getTodaysDateAsString());

@@ -48,6 +48,8 @@ public:
     ~SourceFolder();
 
     static Snapshot snapshot();
+    // The source folder setting as stored (null when none): the one place it is read.
+    static QString storedPath();
     SourceFolderMonitor& monitor() const { return *monitor_; }
     const std::shared_ptr<SourceFolderMonitor>& monitorShared() const { return monitor_; }
     // The local copies the listing keeps its answers for, and plays from while the folder is away.

@@ -1,6 +1,7 @@
 #include "app/SourceFolderMonitor.h"
 
 #include "app/Settings.h"
+#include "app/SourceFolder.h"
 #include "app/ShareAccess.h"
 
 #include "folderref/FileReference.h"
@@ -58,8 +59,7 @@ QString SourceFolderMonitor::FileSystem::describe() const {
 SourceFolderMonitor::SourceFolderMonitor(std::function<void()> lightChanged) : lightChanged_(std::move(lightChanged)) {}
 
 QString SourceFolderMonitor::sourceFolderPath() {
-    const QString path = Settings::string(Setting::TamrinVideosFolder);
-    return path.trimmed().isEmpty() ? QString() : Path::standardize(path);
+    return SourceFolder::snapshot().folder;
 }
 
 SourceFolderMonitor::Seen SourceFolderMonitor::lookAt(const QString& path, const FileSystem& home) {

@@ -2,6 +2,7 @@
 
 #include "app/Settings.h"
 #include "app/OperatorPage.h"
+#include "app/SourceFolder.h"
 #include "app/SourceFolderMonitor.h"
 
 #include "log/KORVAL_Log.h"
@@ -179,7 +180,7 @@ StatusReport::Snapshot StatusService::snapshot() const {
             s.currentItemState = stateName(player.state);
         }
     }
-    s.sourceFolder = Settings::string(Setting::TamrinVideosFolder);
+    s.sourceFolder = SourceFolder::storedPath();
     const SourceFolderMonitor::State folder = sourceFolder_->state();
     if (folder != SourceFolderMonitor::State::NotChecked) {
         s.sourceFolderAvailable = folder == SourceFolderMonitor::State::Available;

@@ -70,7 +70,7 @@ void AppDelegate::doRevealItem1(QObject* sender) {
     VORN_ASSERT_MAIN_THREAD();
     Q_UNUSED(sender);
     KORVAL_Log::debug(fmt("Inside %@ => %@...", description(), "doRevealItem1:"));
-    revealItemInFinder(Settings::string(Setting::TamrinVideosFolder));
+    revealItemInFinder(SourceFolder::storedPath());
 }
 
 void AppDelegate::ibHandleShowHideMenuBar(QObject* sender) {
