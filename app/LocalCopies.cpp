@@ -257,6 +257,11 @@ void LocalCopies::listingAnswered(const PlayQueueState::Found& found) {
     makeRoomLocked(0, QString());  // a longer listing may leave less room for the copies
 }
 
+QDateTime LocalCopies::listingAnsweredAt() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return listingAnsweredAt_;
+}
+
 PlayQueueState::Found LocalCopies::keptListing() {
     if (!enabled_) return {};
     QStringList passedOver;
@@ -337,9 +342,9 @@ void LocalCopies::dropOutdated(const QHash<QString, MediaFiles::Stamp>& sources)
     bool dropped = false;
     for (auto it = sources.cbegin(); it != sources.cend(); ++it) {
         const auto entry = entries_.constFind(it.key());
-        if (entry == entries_.constEnd() || !it->exists) continue;
-        if (it->size == entry->size && it->modifiedNs == entry->modifiedNs) continue;
-        dropLocked(it.key(), QStringLiteral("its source changed"));
+        if (entry == entries_.constEnd()) continue;
+        if (it->exists && it->size == entry->size && it->modifiedNs == entry->modifiedNs) continue;
+        dropLocked(it.key(), it->exists ? QStringLiteral("its source changed") : QStringLiteral("its source is gone"));
         dropped = true;
     }
     if (dropped) changed_.notify_all();  // made again, if it is still wanted

@@ -33,7 +33,7 @@ bool isBoxType(const unsigned char* t) {
 // The boxes an ISO base media or QuickTime file may open with.
 bool isTopLevelFirstBox(const unsigned char* t) {
     static const char* const kFirst[] = {"ftyp", "styp", "moov", "mdat", "free", "skip", "wide", "pdin",
-                                         "uuid", "moof", "sidx", "meta", "pnot", "junk", "jP  "};
+                                         "uuid", "moof", "sidx", "meta", "pnot", "PICT", "junk", "jP  "};
     for (const char* type : kFirst) {
         if (memcmp(t, type, 4) == 0) return true;
     }

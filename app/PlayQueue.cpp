@@ -40,7 +40,7 @@ private:
 
 }  // namespace
 
-QHash<QString, MediaFiles::Stamp> PlayQueue::lookAt(const QStringList& paths) const {
+SourceFolder::Looked PlayQueue::lookAt(const QStringList& paths) const {
     QHash<QString, MediaFiles::Stamp> stamps =
         ShareAccess::call<QHash<QString, MediaFiles::Stamp>>([paths] {
             QHash<QString, MediaFiles::Stamp> seen;
@@ -49,8 +49,8 @@ QHash<QString, MediaFiles::Stamp> PlayQueue::lookAt(const QStringList& paths) co
             }
             return seen;
         }).value_or(QHash<QString, MediaFiles::Stamp>());
-    if (sources_.folder) stamps = sources_.folder->confirmGone(std::move(stamps), std::chrono::steady_clock::now());
-    return stamps;
+    if (!sources_.folder) return {stamps, {}};
+    return sources_.folder->confirmGone(std::move(stamps), std::chrono::steady_clock::now());
 }
 
 std::shared_ptr<PlayQueue> PlayQueue::create(Sources sources) {
@@ -140,11 +140,17 @@ std::uint64_t PlayQueue::startFilesOpenedByHand(const QStringList& paths) {
     return state_.startFilesOpenedByHand(paths);
 }
 
+bool PlayQueue::startFirst(const QStringList& list) {
+    if (!state_.pathToLastNewItem().isNull()) return false;
+    startWith(list);
+    return true;
+}
+
 void PlayQueue::startWith(const QStringList& list) {
     if (list.isEmpty()) return;
     if (const std::shared_ptr<LocalCopies> copies = copies_.get(); copies && !sources_.sourceFolder->isAway()) {
         // What changed on the share while the player was off is not played from an old copy.
-        const QHash<QString, MediaFiles::Stamp> stamps = lookAt(list);
+        const QHash<QString, MediaFiles::Stamp> stamps = lookAt(list).stamps;
         for (auto it = stamps.cbegin(); it != stamps.cend(); ++it) copies->copyToPlay(it.key(), *it);
         copies->want(list, list);
     }
@@ -234,20 +240,25 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
     const qint64 loops = Settings::positiveCount(Setting::NewMovieRepeatLoopCount);
     const QString endedPath = Path::standardize(item->url().toLocalFile());
     // While the share is away its files look gone: they keep their places until it answers again.
-    const QHash<QString, MediaFiles::Stamp> stamps =
-        reachable ? lookAt(state_.pathsToLookAt() << endedPath) : QHash<QString, MediaFiles::Stamp>();
+    // A file missing at a look has not gone yet either: it is passed over in its place.
+    const SourceFolder::Looked looked =
+        reachable ? lookAt(state_.pathsToLookAt() << endedPath) : SourceFolder::Looked();
+    const QHash<QString, MediaFiles::Stamp>& stamps = looked.stamps;
     const std::shared_ptr<LocalCopies> copies = copies_.get();
     // While the share is away only the files with a local copy can be played; the others keep
-    // their places and are passed over.
+    // their places and are passed over. So are the files missing now that have not gone yet.
     // The copies are checked here, outside the state's lock.
-    std::function<bool(const QString&)> passOver;
-    if (copies && !reachable) {
-        QSet<QString> noCopy;
-        for (const QString& path : state_.repeatList() + found.complete) {
-            if (!noCopy.contains(path) && !copies->hasPlayableCopy(path)) noCopy.insert(path);
-        }
-        passOver = [noCopy](const QString& path) { return noCopy.contains(path); };
+    QSet<QString> passed;
+    for (const QString& path : looked.missing) {
+        if (!copies || !copies->hasPlayableCopy(path)) passed.insert(path);
     }
+    if (copies && !reachable) {
+        for (const QString& path : state_.repeatList() + found.complete) {
+            if (!passed.contains(path) && !copies->hasPlayableCopy(path)) passed.insert(path);
+        }
+    }
+    std::function<bool(const QString&)> passOver;
+    if (!passed.isEmpty()) passOver = [passed](const QString& path) { return passed.contains(path); };
     // A copy whose source changed since it was made is not played, now or in an outage later.
     if (copies && reachable) copies->dropOutdated(stamps);
     const PlayQueueState::Decision decision =
@@ -305,7 +316,7 @@ QString PlayQueue::copyToOpen(const QString& path, bool reachable, const QHash<Q
     if (reachable) {
         // A file the decision did not look at (a new one) is looked at now; a share that stops
         // answering just now leaves the copy as it is.
-        const QHash<QString, MediaFiles::Stamp> looked = stamps.contains(path) ? stamps : lookAt({path});
+        const QHash<QString, MediaFiles::Stamp> looked = stamps.contains(path) ? stamps : lookAt({path}).stamps;
         if (looked.contains(path)) sourceNow = looked.value(path);
     }
     return copies->copyToPlay(path, sourceNow).value_or(QString());

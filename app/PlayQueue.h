@@ -3,6 +3,7 @@
 #include "app/AtomicProperty.h"
 #include "app/Notice.h"
 #include "app/PlayQueueState.h"
+#include "app/SourceFolder.h"
 #include "platform/media/Player.h"
 
 #include <QStringList>
@@ -65,6 +66,9 @@ public:
     bool filesOpenedByHandPlaying() const { return state_.filesOpenedByHandPlaying(); }
     // The start-up polling loop's first list: its newest file is the last new item. Any thread.
     void startWith(const QStringList& list);
+    // The same, unless the cycle has started already (a decision took a new item): false then,
+    // and nothing changes.
+    bool startFirst(const QStringList& list);
     // Decides what follows the item's end as the decision queue does for an end that was not
     // decided ahead, and returns once it is decided. Never on the main thread or the decision queue.
     void decideAtEnd(const std::shared_ptr<PlayerItem>& item);
@@ -127,8 +131,8 @@ private:
     static bool belongsElsewhere(const PlayerItem& item, const Player* current);
     bool isCurrent(const PlayerItem& item) const;
     // What one look at each file sees now (empty when the file system did not answer in time),
-    // less the files missing that have not gone for good yet.
-    QHash<QString, MediaFiles::Stamp> lookAt(const QStringList& paths) const;
+    // with the files missing that have not gone for good yet set apart.
+    SourceFolder::Looked lookAt(const QStringList& paths) const;
 
     const Sources sources_;
     PlayQueueState state_;

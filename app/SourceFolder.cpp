@@ -165,6 +165,14 @@ PlayQueueState::Found SourceFolder::newestCompleteListing() {
         copies->setPlayingFromCopies(!found.isEmpty());
         return found;
     }
+    // Today's folder listed nothing just after it listed files: renamed away for a moment, or a
+    // share that blinks. Until that has lasted as long as it takes a file to count as gone, the
+    // same listing stands in (its files play from their copies), so that the cycle goes on.
+    const QDateTime answeredAt = copies->listingAnsweredAt();
+    if (found.isEmpty() && answeredAt.isValid() &&
+        answeredAt.msecsTo(QDateTime::currentDateTime()) < std::chrono::milliseconds(kGoneAfter).count()) {
+        return copies->keptListing();
+    }
     copies->setPlayingFromCopies(false);
     copies->listingAnswered(found);
     return found;
@@ -188,8 +196,9 @@ PlayQueueState::Found SourceFolder::newestFilesOfAnEarlierDay(const Snapshot& at
     return {};
 }
 
-QHash<QString, MediaFiles::Stamp> SourceFolder::confirmGone(QHash<QString, MediaFiles::Stamp> stamps,
-                                                            std::chrono::steady_clock::time_point now) {
+SourceFolder::Looked SourceFolder::confirmGone(QHash<QString, MediaFiles::Stamp> stamps,
+                                               std::chrono::steady_clock::time_point now) {
+    Looked looked;
     std::lock_guard<std::mutex> lock(missingMutex_);
     for (auto it = stamps.begin(); it != stamps.end();) {
         if (it->exists) {
@@ -198,17 +207,21 @@ QHash<QString, MediaFiles::Stamp> SourceFolder::confirmGone(QHash<QString, Media
             continue;
         }
         const auto since = missingSince_.constFind(it.key());
-        if (since == missingSince_.constEnd()) {
-            missingSince_.insert(it.key(), now);
-            it = stamps.erase(it);
-        } else if (now - *since < kGoneAfter) {
-            it = stamps.erase(it);
-        } else {
+        if (since != missingSince_.constEnd() && now - *since >= kGoneAfter) {
             missingSince_.remove(it.key());
             ++it;
+            continue;
         }
+        if (since == missingSince_.constEnd()) missingSince_.insert(it.key(), now);
+        looked.missing.insert(it.key());
+        it = stamps.erase(it);
     }
-    return stamps;
+    // A file no look asks about any more (it left the list another way) is forgotten.
+    for (auto it = missingSince_.begin(); it != missingSince_.end();) {
+        it = now - *it > kForgetMissingAfter ? missingSince_.erase(it) : std::next(it);
+    }
+    looked.stamps = std::move(stamps);
+    return looked;
 }
 
 // ---- The looks between decisions

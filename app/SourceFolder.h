@@ -8,6 +8,8 @@
 #include "app/PlayQueueState.h"
 #include "app/SourceFolderMonitor.h"
 
+#include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -69,11 +71,14 @@ public:
 
     // A file counts as gone once the folder, answering on its own file system, has not had it
     // at two looks at least kGoneAfter apart: a share that blinks, or today's folder renamed
-    // away for a moment, takes nothing off the repeat list. Returns the stamps with the files
-    // missing but not gone yet left out (not looked at, as far as the caller is concerned).
-    QHash<QString, MediaFiles::Stamp> confirmGone(QHash<QString, MediaFiles::Stamp> stamps,
-                                                  std::chrono::steady_clock::time_point now);
+    // away for a moment, takes nothing off the repeat list. `stamps`: what the looks saw now.
+    struct Looked {
+        QHash<QString, MediaFiles::Stamp> stamps;  // less the files missing that have not gone yet
+        QSet<QString> missing;                     // those: passed over, in their places
+    };
+    Looked confirmGone(QHash<QString, MediaFiles::Stamp> stamps, std::chrono::steady_clock::time_point now);
     static constexpr std::chrono::seconds kGoneAfter{5};
+    static constexpr std::chrono::minutes kForgetMissingAfter{10};
 
     // Starts the look every 2 s (launch); it runs until the queues shut down.
     void startWatching();

@@ -50,6 +50,12 @@ bool isMountPoint(const QString& path, const QList<MountEntry>& mounts) {
     return false;
 }
 
+SourceFolderMonitor::FileSystem fileSystemOf(const QString& path) {
+    const std::optional<MountEntry> mount = MountTable::mountContaining(path);
+    if (!mount) return {};
+    return {mount->mountPoint, mount->fsType, mount->source, mount->root};
+}
+
 }  // namespace
 
 QString SourceFolderMonitor::FileSystem::describe() const {
@@ -77,16 +83,26 @@ SourceFolderMonitor::Seen SourceFolderMonitor::lookAt(const QString& path, const
                if (!S_ISDIR(st.st_mode)) return Seen{State::NotAFolder, {}, false};
                if (access(native.constData(), X_OK) != 0) return Seen{State::Unreadable, {}, false};
                seen.state = State::Available;
-               if (const std::optional<MountEntry> mount = MountTable::mountContaining(path)) {
-                   seen.fileSystem = {mount->mountPoint, mount->fsType, mount->source, mount->root};
+               seen.fileSystem = fileSystemOf(path);
+               if (seen.fileSystem.fsType == QLatin1String("autofs")) {
+                   // An automount point not mounted yet: reading it has it mounted.
+                   seen.hasEntries = hasEntries(native);
+                   seen.fileSystem = fileSystemOf(path);
                }
                const bool atHome = home.known() && seen.fileSystem.known() && seen.fileSystem.sameAs(home);
                if (atHome) return seen;
                seen.hasEntries = hasEntries(native);
-               // An empty folder on a file system other than its own: the bare mount point a
-               // share left, or another file system mounted over it. Its files are not gone.
-               if (home.known() && !seen.hasEntries) {
-                   seen.state = isMountPoint(home.mountPoint, MountTable::currentMounts()) ? State::Replaced : State::Unmounted;
+               if (!home.known()) return seen;
+               // On a file system other than its own. Where that is no longer mounted (the bare
+               // mount point a share left, whatever was put in it since), or an automount that
+               // did not mount, it is not the folder; under another file system mounted in its
+               // place, it is only with something in it (the share moved to a new server).
+               // Its files are not gone either way.
+               const bool homeMounted = isMountPoint(home.mountPoint, MountTable::currentMounts());
+               if (!homeMounted || seen.fileSystem.fsType == QLatin1String("autofs")) {
+                   seen.state = State::Unmounted;
+               } else if (!seen.hasEntries) {
+                   seen.state = State::Replaced;
                }
                return seen;
            })
@@ -101,19 +117,29 @@ SourceFolderMonitor::FileSystem SourceFolderMonitor::homeFromReference(const QBy
 }
 
 SourceFolderMonitor::FileSystem SourceFolderMonitor::homeFor(const QString& path) {
+    // Read before the lock is taken: the settings store has a lock of its own.
+    const QByteArray reference = Settings::data(Setting::TamrinVideosFolderAliasData);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (path != homePath_) {
+    // Another folder, or a reference made anew (the chooser, Locate): what it says holds now.
+    if (path != homePath_ || reference != homeReference_) {
         homePath_ = path;
-        home_ = homeFromReference(Settings::data(Setting::TamrinVideosFolderAliasData), path);
+        homeReference_ = reference;
+        home_ = homeFromReference(reference, path);
     }
     return home_;
 }
 
 void SourceFolderMonitor::learnHome(const QString& path, const Seen& seen) {
-    if (seen.state != State::Available || !seen.hasEntries || !seen.fileSystem.known()) return;
+    if (seen.state != State::Available || !seen.fileSystem.known()) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (path != homePath_ || (home_.known() && home_.sameAs(seen.fileSystem) && !home_.root.isEmpty())) return;
-    const bool moved = home_.known() && !home_.sameAs(seen.fileSystem);
+    if (path != homePath_) return;
+    if (home_.known() && home_.sameAs(seen.fileSystem)) {
+        if (home_.root.isEmpty()) home_.root = seen.fileSystem.root;  // a reference does not record it
+        return;
+    }
+    // Only a folder with something in it is known to be the folder.
+    if (!seen.hasEntries) return;
+    const bool moved = home_.known();
     home_ = seen.fileSystem;
     if (moved) KORVAL_Log::debug(fmt("The source folder is on another file system now: %@", home_.describe()));
 }

@@ -16,11 +16,11 @@
 // what they saw into it; a change between available and not is one log line. What counts is the
 // folder the player plays from: the setting, standardised. Safe from any thread.
 //
-// It knows the file system the folder lives on (its home): the one it was last seen on with
-// files in it, or the one its stored folder reference names. A folder that stands empty on
-// another file system (the share unmounted, leaving its bare mount point, or another file system
-// mounted over it) is not the folder: it is away, like a share that does not answer, and its
-// files are not gone.
+// It knows the file system the folder lives on (its home): the one its stored folder reference
+// names, or the one it was last seen on with files in it. A folder on another file system where
+// its home is no longer mounted (the bare mount point a share left), or standing empty under
+// another file system mounted in its place, is not the folder: it is away, like a share that does
+// not answer, and its files are not gone.
 class SourceFolderMonitor {
 public:
     enum class State {
@@ -89,7 +89,8 @@ public:
     // until it answers again.
     bool isAway() const;
     Light light() const;
-    // The file system the folder is known to live on; unknown before it was seen with files.
+    // The file system the folder is known to live on: the one its stored reference names, or the
+    // one a look last found it on with files in it; unknown before either.
     FileSystem home() const;
     // "available", "missing", "not answering", "unmounted"...
     static QString describe(State state);
@@ -124,5 +125,6 @@ private:
     std::atomic<std::uint64_t> looksStarted_{0};
     std::uint64_t lastApplied_ = 0;  // the ticket of the last report applied
     QString homePath_;               // the folder `home_` belongs to
+    QByteArray homeReference_;       // the stored reference it was taken from
     FileSystem home_;
 };

@@ -15,6 +15,7 @@
 #include "platform/ui/PreferencesWindow.h"
 #include "platform/core/UserDefaults.h"
 
+#include <QDir>
 #include <QUrl>
 
 const QString sPanelMessageKey = QStringLiteral("panelMessageKey");
@@ -53,11 +54,12 @@ void AppDelegate::doNSOpenPanelWithParameters(const QVariantMap& parameters) {
     panel.setCanCreateDirectories(true);
     panel.setMessage(parameters.value(sPanelMessageKey).toString());
     panel.setPrompt(parameters.value(sPanelPromptKey).toString());
-    // The panel lists the folder it opens in on the main thread: never the source folder while
-    // it is away, so that a share that hangs cannot hold the window.
+    // The panel lists the folder it opens in on the main thread: the source folder only while the
+    // last look found it there, else the home folder, so that a share that hangs cannot hold the
+    // window.
     const QString current = UserDefaults::standardUserDefaults().stringForKey(pathKey);
-    const bool answers = pathKey != sPrefTamrinVideosFolder || !sourceFolder_->monitor().isAway();
-    if (!current.isNull() && answers) panel.setDirectoryURL(QUrl::fromLocalFile(current));
+    const bool there = pathKey != sPrefTamrinVideosFolder || sourceFolder_->monitor().isAvailable();
+    panel.setDirectoryURL(QUrl::fromLocalFile(!current.isNull() && there ? current : QDir::homePath()));
 
     panel.beginSheetModalForWindow(host, [weak = weak_from_this(), parameters, name](long result, const QList<QUrl>& urls) {
         const std::shared_ptr<AppDelegate> self = weak.lock();
@@ -73,17 +75,20 @@ void AppDelegate::doNSOpenPanelWithParameters(const QVariantMap& parameters) {
         UserDefaults& store = UserDefaults::standardUserDefaults();
         store.setObject(path, parameters.value(sPrefFolderNameKey).toString());
         store.setBool(true, parameters.value(sPrefFolderNameIsValidKey).toString());
-        MyBookmarkDataKit::savePath(path, parameters.value(sPrefFolderAliasDataKey).toString());
         const QString enableKey = QLatin1String(SettingTripleKey::PathEnable);
         if (parameters.contains(enableKey)) {
             store.setBool(true, parameters.value(enableKey).toString());
         }
         if (QPointer<PreferencesWindow> preferences = self->fPreferencesWindow()) preferences->reload();
-        // A folder that is there shows green at once, without waiting for the next scan.
+        // The reference looks at the folder (it may lie on a share that hangs), off the main
+        // thread; a folder that is there then shows green at once, without waiting for the next scan.
         const bool isSourceFolder = parameters.value(sPrefFolderNameKey).toString() == sPrefTamrinVideosFolder;
-        if (!isSourceFolder) return;
+        const QString referenceKey = parameters.value(sPrefFolderAliasDataKey).toString();
         DispatchQueue::global(DispatchQueue::Priority::High).async(
-            self->whileAlive([self = self.get()] { self->sourceFolder_->monitor().look(); }));
+            self->whileAlive([self = self.get(), path, referenceKey, isSourceFolder] {
+                MyBookmarkDataKit::savePath(path, referenceKey);
+                if (isSourceFolder) self->sourceFolder_->monitor().look();
+            }));
     });
 }
 
@@ -101,6 +106,8 @@ void AppDelegate::handleOpenFile(QObject* sender) {
     panel.setCanChooseFiles(true);
     panel.setAllowsMultipleSelection(true);
     panel.setAllowedFileTypes({QStringLiteral("mp4"), QStringLiteral("mov")});
+    // Not the folder the panel last showed, which may be on the share, while the share is away.
+    if (!sourceFolder_->monitor().isAvailable()) panel.setDirectoryURL(QUrl::fromLocalFile(QDir::homePath()));
     panel.beginSheetModalForWindow(SheetHost(window()), [weak = weak_from_this()](long result, const QList<QUrl>& urls) {
         const std::shared_ptr<AppDelegate> self = weak.lock();
         if (!self) return;

@@ -82,7 +82,11 @@ void AppDelegate::startupPollingLoop() {
         if (!playable.isEmpty()) break;
         if (!waitMicroseconds(kPollIntervalMicroseconds)) return;  // quitting
     }
-    queue_->startWith(list);
+    // A decision may have taken a new item since the last look: the cycle is under way then.
+    if (!queue_->startFirst(list)) {
+        cycleStarted();
+        return;
+    }
     // Files the operator opened meanwhile play to their end first; the cycle takes over after them.
     if (queue_->filesOpenedByHandPlaying()) return;
     playArrayOfUrls(QVariantList(playable.cbegin(), playable.cend()));

@@ -6,6 +6,7 @@
 #include "folderref/MyBookmarkDataKit.h"
 #include "log/KORVAL_Log.h"
 #include "platform/core/Format.h"
+#include "platform/core/PathUtilities.h"
 #include "platform/core/Queues.h"
 #include "platform/core/ThreadContract.h"
 #include "platform/ui/Alert.h"
@@ -49,7 +50,14 @@ bool AppDelegate::validateSourceFolder() {
                               SourceFolderMonitor::describe(seen), monitor.home().describe()));
         QString resolved;
         bool stale = false;
-        MyBookmarkDataKit::resolveAliasFromData(Settings::data(Setting::TamrinVideosFolderAliasData), &resolved, stale);
+        const bool found =
+            MyBookmarkDataKit::resolveAliasFromData(Settings::data(Setting::TamrinVideosFolderAliasData), &resolved, stale);
+        // Found on its volume mounted elsewhere: that is the folder's path from now on.
+        if (found && Path::standardize(resolved) != SourceFolder::snapshot().folder) {
+            KORVAL_Log::debug(fmt("The source folder was found at %@", resolved));
+            Settings::setObject(Setting::TamrinVideosFolder, resolved);
+            MyBookmarkDataKit::savePath(resolved, sPrefTamrinVideosFolderAliasData);
+        }
         if (monitor.look() != SourceFolderMonitor::State::Available) return false;
     }
     const bool valid = validateFolderPrefWithParamNew(sourceFolderPreferenceTriple());

@@ -80,6 +80,8 @@ TEST_F(CommandsTest, ChoosingAFolderStoresItsPathValidityAndReference) {
     QDir(home.path()).mkpath("start here");
     QDir(home.path()).mkpath("chosen folder $x");
     store().setObject(home.filePath("start here"), sPrefTamrinVideosFolder);
+    // The panel opens in the source folder once a look has found it there.
+    std::thread([&] { controller->sourceFolderMonitor().look(); }).join();
     controller->ibClickedOnChangeSourceVideosFolder(window->changeSourceFolderAction());
     QFileDialog* panel = openPanel(window);
     ASSERT_NE(panel, nullptr);
@@ -94,9 +96,12 @@ TEST_F(CommandsTest, ChoosingAFolderStoresItsPathValidityAndReference) {
     EXPECT_TRUE(test::waitUntil([&] { return store().stringForKey(sPrefTamrinVideosFolder) == home.filePath("chosen folder $x"); }))
         << store().stringForKey(sPrefTamrinVideosFolder).toStdString();
     EXPECT_TRUE(store().boolForKey(sPrefTamrinVideosFolderIsValid));
+    // The reference is made off the main thread.
     QString resolved;
     bool stale = false;
-    EXPECT_TRUE(MyBookmarkDataKit::resolveAliasFromData(store().dataForKey(sPrefTamrinVideosFolderAliasData), &resolved, stale));
+    EXPECT_TRUE(test::waitUntil([&] {
+        return MyBookmarkDataKit::resolveAliasFromData(store().dataForKey(sPrefTamrinVideosFolderAliasData), &resolved, stale);
+    }));
     EXPECT_EQ(resolved, home.filePath("chosen folder $x"));
     EXPECT_TRUE(log().contains("] User Clicked on result = 1\n"));
     EXPECT_TRUE(log().contains("... User selected " + home.filePath("chosen folder $x") + "\n"));

@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 #include "app/Validation.h"
 #include "folderref/FileReference.h"
+#include "folderref/MyBookmarkDataKit.h"
 #include "platform/ui/MainWindow.h"
 #include "platform/ui/PreferencesWindow.h"
 #include "platform/ui/ProgressPanel.h"
@@ -312,9 +313,13 @@ TEST_F(LocateTest, AShareThatIsNotMountedIsAnOutageAndNothingIsMadeInItsMountPoi
     EXPECT_TRUE(listed.isEmpty());
     EXPECT_TRUE(QDir(share).isEmpty()) << "something was made in the bare mount point";
 
-    // The share's files are back (mounted again, as far as the folder can tell): the folder is
-    // there on its new file system, and today's folder is made in it.
-    test::writeAll(share + "/readme.txt", "the share");
+    // Something put into the bare mount point does not make it the folder.
+    test::writeAll(share + "/readme.txt", "not the share");
+    std::thread([&] { controller->sourceFolderMonitor().look(); }).join();
+    EXPECT_EQ(controller->statusService().snapshot().sourceFolderState, "unmounted");
+    // The operator moved the videos here for good and makes a reference of the folder where it
+    // is now (as choosing it again does): it is there, and today's folder is made in it.
+    MyBookmarkDataKit::savePath(share, sPrefTamrinVideosFolderAliasData);
     std::thread([&] { controller->sourceFolderMonitor().look(); }).join();
     ASSERT_TRUE(test::waitUntil([&] { return statusName() == "NSStatusAvailable"; }));
     std::thread([&] { controller->scanFolderForNewItems(); }).join();

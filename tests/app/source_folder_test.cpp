@@ -48,11 +48,14 @@ TEST(SourceFolderMonitorTest, AnEmptyFolderOnAnotherFileSystemIsUnmountedOrRepla
     // Another file system sits at its mount point ("/" always is one).
     const FileSystem covered{"/", "vorn-test-fs", "elsewhere", "/"};
     EXPECT_EQ(SourceFolderMonitor::lookAt(folder, covered).state, State::Replaced);
-    // With files in it, it is the folder wherever it lives now (a share moved to another server).
+    // With files in it: under another file system mounted at its home's mount point, it is the
+    // folder moved (a share on a new server); where its home is not mounted at all, whatever was
+    // put in the bare mount point is still not the folder.
     test::writeAll(folder + "/a.mp4", "x");
-    const SourceFolderMonitor::Seen moved = SourceFolderMonitor::lookAt(folder, share);
+    const SourceFolderMonitor::Seen moved = SourceFolderMonitor::lookAt(folder, covered);
     EXPECT_EQ(moved.state, State::Available);
     EXPECT_TRUE(moved.hasEntries);
+    EXPECT_EQ(SourceFolderMonitor::lookAt(folder, share).state, State::Unmounted);
     // Without a known home nothing is held against it.
     EXPECT_EQ(SourceFolderMonitor::lookAt(root.filePath("empty-too"), {}).state, State::Missing);
     QDir().mkpath(root.filePath("empty-too"));
@@ -98,24 +101,32 @@ TEST(SourceFolderMonitorTest, ReportsAreTakenInTheOrderTheirLooksStarted) {
 
 // A file missing at one look has not gone yet: today's folder renamed away for a moment, or a
 // share that blinks, takes nothing off the repeat list. Only a file missing at two looks at least
-// kGoneAfter apart has gone; seen again in between, it starts over.
+// kGoneAfter apart has gone; seen again in between, it starts over. Until then it is set apart.
 TEST(SourceFolderTest, AFileCountsAsGoneOnlyWhenMissingAtTwoLooksApart) {
     const std::shared_ptr<SourceFolder> folder = SourceFolder::create({});
     const auto t0 = std::chrono::steady_clock::now();
     const MediaFiles::Stamp there{true, 10, 1};
     const MediaFiles::Stamp missing{false, 0, 0};
-    QHash<QString, MediaFiles::Stamp> stamps{{"/v/a.mp4", there}, {"/v/b.mp4", missing}};
-    QHash<QString, MediaFiles::Stamp> out = folder->confirmGone(stamps, t0);
-    EXPECT_EQ(out.keys(), QList<QString>{"/v/a.mp4"});
-    EXPECT_FALSE(folder->confirmGone(stamps, t0 + 4s).contains("/v/b.mp4"));
-    out = folder->confirmGone(stamps, t0 + SourceFolder::kGoneAfter);
-    ASSERT_TRUE(out.contains("/v/b.mp4"));
-    EXPECT_FALSE(out.value("/v/b.mp4").exists);
+    const QHash<QString, MediaFiles::Stamp> stamps{{"/v/a.mp4", there}, {"/v/b.mp4", missing}};
+    SourceFolder::Looked looked = folder->confirmGone(stamps, t0);
+    EXPECT_EQ(looked.stamps.keys(), QList<QString>{"/v/a.mp4"});
+    EXPECT_EQ(looked.missing, QSet<QString>{"/v/b.mp4"});
+    looked = folder->confirmGone(stamps, t0 + 4s);
+    EXPECT_FALSE(looked.stamps.contains("/v/b.mp4"));
+    EXPECT_TRUE(looked.missing.contains("/v/b.mp4"));
+    looked = folder->confirmGone(stamps, t0 + SourceFolder::kGoneAfter);
+    ASSERT_TRUE(looked.stamps.contains("/v/b.mp4"));
+    EXPECT_FALSE(looked.stamps.value("/v/b.mp4").exists);
+    EXPECT_TRUE(looked.missing.isEmpty());
     // Back in between two looks: the next miss starts over.
     folder->confirmGone({{"/v/c.mp4", missing}}, t0);
     folder->confirmGone({{"/v/c.mp4", there}}, t0 + 3s);
-    EXPECT_FALSE(folder->confirmGone({{"/v/c.mp4", missing}}, t0 + 6s).contains("/v/c.mp4"));
-    EXPECT_TRUE(folder->confirmGone({{"/v/c.mp4", missing}}, t0 + 11s).contains("/v/c.mp4"));
+    EXPECT_FALSE(folder->confirmGone({{"/v/c.mp4", missing}}, t0 + 6s).stamps.contains("/v/c.mp4"));
+    EXPECT_TRUE(folder->confirmGone({{"/v/c.mp4", missing}}, t0 + 11s).stamps.contains("/v/c.mp4"));
+    // A miss nobody asks about again is forgotten: a later blink of the file starts over.
+    folder->confirmGone({{"/v/d.mp4", missing}}, t0);
+    folder->confirmGone({}, t0 + SourceFolder::kForgetMissingAfter + 1s);
+    EXPECT_TRUE(folder->confirmGone({{"/v/d.mp4", missing}}, t0 + SourceFolder::kForgetMissingAfter + 2s).missing.contains("/v/d.mp4"));
 }
 
 // An MP4 or MOV must open with a box of the format: a file of zeros (a sparse file, a failed
