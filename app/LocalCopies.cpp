@@ -257,11 +257,6 @@ void LocalCopies::listingAnswered(const PlayQueueState::Found& found) {
     makeRoomLocked(0, QString());  // a longer listing may leave less room for the copies
 }
 
-QDateTime LocalCopies::listingAnsweredAt() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return listingAnsweredAt_;
-}
-
 PlayQueueState::Found LocalCopies::keptListing() {
     if (!enabled_) return {};
     QStringList passedOver;

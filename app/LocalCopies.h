@@ -81,8 +81,6 @@ public:
     // for want of a copy is named once in the log. Empty when copies are off, none was kept, or
     // none of its files has a copy.
     PlayQueueState::Found keptListing();
-    // When the source folder last answered with a listing (invalid: never).
-    QDateTime listingAnsweredAt() const;
     // Whether the queue decides from the kept listing now; a change is one log line.
     void setPlayingFromCopies(bool fromCopies);
 

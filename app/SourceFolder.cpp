@@ -165,14 +165,7 @@ PlayQueueState::Found SourceFolder::newestCompleteListing() {
         copies->setPlayingFromCopies(!found.isEmpty());
         return found;
     }
-    // Today's folder listed nothing just after it listed files: renamed away for a moment, or a
-    // share that blinks. Until that has lasted as long as it takes a file to count as gone, the
-    // same listing stands in (its files play from their copies), so that the cycle goes on.
-    const QDateTime answeredAt = copies->listingAnsweredAt();
-    if (found.isEmpty() && answeredAt.isValid() &&
-        answeredAt.msecsTo(QDateTime::currentDateTime()) < std::chrono::milliseconds(kGoneAfter).count()) {
-        return copies->keptListing();
-    }
+
     copies->setPlayingFromCopies(false);
     copies->listingAnswered(found);
     return found;

@@ -6,7 +6,6 @@
 #include "folderref/MyBookmarkDataKit.h"
 #include "log/KORVAL_Log.h"
 #include "platform/core/Format.h"
-#include "platform/core/PathUtilities.h"
 #include "platform/core/Queues.h"
 #include "platform/core/ThreadContract.h"
 #include "platform/ui/Alert.h"
@@ -39,25 +38,21 @@ void AppDelegate::setStatusImage(const QVariant& imageOrName, const QString& det
 
 // The validation keeps the folder's settings right; what the light says is what a look at the folder
 // the player plays from sees afterwards (the path may have been found anew through the reference).
-// An empty folder standing where the source folder's file system was (a share not mounted, or
-// covered by another) is not the source folder: its reference is not made again from it, which
-// would forget where the share belongs. The reference may have the share mounted again.
+// A folder standing where the source folder's file system was (a share not mounted, or covered
+// by another) is not the source folder: its reference is not made again from it, which would
+// forget where the share belongs.
 bool AppDelegate::validateSourceFolder() {
     SourceFolderMonitor& monitor = sourceFolder_->monitor();
     const SourceFolderMonitor::State seen = monitor.look();
     if (seen == SourceFolderMonitor::State::Unmounted || seen == SourceFolderMonitor::State::Replaced) {
         KORVAL_Log::debug(fmt("The source folder's file system is not there (%@; it lives on %@): trying its reference",
                               SourceFolderMonitor::describe(seen), monitor.home().describe()));
+        // Resolving it may have the share mounted again at its place (fstab, udisks). What it
+        // finds elsewhere is not taken: a bind-mounted share's volume resolves to the top of the
+        // disk it lives on. (A folder whose path is missing is found elsewhere by the validation.)
         QString resolved;
         bool stale = false;
-        const bool found =
-            MyBookmarkDataKit::resolveAliasFromData(Settings::data(Setting::TamrinVideosFolderAliasData), &resolved, stale);
-        // Found on its volume mounted elsewhere: that is the folder's path from now on.
-        if (found && Path::standardize(resolved) != SourceFolder::snapshot().folder) {
-            KORVAL_Log::debug(fmt("The source folder was found at %@", resolved));
-            Settings::setObject(Setting::TamrinVideosFolder, resolved);
-            MyBookmarkDataKit::savePath(resolved, sPrefTamrinVideosFolderAliasData);
-        }
+        MyBookmarkDataKit::resolveAliasFromData(Settings::data(Setting::TamrinVideosFolderAliasData), &resolved, stale);
         if (monitor.look() != SourceFolderMonitor::State::Available) return false;
     }
     const bool valid = validateFolderPrefWithParamNew(sourceFolderPreferenceTriple());
