@@ -6,6 +6,7 @@
 // the local copies in their order, no copy is dropped, and nothing is made in the bare mount point
 // or on the file system that covers it; a blink of today's folder leaves the cycle where it was.
 #include "e2e/PlaybackFixture.h"
+#include "e2e/PrivateMounts.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -23,67 +24,20 @@
 namespace {
 
 using test::PlaybackE2E;
+using test::ended;
+using test::kMountFailed;
+using test::longestGap;
+using test::mountedAt;
+using test::nextItemTimes;
+using test::startInOwnNamespace;
+using test::whyNoPrivateMounts;
 
 const QString kAvailableAgain = QStringLiteral("] source folder available again after ");
 const QString kCopyOfGoneSource = QStringLiteral("dropped, not played: its source is gone");
 const QString kLeftTheRepeatList = QStringLiteral("Gone, left the repeat list");
 
-// The exit status of a namespace's prelude that could not mount what the player needs.
-constexpr int kMountFailed = 97;
-
 // 1 s clips: an item follows the one before within its length and a second.
 constexpr qint64 kLongestGapMs = 2500;
-
-// Whether the mount table (/proc/self/mountinfo or another process's) has a mount at `path`.
-bool mountedAt(const QString& path, const QString& mountinfo = QStringLiteral("/proc/self/mountinfo")) {
-    for (const QByteArray& line : test::readAll(mountinfo).split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() > 4 && fields[4] == QFile::encodeName(path)) return true;
-    }
-    return false;
-}
-
-QString whyNoPrivateMounts() {
-    if (QProcess::execute("unshare", {"--mount", "--propagation", "private", "true"}) != 0) {
-        return "no private mount namespace here (unshare --mount failed)";
-    }
-    return {};
-}
-
-// Whether the process has ended; QProcess notices that only while it is asked.
-bool ended(QProcess& p) { return p.state() == QProcess::NotRunning || p.waitForFinished(0); }
-
-// Starts the player in a mount namespace of its own after the prelude has set up its mounts;
-// the prelude gets the given arguments as $1..., leaves the player's command line in "$@", and
-// exits with $MOUNT_FAILED where a mount fails. The prelude execs the player, so that the
-// process started is the player.
-void startInOwnNamespace(test::PlayerRun& run, const QString& prelude, const QStringList& preludeArgs,
-                         const QStringList& playerArgs) {
-    const QString script = "MOUNT_FAILED=" + QString::number(kMountFailed) + "\n" + prelude + "\nexec \"$@\"\n";
-    QStringList args{"--mount", "--propagation", "private", "sh", "-c", script, "sh"};
-    args << preludeArgs << QStringLiteral(VORNPLAYER_EXE) << playerArgs;
-    run.executable = "unshare";
-    run.start(args);
-}
-
-// When each "Need to play nextItem at" line of the log was written, in order.
-QList<QDateTime> nextItemTimes(const QString& log) {
-    QList<QDateTime> times;
-    static const QRegularExpression line(R"(^\S+ \[(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}) [^\]]*\] Need to play nextItem at: )");
-    for (const QString& text : log.split('\n')) {
-        const auto m = line.match(text);
-        if (m.hasMatch()) times += QDateTime::fromString(m.captured(1), "yyyy/MM/dd HH:mm:ss.zzz");
-    }
-    return times;
-}
-
-// The longest time between two announcements one after the other, from the one at `from` on.
-qint64 longestGap(const QString& log, qsizetype from) {
-    const QList<QDateTime> times = nextItemTimes(log).mid(std::max<qsizetype>(from, 0));
-    qint64 longest = 0;
-    for (qsizetype i = 1; i < times.size(); ++i) longest = std::max(longest, times[i - 1].msecsTo(times[i]));
-    return longest;
-}
 
 // How many lines of the log say that the source folder became unavailable for `why`.
 qsizetype unavailableLines(const QString& log, const QString& why) {
@@ -247,6 +201,20 @@ fi)";
         return since.elapsed();
     }
 
+    // Mounts the share again in the player's namespace, over a mount point left as it was: the
+    // player takes it back, and nothing stray was made on the share.
+    void mountAgain() {
+        QElapsedTimer remounted;
+        remounted.start();
+        ASSERT_EQ(inPlayersNamespace({"mount", "--bind", backing, mountPoint}), 0);
+        const qint64 toAvailable = waitForAvailableAgain(1, remounted);
+        ASSERT_GE(toAvailable, 0) << run.log().right(3000).toStdString();
+        std::cout << "[ measured ] mounted again: available " << toAvailable << " ms later\n";
+        EXPECT_LE(toAvailable, 5500);
+        EXPECT_EQ(sourceFolderStatus().value("available"), QJsonValue(true));
+        EXPECT_EQ(listed(backing), "day");
+    }
+
     QString backing, mountPoint;
 };
 
@@ -292,16 +260,8 @@ TEST_F(MountedShareE2E, AnUnmountedOrCoveredShareIsAnOutageAndTodaysFolderMayBli
     EXPECT_FALSE(run.log().contains(kCopyOfGoneSource)) << run.log().right(3000).toStdString();
     EXPECT_EQ(listed(mountPoint), "");
 
-    // It is mounted again, over a mount point left as it was.
-    QElapsedTimer remounted;
-    remounted.start();
-    ASSERT_EQ(inPlayersNamespace({"mount", "--bind", backing, mountPoint}), 0);
-    const qint64 toRemounted = waitForAvailableAgain(1, remounted);
-    ASSERT_GE(toRemounted, 0) << run.log().right(3000).toStdString();
-    std::cout << "[ measured ] mounted again: available " << toRemounted << " ms later\n";
-    EXPECT_LE(toRemounted, 5500);
-    EXPECT_EQ(sourceFolderStatus().value("available"), QJsonValue(true));
-    EXPECT_EQ(listed(backing), "day");
+    // It is mounted again.
+    ASSERT_NO_FATAL_FAILURE(mountAgain());
     EXPECT_EQ(listed(daily), "a.mp4 b.mp4 c.mp4");
 
     // b. An empty file system covers the share.
@@ -419,15 +379,7 @@ TEST_F(MountedShareE2E, ARestartWhileTheShareIsUnmountedPlaysFromTheCopies) {
         EXPECT_EQ(run.stop(), 0);
         GTEST_SKIP() << "nsenter cannot enter the player's mount namespace here";
     }
-    QElapsedTimer remounted;
-    remounted.start();
-    ASSERT_EQ(inPlayersNamespace({"mount", "--bind", backing, mountPoint}), 0);
-    const qint64 toAvailable = waitForAvailableAgain(1, remounted);
-    ASSERT_GE(toAvailable, 0) << run.log().right(3000).toStdString();
-    std::cout << "[ measured ] mounted again: available " << toAvailable << " ms later\n";
-    EXPECT_LE(toAvailable, 5500);
-    EXPECT_EQ(sourceFolderStatus().value("available"), QJsonValue(true));
-    EXPECT_EQ(listed(backing), "day");
+    ASSERT_NO_FATAL_FAILURE(mountAgain());
     EXPECT_EQ(run.stop(), 0);
 }
 

@@ -2,6 +2,7 @@
 // nothing is mounted where this test or anyone else on the machine would see it: a share that
 // stops answering (the stallfs helper), and a removable volume under /media/USER/LABEL.
 #include "e2e/PlaybackFixture.h"
+#include "e2e/PrivateMounts.h"
 
 #include "DesktopStandIns.h"
 
@@ -25,6 +26,11 @@
 namespace {
 
 using test::PlaybackE2E;
+using test::ended;
+using test::kMountFailed;
+using test::nextItemTimes;
+using test::startInOwnNamespace;
+using test::whyNoPrivateMounts;
 
 const QString kUnavailable = QStringLiteral("] source folder unavailable since ");
 const QString kAvailableAgain = QStringLiteral("] source folder available again after ");
@@ -32,9 +38,6 @@ const QString kVeryBad = QStringLiteral("scanFolderForNewItems... VERY BAD....")
 
 // The stallfs tripwire that hangs the share at the player's next look at the source folder.
 const QByteArray kAtNextLook = "at getattr /";
-
-// The exit status of a namespace's prelude that could not mount what the player needs.
-constexpr int kMountFailed = 97;
 
 // Looks every 25 ms: often enough for the timings measured here, seldom enough to leave the player its CPU.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) { return test::waitUntil(condition, timeoutMs, 25); }
@@ -61,35 +64,7 @@ bool processEnded(qint64 pid) {
     return close < 0 || stat.mid(close + 2, 1) == "Z";
 }
 
-// Whether the process has ended; QProcess notices that only while it is asked.
-bool ended(QProcess& p) { return p.state() == QProcess::NotRunning || p.waitForFinished(0); }
-
-bool mountedHere(const QString& path) {
-    for (const QByteArray& line : test::readAll("/proc/self/mountinfo").split('\n')) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() > 4 && fields[4] == QFile::encodeName(path)) return true;
-    }
-    return false;
-}
-
-QString whyNoPrivateMounts() {
-    if (QProcess::execute("unshare", {"--mount", "--propagation", "private", "true"}) != 0) {
-        return "no private mount namespace here (unshare --mount failed)";
-    }
-    return {};
-}
-
-// Starts the player in a mount namespace of its own after the prelude has set up its mounts;
-// the prelude gets the given arguments as $1..., leaves the player's command line in "$@", and
-// exits with $MOUNT_FAILED where a mount fails.
-void startInOwnNamespace(test::PlayerRun& run, const QString& prelude, const QStringList& preludeArgs,
-                         const QStringList& playerArgs) {
-    const QString script = "MOUNT_FAILED=" + QString::number(kMountFailed) + "\n" + prelude + "\nexec \"$@\"\n";
-    QStringList args{"--mount", "--propagation", "private", "sh", "-c", script, "sh"};
-    args << preludeArgs << QStringLiteral(VORNPLAYER_EXE) << playerArgs;
-    run.executable = "unshare";
-    run.start(args);
-}
+bool mountedHere(const QString& path) { return test::mountedAt(path); }
 
 // The player's source folder is a stallfs mount of a backing folder that this test fills; the
 // share hangs while the control file exists.
@@ -274,17 +249,6 @@ TEST_F(HangingShareE2E, AShareThatHangsWhileAFileOpensIsNoticed) {
     answer();
     EXPECT_TRUE(waitForNextItems(played + 2, 20000)) << run.log().right(3000).toStdString();
     EXPECT_EQ(run.stop(), 0);
-}
-
-// When each "Need to play nextItem at" line of the log was written, in order.
-QList<QDateTime> nextItemTimes(const QString& log) {
-    QList<QDateTime> times;
-    static const QRegularExpression line(R"(^\S+ \[(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}) [^\]]*\] Need to play nextItem at: )");
-    for (const QString& text : log.split('\n')) {
-        const auto m = line.match(text);
-        if (m.hasMatch()) times += QDateTime::fromString(m.captured(1), "yyyy/MM/dd HH:mm:ss.zzz");
-    }
-    return times;
 }
 
 // With local copies the share may hang for as long as it likes: the items go on at their pace
