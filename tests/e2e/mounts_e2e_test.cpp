@@ -7,12 +7,14 @@
 // or on the file system that covers it; a blink of today's folder leaves the cycle where it was.
 #include "e2e/PlaybackFixture.h"
 #include "e2e/PrivateMounts.h"
+#include "e2e/ScreenWatch.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QSet>
 
 #include <gtest/gtest.h>
@@ -20,6 +22,8 @@
 #include <climits>
 #include <cstdio>
 #include <iostream>
+
+#include <signal.h>
 
 namespace {
 
@@ -82,6 +86,16 @@ protected:
         mountPoint = run.root.filePath("share");
         QDir().mkpath(backing + "/day");
         QDir().mkpath(mountPoint);
+        // The player shows its pictures on a screen of this test's own, where they are watched.
+        if (!QStandardPaths::findExecutable("Xvfb").isEmpty() && !QStandardPaths::findExecutable("ffmpeg").isEmpty()) {
+            screen = std::make_unique<test::OwnXServer>("640x480");
+            if (screen->display.isEmpty()) screen.reset();
+        }
+        if (screen) {
+            run.env.insert("DISPLAY", screen->display);
+            run.env.insert("QT_QPA_PLATFORM", "xcb");
+            run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
+        }
         source = mountPoint;
         daily = backing + "/day";  // where addClip puts files: the share's today's folder
     }
@@ -215,7 +229,24 @@ fi)";
         EXPECT_EQ(listed(backing), "day");
     }
 
+    // Watches the picture from now on; none without a screen of the test's own.
+    std::unique_ptr<test::StillPictureWatch> watchPicture() const {
+        return screen ? std::make_unique<test::StillPictureWatch>(*screen) : nullptr;
+    }
+    // The longest the picture stood still since the watch began: at most one clip and a second.
+    static void expectPictureMoved(std::unique_ptr<test::StillPictureWatch>& watch, const char* what) {
+        if (!watch) {
+            std::cout << "[ measured ] " << what << ": the picture was not watched (no Xvfb or ffmpeg)\n";
+            return;
+        }
+        const qint64 still = watch->stop();
+        std::cout << "[ measured ] " << what << ": the picture stood still at most " << still << " ms\n";
+        ASSERT_GE(still, 0) << "the screen could not be grabbed";
+        EXPECT_LE(still, 2000) << what;
+    }
+
     QString backing, mountPoint;
+    std::unique_ptr<test::OwnXServer> screen;
 };
 
 // The share is unmounted under the running player, then covered by an empty file system: each
@@ -238,6 +269,8 @@ TEST_F(MountedShareE2E, AnUnmountedOrCoveredShareIsAnOutageAndTodaysFolderMayBli
     ASSERT_TRUE(waitForNextItems(3)) << run.log().toStdString();
     ASSERT_TRUE(test::waitUntil([&] { return copiesCount() == 3; }, 20000, 200)) << run.log().right(3000).toStdString();
     ASSERT_EQ(sourceFolderStatus().value("available"), QJsonValue(true));
+
+    std::unique_ptr<test::StillPictureWatch> picture = watchPicture();
 
     // a. The share is unmounted: a bare mount point that answers, empty.
     const qsizetype beforeUnmount = nextItems().size();
@@ -320,6 +353,7 @@ TEST_F(MountedShareE2E, AnUnmountedOrCoveredShareIsAnOutageAndTodaysFolderMayBli
     EXPECT_FALSE(run.log().contains(kCopyOfGoneSource)) << run.log().right(4000).toStdString();
     EXPECT_EQ(copiesCount(), 3);
     EXPECT_EQ(listed(daily), "a.mp4 b.mp4 c.mp4");
+    expectPictureMoved(picture, "unmounted, covered, today's folder away");
 
     // Through all of it the items went round one cycle of the three, each time where it was.
     const QStringList names = nextItems();
@@ -357,7 +391,11 @@ TEST_F(MountedShareE2E, ARestartWhileTheShareIsUnmountedPlaysFromTheCopies) {
     std::cout << "[ measured ] restarted with the share unmounted: the first item " << toFirstItem
               << " ms after the first poll\n";
     EXPECT_LE(toFirstItem, 3000);
+    // Once the first item shows: the picture goes on from the copies.
+    ASSERT_TRUE(waitForNextItems(1, 20000)) << run.log().right(3000).toStdString();
+    std::unique_ptr<test::StillPictureWatch> picture = watchPicture();
     ASSERT_TRUE(waitForNextItems(6, 30000)) << run.log().right(3000).toStdString();  // some 6 s of items
+    expectPictureMoved(picture, "restarted with the share unmounted");
     const qint64 longest = longestGap(run.log(), 0);
     std::cout << "[ measured ] " << nextItems().size() << " items after the restart, at most " << longest
               << " ms apart: " << nextItems().join(' ').toStdString() << "\n";
@@ -380,6 +418,15 @@ TEST_F(MountedShareE2E, ARestartWhileTheShareIsUnmountedPlaysFromTheCopies) {
         GTEST_SKIP() << "nsenter cannot enter the player's mount namespace here";
     }
     ASSERT_NO_FATAL_FAILURE(mountAgain());
+    if (screen) {
+        // The watch does see a picture that stands still: the player stopped for some 3 s.
+        std::unique_ptr<test::StillPictureWatch> check = watchPicture();
+        ::kill(static_cast<pid_t>(playerPid()), SIGSTOP);
+        const bool seenStill = test::waitUntil([&] { return check->stillNow() > 3000; }, 15000, 50);
+        ::kill(static_cast<pid_t>(playerPid()), SIGCONT);
+        EXPECT_TRUE(seenStill);
+        EXPECT_GE(check->stop(), 2000);
+    }
     EXPECT_EQ(run.stop(), 0);
 }
 

@@ -3,6 +3,7 @@
 // stops answering (the stallfs helper), and a removable volume under /media/USER/LABEL.
 #include "e2e/PlaybackFixture.h"
 #include "e2e/PrivateMounts.h"
+#include "e2e/ScreenWatch.h"
 
 #include "DesktopStandIns.h"
 
@@ -329,51 +330,6 @@ TEST_F(HangingShareE2E, WithLocalCopiesTheItemsGoOnThroughAHangAndARestart) {
     EXPECT_EQ(run.stop(), 0);
 }
 
-// An X server of the test's own (Xvfb), so that keys typed into the player's window reach it
-// alone, whatever else runs beside the test.
-class OwnXServer {
-public:
-    OwnXServer() {
-        QFile displayFile(dir.filePath("display"));
-        if (!displayFile.open(QIODevice::WriteOnly)) return;
-        xvfb.setStandardOutputFile(QProcess::nullDevice());
-        xvfb.setStandardErrorFile(QProcess::nullDevice());
-        xvfb.setChildProcessModifier([fd = displayFile.handle()] { dup2(fd, 3); });
-        xvfb.start("Xvfb", {"-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
-        if (!xvfb.waitForStarted(5000)) return;
-        test::waitUntil([&] { return !test::readAll(dir.filePath("display")).trimmed().isEmpty(); }, 10000, 20);
-        const QByteArray number = test::readAll(dir.filePath("display")).trimmed();
-        if (!number.isEmpty()) display = ":" + QString::fromLatin1(number);
-    }
-    ~OwnXServer() {
-        xvfb.terminate();
-        if (!xvfb.waitForFinished(5000)) xvfb.kill();
-        xvfb.waitForFinished();
-    }
-    // Types the keys into the window named VornPlayer; false when there is none.
-    bool typeKeys(const QString& keys) const {
-        QProcess find;
-        find.setProcessEnvironment(environment());
-        find.start("xdotool", {"search", "--onlyvisible", "--name", "^VornPlayer$"});
-        find.waitForFinished(5000);
-        const QString id = QString::fromUtf8(find.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts).value(0);
-        if (id.isEmpty()) return false;
-        QProcess type;
-        type.setProcessEnvironment(environment());
-        type.start("sh", {"-c", "xdotool windowfocus --sync \"$1\" && xdotool key --clearmodifiers \"$2\"", "sh", id, keys});
-        return type.waitForFinished(5000) && type.exitCode() == 0;
-    }
-    QProcessEnvironment environment() const {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display);
-        return env;
-    }
-
-    QTemporaryDir dir;
-    QProcess xvfb;
-    QString display;  // empty: no server
-};
-
 // Every operator command, from the keyboard, while the share hangs: none of them waits on the share
 // in the main thread (a look at it there breaks the thread contract, which aborts the player
 // here), so the status answers, which the main thread gives, come at once throughout; and Reveal
@@ -382,7 +338,7 @@ TEST_F(HangingShareE2E, OperatorCommandsDuringAHangNeverHoldTheWindow) {
     if (QStandardPaths::findExecutable("Xvfb").isEmpty() || QStandardPaths::findExecutable("xdotool").isEmpty()) {
         GTEST_SKIP() << "needs Xvfb and xdotool";
     }
-    const OwnXServer x;
+    const test::OwnXServer x;
     if (x.display.isEmpty()) GTEST_SKIP() << "Xvfb did not start";
     const test::DesktopStandIns standIns;
     run.env.insert("DISPLAY", x.display);
