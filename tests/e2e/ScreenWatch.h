@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,7 +26,14 @@ public:
         if (!displayFile.open(QIODevice::WriteOnly)) return;
         xvfb.setStandardOutputFile(QProcess::nullDevice());
         xvfb.setStandardErrorFile(QProcess::nullDevice());
-        xvfb.setChildProcessModifier([fd = displayFile.handle()] { dup2(fd, 3); });
+        // Descriptor 3 of Xvfb is the file; should the file be 3 already, it only loses its close-on-exec.
+        xvfb.setChildProcessModifier([fd = displayFile.handle()] {
+            if (fd == 3) {
+                fcntl(3, F_SETFD, 0);
+            } else {
+                dup2(fd, 3);
+            }
+        });
         xvfb.start("Xvfb", {"-displayfd", "3", "-screen", "0", size + "x24", "-nolisten", "tcp"});
         if (!xvfb.waitForStarted(5000)) return;
         waitUntil([&] { return !readAll(dir.filePath("display")).trimmed().isEmpty(); }, 10000, 20);
