@@ -140,22 +140,25 @@ std::uint64_t PlayQueue::startFilesOpenedByHand(const QStringList& paths) {
     return state_.startFilesOpenedByHand(paths);
 }
 
-bool PlayQueue::startFirst(const QStringList& list) {
-    if (!state_.pathToLastNewItem().isNull()) return false;
-    startWith(list);
-    return true;
-}
+void PlayQueue::startWith(const QStringList& list) { start(list, false); }
 
-void PlayQueue::startWith(const QStringList& list) {
-    if (list.isEmpty()) return;
+bool PlayQueue::startFirst(const QStringList& list) { return start(list, true); }
+
+bool PlayQueue::start(const QStringList& list, bool onlyFirst) {
+    if (list.isEmpty()) return true;
     if (const std::shared_ptr<LocalCopies> copies = copies_.get(); copies && !sources_.sourceFolder->isAway()) {
         // What changed on the share while the player was off is not played from an old copy.
         const QHash<QString, MediaFiles::Stamp> stamps = lookAt(list).stamps;
         for (auto it = stamps.cbegin(); it != stamps.cend(); ++it) copies->copyToPlay(it.key(), *it);
         copies->want(list, list);
     }
-    state_.startWith(list);
+    if (!onlyFirst) {
+        state_.startWith(list);
+    } else if (!state_.startWithIfFirst(list)) {
+        return false;
+    }
     sources_.status->newItemArrived(list.first());
+    return true;
 }
 
 void PlayQueue::decideAtEnd(const std::shared_ptr<PlayerItem>& item) {

@@ -130,6 +130,8 @@ private:
     // The item was given to a player that is not the current one: what happens to it no longer matters.
     static bool belongsElsewhere(const PlayerItem& item, const Player* current);
     bool isCurrent(const PlayerItem& item) const;
+    // startWith() and startFirst(): `onlyFirst`, nothing changes once a decision took a new item.
+    bool start(const QStringList& list, bool onlyFirst);
     // What one look at each file sees now (empty when the file system did not answer in time),
     // with the files missing that have not gone for good yet set apart.
     SourceFolder::Looked lookAt(const QStringList& paths) const;

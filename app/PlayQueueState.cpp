@@ -138,6 +138,14 @@ void PlayQueueState::startWith(const QStringList& list) {
     repeatList_ = list;
 }
 
+bool PlayQueueState::startWithIfFirst(const QStringList& list) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!pathToLastNewItem_.isNull()) return false;
+    pathToLastNewItem_ = list.isEmpty() ? QString() : list.first();
+    repeatList_ = list;
+    return true;
+}
+
 void PlayQueueState::reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     repeatcount_ = 0;

@@ -66,6 +66,8 @@ public:
                        const std::function<bool(const QString&)>& passOver = {});
     // The polling loop's first list: its newest file is the last new item.
     void startWith(const QStringList& list);
+    // The same, unless a last new item is there already: false then, and nothing changes.
+    bool startWithIfFirst(const QStringList& list);
     void reset();
     // Every path whose stamp a decision wants: the repeat list and the set-aside files.
     QStringList pathsToLookAt() const;

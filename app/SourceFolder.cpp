@@ -44,10 +44,18 @@ SourceFolder::~SourceFolder() = default;
 
 QString SourceFolder::storedPath() { return Settings::string(Setting::TamrinVideosFolder); }
 
+namespace {
+QString standardizedFolder(const QString& setting) {
+    return setting.trimmed().isEmpty() ? QString() : Path::standardize(setting);
+}
+}  // namespace
+
+QString SourceFolder::folderPath() { return standardizedFolder(storedPath()); }
+
 SourceFolder::Snapshot SourceFolder::snapshot() {
     Snapshot at;
     at.setting = storedPath();
-    at.folder = at.isSet() ? Path::standardize(at.setting) : QString();
+    at.folder = standardizedFolder(at.setting);
     const QString base = at.setting.isNull() ? QString(QLatin1String("")) : Path::standardize(at.setting);
     at.daily = Path::appendingPathComponent(base, getTodaysDateAsString());
     return at;

@@ -52,6 +52,8 @@ public:
     static Snapshot snapshot();
     // The source folder setting as stored (null when none): the one place it is read.
     static QString storedPath();
+    // The source folder, standardised; empty when none is set.
+    static QString folderPath();
     SourceFolderMonitor& monitor() const { return *monitor_; }
     const std::shared_ptr<SourceFolderMonitor>& monitorShared() const { return monitor_; }
     // The local copies the listing keeps its answers for, and plays from while the folder is away.

@@ -10,12 +10,11 @@
 #include "platform/core/Format.h"
 #include "platform/core/PathUtilities.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
-#include <cstring>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,18 +28,9 @@ QString durationText(qint64 seconds) {
     return QStringLiteral("%1 h %2 min").arg(QString::number(seconds / 3600), QString::number(seconds % 3600 / 60));
 }
 
-bool hasEntries(const QByteArray& native) {
-    DIR* dir = opendir(native.constData());
-    if (!dir) return false;
-    bool any = false;
-    while (const dirent* entry = readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            any = true;
-            break;
-        }
-    }
-    closedir(dir);
-    return any;
+// Stops at the first entry.
+bool hasEntries(const QString& path) {
+    return !QDir(path).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 bool isMountPoint(const QString& path, const QList<MountEntry>& mounts) {
@@ -65,7 +55,7 @@ QString SourceFolderMonitor::FileSystem::describe() const {
 SourceFolderMonitor::SourceFolderMonitor(std::function<void()> lightChanged) : lightChanged_(std::move(lightChanged)) {}
 
 QString SourceFolderMonitor::sourceFolderPath() {
-    return SourceFolder::snapshot().folder;
+    return SourceFolder::folderPath();
 }
 
 SourceFolderMonitor::Seen SourceFolderMonitor::lookAt(const QString& path, const FileSystem& home) {
@@ -84,14 +74,16 @@ SourceFolderMonitor::Seen SourceFolderMonitor::lookAt(const QString& path, const
                if (access(native.constData(), X_OK) != 0) return Seen{State::Unreadable, {}, false};
                seen.state = State::Available;
                seen.fileSystem = fileSystemOf(path);
+               bool read = false;
                if (seen.fileSystem.fsType == QLatin1String("autofs")) {
                    // An automount point not mounted yet: reading it has it mounted.
-                   seen.hasEntries = hasEntries(native);
+                   seen.hasEntries = hasEntries(path);
+                   read = true;
                    seen.fileSystem = fileSystemOf(path);
                }
                const bool atHome = home.known() && seen.fileSystem.known() && seen.fileSystem.sameAs(home);
                if (atHome) return seen;
-               seen.hasEntries = hasEntries(native);
+               if (!read) seen.hasEntries = hasEntries(path);
                if (!home.known()) return seen;
                // On a file system other than its own. Where that is no longer mounted (the bare
                // mount point a share left, whatever was put in it since), or an automount that

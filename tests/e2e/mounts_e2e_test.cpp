@@ -132,6 +132,16 @@ fi)";
         return true;
     }
 
+    // Three clips on the share, and the player started on it mounted; skips where it cannot be.
+    void startOnMountedShare() {
+        addClip("a.mp4", 300);
+        addClip("b.mp4", 200);
+        addClip("c.mp4", 100);
+        if (startPlayer(true)) return;
+        if (run.process->exitCode() == kMountFailed) GTEST_SKIP() << "bind-mounting the share in a private mount namespace failed";
+        FAIL() << "the player did not start (exit status " << run.process->exitCode() << ")\n" << run.log().toStdString();
+    }
+
     qint64 playerPid() const { return run.process->processId(); }
 
     // Runs a command in the player's mount namespace; its exit status.
@@ -255,13 +265,8 @@ fi)";
 // it is there again. Then its today's folder is renamed away for a moment: no file leaves the
 // repeat list, and through all three the items go round one cycle, each time where they were.
 TEST_F(MountedShareE2E, AnUnmountedOrCoveredShareIsAnOutageAndTodaysFolderMayBlink) {
-    addClip("a.mp4", 300);
-    addClip("b.mp4", 200);
-    addClip("c.mp4", 100);
-    if (!startPlayer(true)) {
-        if (run.process->exitCode() == kMountFailed) GTEST_SKIP() << "bind-mounting the share in a private mount namespace failed";
-        FAIL() << "the player did not start (exit status " << run.process->exitCode() << ")\n" << run.log().toStdString();
-    }
+    startOnMountedShare();
+    if (IsSkipped() || HasFatalFailure()) return;
     if (QProcess::execute("nsenter", {"-t", QString::number(playerPid()), "-m", "--", "true"}) != 0) {
         GTEST_SKIP() << "nsenter cannot enter the player's mount namespace here";
     }
@@ -373,13 +378,8 @@ TEST_F(MountedShareE2E, AnUnmountedOrCoveredShareIsAnOutageAndTodaysFolderMayBli
 // it is, plays from its copies at once, makes nothing in the mount point, and takes the share back
 // once it is mounted again.
 TEST_F(MountedShareE2E, ARestartWhileTheShareIsUnmountedPlaysFromTheCopies) {
-    addClip("a.mp4", 300);
-    addClip("b.mp4", 200);
-    addClip("c.mp4", 100);
-    if (!startPlayer(true)) {
-        if (run.process->exitCode() == kMountFailed) GTEST_SKIP() << "bind-mounting the share in a private mount namespace failed";
-        FAIL() << "the player did not start (exit status " << run.process->exitCode() << ")\n" << run.log().toStdString();
-    }
+    startOnMountedShare();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_TRUE(waitForNextItems(3)) << run.log().toStdString();
     ASSERT_TRUE(test::waitUntil([&] { return copiesCount() == 3; }, 20000, 200)) << run.log().right(3000).toStdString();
     ASSERT_EQ(run.stop(), 0);
