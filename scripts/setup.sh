@@ -6,12 +6,12 @@ set -eu
 PACKAGES="build-essential cmake pkg-config
 qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev qt6-qpa-plugins
 qt6-httpserver-dev qt6-websockets-dev libsystemd-dev libx11-dev libxss-dev libxext-dev
-libmpv-dev libicu-dev libplist-dev libplist++-dev
+libmpv-dev libicu-dev libplist-dev libplist++-dev libxxhash-dev
 dbus dbus-bin xdg-utils fonts-dejavu-core
 dpkg-dev file"
 TEST_PACKAGES="googletest libgtest-dev xvfb xauth xdotool x11-utils libx11-dev ffmpeg mpv e2fsprogs util-linux mount libfuse3-dev fuse3
 desktop-file-utils python3 python3-prometheus-client man-db systemd faketime prometheus
-chromium chromium-driver python3-selenium debhelper lintian"
+chromium chromium-driver python3-selenium debhelper lintian clang libclang-rt-14-dev"
 
 wanted=$PACKAGES
 [ "${1:-}" = "--test" ] && wanted="$PACKAGES $TEST_PACKAGES"
