@@ -108,6 +108,39 @@ void PlayQueue::playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item,
     onDecisionQueue([item](PlayQueue& self) { self.decideAgain(item, EndKind::NotOpened); });
 }
 
+// What was decided for the hung player plays in a new one, without deciding again: nothing is
+// wrong with the item itself.
+void PlayQueue::playerDidHang(const std::shared_ptr<PlayerItem>& item) {
+    const HeldPlayer player(this->player());
+    if (!player.get() || !player.get()->holds(*item)) return;
+    playInNewPlayer(player.get(), item->url(), item->opensACopy() ? item->openPath() : QString());
+}
+
+void PlayQueue::playInNewPlayer(const Player* hung, const QUrl& url, const QString& openFrom) {
+    DispatchQueue::main().async([weak = weak_from_this(), hung, url, openFrom] {
+        const std::shared_ptr<PlayQueue> self = weak.lock();
+        if (!self) return;
+        const HeldPlayer current(self->player());
+        if (current.get() != hung) return;  // another player took over meanwhile
+        if (Player::hungCount() > kMostHungPlayers) {
+            self->tooManyHungNotice_.note([] {
+                KORVAL_Log::debug(QStringLiteral(
+                    "Too many players wait on a share that does not answer: keeping the picture until it answers"));
+            });
+            return;
+        }
+        self->tooManyHungNotice_.clear();
+        const std::shared_ptr<PlayerItem> item = PlayerItem::playerItemWithURL(url, openFrom);
+        if (!item) return;
+        std::shared_ptr<Player> player = Player::playerWithPlayerItem(item, weak);
+        self->state_.moveFilesOpenedByHand(hung, player.get());
+        player->setNearEndLead(std::chrono::milliseconds(self->nearEndLeadMs_.load()));
+        if (self->sources_.showPlayer) self->sources_.showPlayer(player);
+        self->setPlayer(player);
+        player->play();
+    });
+}
+
 // ---- What the controller asks
 
 void PlayQueue::playFromStart(const std::shared_ptr<PlayerItem>& given, std::uint64_t handSession) {
@@ -362,6 +395,12 @@ bool PlayQueue::handIn(Player& player, const std::shared_ptr<PlayerItem>& ended,
 }
 
 void PlayQueue::carryOut(Player* player, const std::shared_ptr<PlayerItem>& item, const Step& step) {
+    // A player that hangs would load nothing more until its share answers.
+    const bool toPlay = step.kind == Step::Kind::Play || step.kind == Step::Kind::Replay;
+    if (player && player->isHung() && toPlay) {
+        playInNewPlayer(player, step.kind == Step::Kind::Play ? step.url : item->url(), step.openFrom);
+        return;
+    }
     switch (step.kind) {
         case Step::Kind::Play:
             if (player) player->replaceCurrentItemWithPlayerItem(PlayerItem::playerItemWithURL(step.url, step.openFrom));

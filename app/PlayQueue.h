@@ -55,6 +55,7 @@ public:
     void playerItemFailedToPlay(const std::shared_ptr<PlayerItem>& item, int error) override;
     void playerItemDidPlayToEndTime(const std::shared_ptr<PlayerItem>& item, const PlayerItemEnd& end) override;
     void playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item, int error) override;
+    void playerDidHang(const std::shared_ptr<PlayerItem>& item) override;
 
     // A new player plays the item from its start, shown by the view; the one before is let go.
     // `handSession`: the item is the first of the files opened by hand in that session (0: it is
@@ -122,6 +123,10 @@ private:
     // copy whose source changed since is dropped. Empty: the file itself.
     QString copyToOpen(const QString& path, bool reachable, const QHash<QString, MediaFiles::Stamp>& stamps);
     bool handIn(Player& player, const std::shared_ptr<PlayerItem>& ended, const Step& step);
+    // The player hangs on a file of a share that does not answer: the item plays in a new
+    // player, made on the main thread, unless another has taken over meanwhile or too many
+    // players that hang are still waiting to end (then the picture stays until the share answers).
+    void playInNewPlayer(const Player* hung, const QUrl& url, const QString& openFrom);
     void carryOut(Player* player, const std::shared_ptr<PlayerItem>& item, const Step& step);
     // Looks again in a while, keeping the picture, when nothing could be played now; `untilBack`:
     // once the source folder is back.
@@ -150,7 +155,10 @@ private:
     bool lookAgainDue_ = false;
     bool waitingForBack_ = false;  // told by the source folder monitor once the folder is back
     Notice nothingPlayableNotice_;
+    Notice tooManyHungNotice_;
     // How long before an item's end its decision starts, in milliseconds: it follows the scans.
     std::atomic<std::int64_t> nearEndLeadMs_{Player::kNearEndLead.count()};
     static constexpr std::chrono::milliseconds kLongestLead{10000};
+    // Each player that hangs holds mpv and its memory until the share answers.
+    static constexpr int kMostHungPlayers = 3;
 };

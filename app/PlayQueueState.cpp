@@ -179,6 +179,11 @@ void PlayQueueState::dropFilesOpenedByHand() {
     handFilesPlayer_ = nullptr;
 }
 
+void PlayQueueState::moveFilesOpenedByHand(const void* from, const void* to) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handFilesPlaying_ && from && handFilesPlayer_ == from) handFilesPlayer_ = to;
+}
+
 PlayQueueState::HandTurn PlayQueueState::takeFileOpenedByHand(const void* player) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!handFilesPlaying_ || !player || player != handFilesPlayer_) return {};

@@ -82,6 +82,8 @@ public:
     bool bindFilesOpenedByHand(std::uint64_t session, const void* player);
     // A player not made for them replaces their player: they play no more.
     void dropFilesOpenedByHand();
+    // Their player hung and a new one takes over where it was: they follow the new one.
+    void moveFilesOpenedByHand(const void* from, const void* to);
     struct HandTurn {
         enum class Kind {
             None,  // no files opened by hand follow the items of this player

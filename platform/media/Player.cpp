@@ -61,21 +61,32 @@ Player::~Player() = default;
 namespace {
 
 // Drops the reference on a worker of the global queue, or, once the queues have shut down
-// (quitting), on a thread of its own.
+// (quitting), on a thread of its own. A player that hangs may wait for its share for minutes as
+// it ends: it gets a thread of its own too, rather than holding a worker all that time.
 template <typename T>
-void dropOnAWorker(std::shared_ptr<T>&& last) {
+void dropOnAWorker(std::shared_ptr<T>&& last, bool hung) {
     if (!last) return;
     auto held = std::make_shared<std::shared_ptr<T>>(std::move(last));
     const auto drop = [held] { held->reset(); };
-    if (DispatchQueue::global(DispatchQueue::Priority::Default).async(drop)) return;
+    if (!hung && DispatchQueue::global(DispatchQueue::Priority::Default).async(drop)) return;
     std::thread(drop).detach();
 }
 
 }  // namespace
 
-void Player::release(std::shared_ptr<Player>&& player) { dropOnAWorker(std::move(player)); }
+void Player::release(std::shared_ptr<Player>&& player) {
+    const bool hung = player && player->isHung();
+    dropOnAWorker(std::move(player), hung);
+}
 
-void PlayerCore::release(std::shared_ptr<PlayerCore>&& core) { dropOnAWorker(std::move(core)); }
+void PlayerCore::release(std::shared_ptr<PlayerCore>&& core) {
+    const bool hung = core && core->isHung();
+    dropOnAWorker(std::move(core), hung);
+}
+
+bool Player::isHung() const { return core_->isHung(); }
+
+int Player::hungCount() { return PlayerCore::hungCount(); }
 
 std::shared_ptr<PlayerItem> Player::currentItem() const { return core_->currentItem(); }
 

@@ -83,6 +83,10 @@ public:
     // The item handed in with setNextItem() cannot be opened (the file went, or its share does not
     // answer). No end follows: what plays instead is for the delegate to decide at once.
     virtual void playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item, int error) = 0;
+    // mpv hangs in the file of the item before (a share that stopped answering) and never took
+    // `item`, or `item` itself stalled: the player plays nothing more (Player::isHung()). No end
+    // follows: `item`, or what follows it, is for the delegate to play in a new player.
+    virtual void playerDidHang(const std::shared_ptr<PlayerItem>& item) = 0;
 };
 
 // A player over libmpv that holds one current item, plays it, stays paused on its last frame
@@ -131,6 +135,12 @@ public:
     void setNearEndLead(std::chrono::milliseconds lead);
     void play();
     void pause();
+    // mpv waits in a file on a share that does not answer: anything loaded now would wait behind
+    // it, so what plays next needs a new player. The player is then let go on a thread of its own,
+    // which ends it once the share lets go. Any thread.
+    bool isHung() const;
+    // How many players that hung have not ended yet, in the whole process.
+    static int hungCount();
 
     // The video output chosen for every player: mpv's own "null" output when the environment
     // variable VORNPLAYER_VIDEO_OUTPUT is "null", frames for a PlayerView otherwise.

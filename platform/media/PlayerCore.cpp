@@ -6,6 +6,7 @@
 
 #include <mpv/client.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -27,8 +28,17 @@ constexpr auto kHandedInOpenLimit = std::chrono::seconds(2);
 // An item handed in normally starts within milliseconds of the end before it; past this it counts
 // as still opening.
 constexpr auto kOpeningGrace = std::chrono::milliseconds(500);
-// How long mpv has to say how much of the current item is left before it counts as hung.
-constexpr auto kProbeLimit = std::chrono::seconds(1);
+// mpv answers a property within a millisecond unless its core waits on a file of a share that
+// does not answer: past this it counts as hung.
+constexpr auto kProbeLimit = std::chrono::milliseconds(500);
+// An item that plays past its expected end is asked about this often; one that moved less than
+// half of that meanwhile has stalled.
+constexpr auto kStallProbeEvery = std::chrono::seconds(1);
+// A load in place of the current item normally starts within tens of milliseconds; past this
+// mpv is asked whether it still answers.
+constexpr auto kLoadLookAfter = std::chrono::milliseconds(500);
+
+std::atomic<int> gHungCores{0};
 
 void setOption(mpv_handle* mpv, const char* name, const char* value) {
     const int r = mpv_set_option_string(mpv, name, value);
@@ -126,9 +136,24 @@ std::shared_ptr<PlayerCore> PlayerCore::create(std::weak_ptr<PlayerDelegate> del
 }
 
 PlayerCore::~PlayerCore() {
-    if (!mpv_) return;
-    mpv_set_wakeup_callback(mpv_, nullptr, nullptr);
-    mpv_terminate_destroy(mpv_);
+    if (mpv_) {
+        mpv_set_wakeup_callback(mpv_, nullptr, nullptr);
+        mpv_terminate_destroy(mpv_);
+    }
+    if (hung_) --gHungCores;
+}
+
+int PlayerCore::hungCount() { return gHungCores.load(); }
+
+void PlayerCore::markHung() {
+    if (!hung_.exchange(true)) ++gHungCores;
+}
+
+void PlayerCore::retire() {
+    if (!mpv_ || retiring_.exchange(true)) return;
+    // Taken by mpv once the share lets go; it then goes idle, which says it is done with the file.
+    const char* cmd[] = {"stop", nullptr};
+    mpv_command_async(mpv_, 0, cmd);
 }
 
 const char* PlayerCore::stateName(State state) {
@@ -209,6 +234,10 @@ void PlayerCore::play() {
             enter(State::Pending);
         }
     }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paused_ = false;
+    }
     if (toLoad) {
         load(toLoad);
     } else if (mpv_) {
@@ -218,6 +247,10 @@ void PlayerCore::play() {
 }
 
 void PlayerCore::pause() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paused_ = true;
+    }
     if (!mpv_) return;
     const char* cmd[] = {"set", "pause", "yes", nullptr};
     mpv_command_async(mpv_, 0, cmd);
@@ -296,6 +329,7 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
     }
     const char* resume[] = {"set", "pause", "no", nullptr};
     mpv_command_async(mpv_, 0, resume);
+    watchLoad(item, id);
 }
 
 // ---- The end and the failure of an item
@@ -311,13 +345,15 @@ PlayerCore::FollowUp PlayerCore::endedLocked() {
         // mpv goes on by itself to an entry it took, even one appended after the end was reached.
         next.awaitStart = ahead_->item;
         next.awaitLoad = ahead_->load;
+        ahead_->openBy = Clock::now() + kHandedInOpenLimit;
+        ahead_->probe = Ahead::Probe::None;
     }
     return next;
 }
 
 void PlayerCore::followUp(const FollowUp& next) {
     if (next.loadNow) startNow(next.loadNow);
-    if (next.awaitStart) watchAhead(next.awaitStart, next.awaitLoad, kHandedInOpenLimit);
+    if (next.awaitStart) watchAhead(next.awaitStart, next.awaitLoad, kOpeningGrace);
 }
 
 void PlayerCore::told(const std::shared_ptr<PlayerItem>& ended, const PlayerItemEnd& end) {
@@ -397,6 +433,9 @@ void PlayerCore::handle(const mpv_event& event) {
             return onEndFile(event);
         case MPV_EVENT_LOG_MESSAGE:
             return onLogMessage(event);
+        case MPV_EVENT_IDLE:
+            if (retiring_) retired_ = true;
+            return;
         default:
             return;
     }
@@ -476,7 +515,9 @@ void PlayerCore::onPropertyReply(const mpv_event& event) {
     const bool isDouble = event.error >= 0 && property->format == MPV_FORMAT_DOUBLE;
     const double value = isDouble ? *static_cast<const double*>(property->data) : 0.0;
     if (std::strcmp(property->name, "time-remaining") == 0) {
-        probeAnswered(event.reply_userdata, value);
+        probeAnswered(event.reply_userdata, isDouble ? std::optional<double>(value) : std::nullopt);
+    } else if (std::strcmp(property->name, "idle-active") == 0) {
+        loadProbeAnswered(event.reply_userdata);
     } else if (isDouble && std::strcmp(property->name, "duration") == 0) {
         lengthKnown(event.reply_userdata, value);
     }
@@ -647,6 +688,7 @@ bool PlayerCore::setNextItem(const std::shared_ptr<PlayerItem>& next, const std:
             ahead_->stage = atEnd ? Ahead::Stage::AtEnd : Ahead::Stage::Appending;
             if (!atEnd) loads_.insert(id, next);
             untilEnd = std::max(Clock::duration::zero(), current_.expectedEnd - Clock::now());
+            ahead_->openBy = Clock::now() + untilEnd + kHandedInOpenLimit;
         }
     }
     if (id == 0) {
@@ -656,10 +698,10 @@ bool PlayerCore::setNextItem(const std::shared_ptr<PlayerItem>& next, const std:
     }
     next->setOwner(weak_from_this());
     if (atEnd) return true;
-    // mpv opens the next entry ahead, and on a share that stops answering it waits for that open
-    // at the end of the current item, without a word: the current item is looked after when it
-    // should have ended.
-    watchAhead(next, id, untilEnd + kHandedInOpenLimit);
+    // mpv opens the next entry ahead, and on a share that stops answering it waits for that open,
+    // or for the current file, at the end of the current item, without a word: the current item
+    // is looked after when it should have ended.
+    watchAhead(next, id, untilEnd + kOpeningGrace);
     const QByteArray path = next->openPath().toUtf8();
     const char* cmd[] = {"loadfile", path.constData(), "append", nullptr};
     if (mpv_command_async(mpv_, id, cmd) < 0) {
@@ -685,8 +727,10 @@ void PlayerCore::watchAhead(const std::shared_ptr<PlayerItem>& item, std::uint64
     });
 }
 
+// The item handed in has not started when the current item should have ended: mpv is asked how
+// much is left. No answer in time: it hangs in the current file, and the item handed in goes to a
+// new player. Answers are looked at in probeAnswered().
 void PlayerCore::aheadNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, bool afterProbe) {
-    bool probe = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // Given up on once; should mpv start it after all, that start is still recognised.
@@ -694,38 +738,144 @@ void PlayerCore::aheadNotStarted(const std::shared_ptr<PlayerItem>& item, std::u
             ahead_->givenUp || !canShowFrames()) {
             return;
         }
-        if (afterProbe && ahead_->probe == Ahead::Probe::Answered) return;  // looked after when the item should end
-        // The current item plays past its expected end (a stall, a length mpv guessed short), or mpv
-        // hangs in the open of the next one: a hung mpv does not say how much is left.
-        probe = !afterProbe && current_.state == State::Playing;
-        if (probe) {
-            ahead_->probe = Ahead::Probe::Asked;
-        } else {
+        if (afterProbe) {
+            if (ahead_->probe != Ahead::Probe::Asked) return;  // answered: the answer decided
             ahead_->givenUp = true;
+        } else {
+            ahead_->probe = Ahead::Probe::Asked;
         }
     }
-    if (probe) {
-        mpv_get_property_async(mpv_, load, "time-remaining", MPV_FORMAT_DOUBLE);
-        watchAhead(item, load, kProbeLimit, true);
+    if (afterProbe) {
+        hangs(item, QStringLiteral("no answer within %1 ms at the end of the item before").arg(kProbeLimit.count()));
         return;
     }
-    systemLog(QStringLiteral("Cannot open %1, chosen ahead: not started within %2 s of the end of the item before; choosing again")
-                  .arg(item->url().toLocalFile(), QString::number(kHandedInOpenLimit.count())));
+    mpv_get_property_async(mpv_, load, "time-remaining", MPV_FORMAT_DOUBLE);
+    watchAhead(item, load, kProbeLimit, true);
+}
+
+// mpv said how much of the current item is left. Still well before its end and moving: it is
+// looked after again a little later. Not moving: it stalled on its file, and the item handed in
+// goes to a new player. At its end: mpv opens the item handed in, which has until openBy.
+void PlayerCore::probeAnswered(std::uint64_t load, std::optional<double> secondsLeft) {
+    enum class Then { Nothing, LookAgain, Stalled, GiveUp } then = Then::Nothing;
+    std::shared_ptr<PlayerItem> item;
+    Clock::duration wait{};
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!ahead_ || ahead_->load != load || ahead_->probe != Ahead::Probe::Asked || ahead_->givenUp) return;
+        ahead_->probe = Ahead::Probe::Answered;
+        item = ahead_->item;
+        const Clock::time_point now = Clock::now();
+        const bool playing = current_.state == State::Playing && secondsLeft && *secondsLeft > 0.5 &&
+                             plausibleSeconds(*secondsLeft);
+        if (playing) {
+            const auto last = ahead_->lastLeft;
+            const double waited = last ? std::chrono::duration<double>(now - last->first).count() : 0.0;
+            if (last && !paused_ && waited >= 0.5 && last->second - *secondsLeft < waited / 2) {
+                then = Then::Stalled;
+                ahead_->givenUp = true;
+            } else {
+                then = Then::LookAgain;
+                ahead_->lastLeft = std::make_pair(now, *secondsLeft);
+                ahead_->openBy = now + microseconds(*secondsLeft) + kHandedInOpenLimit;
+                wait = std::clamp<Clock::duration>(microseconds(*secondsLeft), kProbeLimit, kStallProbeEvery);
+            }
+        } else {
+            ahead_->lastLeft.reset();
+            if (now >= ahead_->openBy) {
+                then = Then::GiveUp;
+                ahead_->givenUp = true;
+            } else {
+                then = Then::LookAgain;
+                wait = ahead_->openBy - now;
+            }
+        }
+    }
+    switch (then) {
+        case Then::LookAgain: return watchAhead(item, load, wait);
+        case Then::Stalled: return hangs(item, QStringLiteral("the item before stalled"));
+        case Then::GiveUp:
+            return openGivenUp(item, QStringLiteral("Cannot open %1, chosen ahead: not started within %2 s of the end of "
+                                                    "the item before; choosing again")
+                                         .arg(item->url().toLocalFile(), QString::number(kHandedInOpenLimit.count())));
+        case Then::Nothing: return;
+    }
+}
+
+void PlayerCore::watchLoad(const std::shared_ptr<PlayerItem>& item, std::uint64_t load) {
+    std::weak_ptr<PlayerCore> weak = weak_from_this();
+    DispatchQueue::after(kLoadLookAfter, [weak, item, load] {
+        if (auto self = weak.lock()) self->loadNotStarted(item, load, false);
+    });
+}
+
+void PlayerCore::loadNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, bool afterProbe) {
+    enum class Then { Nothing, Ask, LookAgain, Hangs, GiveUp } then = Then::Nothing;
+    Clock::duration wait{};
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const bool answered = loadProbes_.take(load);
+        if (current_.item != item || current_.load != load || current_.state != State::Loading || !canShowFrames()) {
+            return;
+        }
+        const Clock::duration loading = Clock::now() - current_.since;
+        if (!afterProbe) {
+            loadProbes_.insert(load, false);
+            then = Then::Ask;
+        } else if (!answered) {
+            then = Then::Hangs;
+        } else if (loading >= kHandedInOpenLimit) {
+            then = Then::GiveUp;
+        } else {
+            then = Then::LookAgain;
+            wait = kHandedInOpenLimit - loading;
+        }
+    }
+    std::weak_ptr<PlayerCore> weak = weak_from_this();
+    switch (then) {
+        case Then::Ask:
+            mpv_get_property_async(mpv_, load, "idle-active", MPV_FORMAT_FLAG);
+            DispatchQueue::after(kProbeLimit, [weak, item, load] {
+                if (auto self = weak.lock()) self->loadNotStarted(item, load, true);
+            });
+            return;
+        case Then::LookAgain:
+            DispatchQueue::after(std::chrono::duration_cast<std::chrono::microseconds>(wait), [weak, item, load] {
+                if (auto self = weak.lock()) self->loadNotStarted(item, load, false);
+            });
+            return;
+        case Then::Hangs:
+            return hangs(item, QStringLiteral("no answer within %1 ms of a load").arg(kProbeLimit.count()));
+        case Then::GiveUp: {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (current_.item != item || current_.load != load || current_.state != State::Loading) return;
+                enter(State::Failed);
+            }
+            return openGivenUp(item, QStringLiteral("Cannot open %1: not started within %2 s; choosing again")
+                                         .arg(item->url().toLocalFile(), QString::number(kHandedInOpenLimit.count())));
+        }
+        case Then::Nothing: return;
+    }
+}
+
+void PlayerCore::loadProbeAnswered(std::uint64_t load) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (loadProbes_.contains(load)) loadProbes_[load] = true;
+}
+
+// An open that did not end in time holds mpv's core: any later load would wait for it.
+void PlayerCore::openGivenUp(const std::shared_ptr<PlayerItem>& item, const QString& why) {
+    markHung();
+    systemLog(why);
     if (const auto d = delegate()) d->playerDidRefuseNextItem(item, MPV_ERROR_LOADING_FAILED);
 }
 
-// mpv said how much of the current item is left: still well before its end, it is looked after
-// again when it should have ended.
-void PlayerCore::probeAnswered(std::uint64_t load, double secondsLeft) {
-    std::shared_ptr<PlayerItem> item;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!ahead_ || ahead_->load != load || ahead_->probe != Ahead::Probe::Asked) return;
-        if (!(secondsLeft > 0.5) || !plausibleSeconds(secondsLeft)) return;
-        ahead_->probe = Ahead::Probe::Answered;
-        item = ahead_->item;
-    }
-    watchAhead(item, load, microseconds(secondsLeft) + kHandedInOpenLimit);
+void PlayerCore::hangs(const std::shared_ptr<PlayerItem>& item, const QString& why) {
+    markHung();
+    systemLog(QStringLiteral("mpv hangs on a file that does not answer (%1): %2 plays in a new player")
+                  .arg(why, item->url().toLocalFile()));
+    if (const auto d = delegate()) d->playerDidHang(item);
 }
 
 // mpv refused to append the item handed in: it is loaded at the end instead (now, if the end came
@@ -757,6 +907,8 @@ void PlayerCore::aheadFailedToOpen(const std::shared_ptr<PlayerItem>& item, std:
         current_.openingAhead = false;
         enter(State::Failed);
     }
+    // An open that does not end holds mpv's core: whatever plays next needs a new player.
+    if (!error) markHung();
     const QString why = error ? QStringLiteral("%1 (mpv error %2)").arg(QString::fromUtf8(mpv_error_string(*error)),
                                                                          QString::number(*error))
                               : QStringLiteral("not opened within %1 s").arg(kHandedInOpenLimit.count());

@@ -58,6 +58,18 @@ public:
     // A view has made (or freed) its render context: loading may start.
     void setRenderContextReady(bool ready);
 
+    // mpv waits in a file on a share that does not answer: it did not go on to the next item in
+    // time, an item stalled, or an open did not end. Anything loaded now would wait behind that
+    // file, so whatever plays next plays in a new player; this one is let go once the share lets
+    // go of it. Never cleared.
+    bool isHung() const { return hung_.load(); }
+    // How many players that hung have not ended yet, in the whole process.
+    static int hungCount();
+    // The view lets go of this player while it hangs: mpv is asked to stop and, once it has (the
+    // share let go), retired() turns true and its render context can be freed without waiting.
+    void retire();
+    bool retired() const { return retired_.load(); }
+
     // Where mpv put the video in the last frame it rendered in software: the width it rendered
     // into and the black margins it left left and right of the video, in pixels.
     struct VideoPlacement {
@@ -91,12 +103,17 @@ private:
             Appended,   // in mpv's playlist: mpv goes on to it by itself
             AtEnd,      // we load it when the current item ends (mpv refused it, or a look for audio is due)
         };
-        enum class Probe { None, Asked, Answered };  // asked how much of the current item is left
+        // Asked how much of the current item is left, to tell a long item from a hung mpv.
+        enum class Probe { None, Asked, Answered };
         std::shared_ptr<PlayerItem> item;
         std::uint64_t load = 0;
         std::int64_t entry = -1;
         Stage stage = Stage::Appending;
         Probe probe = Probe::None;
+        // The last answer while the current item still played: what was left, and when.
+        std::optional<std::pair<Clock::time_point, double>> lastLeft;
+        // mpv answers but has not started it by then: its open waits on the share.
+        Clock::time_point openBy;
         bool givenUp = false;  // did not start in time, and the delegate was told
     };
     // What follows the end of the current item.
@@ -148,7 +165,16 @@ private:
     void watchAhead(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, Clock::duration delay,
                     bool afterProbe = false);
     void aheadNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, bool afterProbe);
-    void probeAnswered(std::uint64_t load, double secondsLeft);
+    void probeAnswered(std::uint64_t load, std::optional<double> secondsLeft);
+    // A load in place of the current item that has not started: mpv is asked whether it still
+    // answers; if not, the item goes to a new player, and if it answers, the open is given its time.
+    void watchLoad(const std::shared_ptr<PlayerItem>& item, std::uint64_t load);
+    void loadNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, bool afterProbe);
+    void loadProbeAnswered(std::uint64_t load);
+    void openGivenUp(const std::shared_ptr<PlayerItem>& item, const QString& why);
+    // mpv hangs: the item it never took (or that stalled) goes to a new player.
+    void hangs(const std::shared_ptr<PlayerItem>& item, const QString& why);
+    void markHung();
     bool aheadRefused(const std::shared_ptr<PlayerItem>& item, std::uint64_t load);
     void aheadFailedToOpen(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, std::optional<int> error);
     void startNow(const std::shared_ptr<PlayerItem>& item);
@@ -169,6 +195,13 @@ private:
     bool renderReady_ = false;
     // No audio device could be opened: play silently, and look for one again now and then.
     std::optional<Clock::time_point> audioOffSince_;
+    // The loads in place of the current item that mpv has been asked about, and whether it answered.
+    QHash<std::uint64_t, bool> loadProbes_;
+    bool paused_ = false;  // paused by the owner: an item that does not move then has not stalled
+
+    std::atomic<bool> hung_{false};
+    std::atomic<bool> retiring_{false};
+    std::atomic<bool> retired_{false};
 
     mutable std::mutex placementMutex_;
     std::optional<VideoPlacement> videoPlacement_;

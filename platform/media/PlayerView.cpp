@@ -17,6 +17,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QProcess>
+#include <QTimer>
 
 #include <memory>
 #include <QVBoxLayout>
@@ -153,24 +154,63 @@ PlayerView* PlayerView::create(QWidget* parent) {
     return new SoftwarePlayerView(parent);
 }
 
+// ---- the players let go of
+
+void PlayerView::letGoOfPlayer(mpv_render_context*& context) {
+    if (!context) return;
+    mpv_render_context* old = std::exchange(context, nullptr);
+    PlayerCore* core = player_ ? &PlayerCoreAccess::core(*player_) : nullptr;
+    if (!core || !core->isHung()) {
+        freeRenderContext(old);  // no update callback runs after this returns
+        if (core) core->setRenderContextReady(false);
+        return;
+    }
+    mpv_render_context_set_update_callback(old, nullptr, nullptr);
+    core->setRenderContextReady(false);
+    core->retire();
+    retired_.append(Retired{player_, old});
+    if (!reaper_) {
+        reaper_ = new QTimer(this);
+        reaper_->setInterval(250);
+        connect(reaper_, &QTimer::timeout, this, [this] { endRetiredPlayers(false); });
+    }
+    reaper_->start();
+}
+
+void PlayerView::endRetiredPlayers(bool quitting) {
+    for (qsizetype i = retired_.size() - 1; i >= 0; --i) {
+        Retired& retired = retired_[i];
+        if (PlayerCoreAccess::core(*retired.player).retired()) {
+            freeRenderContext(retired.context);
+            Player::release(std::move(retired.player));
+        } else if (quitting) {
+            // mpv still waits on the share: neither its context nor mpv itself can end without
+            // waiting too. Both stay as they are until the process ends.
+            new std::shared_ptr<Player>(std::move(retired.player));
+        } else {
+            continue;
+        }
+        retired_.removeAt(i);
+    }
+    if (reaper_ && retired_.isEmpty()) reaper_->stop();
+}
+
 // ---- software
 
 SoftwarePlayerView::SoftwarePlayerView(QWidget* parent) : PlayerView(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-SoftwarePlayerView::~SoftwarePlayerView() { freeContext(); }
-
-void SoftwarePlayerView::freeContext() {
-    if (!context_) return;
-    mpv_render_context_free(context_);  // no update callback runs after this returns
-    context_ = nullptr;
-    if (player_) PlayerCoreAccess::core(*player_).setRenderContextReady(false);
+SoftwarePlayerView::~SoftwarePlayerView() {
+    letGoOfPlayer(context_);
+    endRetiredPlayers(true);
 }
+
+void SoftwarePlayerView::freeRenderContext(mpv_render_context* context) { mpv_render_context_free(context); }
 
 void SoftwarePlayerView::setPlayer(std::shared_ptr<Player> player) {
     VORN_ASSERT_MAIN_THREAD();
-    freeContext();
+    letGoOfPlayer(context_);
     player_ = std::move(player);
     frame_ = QImage();
     unscaled_.reset();
@@ -377,22 +417,23 @@ OpenGLPlayerView::OpenGLPlayerView(QWidget* parent) : PlayerView(parent), surfac
     surface_->onFrame = [this] { frameShown(); };
 }
 
-OpenGLPlayerView::~OpenGLPlayerView() { freeContext(); }
-
-void OpenGLPlayerView::freeContext() {
-    if (!context_) return;
-    // The render context goes with its OpenGL context current, before the player may end.
-    surface_->makeCurrent();
-    mpv_render_context_free(context_);
-    surface_->doneCurrent();
-    context_ = nullptr;
+OpenGLPlayerView::~OpenGLPlayerView() {
     surface_->render = nullptr;
-    if (player_) PlayerCoreAccess::core(*player_).setRenderContextReady(false);
+    letGoOfPlayer(context_);
+    endRetiredPlayers(true);
+}
+
+// The render context goes with its OpenGL context current, before the player may end.
+void OpenGLPlayerView::freeRenderContext(mpv_render_context* context) {
+    surface_->makeCurrent();
+    mpv_render_context_free(context);
+    surface_->doneCurrent();
 }
 
 void OpenGLPlayerView::setPlayer(std::shared_ptr<Player> player) {
     VORN_ASSERT_MAIN_THREAD();
-    freeContext();
+    surface_->render = nullptr;
+    letGoOfPlayer(context_);
     player_ = std::move(player);
     // Without a GL context yet, initializeGL makes the render context.
     if (surface_->context() != nullptr && surface_->isValid()) makeContext();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QWidget>
 
 #include <chrono>
@@ -7,6 +8,8 @@
 #include <optional>
 
 class Player;
+class QTimer;
+struct mpv_render_context;
 
 // Shows the frames of a Player in the main window; black when it has none. Use on the main
 // thread only.
@@ -39,6 +42,24 @@ public:
 
 protected:
     void frameShown() { lastFrame_ = std::chrono::steady_clock::now(); }
+    // Lets go of the player shown until now and of its render context. Freeing the context waits
+    // for mpv's core, which may wait on a share that does not answer: a player that hangs is kept,
+    // with its context, until mpv has let go of its file, and freed then.
+    void letGoOfPlayer(mpv_render_context*& context);
+    // Frees a render context as the view made it (the OpenGL one with its context current).
+    virtual void freeRenderContext(mpv_render_context* context) = 0;
+    // The players kept until mpv lets go of them; at quit, those still hanging are left to the
+    // end of the process. Each view's destructor calls it.
+    void endRetiredPlayers(bool quitting);
+
     std::shared_ptr<Player> player_;
     std::optional<std::chrono::steady_clock::time_point> lastFrame_;
+
+private:
+    struct Retired {
+        std::shared_ptr<Player> player;
+        mpv_render_context* context = nullptr;
+    };
+    QList<Retired> retired_;
+    QTimer* reaper_ = nullptr;
 };

@@ -24,9 +24,9 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void freeRenderContext(mpv_render_context* context) override;
 
 private:
-    void freeContext();
     bool render(uchar* pixels, QSize size, qsizetype stride, const char* format);
     bool alphaIsSeen(const QPaintDevice* device) const;
     bool renderIntoDevice(QPainter& painter, QPaintDevice* device, const QRegion& region);
@@ -47,10 +47,12 @@ public:
     Renderer renderer() const override { return Renderer::OpenGL; }
     void setPlayer(std::shared_ptr<Player> player) override;
 
+protected:
+    void freeRenderContext(mpv_render_context* context) override;
+
 private:
     class Surface;
     void makeContext();
-    void freeContext();
     Surface* surface_;
     mpv_render_context* context_ = nullptr;
 };

@@ -54,6 +54,7 @@ public:
         react(onEnd_, item);
     }
     void playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item, int) override { note("refused", item); }
+    void playerDidHang(const std::shared_ptr<PlayerItem>& item) override { note("hung", item); }
 
     // Waits until `count` events of the kind have come.
     bool waitFor(const QString& what, std::size_t count, int timeoutMs) {
