@@ -41,14 +41,19 @@ private:
 }  // namespace
 
 SourceFolder::Looked PlayQueue::lookAt(const QStringList& paths) const {
-    QHash<QString, MediaFiles::Stamp> stamps =
+    const std::uint64_t ticket = sources_.sourceFolder->startLook();
+    const std::optional<QHash<QString, MediaFiles::Stamp>> answered =
         ShareAccess::call<QHash<QString, MediaFiles::Stamp>>([paths] {
             QHash<QString, MediaFiles::Stamp> seen;
             for (const QString& path : paths) {
                 if (const auto stamp = MediaFiles::stampOf(path)) seen.insert(path, *stamp);
             }
             return seen;
-        }).value_or(QHash<QString, MediaFiles::Stamp>());
+        });
+    // Its files not answering is the share not answering: the rest of the decision, and the
+    // decisions after it, do not wait for it again.
+    if (!answered) sources_.sourceFolder->report(SourceFolderMonitor::State::NotAnswering, ticket);
+    QHash<QString, MediaFiles::Stamp> stamps = answered.value_or(QHash<QString, MediaFiles::Stamp>());
     if (!sources_.folder) return {stamps, {}};
     return sources_.folder->confirmGone(std::move(stamps), std::chrono::steady_clock::now());
 }
@@ -134,7 +139,7 @@ void PlayQueue::playInNewPlayer(const Player* hung, const QUrl& url, const QStri
         if (!item) return;
         std::shared_ptr<Player> player = Player::playerWithPlayerItem(item, weak);
         self->state_.moveFilesOpenedByHand(hung, player.get());
-        player->setNearEndLead(std::chrono::milliseconds(self->nearEndLeadMs_.load()));
+        player->setNearEndLead(self->lead());
         if (self->sources_.showPlayer) self->sources_.showPlayer(player);
         self->setPlayer(player);
         player->play();
@@ -162,7 +167,7 @@ void PlayQueue::playFromStart(const std::shared_ptr<PlayerItem>& given, std::uin
         return;  // the operator opened other files since
     }
     // The view lets go of the old player first, then it is handed to a worker.
-    player->setNearEndLead(std::chrono::milliseconds(nearEndLeadMs_.load()));
+    player->setNearEndLead(lead());
     if (sources_.showPlayer) sources_.showPlayer(player);
     setPlayer(player);
     player->play();
@@ -330,10 +335,23 @@ void PlayQueue::leadForScan(std::chrono::steady_clock::duration scan) {
     const auto took = std::chrono::duration_cast<milliseconds>(scan);
     const milliseconds wanted = took + took / 2 + milliseconds(250);
     const milliseconds before(nearEndLeadMs_.load());
-    const milliseconds lead = std::clamp(std::max(wanted, before * 3 / 4), Player::kNearEndLead, kLongestLead);
+    const milliseconds lead = std::clamp(std::max(wanted, before * 3 / 4), shortestLead(), kLongestLead);
     nearEndLeadMs_.store(lead.count());
     const HeldPlayer player(this->player());
     if (player.get()) player.get()->setNearEndLead(lead);
+}
+
+// With local copies to go on from, a share that stops answering costs the decision one look at it
+// (ShareAccess::kDeadline) before the copies are decided: started that much earlier, the
+// decision still ends before the item does.
+std::chrono::milliseconds PlayQueue::lead() const {
+    return std::max(std::chrono::milliseconds(nearEndLeadMs_.load()), shortestLead());
+}
+
+std::chrono::milliseconds PlayQueue::shortestLead() const {
+    const std::shared_ptr<LocalCopies> copies = copies_.get();
+    const bool withCopies = copies && copies->enabled();
+    return withCopies ? ShareAccess::kDeadline + std::chrono::milliseconds(500) : Player::kNearEndLead;
 }
 
 PlayQueue::Step PlayQueue::withCopy(Step step, const std::shared_ptr<PlayerItem>& ended, bool reachable,
@@ -349,7 +367,7 @@ QString PlayQueue::copyToOpen(const QString& path, bool reachable, const QHash<Q
     const std::shared_ptr<LocalCopies> copies = copies_.get();
     if (!copies || !copies->hasCopy(path)) return QString();
     std::optional<MediaFiles::Stamp> sourceNow;
-    if (reachable) {
+    if (reachable && !sources_.sourceFolder->isAway()) {
         // A file the decision did not look at (a new one) is looked at now; a share that stops
         // answering just now leaves the copy as it is.
         const QHash<QString, MediaFiles::Stamp> looked = stamps.contains(path) ? stamps : lookAt({path}).stamps;

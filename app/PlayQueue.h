@@ -117,6 +117,8 @@ private:
     Step stepFor(const PlayQueueState::Decision& decision, const PlayQueueState::Found& found, EndKind kind,
                  bool reachable);
     void leadForScan(std::chrono::steady_clock::duration scan);
+    std::chrono::milliseconds shortestLead() const;
+    std::chrono::milliseconds lead() const;  // for a player made now
     Step withCopy(Step step, const std::shared_ptr<PlayerItem>& ended, bool reachable,
                   const QHash<QString, MediaFiles::Stamp>& stamps);
     // The local copy to open for the file, checked now; `reachable`: the share answers, and a

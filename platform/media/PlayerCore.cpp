@@ -34,9 +34,11 @@ constexpr auto kProbeLimit = std::chrono::milliseconds(500);
 // An item that plays past its expected end is asked about this often; one that moved less than
 // half of that meanwhile has stalled.
 constexpr auto kStallProbeEvery = std::chrono::seconds(1);
-// A load in place of the current item normally starts within tens of milliseconds; past this
-// mpv is asked whether it still answers.
-constexpr auto kLoadLookAfter = std::chrono::milliseconds(500);
+// mpv starts the next file within tens of milliseconds of the end of the one before (of a load
+// in its place). Not started past this, the file before does not let go of mpv: its share hangs.
+constexpr auto kLetGoLimit = std::chrono::seconds(1);
+// The same for a load in place of the current item, which is timed from the load itself.
+constexpr auto kLoadLetGoLimit = std::chrono::milliseconds(500);
 
 std::atomic<int> gHungCores{0};
 
@@ -307,6 +309,7 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
         enter(State::Loading);
         current_.load = id;
         current_.since = Clock::now();
+        current_.fileStarted = false;
         current_.openingAhead = false;
         current_.timed = current_.announced = false;
     }
@@ -345,7 +348,7 @@ PlayerCore::FollowUp PlayerCore::endedLocked() {
         // mpv goes on by itself to an entry it took, even one appended after the end was reached.
         next.awaitStart = ahead_->item;
         next.awaitLoad = ahead_->load;
-        ahead_->openBy = Clock::now() + kHandedInOpenLimit;
+        ahead_->startBy = Clock::now() + kLetGoLimit;
         ahead_->probe = Ahead::Probe::None;
     }
     return next;
@@ -459,6 +462,8 @@ void PlayerCore::onCommandReply(const mpv_event& event) {
     if (!entry) return;
     std::lock_guard<std::mutex> lock(mutex_);
     entries_.insert(*entry, Entry{item, load});
+    // Its file may have started before the answer came.
+    if (load == current_.load && *entry == current_.entry) current_.fileStarted = true;
     if (ahead_ && ahead_->load == load && ahead_->stage == Ahead::Stage::Appending) {
         ahead_->entry = *entry;
         ahead_->stage = Ahead::Stage::Appended;
@@ -484,6 +489,7 @@ void PlayerCore::onStartFile(std::int64_t entry) {
             current_.timed = current_.announced = false;
         } else {
             current_.entry = entry;
+            if (entries_.value(entry).load == current_.load) current_.fileStarted = true;
             if (current_.state == State::Playing || current_.state == State::Ended) enter(State::Loading);
         }
     }
@@ -516,8 +522,6 @@ void PlayerCore::onPropertyReply(const mpv_event& event) {
     const double value = isDouble ? *static_cast<const double*>(property->data) : 0.0;
     if (std::strcmp(property->name, "time-remaining") == 0) {
         probeAnswered(event.reply_userdata, isDouble ? std::optional<double>(value) : std::nullopt);
-    } else if (std::strcmp(property->name, "idle-active") == 0) {
-        loadProbeAnswered(event.reply_userdata);
     } else if (isDouble && std::strcmp(property->name, "duration") == 0) {
         lengthKnown(event.reply_userdata, value);
     }
@@ -688,7 +692,7 @@ bool PlayerCore::setNextItem(const std::shared_ptr<PlayerItem>& next, const std:
             ahead_->stage = atEnd ? Ahead::Stage::AtEnd : Ahead::Stage::Appending;
             if (!atEnd) loads_.insert(id, next);
             untilEnd = std::max(Clock::duration::zero(), current_.expectedEnd - Clock::now());
-            ahead_->openBy = Clock::now() + untilEnd + kHandedInOpenLimit;
+            ahead_->startBy = Clock::now() + untilEnd + kLetGoLimit;
         }
     }
     if (id == 0) {
@@ -754,10 +758,11 @@ void PlayerCore::aheadNotStarted(const std::shared_ptr<PlayerItem>& item, std::u
 }
 
 // mpv said how much of the current item is left. Still well before its end and moving: it is
-// looked after again a little later. Not moving: it stalled on its file, and the item handed in
-// goes to a new player. At its end: mpv opens the item handed in, which has until openBy.
+// looked after again a little later. Not moving: it stalled on its file. At its end, mpv goes on
+// to the item handed in unless the file before does not let go of it (startBy). Either way the
+// item handed in goes to a new player.
 void PlayerCore::probeAnswered(std::uint64_t load, std::optional<double> secondsLeft) {
-    enum class Then { Nothing, LookAgain, Stalled, GiveUp } then = Then::Nothing;
+    enum class Then { Nothing, LookAgain, Stalled, HeldUp } then = Then::Nothing;
     std::shared_ptr<PlayerItem> item;
     Clock::duration wait{};
     {
@@ -777,91 +782,70 @@ void PlayerCore::probeAnswered(std::uint64_t load, std::optional<double> seconds
             } else {
                 then = Then::LookAgain;
                 ahead_->lastLeft = std::make_pair(now, *secondsLeft);
-                ahead_->openBy = now + microseconds(*secondsLeft) + kHandedInOpenLimit;
+                ahead_->startBy = now + microseconds(*secondsLeft) + kLetGoLimit;
                 wait = std::clamp<Clock::duration>(microseconds(*secondsLeft), kProbeLimit, kStallProbeEvery);
             }
         } else {
             ahead_->lastLeft.reset();
-            if (now >= ahead_->openBy) {
-                then = Then::GiveUp;
+            if (now >= ahead_->startBy) {
+                then = Then::HeldUp;
                 ahead_->givenUp = true;
             } else {
                 then = Then::LookAgain;
-                wait = ahead_->openBy - now;
+                wait = ahead_->startBy - now;
             }
         }
     }
     switch (then) {
         case Then::LookAgain: return watchAhead(item, load, wait);
         case Then::Stalled: return hangs(item, QStringLiteral("the item before stalled"));
-        case Then::GiveUp:
-            return openGivenUp(item, QStringLiteral("Cannot open %1, chosen ahead: not started within %2 s of the end of "
-                                                    "the item before; choosing again")
-                                         .arg(item->url().toLocalFile(), QString::number(kHandedInOpenLimit.count())));
+        case Then::HeldUp: return hangs(item, QStringLiteral("the file before did not let go of it"));
         case Then::Nothing: return;
     }
 }
 
 void PlayerCore::watchLoad(const std::shared_ptr<PlayerItem>& item, std::uint64_t load) {
     std::weak_ptr<PlayerCore> weak = weak_from_this();
-    DispatchQueue::after(kLoadLookAfter, [weak, item, load] {
-        if (auto self = weak.lock()) self->loadNotStarted(item, load, false);
+    DispatchQueue::after(kLoadLetGoLimit, [weak, item, load] {
+        if (auto self = weak.lock()) self->loadNotStarted(item, load);
     });
 }
 
-void PlayerCore::loadNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, bool afterProbe) {
-    enum class Then { Nothing, Ask, LookAgain, Hangs, GiveUp } then = Then::Nothing;
+// A load in place of the current item: mpv has not started its file (the file before does not
+// let go of mpv), or has started it but not opened it (its own share hangs).
+void PlayerCore::loadNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load) {
+    enum class Then { Nothing, LookAgain, HeldUp, GiveUp } then = Then::Nothing;
     Clock::duration wait{};
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const bool answered = loadProbes_.take(load);
         if (current_.item != item || current_.load != load || current_.state != State::Loading || !canShowFrames()) {
             return;
         }
         const Clock::duration loading = Clock::now() - current_.since;
-        if (!afterProbe) {
-            loadProbes_.insert(load, false);
-            then = Then::Ask;
-        } else if (!answered) {
-            then = Then::Hangs;
+        if (!current_.fileStarted) {
+            then = Then::HeldUp;
         } else if (loading >= kHandedInOpenLimit) {
             then = Then::GiveUp;
+            enter(State::Failed);
         } else {
             then = Then::LookAgain;
             wait = kHandedInOpenLimit - loading;
         }
     }
-    std::weak_ptr<PlayerCore> weak = weak_from_this();
     switch (then) {
-        case Then::Ask:
-            mpv_get_property_async(mpv_, load, "idle-active", MPV_FORMAT_FLAG);
-            DispatchQueue::after(kProbeLimit, [weak, item, load] {
-                if (auto self = weak.lock()) self->loadNotStarted(item, load, true);
-            });
-            return;
-        case Then::LookAgain:
+        case Then::LookAgain: {
+            std::weak_ptr<PlayerCore> weak = weak_from_this();
             DispatchQueue::after(std::chrono::duration_cast<std::chrono::microseconds>(wait), [weak, item, load] {
-                if (auto self = weak.lock()) self->loadNotStarted(item, load, false);
+                if (auto self = weak.lock()) self->loadNotStarted(item, load);
             });
             return;
-        case Then::Hangs:
-            return hangs(item, QStringLiteral("no answer within %1 ms of a load").arg(kProbeLimit.count()));
-        case Then::GiveUp: {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (current_.item != item || current_.load != load || current_.state != State::Loading) return;
-                enter(State::Failed);
-            }
-            return openGivenUp(item, QStringLiteral("Cannot open %1: not started within %2 s; choosing again")
-                                         .arg(item->url().toLocalFile(), QString::number(kHandedInOpenLimit.count())));
         }
+        case Then::HeldUp: return hangs(item, QStringLiteral("the file before did not let go of it"));
+        case Then::GiveUp:
+            return openGivenUp(item, QStringLiteral("Cannot open %1: not opened within %2 s; choosing again")
+                                         .arg(item->url().toLocalFile(), QString::number(kHandedInOpenLimit.count())));
         case Then::Nothing: return;
     }
-}
-
-void PlayerCore::loadProbeAnswered(std::uint64_t load) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (loadProbes_.contains(load)) loadProbes_[load] = true;
 }
 
 // An open that did not end in time holds mpv's core: any later load would wait for it.

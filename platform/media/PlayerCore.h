@@ -91,6 +91,7 @@ private:
         std::int64_t entry = -1;  // mpv's playlist entry that started last
         Clock::time_point since;
         bool openingAhead = false;  // came in ahead and has not loaded yet: failing to open is a refusal
+        bool fileStarted = false;   // mpv started the file of its load (it let go of the one before)
         // Its near end: timed from its length, announced to the delegate.
         bool timed = false;
         bool announced = false;
@@ -112,8 +113,8 @@ private:
         Probe probe = Probe::None;
         // The last answer while the current item still played: what was left, and when.
         std::optional<std::pair<Clock::time_point, double>> lastLeft;
-        // mpv answers but has not started it by then: its open waits on the share.
-        Clock::time_point openBy;
+        // Not started by then, though mpv answers: the file before does not let go of mpv.
+        Clock::time_point startBy;
         bool givenUp = false;  // did not start in time, and the delegate was told
     };
     // What follows the end of the current item.
@@ -166,11 +167,10 @@ private:
                     bool afterProbe = false);
     void aheadNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, bool afterProbe);
     void probeAnswered(std::uint64_t load, std::optional<double> secondsLeft);
-    // A load in place of the current item that has not started: mpv is asked whether it still
-    // answers; if not, the item goes to a new player, and if it answers, the open is given its time.
+    // A load in place of the current item that has not started in time: held up by the file
+    // before (the item goes to a new player) or opening on a share that hangs (decided again).
     void watchLoad(const std::shared_ptr<PlayerItem>& item, std::uint64_t load);
-    void loadNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load, bool afterProbe);
-    void loadProbeAnswered(std::uint64_t load);
+    void loadNotStarted(const std::shared_ptr<PlayerItem>& item, std::uint64_t load);
     void openGivenUp(const std::shared_ptr<PlayerItem>& item, const QString& why);
     // mpv hangs: the item it never took (or that stalled) goes to a new player.
     void hangs(const std::shared_ptr<PlayerItem>& item, const QString& why);
@@ -195,8 +195,6 @@ private:
     bool renderReady_ = false;
     // No audio device could be opened: play silently, and look for one again now and then.
     std::optional<Clock::time_point> audioOffSince_;
-    // The loads in place of the current item that mpv has been asked about, and whether it answered.
-    QHash<std::uint64_t, bool> loadProbes_;
     bool paused_ = false;  // paused by the owner: an item that does not move then has not stalled
 
     std::atomic<bool> hung_{false};

@@ -183,6 +183,7 @@ void PlayerView::endRetiredPlayers(bool quitting) {
         if (PlayerCoreAccess::core(*retired.player).retired()) {
             freeRenderContext(retired.context);
             Player::release(std::move(retired.player));
+            systemLog(QStringLiteral("A player that hung on its share was let go: the share let go of its file"));
         } else if (quitting) {
             // mpv still waits on the share: neither its context nor mpv itself can end without
             // waiting too. Both stay as they are until the process ends.

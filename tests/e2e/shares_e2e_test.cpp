@@ -14,6 +14,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -327,6 +328,71 @@ TEST_F(HangingShareE2E, WithLocalCopiesTheItemsGoOnThroughAHangAndARestart) {
     EXPECT_EQ(copiesStatus().value("sourceFolder").toObject().value("available"), QJsonValue(false));
     EXPECT_EQ(copiesStatus().value("currentItem").toObject().value("fromLocalCopy"), QJsonValue(true));
     answer();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// The share hangs while an item opened from it plays (a file too big for the copies), once early
+// in the item and once just before its end: mpv holds on to that file, and the next items play
+// from their copies in a new player. Watched on a screen of the test's own, the picture never
+// stands still longer than one item and a second; once the share answers, its file plays again.
+TEST_F(HangingShareE2E, AHangDuringAnItemFromTheShareCostsTheScreenAtMostThatItem) {
+    test::OwnXServer screen("640x480");
+    if (screen.display.isEmpty() || QStandardPaths::findExecutable("ffmpeg").isEmpty()) {
+        GTEST_SKIP() << "needs Xvfb and ffmpeg";
+    }
+    run.env.insert("DISPLAY", screen.display);
+    run.env.insert("QT_QPA_PLATFORM", "xcb");
+    run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
+    constexpr double kClipSeconds = 3.0;
+    addFile("a.mp4", test::readAll(test::clip(kClipSeconds, true, "1920x1080")), 300);
+    addFile("b.mp4", test::readAll(test::clip(kClipSeconds, false)), 200);
+    addFile("c.mp4", test::readAll(test::clip(kClipSeconds, false)), 100);
+    const qint64 twoCopies = QFileInfo(daily + "/b.mp4").size() + QFileInfo(daily + "/c.mp4").size();
+    const qint64 limit = twoCopies + 64 * 1024;
+    ASSERT_GT(QFileInfo(daily + "/a.mp4").size(), limit) << "a.mp4 must never have a copy";
+    const QStringList playerArgs = args(3, 1) << "-prefLocalCopiesBytesPerSecond" << "0"
+                                              << "-prefLocalCopiesMaxBytes" << QString::number(limit);
+    if (!startOnShare(playerArgs)) GTEST_SKIP() << "mounting stallfs in a private mount namespace failed";
+    ASSERT_TRUE(waitUntil([&] { return run.statusJson().value("localCopies").toObject().value("count").toInt() == 2; },
+                          30000)) << QJsonDocument(run.statusJson()).toJson().toStdString();
+
+    const auto aFromTheShare = [&] {
+        const QJsonObject current = run.statusJson().value("currentItem").toObject();
+        return current.value("path").toString().endsWith("/a.mp4") && current.value("state").toString() == "playing" &&
+               current.value("fromLocalCopy") == QJsonValue(false);
+    };
+    qint64 longest = 0;
+    int rounds = 0;
+    for (const int hangAfterMs : {500, 2300}) {
+        ++rounds;
+        // Until a.mp4 is over and the picture moves again: nothing of the earlier round is watched.
+        ASSERT_TRUE(waitUntil([&] { return !aFromTheShare(); }, 20000));
+        ASSERT_TRUE(waitUntil(aFromTheShare, 30000)) << run.log().right(3000).toStdString();
+        QElapsedTimer playing;
+        playing.start();
+        test::StillPictureWatch watch(screen);
+        while (playing.elapsed() < hangAfterMs) QThread::msleep(10);  // the moment the share stops answering
+        hang();
+        const qsizetype before = nextItems().size();
+        // Three items from the copies while it hangs, then it answers.
+        ASSERT_TRUE(waitForNextItems(before + 3, 30000)) << run.log().right(4000).toStdString();
+        const qint64 still = watch.stop();
+        std::cout << "[ measured ] a hang " << hangAfterMs << " ms into a " << kClipSeconds
+                  << " s item from the share: the picture stood still for at most " << still << " ms\n";
+        EXPECT_GE(still, 0) << "the screen was not watched";
+        longest = std::max(longest, still);
+        answer();
+        ASSERT_TRUE(waitUntil([&] { return run.log().count(kAvailableAgain) >= rounds; }, 20000))
+            << run.log().right(3000).toStdString();
+    }
+    EXPECT_LE(longest, static_cast<qint64>(kClipSeconds * 1000) + 1000);
+    // At least one round caught mpv holding on to the share's file.
+    EXPECT_TRUE(run.log().contains("mpv hangs on a file that does not answer")) << run.log().right(4000).toStdString();
+    // Each player that hung is let go once the share answers; the player plays on and quits as ever.
+    ASSERT_TRUE(waitUntil([&] { return run.log().count("A player that hung on its share was let go") ==
+                                       run.log().count("mpv hangs on a file that does not answer"); },
+                          20000)) << run.log().right(4000).toStdString();
+    ASSERT_TRUE(waitUntil(aFromTheShare, 30000)) << run.log().right(3000).toStdString();
     EXPECT_EQ(run.stop(), 0);
 }
 
