@@ -131,8 +131,8 @@ QString mainThreadEnded(qint64 pid) {
         ++threads;
         if (threadState(path + QStringLiteral("/stat")) == 'D') ++waiting;
     }
-    return QStringLiteral("its main thread has ended (state %1) while %2 other threads remain, %3 of them in "
-                          "uninterruptible wait (state D)")
+    return QStringLiteral("its main thread has ended (state %1); threads left: %2, of which in uninterruptible "
+                          "wait (state D): %3")
         .arg(QChar::fromLatin1(main), QString::number(threads), QString::number(waiting));
 }
 

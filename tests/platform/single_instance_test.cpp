@@ -135,8 +135,8 @@ TEST_F(SingleInstanceTest, OnlyAHolderWhoseMainThreadEndedIsTakenOverAndByOneLau
         const QString line = firstLine(*p);
         (line.startsWith("primary ") ? primaries : secondaries) += line;
         if (line.startsWith("primary ")) {
-            EXPECT_EQ(firstLine(*p), "replaced " + stalePid + ": its main thread has ended (state Z) while 1 other "
-                                     "threads remain, 0 of them in uninterruptible wait (state D)");
+            EXPECT_EQ(firstLine(*p), "replaced " + stalePid + ": its main thread has ended (state Z); threads left: 1, "
+                                     "of which in uninterruptible wait (state D): 0");
         }
     }
     ASSERT_EQ(primaries.size(), 1) << primaries.join(", ").toStdString();
