@@ -56,8 +56,11 @@ public:
     // Class initialisation, once, on the main thread, before the controller is made: refuses a
     // second instance, opens the log file and registers the factory defaults.
     static void initialize();
-    // Returns only when no other instance runs; otherwise ends the process with status 0.
+    // Returns only when no other instance runs; otherwise ends the process with status 0. An
+    // instance whose main thread has ended does not run: this process takes its place.
     static void checkForDuplicateRunningInstances();
+    // A WARN line when this process took the place of an instance whose main thread had ended.
+    static void logTakeover();
     static void setupFactoryDefaults();
     // "~/Library/Logs/Vorn/<bundle name>.log", standardised.
     static QString logFilePath();

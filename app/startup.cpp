@@ -50,6 +50,7 @@ void AppDelegate::initialize() {
         KORVAL_Log::debug(fmt("Inside %@ => %@...ReDirect NSLog to File...", "AppDelegate", "initialize"));
         // The log folder is not created here: without it the program runs without a log file.
         KORVAL_Log::setLogFile(logFilePath());
+        logTakeover();
         for (const QString& problem : argumentProblems) KORVAL_Log::warnOperator(problem);
         setupFactoryDefaults();
         ProcessInfo::processInfo().disableAutomaticTermination(QStringLiteral("to prevent appNap"));
@@ -70,6 +71,15 @@ void AppDelegate::checkForDuplicateRunningInstances() {
         break;
     }
     std::exit(0);
+}
+
+// Said once the log file is open: the duplicate check that took over runs before it.
+void AppDelegate::logTakeover() {
+    const auto replaced = RunningApplication::replacedInstance(Bundle::mainBundle().bundleIdentifier());
+    if (!replaced) return;
+    KORVAL_Log::warnOperator(QStringLiteral("Took over as the running instance from process %1, which holds the "
+                                            "single-instance lock but no longer runs: %2")
+                                 .arg(QString::number(replaced->pid), replaced->seen));
 }
 
 void AppDelegate::setupFactoryDefaults() {

@@ -5,6 +5,7 @@
 #include "platform/core/SystemLog.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QCoreApplication>
@@ -33,6 +34,8 @@ const QByteArray kStatusRequest = "status\n";
 constexpr qint64 kMaxRequestBytes = 256;
 constexpr int kActivationTimeoutMs = 5000;
 constexpr int kPidWaitMs = 2000;
+// The takeover lock is held only while a launch replaces the lock file.
+constexpr int kTakeoverWaitMs = 5000;
 
 std::mutex gMutex;
 std::function<void()> gActivationHandler;
@@ -42,6 +45,7 @@ std::function<QByteArray()> gStatusProvider;
 struct Registration {
     int lockFd = -1;  // held for the life of the process
     QPointer<QLocalServer> server;
+    std::optional<RunningApplication::Replaced> replaced;
 };
 QMap<QString, Registration> gRegistrations;
 
@@ -101,6 +105,37 @@ void listenForActivation(Registration& registration, const QString& socketPath) 
     registration.server = server;
 }
 
+// The state letter of a thread (or of a process's main thread) in its /proc stat line; 0 when it
+// cannot be read. The name before it may hold any character, so the letter follows the last ')'.
+char threadState(const QString& statPath) {
+    QFile file(statPath);
+    if (!file.open(QIODevice::ReadOnly)) return 0;
+    const QByteArray stat = file.read(4096);
+    const qsizetype close = stat.lastIndexOf(')');
+    return close >= 0 && close + 2 < stat.size() ? stat.at(close + 2) : 0;
+}
+
+// What was seen of a lock holder whose main thread has ended, for the log; empty while its main
+// thread runs. A process killed while a thread of it waits in a file system that does not answer
+// stays a zombie with that thread, and keeps its open files (the lock among them) until it ends.
+QString mainThreadEnded(qint64 pid) {
+    const QString task = QStringLiteral("/proc/%1/task").arg(pid);
+    const char main = threadState(QStringLiteral("%1/%2/stat").arg(task).arg(pid));
+    if (main != 'Z' && main != 'X') return QString();
+    int threads = 0;
+    int waiting = 0;
+    QDirIterator it(task, QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (it.fileName() == QString::number(pid)) continue;
+        ++threads;
+        if (threadState(path + QStringLiteral("/stat")) == 'D') ++waiting;
+    }
+    return QStringLiteral("its main thread has ended (state %1); threads left: %2, of which in uninterruptible "
+                          "wait (state D): %3")
+        .arg(QChar::fromLatin1(main), QString::number(threads), QString::number(waiting));
+}
+
 qint64 readHolderPid(int fd) {
     char buffer[32] = {};
     const ssize_t n = pread(fd, buffer, sizeof buffer - 1, 0);
@@ -110,6 +145,80 @@ qint64 readHolderPid(int fd) {
     // A number left behind by an instance that has ended does not count.
     if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return 0;
     return pid;
+}
+
+// Waits a little for the holder's number: it writes it right after taking the lock.
+qint64 waitForHolderPid(int fd) {
+    qint64 holder = 0;
+    QElapsedTimer waited;
+    waited.start();
+    while ((holder = readHolderPid(fd)) == 0 && waited.elapsed() < kPidWaitMs) QThread::msleep(20);
+    return holder;
+}
+
+// Whether the open file is the one that the path names now.
+bool namesFile(const QByteArray& path, int fd) {
+    struct stat opened {};
+    struct stat named {};
+    return fstat(fd, &opened) == 0 && stat(path.constData(), &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
+}
+
+enum class Lock { Held, Busy, Failed };
+
+// Takes the lock of the file at the path without waiting, and writes this process's number into
+// it. Held: `fd` holds the lock; Busy: another process holds it, and `fd` is open on its file (or
+// -1 when the file kept being replaced). A takeover may unlink the file between the open and the
+// lock: a lock taken on a file that the path no longer names counts for nothing, so that two
+// launches never both hold the lock.
+Lock tryLock(const QByteArray& path, int* fd) {
+    *fd = -1;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const int opened = open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (opened < 0) {
+            systemLog(QStringLiteral("Cannot open %1: %2").arg(QFile::decodeName(path), QString::fromLocal8Bit(strerror(errno))));
+            return Lock::Failed;
+        }
+        if (flock(opened, LOCK_EX | LOCK_NB) != 0) {
+            *fd = opened;
+            return Lock::Busy;
+        }
+        if (namesFile(path, opened)) {
+            const QByteArray pid = QByteArray::number(static_cast<qint64>(getpid())) + '\n';
+            if (ftruncate(opened, 0) != 0 || pwrite(opened, pid.constData(), static_cast<size_t>(pid.size()), 0) != pid.size()) {
+                systemLog(QStringLiteral("Cannot record this instance in %1").arg(QFile::decodeName(path)));
+            }
+            *fd = opened;
+            return Lock::Held;
+        }
+        close(opened);
+    }
+    return Lock::Busy;
+}
+
+// Replaces the lock file of a holder whose main thread has ended with a fresh one and locks that.
+// Launches that all found the same holder gone take turns under the takeover lock, and each looks
+// again at the lock first: only the first replaces the file, the others find the new holder.
+Lock takeOver(const QByteArray& path, const QByteArray& takeoverPath, qint64 gone, int* fd) {
+    const int guard = open(takeoverPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (guard < 0) return Lock::Failed;
+    QElapsedTimer waited;
+    waited.start();
+    while (flock(guard, LOCK_EX | LOCK_NB) != 0) {
+        if (waited.elapsed() >= kTakeoverWaitMs) {
+            close(guard);
+            return Lock::Failed;
+        }
+        QThread::msleep(10);
+    }
+    Lock lock = tryLock(path, fd);
+    if (lock == Lock::Busy && *fd >= 0 && readHolderPid(*fd) == gone && !mainThreadEnded(gone).isEmpty()) {
+        unlink(path.constData());
+        close(*fd);
+        lock = tryLock(path, fd);
+    }
+    close(guard);
+    return lock;
 }
 
 }  // namespace
@@ -138,29 +247,37 @@ std::optional<QList<RunningApplication>> RunningApplication::runningApplications
     if (gRegistrations.contains(bundleIdentifier)) return QList<RunningApplication>{self};
 
     const QByteArray lockPath = QFile::encodeName(fileStem(bundleIdentifier) + QStringLiteral(".lock"));
-    const int fd = open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        systemLog(QStringLiteral("Cannot open %1: %2").arg(QFile::decodeName(lockPath), QString::fromLocal8Bit(strerror(errno))));
-        return std::nullopt;
+    int fd = -1;
+    Lock got = tryLock(lockPath, &fd);
+    if (got == Lock::Failed) return std::nullopt;
+    qint64 holder = got == Lock::Busy && fd >= 0 ? waitForHolderPid(fd) : 0;
+    std::optional<Replaced> replaced;
+    const QString seen = holder > 0 ? mainThreadEnded(holder) : QString();
+    if (!seen.isEmpty()) {
+        close(fd);
+        fd = -1;
+        const QByteArray takeoverPath = QFile::encodeName(fileStem(bundleIdentifier) + QStringLiteral(".takeover.lock"));
+        // Without the takeover lock, the holder stays the instance, and this launch ends as beside any other.
+        got = takeOver(lockPath, takeoverPath, holder, &fd);
+        if (got == Lock::Held) replaced = Replaced{holder, seen};
+        if (got == Lock::Busy && fd >= 0) holder = waitForHolderPid(fd);
+        if (got == Lock::Failed) got = Lock::Busy;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    if (got == Lock::Held) {
         Registration& registration = gRegistrations[bundleIdentifier];
         registration.lockFd = fd;
-        const QByteArray pid = QByteArray::number(static_cast<qint64>(getpid())) + '\n';
-        if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.constData(), static_cast<size_t>(pid.size()), 0) != pid.size()) {
-            systemLog(QStringLiteral("Cannot record this instance in %1").arg(QFile::decodeName(lockPath)));
-        }
+        registration.replaced = replaced;
         listenForActivation(registration, fileStem(bundleIdentifier) + QStringLiteral(".socket"));
         return QList<RunningApplication>{self};
     }
-
-    // Another process holds the lock; it writes its number right after taking it.
-    qint64 holder = 0;
-    QElapsedTimer waited;
-    waited.start();
-    while ((holder = readHolderPid(fd)) == 0 && waited.elapsed() < kPidWaitMs) QThread::msleep(20);
-    close(fd);
+    if (fd >= 0) close(fd);
     return QList<RunningApplication>{RunningApplication(holder, bundleIdentifier), self};
+}
+
+std::optional<RunningApplication::Replaced> RunningApplication::replacedInstance(const QString& bundleIdentifier) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    const auto it = gRegistrations.constFind(bundleIdentifier);
+    return it == gRegistrations.constEnd() ? std::nullopt : it->replaced;
 }
 
 void RunningApplication::setActivationHandler(std::function<void()> handler) {

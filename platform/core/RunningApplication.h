@@ -10,7 +10,8 @@
 // The running instances of a program, known by its bundle identifier, and their activation.
 // Per user, an instance is the process that holds the identifier's lock file in the runtime
 // folder; it listens on a local socket beside it for requests to come to the front. Only
-// one process can hold the lock, so of launches made at the same instant exactly one gets it.
+// one process can hold the lock at the path, so of launches made at the same instant exactly
+// one gets it, also while one of them takes the lock over from a holder whose main thread ended.
 class RunningApplication {
 public:
     static RunningApplication currentApplication();
@@ -20,6 +21,17 @@ public:
     // other holds the lock (and then it listens for activation requests: call it on the
     // main thread). None when the runtime folder cannot be used.
     static std::optional<QList<RunningApplication>> runningApplicationsWithBundleIdentifier(const QString& bundleIdentifier);
+
+    // A holder of the lock whose main thread has ended is not running: killed while a thread of it
+    // waits in a file system that does not answer, it stays a zombie that keeps the lock until that
+    // thread ends. Asking for the running instances then takes the lock over from it (the lock
+    // file made anew at the same path) and registers this process; this says which process was
+    // replaced and what was seen of it. None when this process took a free lock, or is not registered.
+    struct Replaced {
+        qint64 pid = 0;
+        QString seen;
+    };
+    static std::optional<Replaced> replacedInstance(const QString& bundleIdentifier);
 
     // What the registered instance does when another launch asks it to come to the front;
     // runs on the main thread. A request that came before the handler is kept for it.

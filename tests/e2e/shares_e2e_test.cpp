@@ -22,7 +22,10 @@
 #include <functional>
 #include <iostream>
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -105,16 +108,20 @@ protected:
     }
 
     // Starts the player on the mounted share; false where mounting failed (or took too long).
-    bool startOnShare(const QStringList& playerArgs) {
-        const QString prelude = R"(fs="$1" backing="$2" control="$3" mnt="$4" ready="$5" events="$6"
-shift 6
+    // Given a file for the player's number, the shell that holds the namespace and stallfs starts
+    // the player and outlives it, so that a launch after the player was killed sees the same
+    // share (through nsenter into the shell's namespace).
+    bool startOnShare(const QStringList& playerArgs, const QString& playerPidFile = {}) {
+        QString prelude = R"(fs="$1" backing="$2" control="$3" mnt="$4" ready="$5" events="$6" pidfile="$7"
+shift 7
 "$fs" "$backing" "$control" "$mnt" --ready "$ready" --events "$events" &
 child=$!
 while [ ! -s "$ready" ]; do
     kill -0 "$child" 2>/dev/null || exit "$MOUNT_FAILED"
     sleep 0.05
 done)";
-        startInOwnNamespace(run, prelude, {stallfs, backing, control, mountPoint, ready, events}, playerArgs);
+        if (!playerPidFile.isEmpty()) prelude += "\n\"$@\" &\necho $! > \"$pidfile\"\nwait\nexit 0";
+        startInOwnNamespace(run, prelude, {stallfs, backing, control, mountPoint, ready, events, playerPidFile}, playerArgs);
         const bool mounted = waitUntil(
             [this] { return QFileInfo(ready).size() > 0 || ended(*run.process); }, 20000);
         if (!mounted || QFileInfo(ready).size() == 0) {
@@ -394,6 +401,106 @@ TEST_F(HangingShareE2E, AHangDuringAnItemFromTheShareCostsTheScreenAtMostThatIte
                           20000)) << run.log().right(4000).toStdString();
     ASSERT_TRUE(waitUntil(aFromTheShare, 30000)) << run.log().right(3000).toStdString();
     EXPECT_EQ(run.stop(), 0);
+}
+
+// Whether the thread's (or the main thread's) /proc stat line says it is in this state.
+bool inState(const QString& statPath, char state) {
+    const QByteArray stat = test::readAll(statPath);
+    return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) == QByteArray(1, state);
+}
+
+// The live processes of the player that use this runtime folder.
+int livePlayers(const QString& runtime) {
+    const QString player = QFileInfo(VORNPLAYER_EXE).canonicalFilePath();
+    const QByteArray ours = "XDG_RUNTIME_DIR=" + QFile::encodeName(runtime);
+    int live = 0;
+    for (const QString& pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
+        const QString proc = "/proc/" + pid;
+        if (QFileInfo(proc + "/exe").canonicalFilePath() != player) continue;
+        if (test::readAll(proc + "/environ").split('\0').contains(ours) && !inState(proc + "/stat", 'Z')) ++live;
+    }
+    return live;
+}
+
+// Killed while a thread of it waits in a read of the hung share, the player stays a zombie that
+// holds the single-instance lock. A launch beside it takes over: it says so, shows the copies
+// within 3 s of its first poll, and is the one player that runs once the share answers and the
+// zombie ends.
+TEST_F(HangingShareE2E, ALaunchTakesOverFromAPlayerKilledInAHungSharesRead) {
+    std::unique_ptr<test::OwnXServer> screen;
+    if (!QStandardPaths::findExecutable("Xvfb").isEmpty() && !QStandardPaths::findExecutable("ffmpeg").isEmpty()) {
+        screen = std::make_unique<test::OwnXServer>("640x480");
+        if (screen->display.isEmpty()) screen.reset();
+    }
+    if (screen) {
+        run.env.insert("DISPLAY", screen->display);
+        run.env.insert("QT_QPA_PLATFORM", "xcb");
+        run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
+    }
+    addClip("a.mp4", 300);
+    addClip("b.mp4", 200);
+    addClip("c.mp4", 100);
+    const QStringList playerArgs = args(3, 1) << "-prefLocalCopiesBytesPerSecond" << "0";
+    const QString pidFile = run.root.filePath("player.pid");
+    if (!startOnShare(playerArgs, pidFile)) GTEST_SKIP() << "mounting stallfs in a private mount namespace failed";
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(pidFile).size() > 0; }, 10000));
+    const QString old = QString::fromLatin1(test::readAll(pidFile).trimmed());
+    ASSERT_TRUE(waitUntil([&] { return run.statusJson().value("localCopies").toObject().value("count").toInt() == 3; }, 30000));
+
+    // A file lands, and the share hangs at the first read of a file in it: the look at the new file.
+    hang("at read /day/*");
+    addClip("d.mp4", 0);
+    ASSERT_TRUE(waitUntil([&] { return test::readAll(events).contains("tripped read /day/d.mp4"); }, 20000));
+    ASSERT_TRUE(run.waitForLog("Playing from local copies", 20000)) << run.log().right(3000).toStdString();
+    ASSERT_TRUE(waitUntil([&] { return run.statusJson().value("currentItem").toObject().value("fromLocalCopy").toBool(); }, 10000));
+    ::kill(static_cast<pid_t>(old.toLongLong()), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return inState("/proc/" + old + "/stat", 'Z'); }, 10000));
+    const QByteArray lockPath = QFile::encodeName(run.root.filePath("run/org.vorn.VornPlayer.lock"));
+    const int lockFd = open(lockPath.constData(), O_RDONLY | O_CLOEXEC);
+    EXPECT_NE(flock(lockFd, LOCK_EX | LOCK_NB), 0) << "the killed player no longer holds the lock";
+    close(lockFd);
+    std::unique_ptr<test::StillPictureWatch> picture = screen ? std::make_unique<test::StillPictureWatch>(*screen) : nullptr;
+    if (picture) {
+        ASSERT_TRUE(waitUntil([&] { return picture->stillNow() >= 500; }, 10000)) << "the killed player's picture moves";
+    }
+
+    QFile::remove(run.logPath());
+    QProcess next;
+    next.setProcessEnvironment(run.env);
+    next.setProcessChannelMode(QProcess::ForwardedChannels);
+    next.start("nsenter", QStringList{"-t", QString::number(run.process->processId()), "-m", "--", VORNPLAYER_EXE} + playerArgs);
+    ASSERT_TRUE(next.waitForStarted());
+    ASSERT_TRUE(run.waitForLog("first av item", 20000)) << run.log().toStdString();
+    const qint64 toFirstItem = run.firstItemAfterFirstPollMs();
+    EXPECT_LE(toFirstItem, 3000);
+    const QRegularExpression takeover("^W \\[[^]]*\\] Took over as the running instance from process " + old +
+                                      ", which holds the single-instance lock but no longer runs: its main thread has "
+                                      "ended \\(state Z\\); threads left: \\d+, of which in uninterruptible wait "
+                                      "\\(state D\\): [1-9]\\d*$",
+                                      QRegularExpression::MultilineOption);
+    EXPECT_TRUE(run.log().contains(takeover)) << run.log().left(2000).toStdString();
+    if (picture) {
+        EXPECT_TRUE(waitUntil([&] { return picture->stillNow() == 0; }, 5000)) << "no picture moves after the takeover";
+        std::cout << "[ measured ] the picture moves " << run.logTimeOf("start polling").msecsTo(QDateTime::currentDateTime())
+                  << " ms after the first poll\n";
+    }
+    std::cout << "[ measured ] took over from a zombie: the first item " << toFirstItem << " ms after the first poll\n";
+    ASSERT_TRUE(waitForNextItems(3, 20000)) << run.log().right(3000).toStdString();
+    EXPECT_EQ(run.statusJson().value("pid").toInteger(), next.processId());
+    EXPECT_EQ(run.statusJson().value("currentItem").toObject().value("fromLocalCopy"), QJsonValue(true));
+    run.executable = QStringLiteral(VORNPLAYER_EXE);  // beside it, outside the namespace
+    auto beside = run.launch();
+    ASSERT_TRUE(beside->waitForFinished(15000));
+    EXPECT_EQ(beside->exitCode(), 0);
+
+    // The share answers: the zombie's reads end and so does it; one player runs, the new one.
+    answer();
+    EXPECT_TRUE(waitUntil([&] { return !QFileInfo::exists("/proc/" + old); }, 20000));
+    EXPECT_EQ(livePlayers(run.root.filePath("run")), 1);
+    EXPECT_FALSE(ended(next));
+    next.terminate();
+    ASSERT_TRUE(next.waitForFinished(15000));
+    EXPECT_EQ(next.exitCode(), 0);
 }
 
 // Every operator command, from the keyboard, while the share hangs: none of them waits on the share

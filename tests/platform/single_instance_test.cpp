@@ -1,16 +1,22 @@
 #include "platform/core/RunningApplication.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -98,6 +104,46 @@ TEST_F(SingleInstanceTest, AnInstanceThatDiedLeavesNothingBehindThatBlocksTheNex
     EXPECT_TRUE(waitForLine(*next, "activated"));
     next->kill();
     next->waitForFinished();
+}
+
+// A holder whose main thread has ended while another thread of it stays (a real zombie that keeps
+// its files, the lock among them) is taken over by exactly one of ten launches made at once; a
+// holder whose main thread only sleeps is not.
+TEST_F(SingleInstanceTest, OnlyAHolderWhoseMainThreadEndedIsTakenOverAndByOneLaunch) {
+    auto slow = probe(3000, {"--main-thread-hangs"});
+    ASSERT_TRUE(firstLine(*slow).startsWith("primary "));
+    auto beside = probe(0);
+    EXPECT_EQ(firstLine(*beside), "secondary " + QString::number(slow->processId()));
+    slow->kill();
+    slow->waitForFinished();
+
+    auto stale = probe(20000, {"--main-thread-ends"});
+    ASSERT_TRUE(firstLine(*stale).startsWith("primary "));
+    const QString stalePid = QString::number(stale->processId());
+    ASSERT_TRUE(test::waitUntil([&] {
+        const QByteArray stat = test::readAll("/proc/" + stalePid + "/stat");
+        return stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+    }, 10000, 20));
+    const int fd = open(QFile::encodeName(runtime.filePath("org.vorn.test.Probe.lock")).constData(), O_RDONLY | O_CLOEXEC);
+    EXPECT_NE(flock(fd, LOCK_EX | LOCK_NB), 0) << "the zombie still holds the lock";
+    close(fd);
+
+    std::vector<std::unique_ptr<QProcess>> launches;
+    for (int i = 0; i < 10; ++i) launches.push_back(probe(3000));
+    QStringList primaries, secondaries;
+    for (auto& p : launches) {
+        const QString line = firstLine(*p);
+        (line.startsWith("primary ") ? primaries : secondaries) += line;
+        if (line.startsWith("primary ")) {
+            EXPECT_EQ(firstLine(*p), "replaced " + stalePid + ": its main thread has ended (state Z); threads left: 1, "
+                                     "of which in uninterruptible wait (state D): 0");
+        }
+    }
+    ASSERT_EQ(primaries.size(), 1) << primaries.join(", ").toStdString();
+    for (const QString& s : secondaries) EXPECT_EQ(s, "secondary " + primaries.first().mid(8));
+    for (auto& p : launches) p->waitForFinished(15000);
+    stale->kill();
+    stale->waitForFinished();
 }
 
 TEST_F(SingleInstanceTest, ARequestBeforeTheHandlerIsKeptForIt) {
