@@ -113,12 +113,17 @@ void PlayQueue::playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item,
     onDecisionQueue([item](PlayQueue& self) { self.decideAgain(item, EndKind::NotOpened); });
 }
 
-// What was decided for the hung player plays in a new one, without deciding again: nothing is
-// wrong with the item itself.
+// What was decided for the hung player plays in a new one: a local copy at once, as nothing is
+// wrong with it; a file of the share only once a decision has found the share answering, for a
+// share that hangs would hold the new player as well.
 void PlayQueue::playerDidHang(const std::shared_ptr<PlayerItem>& item) {
     const HeldPlayer player(this->player());
     if (!player.get() || !player.get()->holds(*item)) return;
-    playInNewPlayer(player.get(), item->url(), item->opensACopy() ? item->openPath() : QString());
+    if (item->opensACopy()) {
+        playInNewPlayer(player.get(), item->url(), item->openPath());
+        return;
+    }
+    onDecisionQueue([item](PlayQueue& self) { self.decideAgain(item, EndKind::NotOpened); });
 }
 
 void PlayQueue::playInNewPlayer(const Player* hung, const QUrl& url, const QString& openFrom) {

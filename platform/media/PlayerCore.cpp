@@ -825,8 +825,8 @@ void PlayerCore::loadNotStarted(const std::shared_ptr<PlayerItem>& item, std::ui
         if (!current_.fileStarted) {
             then = Then::HeldUp;
         } else if (loading >= kHandedInOpenLimit) {
+            // Still opening, as the status says: should the share answer, it plays after all.
             then = Then::GiveUp;
-            enter(State::Failed);
         } else {
             then = Then::LookAgain;
             wait = kHandedInOpenLimit - loading;

@@ -213,6 +213,7 @@ void SoftwarePlayerView::setPlayer(std::shared_ptr<Player> player) {
     VORN_ASSERT_MAIN_THREAD();
     letGoOfPlayer(context_);
     player_ = std::move(player);
+    playerShowedAFrame_ = false;
     frame_ = QImage();
     unscaled_.reset();
     update();
@@ -251,6 +252,10 @@ void SoftwarePlayerView::paintEvent(QPaintEvent* event) {
     }
     // Rendering here, in the paint, rather than in mpv's callback keeps every frame.
     const bool newFrame = mpv_render_context_update(context_) & MPV_RENDER_UPDATE_FRAME;
+    // A new player has nothing to show before its first frame: the picture of the one before stays
+    // on the screen until then, rather than a black one (its window keeps the pixels painted last).
+    if (!newFrame && !playerShowedAFrame_ && lastFrameTime()) return;
+    playerShowedAFrame_ = playerShowedAFrame_ || newFrame;
     QPaintDevice* device = painter.paintEngine() ? painter.paintEngine()->paintDevice() : nullptr;
     if (!renderIntoDevice(painter, device, event->region())) renderThroughImage(painter, device);
     if (newFrame) frameShown();

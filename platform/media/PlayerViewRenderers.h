@@ -37,6 +37,7 @@ private:
     mpv_render_context* context_ = nullptr;
     QImage frame_;  // only where mpv cannot render into the paint device itself
     std::optional<bool> unscaled_;  // what mpv was last told for this player
+    bool playerShowedAFrame_ = false;
 };
 
 // mpv renders with OpenGL into the widget's framebuffer; decoding may use the hardware.

@@ -246,11 +246,11 @@ TEST_F(HangingShareE2E, AShareThatHangsWhileAFileOpensIsNoticed) {
     asked.start();
     while (asked.elapsed() < 3000) {
         const QJsonObject now = statusAnswer(run).value("currentItem").toObject();
-        ASSERT_EQ(now.value("state").toString(), "opening") << QJsonDocument(now).toJson().toStdString();
+        ASSERT_EQ(now.value("state").toString(), "opening") << QJsonDocument(now).toJson().toStdString() << run.log().right(5000).toStdString();
         ASSERT_EQ(now.value("path").toString(), opening);
         const QString text = statusText(run);
         ASSERT_FALSE(text.contains("\nPlaying:")) << text.toStdString();
-        ASSERT_TRUE(text.contains("\nOpening:        " + opening + " (for ")) << text.toStdString();
+        ASSERT_TRUE(text.contains("\nOpening:        " + opening + " (for ")) << text.toStdString() << run.log().right(5000).toStdString();
         ASSERT_TRUE(text.contains("(not available: not answering)")) << text.toStdString();
     }
 
