@@ -27,7 +27,8 @@ private:
 };
 
 // An alert with a message, an informative text and buttons, shown window-modal on a window (our
-// form of a sheet), so that the rest of the program goes on behind it.
+// form of a sheet), so that the rest of the program goes on behind it. It hangs from the window's
+// top edge (below its menu bar), horizontally centred, leaving the middle of the picture free.
 class Alert {
 public:
     static constexpr long kFirstButtonReturn = 1000;
@@ -45,6 +46,10 @@ private:
     QString informative_;
     QStringList buttons_;
 };
+
+// Puts a top-level sheet at the top edge of the window (just below its menu bar when one shows),
+// centred across it. Main thread.
+void hangFromTopEdge(QWidget* sheet, QWidget* window);
 
 // Ends the sheet that holds the button (a window-modal window of another window); false, and
 // nothing done, for anything else.
