@@ -120,6 +120,30 @@ TEST(PropertyListTest, ReadsBinaryPropertyLists) {
     EXPECT_TRUE(value->toMap().value("prefDoShowMenuBar").toBool());
 }
 
+// What libplist aborts on, or would cost the stack, is left out; the rest is read.
+TEST(PropertyListTest, LeavesOutNulBytesInKeysAndStringsAndNestingBeyondReason) {
+    const char head[] = "<plist version=\"1.0\"><dict><key>s</key><string>yyyy\0MMdd</string><key>i</key><integer>10</integer>"
+                        "<key>a</key><array><string>x\0</string><string>y</string></array><key>deep</key>";
+    QByteArray xml(head, sizeof head - 1);
+    xml += QByteArray("<array>").repeated(80) + QByteArray("</array>").repeated(80) + "</dict></plist>";
+    const auto fromXml = PropertyList::fromData(xml);
+    ASSERT_TRUE(fromXml.has_value());
+    const QVariantMap read = fromXml->toMap();
+    EXPECT_EQ(read.keys(), (QStringList{"a", "deep", "i"}));
+    EXPECT_EQ(read.value("i"), QVariant(qint64(10)));
+    EXPECT_EQ(read.value("a").toList(), QVariantList{QString("y")});
+
+    // A binary list {"a\0b": 1, "c": "x\0y", "d": 2} with its texts in UTF-16: objects, their
+    // offsets, and the trailer.
+    QByteArray bin("bplist00\xd3\x01\x02\x03\x04\x05\x06" "\x63\0a\0\0\0b" "\x51" "c" "\x51" "d" "\x10\x01"
+                   "\x63\0x\0\0\0y" "\x10\x02", 37);
+    bin += QByteArray("\x08\x0f\x16\x18\x1a\x1c\x23", 7);
+    bin += QByteArray("\0\0\0\0\0\0\x01\x01" "\0\0\0\0\0\0\0\x07" "\0\0\0\0\0\0\0\0" "\0\0\0\0\0\0\0\x25", 32);
+    const auto fromBinary = PropertyList::fromData(bin);
+    ASSERT_TRUE(fromBinary.has_value());
+    EXPECT_EQ(fromBinary->toMap(), (QVariantMap{{"d", qint64(2)}}));
+}
+
 TEST(PropertyListTest, RefusesWhatIsNotADictionary) {
     QTemporaryDir dir;
     const QString array = dir.filePath("array.plist");
