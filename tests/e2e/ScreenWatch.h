@@ -19,6 +19,24 @@
 
 namespace test {
 
+// The middle third of a screen of that size.
+inline QRect centreThird(const QSize& screen) {
+    return QRect(screen.width() / 3, screen.height() / 3, screen.width() / 3, screen.height() / 3);
+}
+
+// The share of samples of the middle third of a grab that are the test pattern's colours (a
+// panel or an alert there is grey or white).
+inline double colouredShareOfCentre(const QImage& shot) {
+    int coloured = 0, samples = 0;
+    const QRect centre = centreThird(shot.size());
+    for (int y = centre.top(); y < centre.bottom(); y += 8) {
+        for (int x = centre.left(); x < centre.right(); x += 8, ++samples) {
+            if (shot.pixelColor(x, y).saturation() > 80) ++coloured;
+        }
+    }
+    return samples ? double(coloured) / samples : 0;
+}
+
 // An X server of the test's own (Xvfb), so that keys typed into the player's window reach it
 // alone, and what it shows is the player's alone, whatever else runs beside the test.
 class OwnXServer {

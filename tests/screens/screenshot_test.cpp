@@ -11,6 +11,7 @@
 #include "progress/MyProgressWindowController.h"
 
 #include "Clips.h"
+#include "e2e/ScreenWatch.h"
 #include "media/ViewInWindow.h"
 #include "GuiTestSupport.h"
 
@@ -95,32 +96,15 @@ TEST_F(ScreenshotTest, EachStatusLightOverTheVideo) {
     }
 }
 
-// The middle third of the screen, where the picture must stay the video's.
-QRect centreThird() {
-    const QRect screen = QGuiApplication::primaryScreen()->geometry();
-    return QRect(screen.width() / 3, screen.height() / 3, screen.width() / 3, screen.height() / 3);
-}
-
-// The share of samples of the centre third that are the test pattern's colours (a panel or an
-// alert there is grey or white).
-double colouredShareOfCentre(const QImage& shot) {
-    int coloured = 0, samples = 0;
-    const QRect centre = centreThird();
-    for (int y = centre.top(); y < centre.bottom(); y += 12) {
-        for (int x = centre.left(); x < centre.right(); x += 12, ++samples) {
-            if (shot.pixelColor(x, y).saturation() > 80) ++coloured;
-        }
-    }
-    return samples ? double(coloured) / samples : 0;
-}
+QRect centreThird() { return test::centreThird(QGuiApplication::primaryScreen()->geometry().size()); }
 
 // The centre third shows the playing video: coloured, and changing from one grab to the next.
 void expectVideoInTheCentre(const QString& name) {
     const QImage first = grabScreen(name);
     QImage later;
     test::waitUntil([&] { later = grabScreen(name); return later.copy(centreThird()) != first.copy(centreThird()); }, 3000, 100);
-    EXPECT_GT(colouredShareOfCentre(first), 0.8) << name.toStdString();
-    EXPECT_GT(colouredShareOfCentre(later), 0.8) << name.toStdString();
+    EXPECT_GT(test::colouredShareOfCentre(first), 0.8) << name.toStdString();
+    EXPECT_GT(test::colouredShareOfCentre(later), 0.8) << name.toStdString();
     EXPECT_NE(later.copy(centreThird()), first.copy(centreThird())) << "the picture in the middle stood still";
 }
 
