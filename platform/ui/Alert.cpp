@@ -14,6 +14,17 @@
 
 namespace {
 
+// Puts a sheet at the top edge of the window (just below its menu bar when one shows), centred across it.
+void hangFromTopEdge(QWidget* sheet, QWidget* window) {
+    if (!sheet || !window) return;
+    const QRect frame = window->geometry();
+    int top = frame.top();
+    if (auto* main = qobject_cast<QMainWindow*>(window); main && main->menuWidget() && main->menuWidget()->isVisible()) {
+        top = main->menuWidget()->mapToGlobal(QPoint(0, main->menuWidget()->height())).y();
+    }
+    sheet->move(frame.center().x() - sheet->frameGeometry().width() / 2, top);
+}
+
 // A message box that hangs from the top edge of its window, as a sheet does, instead of standing
 // in the middle of the picture; it follows the window when that moves, grows or shows its menu
 // bar. (No Q_OBJECT: it still describes itself as a QMessageBox.)
@@ -48,16 +59,6 @@ private:
 };
 
 }  // namespace
-
-void hangFromTopEdge(QWidget* sheet, QWidget* window) {
-    if (!sheet || !window) return;
-    const QRect frame = window->geometry();
-    int top = frame.top();
-    if (auto* main = qobject_cast<QMainWindow*>(window); main && main->menuWidget() && main->menuWidget()->isVisible()) {
-        top = main->menuWidget()->mapToGlobal(QPoint(0, main->menuWidget()->height())).y();
-    }
-    sheet->move(frame.center().x() - sheet->frameGeometry().width() / 2, top);
-}
 
 SheetHost SheetHost::forSender(QObject* sender, QWidget* fallback) {
     auto* widget = qobject_cast<QWidget*>(sender);

@@ -47,10 +47,6 @@ private:
     QStringList buttons_;
 };
 
-// Puts a top-level sheet at the top edge of the window (just below its menu bar when one shows),
-// centred across it. Main thread.
-void hangFromTopEdge(QWidget* sheet, QWidget* window);
-
 // Ends the sheet that holds the button (a window-modal window of another window); false, and
 // nothing done, for anything else.
 bool endSheetHoldingButton(QObject* sender);
