@@ -120,18 +120,14 @@ TEST(PropertyListTest, ReadsBinaryPropertyLists) {
     EXPECT_TRUE(value->toMap().value("prefDoShowMenuBar").toBool());
 }
 
-// What libplist aborts on, or would cost the stack, is left out; the rest is read.
-TEST(PropertyListTest, LeavesOutNulBytesInKeysAndStringsAndNestingBeyondReason) {
-    const char head[] = "<plist version=\"1.0\"><dict><key>s</key><string>yyyy\0MMdd</string><key>i</key><integer>10</integer>"
-                        "<key>a</key><array><string>x\0</string><string>y</string></array><key>deep</key>";
-    QByteArray xml(head, sizeof head - 1);
-    xml += QByteArray("<array>").repeated(80) + QByteArray("</array>").repeated(80) + "</dict></plist>";
-    const auto fromXml = PropertyList::fromData(xml);
+// What libplist aborts on is left out, and the rest is read; a list nested so deep that libplist
+// would overflow its stack on it is not read at all.
+TEST(PropertyListTest, LeavesOutNulBytesInKeysAndStringsAndRefusesNestingBeyondReason) {
+    const char xml[] = "<plist version=\"1.0\"><dict><key>s</key><string>yyyy\0MMdd</string><key>i</key><integer>10</integer>"
+                       "<key>a</key><array><string>x\0</string><string>y</string></array></dict></plist>";
+    const auto fromXml = PropertyList::fromData(QByteArray(xml, sizeof xml - 1));
     ASSERT_TRUE(fromXml.has_value());
-    const QVariantMap read = fromXml->toMap();
-    EXPECT_EQ(read.keys(), (QStringList{"a", "deep", "i"}));
-    EXPECT_EQ(read.value("i"), QVariant(qint64(10)));
-    EXPECT_EQ(read.value("a").toList(), QVariantList{QString("y")});
+    EXPECT_EQ(fromXml->toMap(), (QVariantMap{{"i", qint64(10)}, {"a", QVariantList{QString("y")}}}));
 
     // A binary list {"a\0b": 1, "c": "x\0y", "d": 2} with its texts in UTF-16: objects, their
     // offsets, and the trailer.
@@ -142,6 +138,24 @@ TEST(PropertyListTest, LeavesOutNulBytesInKeysAndStringsAndNestingBeyondReason) 
     const auto fromBinary = PropertyList::fromData(bin);
     ASSERT_TRUE(fromBinary.has_value());
     EXPECT_EQ(fromBinary->toMap(), (QVariantMap{{"d", qint64(2)}}));
+
+    EXPECT_FALSE(PropertyList::fromData("<plist version=\"1.0\">" + QByteArray("<array>").repeated(80) +
+                                        QByteArray("</array>").repeated(80) + "</plist>").has_value());
+    // 100,000 arrays, each holding the next (three-byte references and offsets), then an integer.
+    const int levels = 100000;
+    QByteArray objects, offsets;
+    const auto threeBytes = [](int v) {
+        const char b[] = {char(v >> 16), char(v >> 8), char(v)};
+        return QByteArray(b, 3);
+    };
+    for (int i = 0; i < levels; ++i) {
+        offsets += threeBytes(8 + objects.size());
+        objects += i + 1 < levels ? "\xa1" + threeBytes(i + 1) : QByteArray("\x10\x01", 2);
+    }
+    QByteArray trailer(6, '\0');
+    trailer += "\x03\x03" + QByteArray(5, '\0') + threeBytes(levels) + QByteArray(16, '\0') + QByteArray(5, '\0') +
+               threeBytes(8 + objects.size());
+    EXPECT_FALSE(PropertyList::fromData("bplist00" + objects + offsets + trailer).has_value());
 }
 
 TEST(PropertyListTest, RefusesWhatIsNotADictionary) {
