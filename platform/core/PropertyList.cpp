@@ -230,9 +230,9 @@ plist_t readableTree(const QByteArray& bytes, QString* problem) {
 
 std::optional<QVariant> parse(const QByteArray& bytes, const QString& origin) {
     if (bytes.isEmpty()) return std::nullopt;
-    QString problem;
-    plist_t root = readableTree(bytes, &problem);
-    if (!problem.isEmpty()) systemLog(QStringLiteral("Property list %1: %2; not read.").arg(origin, problem));
+    QString refused;
+    plist_t root = readableTree(bytes, &refused);
+    if (!refused.isEmpty()) systemLog(QStringLiteral("Property list %1: %2; not read.").arg(origin, refused));
     if (!root) return std::nullopt;
     Reader reader;
     std::optional<QVariant> value = reader.value(root, QString());
