@@ -1,5 +1,6 @@
 #include "app/SourceFolder.h"
 
+#include "app/Listing.h"
 #include "app/LocalCopies.h"
 #include "app/Scan.h"
 #include "app/Settings.h"
@@ -95,13 +96,12 @@ QStringList SourceFolder::listNewestFilesIn(const QString& dailyFolder, bool log
     // Quitting cut the script short: there is nothing to report, and nobody left to play it.
     if (DispatchQueue::isShuttingDown()) return {};
 
-    const QStringList lines = output.isNull() ? QStringList() : output.trimmed().split(QLatin1Char('\n'));
+    const QStringList lines = Listing::lines(output);
     say(fmt("results is: %@", output.isNull() ? QVariant() : QVariant(lines)));
     if (output.isNull()) return {};
 
-    for (QString line : lines) {
-        if (line.startsWith(QLatin1Char('.'))) line.remove(0, 1);
-        const QString fullPath = Path::appendingPathComponent(dailyFolder, line);
+    for (const QString& line : lines) {
+        const QString fullPath = Listing::fullPath(dailyFolder, line);
         say(fmt("full path = %@", fullPath));
         arrayWithFullPaths += fullPath;
     }

@@ -1,6 +1,7 @@
 // The daily folder and the newest-items scan.
 #include "app/AppDelegate.h"
 #include "app/DailyPattern.h"
+#include "app/Listing.h"
 #include "app/Scan.h"
 #include "app/Settings.h"
 #include "app/SourceFolder.h"
@@ -9,7 +10,6 @@
 #include "platform/core/Format.h"
 #include "platform/core/ShellCommand.h"
 
-#include <QStringDecoder>
 
 namespace {
 
@@ -54,14 +54,8 @@ QString runShellCommand(const QString& commandLine) {
                               long(kShellTimeoutMs / 1000), commandLine));
         return QString();
     }
-    if (out.status != ShellOutput::Finished || out.bytes.isEmpty()) return QString();
-    const qsizetype zero = out.bytes.indexOf('\0');
-    const QByteArray text = zero < 0 ? out.bytes : out.bytes.left(zero);
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString decoded = utf8.decode(text);
-    if (utf8.hasError()) return QString();
-    if (decoded.isNull()) decoded = QString(QLatin1String(""));  // a leading zero byte: read, but empty
-    return decoded;
+    if (out.status != ShellOutput::Finished) return QString();
+    return Listing::textOfOutput(out.bytes);
 }
 
 // The scan belongs to the source folder; the controller answers for it.

@@ -27,7 +27,8 @@ private:
 };
 
 // An alert with a message, an informative text and buttons, shown window-modal on a window (our
-// form of a sheet), so that the rest of the program goes on behind it.
+// form of a sheet), so that the rest of the program goes on behind it. It hangs from the window's
+// top edge (below its menu bar), horizontally centred, leaving the middle of the picture free.
 class Alert {
 public:
     static constexpr long kFirstButtonReturn = 1000;

@@ -4,6 +4,8 @@
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QImage>
+#include <QRect>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -16,6 +18,24 @@
 #include <unistd.h>
 
 namespace test {
+
+// The middle third of a screen of that size.
+inline QRect centreThird(const QSize& screen) {
+    return QRect(screen.width() / 3, screen.height() / 3, screen.width() / 3, screen.height() / 3);
+}
+
+// The share of samples of the middle third of a grab that are the test pattern's colours (a
+// panel or an alert there is grey or white).
+inline double colouredShareOfCentre(const QImage& shot) {
+    int coloured = 0, samples = 0;
+    const QRect centre = centreThird(shot.size());
+    for (int y = centre.top(); y < centre.bottom(); y += 8) {
+        for (int x = centre.left(); x < centre.right(); x += 8, ++samples) {
+            if (shot.pixelColor(x, y).saturation() > 80) ++coloured;
+        }
+    }
+    return samples ? double(coloured) / samples : 0;
+}
 
 // An X server of the test's own (Xvfb), so that keys typed into the player's window reach it
 // alone, and what it shows is the player's alone, whatever else runs beside the test.
@@ -57,6 +77,40 @@ public:
         type.setProcessEnvironment(environment());
         type.start("sh", {"-c", "xdotool windowfocus --sync \"$1\" && xdotool key --clearmodifiers \"$2\"", "sh", id, keys});
         return type.waitForFinished(5000) && type.exitCode() == 0;
+    }
+    // What the screen shows now (ffmpeg's x11grab); a null image when it could not be taken.
+    QImage grab() const {
+        const QString shot = dir.filePath("grab.png");
+        QFile::remove(shot);
+        QProcess ffmpeg;
+        ffmpeg.setProcessEnvironment(environment());
+        ffmpeg.start("ffmpeg", {"-loglevel", "error", "-y", "-f", "x11grab", "-video_size", size, "-i", display,
+                                "-frames:v", "1", shot});
+        ffmpeg.waitForFinished(20000);
+        QImage image(shot);
+        QFile::remove(shot);
+        return image;
+    }
+    // Where the viewable top-level windows named `name` stand on the screen.
+    QList<QRect> windowsNamed(const QString& name) const {
+        QProcess info;
+        info.setProcessEnvironment(environment());
+        info.start("xwininfo", {"-root", "-children"});
+        info.waitForFinished(5000);
+        // 0x600007 "VornPlayer": ("vornplayer" "vornplayer")  420x110+16+16  +16+16
+        static const QRegularExpression line(R"re(^\s*0x[0-9a-f]+ "(.*)":.*\s(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)\s*$)re");
+        QList<QRect> found;
+        for (const QString& text : QString::fromUtf8(info.readAllStandardOutput()).split('\n')) {
+            const auto m = line.match(text);
+            if (!m.hasMatch() || m.captured(1) != name) continue;
+            QProcess state;
+            state.setProcessEnvironment(environment());
+            state.start("xwininfo", {"-id", text.trimmed().section(' ', 0, 0)});
+            state.waitForFinished(5000);
+            if (!state.readAllStandardOutput().contains("Map State: IsViewable")) continue;
+            found += QRect(m.captured(4).toInt(), m.captured(5).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+        }
+        return found;
     }
     QProcessEnvironment environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -503,6 +503,70 @@ TEST_F(HangingShareE2E, ALaunchTakesOverFromAPlayerKilledInAHungSharesRead) {
     EXPECT_EQ(next.exitCode(), 0);
 }
 
+// A restart while the share hangs, on a real X screen: the launch check waits on the share
+// with its panel up, yet the middle third of the screen shows the video from the local copies
+// within 3 s of the first poll; the panel stands at the top edge.
+TEST_F(HangingShareE2E, ARestartDuringAHangLeavesTheMiddleOfTheScreenToTheVideo) {
+    for (const char* tool : {"Xvfb", "ffmpeg", "xwininfo"}) {
+        if (QStandardPaths::findExecutable(tool).isEmpty()) GTEST_SKIP() << "needs " << tool;
+    }
+    addClip("a.mp4", 300);
+    addClip("b.mp4", 200);
+    addClip("c.mp4", 100);
+    const QStringList playerArgs = args(3, 1) << "-prefLocalCopiesBytesPerSecond" << "0" << "-prefDoShowMenuBar" << "NO";
+    if (!startOnShare(playerArgs)) GTEST_SKIP() << "mounting stallfs in a private mount namespace failed";
+    ASSERT_TRUE(waitUntil([&] { return run.statusJson().value("localCopies").toObject().value("count").toInt() == 3; }, 30000))
+        << run.log().right(3000).toStdString();
+    EXPECT_EQ(run.stop(), 0);
+    if (stallfsPid > 0) {
+        ASSERT_TRUE(waitUntil([this] { return processEnded(stallfsPid); }, 10000));
+    }
+
+    // Again, on a screen of the test's own where the player draws its pictures, with the share
+    // hanging from the first look on.
+    const test::OwnXServer x("640x480");
+    if (x.display.isEmpty()) GTEST_SKIP() << "Xvfb did not start";
+    run.env.insert("DISPLAY", x.display);
+    run.env.insert("QT_QPA_PLATFORM", "xcb");
+    run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
+    QFile::remove(ready);
+    QFile::remove(run.logPath());
+    hang();
+    if (!startOnShare(playerArgs)) GTEST_SKIP() << "mounting stallfs again failed";
+    ASSERT_TRUE(run.waitForLog("] start polling", 20000)) << run.log().right(3000).toStdString();
+    const QDateTime firstPoll = run.logTimeOf("] start polling");
+
+    // The first grab whose middle third is the coloured test pattern, which then moves on.
+    const QRect centre = test::centreThird(QSize(640, 480));
+    QImage shot;
+    ASSERT_TRUE(waitUntil([&] {
+        shot = x.grab();
+        return test::colouredShareOfCentre(shot) > 0.8;
+    }, 20000)) << "the middle of the screen never showed the video; " << run.log().right(3000).toStdString();
+    const qint64 toVideo = firstPoll.msecsTo(QDateTime::currentDateTime());
+    std::cout << "[ measured ] the middle third showed the video " << toVideo << " ms after the first poll (first item after "
+              << run.firstItemAfterFirstPollMs() << " ms)\n";
+    EXPECT_LE(toVideo, 3000);
+    EXPECT_TRUE(waitUntil([&] { return x.grab().copy(centre) != shot.copy(centre); }, 5000)) << "the picture stood still";
+
+    // The launch check still waits on the share: its panel is up, in a corner at the top edge.
+    EXPECT_FALSE(run.log().contains("validate2  FAILED?????"));
+    QList<QRect> panels;
+    EXPECT_TRUE(waitUntil([&] {
+        panels = x.windowsNamed("VornPlayer");
+        panels.removeIf([](const QRect& w) { return w.size() == QSize(640, 480); });
+        return panels.size() == 1;
+    }, 5000)) << panels.size() << " windows besides the player's";
+    for (const QRect& panel : panels) {
+        EXPECT_LE(panel.top(), 16);
+        EXPECT_FALSE(panel.intersects(centre));
+        EXPECT_LT(shot.pixelColor(panel.left() + 8, panel.center().y()).value(), 140) << "the panel is not drawn there";
+    }
+
+    answer();
+    EXPECT_EQ(run.stop(), 0);
+}
+
 // Every operator command, from the keyboard, while the share hangs: none of them waits on the share
 // in the main thread (a look at it there breaks the thread contract, which aborts the player
 // here), so the status answers, which the main thread gives, come at once throughout; and Reveal

@@ -241,6 +241,23 @@ TEST(StartupE2E, WithoutTheFactoryDefaultsResourceTheLaunchGoesOn) {
     EXPECT_EQ(run.stop(), 0);
     EXPECT_TRUE(run.log().contains("] userDefaultsValuesPath = [(null)]\n"));
     EXPECT_TRUE(run.log().contains("] userDefaultsValuesDict == NIL!!!!\n"));
+
+    // A factory defaults file with a NUL byte inside a string: the launch goes on, the log names
+    // the string, and the good values are registered.
+    QByteArray factory = test::readAll(QFileInfo(QStringLiteral(VORNPLAYER_EXE)).dir().filePath("share/vornplayer/FactoryDefault.plist"));
+    ASSERT_TRUE(factory.contains("<string>yyyyMMdd</string>"));
+    factory.replace("<string>yyyyMMdd</string>", QByteArray("<string>yyyy\0MMdd</string>", 26));
+    ASSERT_TRUE(test::writeAll(app + "/share/vornplayer/FactoryDefault.plist", factory));
+    QFile::remove(run.logPath());
+    run.start();
+    ASSERT_TRUE(run.waitForLog(kLaunched)) << run.log().toStdString();
+    EXPECT_EQ(run.stop(), 0);
+    const QString log = run.log();
+    EXPECT_TRUE(log.contains("FactoryDefault.plist: the string at prefDailyDateFormat holds a NUL byte; left out.\n")) << log.toStdString();
+    const QString registered = log.section("About to register factory default dictionary:", 1).section("\n\n", 0, 0);
+    EXPECT_TRUE(registered.contains("prefRepeatListItemsCount = 10;")) << registered.toStdString();
+    EXPECT_TRUE(registered.contains("prefNewMovieRepeatLoopCount = 3;")) << registered.toStdString();
+    EXPECT_FALSE(registered.contains("prefDailyDateFormat")) << registered.toStdString();
 }
 
 }  // namespace

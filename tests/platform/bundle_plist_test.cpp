@@ -120,6 +120,44 @@ TEST(PropertyListTest, ReadsBinaryPropertyLists) {
     EXPECT_TRUE(value->toMap().value("prefDoShowMenuBar").toBool());
 }
 
+// What libplist aborts on is left out, and the rest is read; a list nested so deep that libplist
+// would overflow its stack on it is not read at all.
+TEST(PropertyListTest, LeavesOutNulBytesInKeysAndStringsAndRefusesNestingBeyondReason) {
+    const char xml[] = "<plist version=\"1.0\"><dict><key>s</key><string>yyyy\0MMdd</string><key>i</key><integer>10</integer>"
+                       "<key>a</key><array><string>x\0</string><string>y</string></array></dict></plist>";
+    const auto fromXml = PropertyList::fromData(QByteArray(xml, sizeof xml - 1));
+    ASSERT_TRUE(fromXml.has_value());
+    EXPECT_EQ(fromXml->toMap(), (QVariantMap{{"i", qint64(10)}, {"a", QVariantList{QString("y")}}}));
+
+    // A binary list {"a\0b": 1, "c": "x\0y", "d": 2} with its texts in UTF-16: objects, their
+    // offsets, and the trailer.
+    QByteArray bin("bplist00\xd3\x01\x02\x03\x04\x05\x06" "\x63\0a\0\0\0b" "\x51" "c" "\x51" "d" "\x10\x01"
+                   "\x63\0x\0\0\0y" "\x10\x02", 37);
+    bin += QByteArray("\x08\x0f\x16\x18\x1a\x1c\x23", 7);
+    bin += QByteArray("\0\0\0\0\0\0\x01\x01" "\0\0\0\0\0\0\0\x07" "\0\0\0\0\0\0\0\0" "\0\0\0\0\0\0\0\x25", 32);
+    const auto fromBinary = PropertyList::fromData(bin);
+    ASSERT_TRUE(fromBinary.has_value());
+    EXPECT_EQ(fromBinary->toMap(), (QVariantMap{{"d", qint64(2)}}));
+
+    EXPECT_FALSE(PropertyList::fromData("<plist version=\"1.0\">" + QByteArray("<array>").repeated(80) +
+                                        QByteArray("</array>").repeated(80) + "</plist>").has_value());
+    // 100,000 arrays, each holding the next (three-byte references and offsets), then an integer.
+    const int levels = 100000;
+    QByteArray objects, offsets;
+    const auto threeBytes = [](int v) {
+        const char b[] = {char(v >> 16), char(v >> 8), char(v)};
+        return QByteArray(b, 3);
+    };
+    for (int i = 0; i < levels; ++i) {
+        offsets += threeBytes(8 + objects.size());
+        objects += i + 1 < levels ? "\xa1" + threeBytes(i + 1) : QByteArray("\x10\x01", 2);
+    }
+    QByteArray trailer(6, '\0');
+    trailer += "\x03\x03" + QByteArray(5, '\0') + threeBytes(levels) + QByteArray(16, '\0') + QByteArray(5, '\0') +
+               threeBytes(8 + objects.size());
+    EXPECT_FALSE(PropertyList::fromData("bplist00" + objects + offsets + trailer).has_value());
+}
+
 TEST(PropertyListTest, RefusesWhatIsNotADictionary) {
     QTemporaryDir dir;
     const QString array = dir.filePath("array.plist");

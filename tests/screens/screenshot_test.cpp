@@ -2,6 +2,7 @@
 // light in its corner, and the progress panel over the playing video. Saved as screenshot-*.png
 // in the folder VORN_SCREENSHOT_DIR names, else in the test's own folder (removed at its end).
 #include "app/AppDelegate.h"
+#include "platform/ui/Alert.h"
 #include "platform/ui/MainWindow.h"
 #include "platform/media/Player.h"
 #include "platform/media/PlayerView.h"
@@ -10,6 +11,7 @@
 #include "progress/MyProgressWindowController.h"
 
 #include "Clips.h"
+#include "e2e/ScreenWatch.h"
 #include "media/ViewInWindow.h"
 #include "GuiTestSupport.h"
 
@@ -18,6 +20,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPointer>
 #include <QScreen>
 #include <QUrl>
 #include <QWindow>
@@ -92,6 +96,20 @@ TEST_F(ScreenshotTest, EachStatusLightOverTheVideo) {
     }
 }
 
+QRect centreThird() { return test::centreThird(QGuiApplication::primaryScreen()->geometry().size()); }
+
+// The centre third shows the playing video: coloured, and changing from one grab to the next.
+void expectVideoInTheCentre(const QString& name) {
+    const QImage first = grabScreen(name);
+    QImage later;
+    test::waitUntil([&] { later = grabScreen(name); return later.copy(centreThird()) != first.copy(centreThird()); }, 3000, 100);
+    EXPECT_GT(test::colouredShareOfCentre(first), 0.8) << name.toStdString();
+    EXPECT_GT(test::colouredShareOfCentre(later), 0.8) << name.toStdString();
+    EXPECT_NE(later.copy(centreThird()), first.copy(centreThird())) << "the picture in the middle stood still";
+}
+
+// The progress panel stands in the top left corner of the picture and follows the window when
+// its menu bar comes; the middle third goes on showing the video.
 TEST_F(ScreenshotTest, TheProgressPanelOverThePlayingVideo) {
     auto progress = MyProgressWindowController::initWithWindowNibName("MyProgressWindowController");
     ASSERT_NE(progress->window(), nullptr);
@@ -103,15 +121,53 @@ TEST_F(ScreenshotTest, TheProgressPanelOverThePlayingVideo) {
     };
     test::waitUntil([&] { return exposed(progress->window()) && screenPixel(panelLeftMiddle()).value() < 140; }, 5000, 50);
     const QRect panel = progress->window()->frameGeometry();
-    EXPECT_TRUE(QGuiApplication::primaryScreen()->geometry().contains(panel.center()));
+    EXPECT_EQ(panel.topLeft(), QPoint(16, 16));
+    EXPECT_FALSE(panel.intersects(centreThird()));
     const QImage shot = grabScreen("progress");
     // The dark panel stands over the colour bars (without a compositor it is drawn opaque).
     const QColor inside = shot.pixelColor(panel.left() + 8, panel.center().y());
     EXPECT_LT(inside.value(), 140) << inside.name().toStdString();
+    expectVideoInTheCentre("progress");
+
+    window->setMenuBarVisible(true);
+    EXPECT_TRUE(test::waitUntil([&] { return progress->window()->frameGeometry().top() == window->menuBar()->height() + 16; }, 5000, 50))
+        << progress->window()->frameGeometry().top() << " under a menu bar of " << window->menuBar()->height();
+    window->setMenuBarVisible(false);
+    EXPECT_TRUE(test::waitUntil([&] { return progress->window()->frameGeometry().top() == 16; }, 5000, 50));
+
+    // Gone with its controller: what stood behind it (the black beside the 4:3 picture) shows again.
     progress.reset();
-    test::waitUntil([&] { return screenPixel(QPoint(panel.left() + 8, panel.center().y())).value() > inside.value(); }, 5000, 50);
+    test::waitUntil([&] { return screenPixel(QPoint(panel.left() + 8, panel.center().y())) != inside; }, 5000, 50);
     const QColor after = grabScreen("progress-gone").pixelColor(panel.left() + 8, panel.center().y());
-    EXPECT_GT(after.value(), inside.value());
+    EXPECT_NE(after, inside) << after.name().toStdString();
+}
+
+// An alert hangs from the top edge of the window, centred across it (below the menu bar when
+// that shows), and the middle third goes on showing the video.
+TEST_F(ScreenshotTest, TheAlertHangsFromTheTopEdgeOverThePlayingVideo) {
+    for (const bool menuBar : {false, true}) {
+        window->setMenuBarVisible(menuBar);
+        Alert alert;
+        alert.setMessageText("Please Make Sure Source Folder IS Valid !!");
+        alert.setInformativeText("Please point to a valid folder...\n\nMaybe network is down or the remote computer is not turned on?");
+        alert.addButtonWithTitle("OK");
+        alert.beginSheetModalForWindow(SheetHost(window), nullptr);
+        QPointer<QMessageBox> sheet;
+        ASSERT_TRUE(test::waitUntil([&] {
+            for (QMessageBox* w : window->findChildren<QMessageBox*>()) sheet = w;
+            return sheet && exposed(sheet) && screenPixel(sheet->geometry().center()).saturation() < 60;
+        }, 5000, 50));
+        const QRect box = sheet->frameGeometry();
+        const int top = menuBar ? window->menuBar()->mapToGlobal(QPoint(0, window->menuBar()->height())).y() : 0;
+        EXPECT_EQ(box.top(), top) << "menu bar " << menuBar;
+        EXPECT_LE(std::abs(box.center().x() - window->geometry().center().x()), 1) << "menu bar " << menuBar;
+        EXPECT_FALSE(box.intersects(centreThird())) << "menu bar " << menuBar;
+        expectVideoInTheCentre(menuBar ? "alert-menu-bar" : "alert");
+        sheet->done(0);
+        ASSERT_TRUE(test::waitUntil([&] { return !sheet || !sheet->isVisible(); }, 5000, 50));
+        delete sheet.data();
+    }
+    window->setMenuBarVisible(false);
 }
 
 TEST_F(ScreenshotTest, TheMenuBarWithItsFileMenuOpen) {
