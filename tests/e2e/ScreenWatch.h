@@ -9,9 +9,11 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <memory>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -112,6 +114,12 @@ public:
         }
         return found;
     }
+    // The player started with `env` draws its pictures here, in a real X window, as on a wall.
+    void showPlayerHere(QProcessEnvironment& env) const {
+        env.insert("DISPLAY", display);
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.remove("VORNPLAYER_VIDEO_OUTPUT");
+    }
     QProcessEnvironment environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("DISPLAY", display);
@@ -123,6 +131,17 @@ public:
     QProcess xvfb;
     QString display;  // empty: no server
 };
+
+// A screen of the test's own whose pictures can be watched; none where Xvfb or ffmpeg is
+// missing or the server did not start.
+inline std::unique_ptr<OwnXServer> watchableScreen(const QString& size = "640x480") {
+    if (QStandardPaths::findExecutable("Xvfb").isEmpty() || QStandardPaths::findExecutable("ffmpeg").isEmpty()) {
+        return nullptr;
+    }
+    auto screen = std::make_unique<OwnXServer>(size);
+    if (screen->display.isEmpty()) screen.reset();
+    return screen;
+}
 
 // Grabs the X screen ten times a second (ffmpeg's x11grab) and finds where the picture stood still
 // (ffmpeg's freezedetect: no change beyond noise for 0.3 s or longer). Real pixels of what the

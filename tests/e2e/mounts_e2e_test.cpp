@@ -87,15 +87,8 @@ protected:
         QDir().mkpath(backing + "/day");
         QDir().mkpath(mountPoint);
         // The player shows its pictures on a screen of this test's own, where they are watched.
-        if (!QStandardPaths::findExecutable("Xvfb").isEmpty() && !QStandardPaths::findExecutable("ffmpeg").isEmpty()) {
-            screen = std::make_unique<test::OwnXServer>("640x480");
-            if (screen->display.isEmpty()) screen.reset();
-        }
-        if (screen) {
-            run.env.insert("DISPLAY", screen->display);
-            run.env.insert("QT_QPA_PLATFORM", "xcb");
-            run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
-        }
+        screen = test::watchableScreen();
+        if (screen) screen->showPlayerHere(run.env);
         source = mountPoint;
         daily = backing + "/day";  // where addClip puts files: the share's today's folder
     }

@@ -343,13 +343,9 @@ TEST_F(HangingShareE2E, WithLocalCopiesTheItemsGoOnThroughAHangAndARestart) {
 // from their copies in a new player. Watched on a screen of the test's own, the picture never
 // stands still longer than one item and a second; once the share answers, its file plays again.
 TEST_F(HangingShareE2E, AHangDuringAnItemFromTheShareCostsTheScreenAtMostThatItem) {
-    test::OwnXServer screen("640x480");
-    if (screen.display.isEmpty() || QStandardPaths::findExecutable("ffmpeg").isEmpty()) {
-        GTEST_SKIP() << "needs Xvfb and ffmpeg";
-    }
-    run.env.insert("DISPLAY", screen.display);
-    run.env.insert("QT_QPA_PLATFORM", "xcb");
-    run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
+    const std::unique_ptr<test::OwnXServer> screen = test::watchableScreen();
+    if (!screen) GTEST_SKIP() << "needs Xvfb and ffmpeg";
+    screen->showPlayerHere(run.env);
     constexpr double kClipSeconds = 3.0;
     addFile("a.mp4", test::readAll(test::clip(kClipSeconds, true, "1920x1080")), 300);
     addFile("b.mp4", test::readAll(test::clip(kClipSeconds, false)), 200);
@@ -377,7 +373,7 @@ TEST_F(HangingShareE2E, AHangDuringAnItemFromTheShareCostsTheScreenAtMostThatIte
         ASSERT_TRUE(waitUntil(aFromTheShare, 30000)) << run.log().right(3000).toStdString();
         QElapsedTimer playing;
         playing.start();
-        test::StillPictureWatch watch(screen);
+        test::StillPictureWatch watch(*screen);
         while (playing.elapsed() < hangAfterMs) QThread::msleep(10);  // the moment the share stops answering
         hang();
         const qsizetype before = nextItems().size();
@@ -427,16 +423,8 @@ int livePlayers(const QString& runtime) {
 // within 3 s of its first poll, and is the one player that runs once the share answers and the
 // zombie ends.
 TEST_F(HangingShareE2E, ALaunchTakesOverFromAPlayerKilledInAHungSharesRead) {
-    std::unique_ptr<test::OwnXServer> screen;
-    if (!QStandardPaths::findExecutable("Xvfb").isEmpty() && !QStandardPaths::findExecutable("ffmpeg").isEmpty()) {
-        screen = std::make_unique<test::OwnXServer>("640x480");
-        if (screen->display.isEmpty()) screen.reset();
-    }
-    if (screen) {
-        run.env.insert("DISPLAY", screen->display);
-        run.env.insert("QT_QPA_PLATFORM", "xcb");
-        run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
-    }
+    const std::unique_ptr<test::OwnXServer> screen = test::watchableScreen();
+    if (screen) screen->showPlayerHere(run.env);
     addClip("a.mp4", 300);
     addClip("b.mp4", 200);
     addClip("c.mp4", 100);
@@ -526,9 +514,7 @@ TEST_F(HangingShareE2E, ARestartDuringAHangLeavesTheMiddleOfTheScreenToTheVideo)
     // hanging from the first look on.
     const test::OwnXServer x("640x480");
     if (x.display.isEmpty()) GTEST_SKIP() << "Xvfb did not start";
-    run.env.insert("DISPLAY", x.display);
-    run.env.insert("QT_QPA_PLATFORM", "xcb");
-    run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
+    x.showPlayerHere(run.env);
     QFile::remove(ready);
     QFile::remove(run.logPath());
     hang();
