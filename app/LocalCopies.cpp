@@ -506,8 +506,8 @@ std::optional<std::pair<QString, LocalCopies::Entry>> LocalCopies::nextToScrubLo
     std::chrono::steady_clock::time_point now) const {
     std::optional<std::pair<QString, Entry>> next;
     for (auto it = entries_.cbegin(); it != entries_.cend(); ++it) {
-        const bool due = it->scrubbedAt == std::chrono::steady_clock::time_point{} || now - it->scrubbedAt >= config_.scrubEvery;
-        if (!due) continue;
+        const bool never = it->scrubbedAt == std::chrono::steady_clock::time_point{};
+        if (!never && now - it->scrubbedAt < config_.scrubEvery) continue;
         const auto rank = [](const Entry& e) { return std::make_pair(e.checksum.has_value(), e.scrubbedAt); };
         if (!next || rank(*it) < rank(next->second)) next = std::make_pair(it.key(), *it);
     }
@@ -524,7 +524,9 @@ void LocalCopies::scrubLoop() {
         if (!next) {
             // Until the copy read longest ago is due again; new copies wake it (and are not due).
             auto wake = now + std::chrono::minutes(10);
-            for (const Entry& entry : std::as_const(entries_)) wake = std::min(wake, entry.scrubbedAt + config_.scrubEvery);
+            for (const Entry& entry : std::as_const(entries_)) {
+                wake = std::min(wake, entry.scrubbedAt + config_.scrubEvery);
+            }
             changed_.wait_until(lock, wake);
             continue;
         }

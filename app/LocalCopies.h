@@ -22,11 +22,11 @@
 // while the share hangs or is gone. A copier thread of its own copies the wanted files, newest
 // first, at idle I/O priority and a bounded rate: each to a temporary name, synced, checked
 // (size and modification time equal to the source's, whole boxes for MP4/MOV), then renamed into
-// place, with a checksum of its bytes (XXH3) taken as they were written. A scrubber thread reads
-// the copies again, one at a time and slowly, and drops a copy whose bytes no longer match; so is
-// a copy checked whole before it plays while the share does not answer. The folder holds at most the limit, and never fills its file system below 1 GiB free:
-// the copies least recently played go first, a copy of the repeat list only when nothing else
-// is left. Beside the copies it keeps the last listing of the source folder that answered, for
+// place, with a checksum of its bytes (XXH3) taken as they were written. A scrub thread reads the
+// copies again, one at a time and slowly, and drops a copy whose bytes no longer match; so is a
+// copy read whole before it plays while the share does not answer. The folder holds at most the
+// limit, and never fills its file system below 1 GiB free: the copies least recently played go
+// first, a copy of the repeat list only when nothing else is left. Beside the copies it keeps the last listing of the source folder that answered, for
 // the queue to decide from while the share does not answer, also after a restart.
 //
 // Copies are named by a hash of their source path; nothing else in the folder is touched. Safe
@@ -94,10 +94,10 @@ public:
 
     // The copy to open for a source file, checked now (size, time, whole boxes, and its bytes
     // against its checksum: always while playing from the copies, else when the copy was written
-    // to since they were last read): none when there is no copy, or it is damaged (it is dropped, never
-    // played), or `sourceNow` (what a look at the source saw just now, when the share answered)
-    // tells that the source changed since (dropped, made again). Counts as played for the order
-    // of eviction.
+    // to since they were last read): none when there is no copy, or it is damaged (it is dropped,
+    // never played), or `sourceNow` (what a look at the source saw just now, when the share
+    // answered) tells that the source changed since (dropped, made again). Counts as played for
+    // the order of eviction.
     std::optional<QString> copyToPlay(const QString& sourcePath,
                                       const std::optional<MediaFiles::Stamp>& sourceNow = std::nullopt);
     // Drops the copies whose source, as a look at it just saw it, is no longer what was copied.

@@ -337,7 +337,8 @@ TEST_F(LocalCopiesTest, ChecksumsInTheIndexCatchACopyDamagedInsideAndAnOldIndexG
     ASSERT_TRUE(test::writeAll(folder() + "/copies.json", QJsonDocument(index).toJson()));
     const std::shared_ptr<LocalCopies> upgraded = make();
     EXPECT_TRUE(upgraded->hasCopy(a));
-    ASSERT_TRUE(test::waitUntil([&] { return upgraded->stats().scrubbed >= quint64(upgraded->stats().count); }, 10000, 20));
+    const auto scrubbedAll = [&] { return upgraded->stats().scrubbed >= quint64(upgraded->stats().count); };
+    ASSERT_TRUE(test::waitUntil(scrubbedAll, 10000, 20));
     EXPECT_EQ(checksumsInIndex().value(a), checksumText(a));
     ASSERT_TRUE(test::damageInsideMediaData(upgraded->copyPathFor(a)));
     EXPECT_FALSE(upgraded->copyToPlay(a));

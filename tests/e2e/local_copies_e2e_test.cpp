@@ -164,7 +164,8 @@ TEST_F(LocalCopiesE2E, AGoneSourceFolderPlaysOnFromTheCopiesButNeverADamagedOne)
     const QString copyOfA = copyOf("a.mp4");
     ASSERT_FALSE(copyOfA.isEmpty());
     ASSERT_TRUE(QFile::remove(daily + "/a.mp4"));
-    EXPECT_TRUE(run.waitForLog("/day/a.mp4 dropped, not played: its source is gone", 20000)) << run.log().right(3000).toStdString();
+    EXPECT_TRUE(run.waitForLog("/day/a.mp4 dropped, not played: its source is gone", 20000))
+        << run.log().right(3000).toStdString();
     EXPECT_TRUE(test::waitUntil([&] { return statusOf(run).value("localCopies").toObject().value("count").toInt() == 2; },
                                 10000, 200));
     EXPECT_FALSE(QFileInfo::exists(copyOfA));
