@@ -261,9 +261,12 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
     for (const QString& path : looked.missing) {
         if (!copies || !copies->hasPlayableCopy(path)) passed.insert(path);
     }
-    if (copies && !reachable) {
+    // With the share answering, a file whose copy is found damaged now waits for its next turn
+    // all the same: a share that answers looks but hangs opens would hold the picture.
+    if (copies) {
         for (const QString& path : state_.repeatList() + found.complete) {
-            if (!passed.contains(path) && !copies->hasPlayableCopy(path)) passed.insert(path);
+            if (passed.contains(path) || (reachable && !copies->hasCopy(path))) continue;
+            if (!copies->hasPlayableCopy(path)) passed.insert(path);
         }
     }
     std::function<bool(const QString&)> passOver;
