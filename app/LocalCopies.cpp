@@ -20,6 +20,9 @@
 #include <cstring>
 #include <vector>
 
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -44,6 +47,31 @@ constexpr size_t kChunk = 1024 * 1024;
 constexpr qint64 kWriteBackEvery = 32LL * 1024 * 1024;
 
 QString errorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+qint64 nanosecondsOf(const struct timespec& t) { return qint64(t.tv_sec) * 1000000000LL + t.tv_nsec; }
+
+// The checksum as the index keeps it: 16 hex digits (a JSON number would lose its low bits).
+QString checksumText(quint64 sum) { return QStringLiteral("%1").arg(sum, 16, 16, QLatin1Char('0')); }
+std::optional<quint64> checksumFrom(const QJsonValue& value) {
+    bool ok = false;
+    const quint64 sum = value.toString().toULongLong(&ok, 16);
+    if (!ok || value.toString().size() != 16) return std::nullopt;
+    return sum;
+}
+
+// Waits until `copied` bytes are due at `bytesPerSecond` since `started`, in short naps; false
+// when `stop` said so meanwhile.
+bool keepToRate(std::chrono::steady_clock::time_point started, qint64 copied, qint64 bytesPerSecond,
+                const std::function<bool()>& stop) {
+    if (bytesPerSecond <= 0) return true;
+    const auto due = started + std::chrono::microseconds(copied * 1000000 / bytesPerSecond);
+    while (std::chrono::steady_clock::now() < due) {
+        if (stop && stop()) return false;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            due - std::chrono::steady_clock::now(), std::chrono::milliseconds(100)));
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -131,6 +159,9 @@ std::shared_ptr<LocalCopies> LocalCopies::create(Config config) {
         // The thread holds the copies while it runs: should it be stuck in a read on a share that
         // hangs, it is left behind at the end rather than waited for.
         std::thread([copies] { copies->copierLoop(); }).detach();
+        // The scrub has a thread of its own, so that it goes on while the copier waits for a share
+        // that hangs; it reads local files only, and ends within one nap after stop().
+        std::thread([copies] { copies->scrubLoop(); }).detach();
     }
     return copies;
 }
@@ -165,10 +196,18 @@ void LocalCopies::load() {
     for (const QJsonValue& value : index.value(QLatin1String("copies")).toArray()) {
         const QJsonObject o = value.toObject();
         const QString source = o.value(QLatin1String("source")).toString();
-        Entry entry{o.value(QLatin1String("name")).toString(), o.value(QLatin1String("size")).toInteger(),
-                    o.value(QLatin1String("modifiedNs")).toInteger(), o.value(QLatin1String("boxesWhole")).toBool(),
-                    o.value(QLatin1String("lastPlayed")).toInteger()};
+        Entry entry;
+        entry.name = o.value(QLatin1String("name")).toString();
+        entry.size = o.value(QLatin1String("size")).toInteger();
+        entry.modifiedNs = o.value(QLatin1String("modifiedNs")).toInteger();
+        entry.boxesWhole = o.value(QLatin1String("boxesWhole")).toBool();
+        entry.lastPlayed = o.value(QLatin1String("lastPlayed")).toInteger();
         if (source.isEmpty() || !isCopyName(entry.name)) continue;
+        // An index written before copies had checksums: such a copy is read whole, and its
+        // checksum taken, before it plays and by the scrub.
+        entry.checksum = checksumFrom(o.value(QLatin1String("xxh3")));
+        entry.checkedChangeNs = entry.checksum ? o.value(QLatin1String("checkedChangeNs")).toInteger(-1) : -1;
+        entry.serial = ++serials_;
         const QFileInfo file(folderPath(entry.name));
         if (file.isFile() && file.size() == entry.size) entries_.insert(source, entry);
     }
@@ -208,12 +247,17 @@ QByteArray LocalCopies::readFile(const QString& path) {
 void LocalCopies::saveIndexLocked() const {
     QJsonArray copies;
     for (auto it = entries_.cbegin(); it != entries_.cend(); ++it) {
-        copies.append(QJsonObject{{QLatin1String("source"), it.key()},
-                                  {QLatin1String("name"), it->name},
-                                  {QLatin1String("size"), it->size},
-                                  {QLatin1String("modifiedNs"), it->modifiedNs},
-                                  {QLatin1String("boxesWhole"), it->boxesWhole},
-                                  {QLatin1String("lastPlayed"), it->lastPlayed}});
+        QJsonObject entry{{QLatin1String("source"), it.key()},
+                          {QLatin1String("name"), it->name},
+                          {QLatin1String("size"), it->size},
+                          {QLatin1String("modifiedNs"), it->modifiedNs},
+                          {QLatin1String("boxesWhole"), it->boxesWhole},
+                          {QLatin1String("lastPlayed"), it->lastPlayed}};
+        if (it->checksum) {
+            entry.insert(QLatin1String("xxh3"), checksumText(*it->checksum));
+            entry.insert(QLatin1String("checkedChangeNs"), it->checkedChangeNs);
+        }
+        copies.append(entry);
     }
     QSaveFile file(folderPath(kIndexName));
     if (!file.open(QIODevice::WriteOnly)) return;
@@ -310,10 +354,14 @@ std::optional<QString> LocalCopies::copyToPlay(const QString& sourcePath,
                                                const std::optional<MediaFiles::Stamp>& sourceNow) {
     if (!enabled_) return std::nullopt;
     Entry entry;
+    Depth depth = Depth::WholeIfWritten;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto it = entries_.constFind(sourcePath);
         if (it == entries_.constEnd()) return std::nullopt;
+        // While the share does not answer the copy's bytes are all there is to trust: they are
+        // read whole and matched against their checksum.
+        if (playingFromCopies_) depth = Depth::Whole;
         if (sourceNow && (!sourceNow->exists || sourceNow->size != it->size || sourceNow->modifiedNs != it->modifiedNs)) {
             dropLocked(sourcePath, sourceNow->exists ? QStringLiteral("its source changed") : QStringLiteral("its source is gone"));
             changed_.notify_all();  // made again, if it is still wanted
@@ -321,10 +369,10 @@ std::optional<QString> LocalCopies::copyToPlay(const QString& sourcePath,
         }
         entry = *it;
     }
-    if (!checkCopy(sourcePath, entry)) return std::nullopt;
+    if (!checkCopy(sourcePath, entry, depth)) return std::nullopt;
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = entries_.find(sourcePath);
-    if (it == entries_.end() || it->name != entry.name) return std::nullopt;
+    if (it == entries_.end() || it->serial != entry.serial) return std::nullopt;
     it->lastPlayed = secondsNow();
     indexDirty_ = true;
     changed_.notify_all();  // the copier writes the index down
@@ -353,31 +401,139 @@ bool LocalCopies::hasPlayableCopy(const QString& sourcePath) {
         if (it == entries_.constEnd()) return false;
         entry = *it;
     }
-    return checkCopy(sourcePath, entry);
+    return checkCopy(sourcePath, entry, Depth::WholeIfWritten);
 }
 
-// Checked before every play: a copy cut short or damaged on disk is never played.
-QString LocalCopies::damageOf(const Entry& entry) const {
-    const QString path = folderPath(entry.name);
-    const std::optional<MediaFiles::Stamp> stamp = MediaFiles::stampOf(path);
-    if (!stamp || !stamp->exists) return QStringLiteral("it is gone");
-    if (stamp->size != entry.size || stamp->modifiedNs != entry.modifiedNs) return QStringLiteral("its size or time changed");
-    if (entry.boxesWhole && MediaFiles::isoMediaCompleteness(path) != MediaFiles::Completeness::Complete) {
-        return QStringLiteral("its boxes are not whole");
-    }
-    return QString();
-}
-
-bool LocalCopies::checkCopy(const QString& sourcePath, const Entry& entry) {
-    const QString damage = damageOf(entry);
-    if (damage.isEmpty()) return true;
+void LocalCopies::dropFailedCopy(const QString& sourcePath) {
+    if (!enabled_) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = entries_.constFind(sourcePath);
-    if (it != entries_.constEnd() && it->name == entry.name) {
-        dropLocked(sourcePath, QStringLiteral("damaged (%1)").arg(damage));
-        changed_.notify_all();  // made again, if it is still wanted and the share answers
+    if (!entries_.contains(sourcePath)) return;
+    dropLocked(sourcePath, QStringLiteral("the player could not play it"));
+    changed_.notify_all();  // made again, if it is still wanted and the share answers
+}
+
+// Checked before every play: a copy cut short or damaged on disk is never played. Any write to
+// the copy moves its change time, even one that puts its size and modification time back.
+LocalCopies::Checked LocalCopies::check(const Entry& entry, Depth depth, qint64 bytesPerSecond) const {
+    Checked checked;
+    const QString path = folderPath(entry.name);
+    struct stat st {};
+    if (stat(QFile::encodeName(path).constData(), &st) != 0) {
+        checked.damage = errno == ENOENT ? QStringLiteral("it is gone") : QStringLiteral("it cannot be looked at");
+        return checked;
     }
-    return false;
+    checked.changeNs = nanosecondsOf(st.st_ctim);
+    if (st.st_size != entry.size || nanosecondsOf(st.st_mtim) != entry.modifiedNs) {
+        checked.damage = QStringLiteral("its size or time changed");
+        return checked;
+    }
+    if (entry.boxesWhole && MediaFiles::isoMediaCompleteness(path) != MediaFiles::Completeness::Complete) {
+        checked.damage = QStringLiteral("its boxes are not whole");
+        return checked;
+    }
+    const bool written = !entry.checksum || entry.checkedChangeNs != checked.changeNs;
+    if (depth == Depth::WholeIfWritten && !written) return checked;
+    const std::optional<quint64> sum = checksumOf(path, bytesPerSecond, [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stopping_;
+    });
+    if (!sum) {
+        checked.damage = QStringLiteral("it cannot be read whole");
+        return checked;
+    }
+    checked.readWhole = true;
+    checked.checksum = *sum;
+    if (entry.checksum && *sum != *entry.checksum) checked.damage = QStringLiteral("its bytes are not those copied");
+    return checked;
+}
+
+bool LocalCopies::checkCopy(const QString& sourcePath, const Entry& entry, Depth depth, bool byScrub) {
+    const Checked checked = check(entry, depth, byScrub ? config_.scrubBytesPerSecond : 0);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return false;  // a read cut short by the quit tells nothing
+    // Only the copy that was checked: one made again meanwhile under the same name is another.
+    const auto it = entries_.find(sourcePath);
+    if (it == entries_.end() || it->serial != entry.serial) return false;
+    if (!checked.damage.isEmpty()) {
+        dropLocked(sourcePath, QStringLiteral("damaged (%1)").arg(checked.damage));
+        changed_.notify_all();  // made again, if it is still wanted and the share answers
+        return false;
+    }
+    if (checked.readWhole) {
+        const bool changed = !it->checksum || it->checkedChangeNs != checked.changeNs;
+        it->checksum = checked.checksum;
+        it->checkedChangeNs = checked.changeNs;
+        if (changed) saveIndexLocked();
+        if (byScrub) {
+            it->scrubbedAt = std::chrono::steady_clock::now();
+            ++scrubbed_;
+        }
+    }
+    return true;
+}
+
+std::optional<quint64> LocalCopies::checksumOf(const QString& path, qint64 bytesPerSecond,
+                                               const std::function<bool()>& stop) {
+    const int fd = open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    XXH3_state_t state;
+    XXH3_64bits_reset(&state);
+    std::vector<char> buffer(kChunk);
+    const auto started = std::chrono::steady_clock::now();
+    qint64 read = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        if (n == 0) {
+            // A read at a bounded rate is the scrub's: it leaves the page cache to the player.
+            if (bytesPerSecond > 0) posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+            close(fd);
+            return XXH3_64bits_digest(&state);
+        }
+        XXH3_64bits_update(&state, buffer.data(), static_cast<size_t>(n));
+        read += n;
+        if ((stop && stop()) || !keepToRate(started, read, bytesPerSecond, stop)) break;
+    }
+    close(fd);
+    return std::nullopt;
+}
+
+// ---- The scrub
+
+std::optional<std::pair<QString, LocalCopies::Entry>> LocalCopies::nextToScrubLocked(
+    std::chrono::steady_clock::time_point now) const {
+    std::optional<std::pair<QString, Entry>> next;
+    for (auto it = entries_.cbegin(); it != entries_.cend(); ++it) {
+        const bool never = it->scrubbedAt == std::chrono::steady_clock::time_point{};
+        if (!never && now - it->scrubbedAt < config_.scrubEvery) continue;
+        const auto rank = [](const Entry& e) { return std::make_pair(e.checksum.has_value(), e.scrubbedAt); };
+        if (!next || rank(*it) < rank(next->second)) next = std::make_pair(it.key(), *it);
+    }
+    return next;
+}
+
+void LocalCopies::scrubLoop() {
+    lowerCopierPriority();
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (stopping_) return;
+        const auto now = std::chrono::steady_clock::now();
+        const std::optional<std::pair<QString, Entry>> next = nextToScrubLocked(now);
+        if (!next) {
+            // Until the copy read longest ago is due again; new copies wake it (and are not due).
+            auto wake = now + std::chrono::minutes(10);
+            for (const Entry& entry : std::as_const(entries_)) {
+                wake = std::min(wake, entry.scrubbedAt + config_.scrubEvery);
+            }
+            changed_.wait_until(lock, wake);
+            continue;
+        }
+        lock.unlock();
+        checkCopy(next->first, next->second, Depth::Whole, true);
+        lock.lock();
+    }
 }
 
 void LocalCopies::dropLocked(const QString& source, const QString& why) {
@@ -564,42 +720,58 @@ void LocalCopies::copyOne(const QString& source) {
             return;
         }
     }
-    const QString why = copyFile(source, target, *stamp, config_.bytesPerSecond, [this] {
+    const Copied copied = copyFile(source, target, *stamp, config_.bytesPerSecond, [this] {
         std::lock_guard<std::mutex> lock(mutex_);
         return stopping_;
     });
-    if (!why.isEmpty()) {
-        failed(why);
+    if (!copied.why.isEmpty()) {
+        failed(copied.why);
         return;
     }
     const bool boxesWhole = MediaFiles::isIsoMediaName(source) &&
                             MediaFiles::isoMediaCompleteness(target) == MediaFiles::Completeness::Complete;
+    struct stat made {};
+    const qint64 changeNs = stat(QFile::encodeName(target).constData(), &made) == 0 ? nanosecondsOf(made.st_ctim) : -1;
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return;  // the copy stays on disk unnamed, and goes at the next start
-    entries_.insert(source, Entry{QFileInfo(target).fileName(), stamp->size, stamp->modifiedNs, boxesWhole, 0});
+    Entry entry;
+    entry.name = QFileInfo(target).fileName();
+    entry.size = stamp->size;
+    entry.modifiedNs = stamp->modifiedNs;
+    entry.boxesWhole = boxesWhole;
+    // Its bytes were read as they were written: the scrub comes back to it in its time.
+    entry.checksum = copied.checksum;
+    entry.checkedChangeNs = changeNs;
+    entry.serial = ++serials_;
+    entry.scrubbedAt = std::chrono::steady_clock::now();
+    entries_.insert(source, entry);
     failedAt_.remove(source);
     ++made_;
     saveIndexLocked();
+    changed_.notify_all();  // the scrub counts it in
 }
 
-QString LocalCopies::copyFile(const QString& from, const QString& to, const MediaFiles::Stamp& expected,
-                              qint64 bytesPerSecond, const std::function<bool()>& stop) {
+LocalCopies::Copied LocalCopies::copyFile(const QString& from, const QString& to, const MediaFiles::Stamp& expected,
+                                          qint64 bytesPerSecond, const std::function<bool()>& stop) {
     const QString partial = QFileInfo(to).absolutePath() + QLatin1Char('/') + kPartialPrefix + QFileInfo(to).fileName();
     const int in = open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return QStringLiteral("cannot open it: ") + errorText(errno);
+    if (in < 0) return {QStringLiteral("cannot open it: ") + errorText(errno)};
     const int out = open(QFile::encodeName(partial).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) {
         const int error = errno;
         close(in);
-        return kFolderProblem + errorText(error);
+        return {kFolderProblem + errorText(error)};
     }
     posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
     const auto fail = [&](const QString& why) {
         close(in);
         close(out);
         QFile::remove(partial);
-        return why;
+        return Copied{why};
     };
+    // The checksum of the bytes as they go out: no read of its own.
+    XXH3_state_t checksum;
+    XXH3_64bits_reset(&checksum);
     std::vector<char> buffer(kChunk);
     const auto started = std::chrono::steady_clock::now();
     qint64 copied = 0;
@@ -612,6 +784,7 @@ QString LocalCopies::copyFile(const QString& from, const QString& to, const Medi
         if (!writeAll(out, buffer.data(), static_cast<size_t>(n))) {
             return fail(QStringLiteral("writing the copy failed: ") + errorText(errno));
         }
+        XXH3_64bits_update(&checksum, buffer.data(), static_cast<size_t>(n));
         copied += n;
         if (copied > expected.size) return fail(QStringLiteral("it grew while it was copied"));
         if (copied - writtenBack >= kWriteBackEvery) {
@@ -621,21 +794,14 @@ QString LocalCopies::copyFile(const QString& from, const QString& to, const Medi
             posix_fadvise(in, 0, copied, POSIX_FADV_DONTNEED);
             writtenBack = copied;
         }
-        if (stop && stop()) return fail(QStringLiteral("the player is quitting"));
-        if (bytesPerSecond > 0) {
-            const auto due = started + std::chrono::microseconds(copied * 1000000 / bytesPerSecond);
-            while (std::chrono::steady_clock::now() < due) {
-                if (stop && stop()) return fail(QStringLiteral("the player is quitting"));
-                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-                    due - std::chrono::steady_clock::now(), std::chrono::milliseconds(100)));
-            }
+        if ((stop && stop()) || !keepToRate(started, copied, bytesPerSecond, stop)) {
+            return fail(QStringLiteral("the player is quitting"));
         }
     }
     if (copied != expected.size) return fail(QStringLiteral("it changed while it was copied"));
     if (fdatasync(out) != 0) return fail(QStringLiteral("syncing the copy failed: ") + errorText(errno));
     struct stat now {};
-    if (fstat(in, &now) != 0 || now.st_size != expected.size ||
-        qint64(now.st_mtim.tv_sec) * 1000000000LL + now.st_mtim.tv_nsec != expected.modifiedNs) {
+    if (fstat(in, &now) != 0 || now.st_size != expected.size || nanosecondsOf(now.st_mtim) != expected.modifiedNs) {
         return fail(QStringLiteral("it changed while it was copied"));
     }
     const struct timespec times[2] = {{0, UTIME_NOW},
@@ -646,20 +812,20 @@ QString LocalCopies::copyFile(const QString& from, const QString& to, const Medi
     close(in);
     if (close(out) != 0) {
         QFile::remove(partial);
-        return QStringLiteral("writing the copy failed: ") + errorText(errno);
+        return {QStringLiteral("writing the copy failed: ") + errorText(errno)};
     }
     if (MediaFiles::isIsoMediaName(from) &&
         MediaFiles::isoMediaCompleteness(partial) == MediaFiles::Completeness::Incomplete) {
         QFile::remove(partial);
-        return QStringLiteral("its boxes are not whole");
+        return {QStringLiteral("its boxes are not whole")};
     }
     if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(to).constData()) != 0) {
         const int error = errno;
         QFile::remove(partial);
-        return QStringLiteral("renaming the copy failed: ") + errorText(error);
+        return {QStringLiteral("renaming the copy failed: ") + errorText(error)};
     }
     syncFolder(QFileInfo(to).absolutePath());
-    return QString();
+    return {QString(), XXH3_64bits_digest(&checksum)};
 }
 
 // ---- What it says
@@ -675,6 +841,7 @@ LocalCopies::Stats LocalCopies::stats() const {
     s.made = made_;
     s.failed = failed_;
     s.dropped = dropped_;
+    s.scrubbed = scrubbed_;
     s.playingFromCopies = playingFromCopies_;
     s.listingAnsweredAt = listingAnsweredAt_;
     return s;

@@ -291,6 +291,12 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
         reachable ? lookAt(state_.pathsToLookAt() << endedPath) : SourceFolder::Looked();
     const QHash<QString, MediaFiles::Stamp>& stamps = looked.stamps;
     const std::shared_ptr<LocalCopies> copies = copies_.get();
+    // A copy that could not be played says nothing of its source: the copy goes, no play is
+    // counted, and the source plays in its turn; only its own failure sets it aside.
+    if (copies && kind == EndKind::Failed && item->opensACopy()) {
+        copies->dropFailedCopy(endedPath);
+        kind = EndKind::NotOpened;
+    }
     // While the share is away only the files with a local copy can be played; the others keep
     // their places and are passed over. So are the files missing now that have not gone yet.
     // The copies are checked here, outside the state's lock.
@@ -298,9 +304,12 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
     for (const QString& path : looked.missing) {
         if (!copies || !copies->hasPlayableCopy(path)) passed.insert(path);
     }
-    if (copies && !reachable) {
+    // With the share answering, a file whose copy is found damaged now waits for its next turn
+    // all the same: a share that answers looks but hangs opens would hold the picture.
+    if (copies) {
         for (const QString& path : state_.repeatList() + found.complete) {
-            if (!passed.contains(path) && !copies->hasPlayableCopy(path)) passed.insert(path);
+            if (passed.contains(path) || (reachable && !copies->hasCopy(path))) continue;
+            if (!copies->hasPlayableCopy(path)) passed.insert(path);
         }
     }
     std::function<bool(const QString&)> passOver;

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     }
     LocalCopies::lowerCopierPriority();
     const auto started = std::chrono::steady_clock::now();
-    const QString why = LocalCopies::copyFile(from, to, *stamp, rate);
+    const QString why = LocalCopies::copyFile(from, to, *stamp, rate).why;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!why.isEmpty()) {
         std::fprintf(stderr, "local_copy_bench: %s\n", why.toLocal8Bit().constData());

@@ -7,7 +7,12 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <QtEndian>
+
 #include <mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace test {
 
@@ -57,6 +62,25 @@ inline QString copyClip(const QString& clipPath, const QString& to) {
     QFile::remove(to);
     QFile::copy(clipPath, to);
     return to;
+}
+
+// Overwrites bytes in the middle of an MP4's media data in place and puts its times back: its
+// boxes, size and modification time stay as they were, only its content differs. False when the
+// file has no media data large enough, or could not be written.
+inline bool damageInsideMediaData(const QString& path) {
+    struct stat before {};
+    if (stat(QFile::encodeName(path).constData(), &before) != 0) return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite)) return false;
+    const QByteArray bytes = file.readAll();
+    const qsizetype mdat = bytes.indexOf("mdat");
+    if (mdat < 4) return false;
+    const qint64 boxSize = qFromBigEndian<quint32>(bytes.constData() + mdat - 4);
+    if (boxSize < 16 * 1024 || mdat - 4 + boxSize > bytes.size()) return false;
+    if (!file.seek(mdat - 4 + boxSize / 2) || file.write(QByteArray(4096, '\x5a')) != 4096) return false;
+    file.close();
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    return utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
 }
 
 }  // namespace test

@@ -6,6 +6,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -35,8 +38,23 @@ protected:
         return path;
     }
 
-    std::shared_ptr<LocalCopies> make(std::optional<qint64> maxBytes = std::nullopt) {
-        return LocalCopies::create({folder(), maxBytes, 0});
+    std::shared_ptr<LocalCopies> make(std::optional<qint64> maxBytes = std::nullopt,
+                                      std::chrono::milliseconds scrubEvery = LocalCopies::kScrubEvery) {
+        return LocalCopies::create({folder(), maxBytes, 0, LocalCopies::kScrubBytesPerSecond, scrubEvery});
+    }
+
+    // The checksums the index names, by source; empty for an entry without one.
+    QHash<QString, QString> checksumsInIndex() const {
+        QHash<QString, QString> sums;
+        const QJsonObject index = QJsonDocument::fromJson(test::readAll(folder() + "/copies.json")).object();
+        for (const QJsonValue& entry : index.value("copies").toArray()) {
+            sums.insert(entry.toObject().value("source").toString(), entry.toObject().value("xxh3").toString());
+        }
+        return sums;
+    }
+    static QString checksumText(const QString& path) {
+        const std::optional<quint64> sum = LocalCopies::checksumOf(path, 0);
+        return sum ? QStringLiteral("%1").arg(*sum, 16, 16, QLatin1Char('0')) : QString();
     }
 
     // What lies in the folder of copies: the copies' sizes, the index and the listing.
@@ -280,6 +298,73 @@ TEST_F(LocalCopiesTest, AfterARestartDuringAnOutageTheFilesWithoutACopyPlayAgain
         ended = d.next;
     }
     EXPECT_TRUE(played.contains(b)) << played.join(", ").toStdString();
+    copies->stop();
+}
+
+// Each copy's checksum is taken as it is copied and kept in the index, across a restart: a copy
+// damaged inside (same size, same time, whole boxes) is dropped before a play, with or without a
+// look at its source. An index written before checksums keeps its copies, and the scrub takes
+// their checksums from their bytes.
+TEST_F(LocalCopiesTest, ChecksumsInTheIndexCatchACopyDamagedInsideAndAnOldIndexGetsThem) {
+    const QString a = addClip("a.mp4", 300), b = addClip("b.mp4", 200), c = addClip("c.mp4", 100);
+    {
+        const std::shared_ptr<LocalCopies> copies = make();
+        copies->want({c, b, a}, {c, b, a});
+        ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+        for (const QString& path : {a, b, c}) EXPECT_EQ(checksumsInIndex().value(path), checksumText(path));
+        ASSERT_TRUE(test::damageInsideMediaData(copies->copyPathFor(b)));
+        EXPECT_FALSE(copies->copyToPlay(b, MediaFiles::stampOf(b)));  // the share answers
+        copies->stop();
+    }
+    const std::shared_ptr<LocalCopies> restarted = make();
+    restarted->setPlayingFromCopies(true);  // the share does not answer
+    ASSERT_TRUE(test::damageInsideMediaData(restarted->copyPathFor(c)));
+    EXPECT_FALSE(restarted->copyToPlay(c));
+    EXPECT_TRUE(restarted->copyToPlay(a));
+    EXPECT_EQ(restarted->stats().dropped, 1u);
+    restarted->stop();
+
+    // The index as a player before checksums wrote it.
+    QJsonObject index = QJsonDocument::fromJson(test::readAll(folder() + "/copies.json")).object();
+    QJsonArray old;
+    for (const QJsonValue& entry : index.value("copies").toArray()) {
+        QJsonObject o = entry.toObject();
+        o.remove("xxh3");
+        o.remove("checkedChangeNs");
+        old.append(o);
+    }
+    index.insert("copies", old);
+    ASSERT_TRUE(test::writeAll(folder() + "/copies.json", QJsonDocument(index).toJson()));
+    const std::shared_ptr<LocalCopies> upgraded = make();
+    EXPECT_TRUE(upgraded->hasCopy(a));
+    const auto scrubbedAll = [&] { return upgraded->stats().scrubbed >= quint64(upgraded->stats().count); };
+    ASSERT_TRUE(test::waitUntil(scrubbedAll, 10000, 20));
+    EXPECT_EQ(checksumsInIndex().value(a), checksumText(a));
+    ASSERT_TRUE(test::damageInsideMediaData(upgraded->copyPathFor(a)));
+    EXPECT_FALSE(upgraded->copyToPlay(a));
+    upgraded->stop();
+}
+
+// The scrub reads every copy again in its time; the one damaged inside is dropped alone, and
+// made again while its source is there, and the others are neither dropped nor made again.
+TEST_F(LocalCopiesTest, TheScrubDropsADamagedCopyAloneAndItIsMadeAgain) {
+    const QString a = addClip("a.mp4", 300), b = addClip("b.mp4", 200), c = addClip("c.mp4", 100);
+    const std::shared_ptr<LocalCopies> copies = make(std::nullopt, std::chrono::milliseconds(50));
+    copies->want({c, b, a}, {c, b, a});
+    ASSERT_TRUE(copies->waitUntilIdle(kIdle));
+    ASSERT_TRUE(test::damageInsideMediaData(copies->copyPathFor(b)));
+    ASSERT_TRUE(test::waitUntil([&] { return copies->stats().made == 4; }, 10000, 20));
+    const quint64 scrubbed = copies->stats().scrubbed;
+    ASSERT_TRUE(test::waitUntil([&] { return copies->stats().scrubbed >= scrubbed + 6; }, 10000, 20));
+    const LocalCopies::Stats stats = copies->stats();
+    EXPECT_EQ(stats.dropped, 1u);
+    EXPECT_EQ(stats.made, 4u);
+    EXPECT_EQ(stats.count, 3);
+    for (const QString& path : {a, b, c}) {
+        const std::optional<QString> copy = copies->copyToPlay(path);
+        ASSERT_TRUE(copy) << path.toStdString();
+        EXPECT_EQ(test::readAll(*copy), test::readAll(path));
+    }
     copies->stop();
 }
 

@@ -1,4 +1,5 @@
 // The play queue with a real player shown by a real (software) view, as in the running program.
+#include "app/LocalCopies.h"
 #include "app/PlayQueue.h"
 #include "app/SourceFolderMonitor.h"
 #include "app/StatusService.h"
@@ -133,6 +134,39 @@ TEST_F(PlayQueueWithAViewTest, TheLeadGrowsWithTheScanSoThatDecisionsEndBeforeTh
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_FALSE(stillPlaying[0]) << "the first decision, with the player's own lead, ends after its item";
     for (std::size_t i = 1; i < stillPlaying.size(); ++i) EXPECT_TRUE(stillPlaying[i]) << "scan " << i;
+    view->setPlayer(nullptr);
+    queue->setPlayer(nullptr);
+}
+
+// An item opened from its local copy fails to play (the copy is bad): the copy is dropped, its
+// source is not set aside, and it plays next from the source itself.
+TEST_F(PlayQueueWithAViewTest, ACopyThatFailsToPlayIsDroppedAndItsSourcePlaysInstead) {
+    ASSERT_TRUE(makeClips(2.0));
+    const std::shared_ptr<LocalCopies> copies = LocalCopies::create({dir.filePath("copies"), std::nullopt, 0});
+    copies->want({b}, {b});
+    ASSERT_TRUE(copies->waitUntilIdle(std::chrono::seconds(20)));
+    const QString copy = copies->copyPathFor(b);
+    ASSERT_TRUE(test::writeAll(copy, QByteArray(QFileInfo(b).size(), '\0')));
+    PlayQueue::Sources sources;
+    sources.scan = [&] { return PlayQueueState::Found(QStringList{b, a}); };
+    sources.sourceFolder = monitor;
+    sources.status = std::make_shared<StatusService>(monitor);
+    sources.showPlayer = [&](const std::shared_ptr<Player>& player) { view->setPlayer(player); };
+    const std::shared_ptr<PlayQueue> queue = PlayQueue::create(sources);
+    queue->startWith({b, a});
+    queue->setLocalCopies(copies);
+    queue->playFromStart(PlayerItem::playerItemWithURL(QUrl::fromLocalFile(b), copy));
+
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const Player::Status now = queue->player()->status();
+            return now.item && !now.item->opensACopy() && now.state == Player::State::Playing;
+        },
+        20000, 10));
+    EXPECT_EQ(queue->player()->status().item->url().toLocalFile().toStdString(), b.toStdString());
+    EXPECT_FALSE(queue->state().isSetAside(b));
+    EXPECT_EQ(copies->stats().dropped, 1u);
+    copies->stop();
     view->setPlayer(nullptr);
     queue->setPlayer(nullptr);
 }

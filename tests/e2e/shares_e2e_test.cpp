@@ -8,6 +8,7 @@
 #include "DesktopStandIns.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QElapsedTimer>
@@ -549,6 +550,44 @@ TEST_F(HangingShareE2E, ARestartDuringAHangLeavesTheMiddleOfTheScreenToTheVideo)
         EXPECT_LT(shot.pixelColor(panel.left() + 8, panel.center().y()).value(), 140) << "the panel is not drawn there";
     }
 
+    answer();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// A share that answers looks but hangs every open of a file, and the copy of b damaged inside
+// (same size, same time): that copy is dropped when b's turn comes, and b waits for its next turn
+// rather than being opened on the share, so a and c play on from their copies.
+TEST_F(HangingShareE2E, ADamagedCopyIsNotStoodInForByASourceThatHangsItsOpens) {
+    addClip("a.mp4", 300);
+    addClip("b.mp4", 200);
+    addClip("c.mp4", 100);
+    if (!startOnShare(args(3, 1) << "-prefLocalCopiesBytesPerSecond" << "0")) {
+        GTEST_SKIP() << "mounting stallfs in a private mount namespace failed";
+    }
+    ASSERT_TRUE(waitForNextItems(3)) << run.log().toStdString();
+    const auto copiesCount = [&] { return statusAnswer(run).value("localCopies").toObject().value("count").toInt(); };
+    ASSERT_TRUE(waitUntil([&] { return copiesCount() == 3; }, 20000));
+    const QString copies = run.root.filePath("cache/Vorn/VornPlayer");
+    const QJsonObject index = QJsonDocument::fromJson(test::readAll(copies + "/copies.json")).object();
+    QString copyOfB;
+    for (const QJsonValue& entry : index.value("copies").toArray()) {
+        if (entry.toObject().value("source").toString().endsWith("/day/b.mp4")) {
+            copyOfB = copies + "/" + entry.toObject().value("name").toString();
+        }
+    }
+    ASSERT_TRUE(test::damageInsideMediaData(copyOfB));
+    const qsizetype before = nextItems().size();
+    hang("at open /day/*");
+    ASSERT_TRUE(run.waitForLog("/day/b.mp4 dropped, not played: damaged", 20000))
+        << run.log().right(3000).toStdString();
+    ASSERT_TRUE(waitForNextItems(before + 10, 30000)) << nextItems().mid(before).join(' ').toStdString();
+    const QStringList items = nextItems().mid(before);
+    const qint64 longest = test::longestGap(run.log(), before);
+    std::cout << "[ measured ] with b's copy damaged and the share hanging opens: " << items.join(' ').toStdString()
+              << "; announcements at most " << longest << " ms apart\n";
+    EXPECT_FALSE(items.contains("b.mp4"));
+    EXPECT_LE(longest, 7000) << "no longer than the share takes to count as not answering, and a clip";
+    EXPECT_EQ(copiesCount(), 2);
     answer();
     EXPECT_EQ(run.stop(), 0);
 }
