@@ -41,6 +41,8 @@ constexpr auto kLetGoLimit = std::chrono::seconds(1);
 constexpr auto kLoadLetGoLimit = std::chrono::milliseconds(500);
 
 std::atomic<int> gHungCores{0};
+// The reply to the stop of a player let go while it hangs.
+constexpr std::uint64_t kStopReply = ~std::uint64_t{0};
 
 void setOption(mpv_handle* mpv, const char* name, const char* value) {
     const int r = mpv_set_option_string(mpv, name, value);
@@ -130,6 +132,7 @@ std::shared_ptr<PlayerCore> PlayerCore::create(std::weak_ptr<PlayerDelegate> del
     mpv_observe_property(mpv, 0, "osd-dimensions", MPV_FORMAT_NODE);
     mpv_observe_property(mpv, 0, "dwidth", MPV_FORMAT_INT64);
     mpv_observe_property(mpv, 0, "dheight", MPV_FORMAT_INT64);
+    mpv_observe_property(mpv, 0, "idle-active", MPV_FORMAT_FLAG);
     mpv_request_log_messages(mpv, "warn");
     // mpv calls this on its own threads: only hand the work on, never call mpv from here.
     mpv_set_wakeup_callback(
@@ -153,9 +156,9 @@ void PlayerCore::markHung() {
 
 void PlayerCore::retire() {
     if (!mpv_ || retiring_.exchange(true)) return;
-    // Taken by mpv once the share lets go; it then goes idle, which says it is done with the file.
+    // Taken by mpv once the share lets go; idle after it, mpv is done with the file.
     const char* cmd[] = {"stop", nullptr};
-    mpv_command_async(mpv_, 0, cmd);
+    mpv_command_async(mpv_, kStopReply, cmd);
 }
 
 const char* PlayerCore::stateName(State state) {
@@ -436,9 +439,6 @@ void PlayerCore::handle(const mpv_event& event) {
             return onEndFile(event);
         case MPV_EVENT_LOG_MESSAGE:
             return onLogMessage(event);
-        case MPV_EVENT_IDLE:
-            if (retiring_) retired_ = true;
-            return;
         default:
             return;
     }
@@ -447,6 +447,11 @@ void PlayerCore::handle(const mpv_event& event) {
 // A loadfile was answered: the playlist entry it made, or why it was refused.
 void PlayerCore::onCommandReply(const mpv_event& event) {
     if (event.reply_userdata == 0) return;
+    if (event.reply_userdata == kStopReply) {
+        stopTaken_ = true;
+        retired_ = idle_.load();
+        return;
+    }
     const std::uint64_t load = event.reply_userdata;
     std::shared_ptr<PlayerItem> item;
     {
@@ -535,6 +540,9 @@ void PlayerCore::onPropertyChange(const mpv_event_property& property) {
         const int value = known ? static_cast<int>(*static_cast<const int64_t*>(property.data)) : 0;
         std::lock_guard<std::mutex> lock(placementMutex_);
         (property.name[1] == 'w' ? videoWidth_ : videoHeight_) = value;
+    } else if (std::strcmp(property.name, "idle-active") == 0 && property.format == MPV_FORMAT_FLAG) {
+        idle_ = *static_cast<const int*>(property.data) != 0;
+        if (idle_ && stopTaken_) retired_ = true;
     } else if (std::strcmp(property.name, "eof-reached") == 0 && property.format == MPV_FORMAT_FLAG) {
         onEndOfFileReached(*static_cast<const int*>(property.data) != 0);
     }

@@ -200,6 +200,8 @@ private:
     std::atomic<bool> hung_{false};
     std::atomic<bool> retiring_{false};
     std::atomic<bool> retired_{false};
+    std::atomic<bool> stopTaken_{false};  // mpv has taken the stop asked for by retire()
+    std::atomic<bool> idle_{false};       // mpv has no file
 
     mutable std::mutex placementMutex_;
     std::optional<VideoPlacement> videoPlacement_;
