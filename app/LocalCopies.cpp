@@ -834,6 +834,7 @@ LocalCopies::Stats LocalCopies::stats() const {
     Stats s;
     s.enabled = enabled_;
     if (!enabled_) return s;
+    s.freeBytes = freeBytesOf(config_.folder).value_or(-1);
     std::lock_guard<std::mutex> lock(mutex_);
     s.count = entries_.size();
     s.bytes = bytesLocked() - kMetadataSlack;  // the copies, the index and the kept listing

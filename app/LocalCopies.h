@@ -59,6 +59,7 @@ public:
         qint64 count = 0;
         qint64 bytes = 0;  // the copies, their index and the kept listing
         qint64 limitBytes = 0;
+        qint64 freeBytes = -1;  // free on the copies' file system; -1: not known
         quint64 made = 0;
         quint64 failed = 0;
         quint64 dropped = 0;  // damaged, or out of date with their source

@@ -32,40 +32,113 @@ QString file(const QString& path) {
 
 const char* const kStyle =
     "body{font:15px/1.4 sans-serif;margin:0 auto;max-width:70em;padding:1em;color:#222;background:#fafafa}"
-    "h1{font-size:1.3em;margin:.2em 0}h2{font-size:1.05em;margin:1.2em 0 .3em}"
-    "#screen{display:flex;gap:1.5em;flex-wrap:wrap}#screenshot{max-width:640px;width:100%;background:#000}"
+    "h1{font-size:1.3em;margin:.2em 0}h2{font-size:1.05em;margin:1.2em 0 .3em}#about{color:#666;margin:0 0 .6em}"
+    "#verdict{display:inline-block;padding:.1em .5em;border-radius:.3em;color:#fff}"
+    ".Good{background:#070}.Warning{background:#a60}.Bad{background:#b00}"
+    "#banner{display:none;background:#b00;color:#fff;padding:.4em .6em;margin:.4em 0;font-weight:bold}"
+    "#screen{display:flex;gap:1.5em;flex-wrap:wrap}"
+    "#screenshot{max-width:640px;width:100%;height:auto;background:#000}"
     "dl{display:grid;grid-template-columns:max-content auto;gap:.2em 1em;margin:0}dt{color:#666}dd{margin:0}"
     ".bad{color:#b00;font-weight:bold}.good{color:#070}"
     "pre{background:#fff;border:1px solid #ddd;padding:.5em;overflow:auto;max-height:30em;font-size:12px}";
 
-// Reloads the live part in place; a page that is no longer ours (signed out) reloads whole.
+// Reloads the live part in place every 2 s. The screenshot shown stays until the next one has
+// loaded (no black between two), and the log box keeps its place (at the bottom, with the newest
+// line, unless scrolled up). A player that does not answer, or a session that has ended, is said
+// at the top and in the title.
 const char* const kScript =
-    "setInterval(async()=>{try{const r=await fetch('/',{cache:'no-store'});if(!r.ok)return;"
+    "const say=(t)=>{const b=document.getElementById('banner');b.textContent=t;b.style.display=t?'block':'none';"
+    "if(t)document.title=t+' \\u00b7 '+document.title.split(' \\u00b7 ').slice(-2).join(' \\u00b7 ');};"
+    "const atEnd=(p)=>p.scrollHeight-p.scrollTop-p.clientHeight<8;"
+    "const logBox=document.getElementById('log');logBox.scrollTop=logBox.scrollHeight;"
+    "const since=()=>new Date().toLocaleTimeString();"
+    "setInterval(async()=>{let r;try{r=await fetch('/',{cache:'no-store',signal:AbortSignal.timeout(1800)});}"
+    "catch(x){say('The player does not answer (since '+(window.lost=window.lost||since())+')');return;}"
+    "if(r.status===401||r.status===403){say('The session has ended: reload the page to sign in again');return;}"
+    "if(!r.ok){say('The player answers '+r.status+' (since '+(window.lost=window.lost||since())+')');return;}"
     "const d=new DOMParser().parseFromString(await r.text(),'text/html');const live=d.getElementById('live');"
-    "if(!live){location.reload();return;}document.getElementById('live').replaceWith(live);}catch(x){}},2000);";
+    "if(!live){say('The session has ended: reload the page to sign in again');return;}"
+    "window.lost=null;say('');"
+    "const old=document.getElementById('live');const oldShot=document.getElementById('screenshot');"
+    "const newShot=live.querySelector('#screenshot');const src=newShot.getAttribute('src');newShot.replaceWith(oldShot);"
+    "const oldLog=document.getElementById('log');const stick=atEnd(oldLog);const top=oldLog.scrollTop;"
+    "old.replaceWith(live);document.title=d.title;"
+    "const log=document.getElementById('log');log.scrollTop=stick?log.scrollHeight:top;"
+    "const next=new Image();next.onload=()=>{oldShot.src=src;};next.src=src;},2000);";
+
+QString bytes(qint64 n) {
+    const double v = static_cast<double>(n);
+    if (n < 1024 * 1024) return QStringLiteral("%1 KiB").arg(QString::number(v / 1024, 'f', 0));
+    if (n < 1024LL * 1024 * 1024) return QStringLiteral("%1 MiB").arg(QString::number(v / (1024 * 1024), 'f', 1));
+    return QStringLiteral("%1 GiB").arg(QString::number(v / (1024.0 * 1024 * 1024), 'f', 1));
+}
+
+const char* kindName(OperatorPage::Verdict::Kind kind) {
+    switch (kind) {
+        case OperatorPage::Verdict::Kind::Good: return "Good";
+        case OperatorPage::Verdict::Kind::Warning: return "Warning";
+        case OperatorPage::Verdict::Kind::Bad: return "Bad";
+    }
+    return "Bad";
+}
 
 }  // namespace
 
 namespace OperatorPage {
 
+Verdict verdict(const Facts& f, StatusReport::SteadyTime now) {
+    const StatusReport::Snapshot& s = f.status;
+    const QString state = s.currentItemState.isEmpty() ? QStringLiteral("playing") : s.currentItemState;
+    // Only an item that plays or opens should move the picture: an ended or failed one keeps its
+    // last frame on purpose while nothing can be played.
+    const bool shouldMove = !s.currentItem.isNull() && (state == QLatin1String("playing") || state == QLatin1String("opening"));
+    if (!shouldMove) return {Verdict::Kind::Warning, QStringLiteral("nothing to play")};
+    if (s.lastFrame) {
+        const double still = secondsBetween(*s.lastFrame, now);
+        const double moving = secondsBetween(s.currentItemSince, now);
+        // A picture that stood still longer than the item has been under way stood still before it too.
+        if (still >= static_cast<double>(kFrozenAfter.count()) && moving >= static_cast<double>(kFrozenAfter.count())) {
+            return {Verdict::Kind::Bad, QStringLiteral("picture frozen %1").arg(duration(still))};
+        }
+    }
+    if (s.localCopies.playingFromCopies || (s.currentItemFromCopy && !s.sourceFolderAvailable.value_or(true))) {
+        const QString since = f.sourceFolderSince.isValid()
+                                  ? QStringLiteral(" since %1").arg(f.sourceFolderSince.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                                  : QString();
+        return {Verdict::Kind::Warning, QStringLiteral("playing from copies (share away%1)").arg(since)};
+    }
+    return {Verdict::Kind::Good, QStringLiteral("playing")};
+}
+
 QByteArray html(const Facts& f, StatusReport::SteadyTime now) {
     const StatusReport::Snapshot& s = f.status;
+    const Verdict said = verdict(f, now);
+    const QString screen = f.screenName.isEmpty() ? QStringLiteral("VornPlayer") : f.screenName;
     QString out;
     out += QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-                          "<link rel=\"icon\" href=\"data:,\"><title>VornPlayer</title><style>%1</style></head>\n<body>\n")
-               .arg(QLatin1String(kStyle));
-    out += QStringLiteral("<main id=\"live\">\n<h1>VornPlayer <span id=\"version\">%1</span>, up <span id=\"uptime\">%2</span></h1>\n")
+                          "<link rel=\"icon\" href=\"data:,\"><title>%1 \u00b7 %2 \u00b7 VornPlayer</title><style>%3</style></head>\n<body>\n")
+               .arg(e(said.words), e(screen), QLatin1String(kStyle));
+    out += QStringLiteral("<div id=\"banner\" role=\"alert\"></div>\n");
+    out += QStringLiteral("<main id=\"live\">\n<h1><span id=\"screen-name\">%1</span> <span id=\"verdict\" class=\"%2\">%3</span></h1>\n")
+               .arg(e(screen), QLatin1String(kindName(said.kind)), e(said.words));
+    out += QStringLiteral("<p id=\"about\">VornPlayer <span id=\"version\">%1</span>, up <span id=\"uptime\">%2</span></p>\n")
                .arg(e(s.version), duration(secondsBetween(s.started, now)));
     // A new address at each reload, so that the browser fetches the picture anew.
     const qint64 stamp = static_cast<qint64>(std::llround(secondsBetween(s.started, now) * 1000));
     out += QStringLiteral("<div id=\"screen\"><img id=\"screenshot\" src=\"/screenshot.png?at=%1\" alt=\"What the screen shows\" "
                           "width=\"640\" height=\"360\">\n<dl>\n")
                .arg(stamp);
+    const QString state = s.currentItemState.isEmpty() ? QStringLiteral("playing") : s.currentItemState;
     out += s.currentItem.isNull()
-               ? QStringLiteral("<dt>Playing</dt><dd id=\"current\">nothing yet</dd>\n")
-               : QStringLiteral("<dt>Playing</dt><dd id=\"current\">%1</dd>\n<dt>For</dt><dd id=\"playing-for\">%2</dd>\n")
-                     .arg(file(s.currentItem), duration(secondsBetween(s.currentItemSince, now)));
+               ? QStringLiteral("<dt>Item</dt><dd id=\"current\">nothing yet</dd>\n")
+               : QStringLiteral("<dt>Item</dt><dd id=\"current\">%1, from %2</dd>\n<dt>State</dt><dd id=\"state\">%3 for %4</dd>\n")
+                     .arg(file(s.currentItem),
+                          s.currentItemFromCopy ? QStringLiteral("its local copy") : QStringLiteral("the source folder"),
+                          e(state), duration(secondsBetween(s.currentItemSince, now)));
+    out += QStringLiteral("<dt>Last frame</dt><dd id=\"last-frame\">%1</dd>\n")
+               .arg(s.lastFrame ? QStringLiteral("%1 ago").arg(duration(secondsBetween(*s.lastFrame, now)))
+                                : QStringLiteral("none shown yet"));
     out += QStringLiteral("<dt>Next</dt><dd id=\"next\">%1</dd>\n")
                .arg(f.queue.next.isNull() ? QStringLiteral("not known yet") : file(f.queue.next));
     const bool available = s.sourceFolderAvailable.value_or(false);
@@ -80,6 +153,13 @@ QByteArray html(const Facts& f, StatusReport::SteadyTime now) {
                .arg(s.lastNewItem.isNull() ? QStringLiteral("none yet")
                                            : QStringLiteral("%1, found %2 ago")
                                                  .arg(file(s.lastNewItem), duration(secondsBetween(s.lastNewItemSince, now))));
+    const LocalCopies::Stats& c = s.localCopies;
+    out += QStringLiteral("<dt>Local copies</dt><dd id=\"copies\">%1</dd>\n")
+               .arg(!c.enabled ? QStringLiteral("off")
+                               : QStringLiteral("%1 files, %2 of at most %3; %4 free on their disk%5")
+                                     .arg(QString::number(c.count), bytes(c.bytes), bytes(c.limitBytes),
+                                          c.freeBytes < 0 ? QStringLiteral("unknown") : bytes(c.freeBytes),
+                                          c.playingFromCopies ? QStringLiteral("; playing from them") : QString()));
     out += QStringLiteral("<dt>Plays</dt><dd id=\"plays\">%1 played, %2 failed</dd>\n</dl></div>\n")
                .arg(s.itemsPlayed)
                .arg(s.itemFailures);

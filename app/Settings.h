@@ -103,12 +103,19 @@ inline constexpr SettingDeclaration LocalCopiesBytesPerSecond{
     "the operator (settings file, arguments)", PreferencesControl::None,
     "How fast the copier may read the source folder, in bytes a second; absent: 64 MiB/s; 0: no bound."};
 
+// The screen's name on the operator's page; absent or empty: the host name.
+inline constexpr SettingDeclaration ScreenName{
+    "prefScreenName", SettingType::String, 0, 0, "operator's page (each answer)", "the operator (settings file, arguments)",
+    PreferencesControl::None,
+    "The screen's name in the title and heading of the operator's page, so that the pages of many screens can be "
+    "told apart; absent or empty: the host name."};
+
 inline constexpr const SettingDeclaration* all[] = {
     &TamrinVideosFolder,   &TamrinVideosFolderAliasData, &TamrinVideosFolderIsValid,
     &DoAttemptToCreateFolderIfMissing, &DailyDateFormat, &RepeatListItemsCount,
     &NewMovieRepeatLoopCount, &ArrayOfPathsOfLastItems, &DoShowMenuBar,
     &AppVersionString, &StatusListenAddress, &StatusToken, &StatusTokenFile,
-    &LocalCopiesFolder, &LocalCopiesMaxBytes, &LocalCopiesBytesPerSecond};
+    &LocalCopiesFolder, &LocalCopiesMaxBytes, &LocalCopiesBytesPerSecond, &ScreenName};
 
 }  // namespace Setting
 

@@ -21,6 +21,7 @@
 #include <QFileInfo>
 #include <QTimer>
 #include <QJsonDocument>
+#include <QSysInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -206,6 +207,8 @@ QByteArray StatusService::pageAnswer() const {
     if (sources_.queue) facts.queue = sources_.queue();
     facts.sourceFolderSince = sourceFolder_->stateSince();
     facts.logLines = OperatorPage::lastLines(sources_.logPath, OperatorPage::kLogLines);
+    facts.screenName = Settings::string(Setting::ScreenName).trimmed();
+    if (facts.screenName.isEmpty()) facts.screenName = QSysInfo::machineHostName();
     return OperatorPage::html(facts, std::chrono::steady_clock::now());
 }
 

@@ -320,8 +320,8 @@ TEST(OperatorPageTest, ThePageNamesWhatPlaysAndEscapesEveryName) {
     facts.logLines = {"D [2026/12/28 09:30:00.000 +0100] <script>alert(1)</script>"};
     const QString html = QString::fromUtf8(OperatorPage::html(facts, facts.status.started + 65s));
     EXPECT_TRUE(html.startsWith("<!DOCTYPE html>"));
-    EXPECT_TRUE(html.contains("&lt;b&gt;bold&lt;i&gt;.mp4</span></dd>")) << html.toStdString();
-    EXPECT_TRUE(html.contains("<dd id=\"playing-for\">1 min 00 s</dd>"));
+    EXPECT_TRUE(html.contains("&lt;b&gt;bold&lt;i&gt;.mp4</span>, from the source folder</dd>")) << html.toStdString();
+    EXPECT_TRUE(html.contains("<dd id=\"state\">playing for 1 min 00 s</dd>"));
     EXPECT_TRUE(html.contains("<span id=\"uptime\">1 min 05 s</span>"));
     EXPECT_TRUE(html.contains("a&amp;b.mp4</span>: 2 plays left this round</li>"));
     EXPECT_TRUE(html.contains("x.mp4</span>: set aside</li>"));
@@ -330,6 +330,51 @@ TEST(OperatorPageTest, ThePageNamesWhatPlaysAndEscapesEveryName) {
     // Nothing from elsewhere: every address is the server's own or inline.
     EXPECT_FALSE(html.contains("http://"));
     EXPECT_FALSE(html.contains("https://"));
+}
+
+// The verdict on top, in the title too with the screen's name: what a viewer of the screen sees.
+TEST(OperatorPageTest, TheVerdictSaysWhatTheScreenShowsAndTheTitleNamesTheScreen) {
+    OperatorPage::Facts facts;
+    StatusReport report;
+    facts.status = report.snapshot();
+    facts.screenName = "Hall <2>";
+    const auto at = facts.status.started + 60s;
+    const auto said = [&] { return OperatorPage::verdict(facts, at).words; };
+    EXPECT_EQ(said(), "nothing to play");
+
+    facts.status.currentItem = "/v/day/a.mp4";
+    facts.status.currentItemState = "playing";
+    facts.status.currentItemSince = at - 20s;
+    facts.status.lastFrame = at - 40ms;
+    EXPECT_EQ(said(), "playing");
+    EXPECT_EQ(OperatorPage::verdict(facts, at).kind, OperatorPage::Verdict::Kind::Good);
+    // A long item moves on; one whose last frame is 10 s old stands still, as the page says on top.
+    facts.status.lastFrame = at - 10s;
+    EXPECT_EQ(said(), "picture frozen 10 s");
+    const QString html = QString::fromUtf8(OperatorPage::html(facts, at));
+    EXPECT_TRUE(html.contains("<title>picture frozen 10 s \u00b7 Hall &lt;2&gt; \u00b7 VornPlayer</title>")) << html.toStdString();
+    EXPECT_TRUE(html.contains("<span id=\"verdict\" class=\"Bad\">picture frozen 10 s</span>"));
+    EXPECT_TRUE(html.contains("<dd id=\"last-frame\">10 s ago</dd>"));
+    // An item that just started has not stood still yet; an ended one keeps its frame on purpose.
+    facts.status.currentItemSince = at - 1s;
+    EXPECT_EQ(said(), "playing");
+    facts.status.currentItemState = "ended";
+    EXPECT_EQ(said(), "nothing to play");
+
+    facts.status.currentItemState = "playing";
+    facts.status.lastFrame = at;
+    facts.status.currentItemFromCopy = true;
+    facts.status.sourceFolderAvailable = false;
+    facts.status.localCopies.enabled = true;
+    facts.status.localCopies.playingFromCopies = true;
+    facts.status.localCopies.count = 3;
+    facts.status.localCopies.bytes = 3 * 1024 * 1024;
+    facts.status.localCopies.limitBytes = 4LL * 1024 * 1024 * 1024;
+    facts.status.localCopies.freeBytes = 20LL * 1024 * 1024 * 1024;
+    facts.sourceFolderSince = QDateTime(QDate(2026, 12, 28), QTime(9, 30));
+    EXPECT_EQ(said(), "playing from copies (share away since 2026-12-28 09:30:00)");
+    EXPECT_TRUE(QString::fromUtf8(OperatorPage::html(facts, at))
+                    .contains("3 files, 3.0 MiB of at most 4.0 GiB; 20.0 GiB free on their disk; playing from them"));
 }
 
 }  // namespace

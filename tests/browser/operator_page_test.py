@@ -87,7 +87,7 @@ def main(program):
         player = subprocess.Popen([program, "-prefTamrinVideosFolder", os.path.join(root, "source"),
                                    "-prefDailyDateFormat", "'day'", "-prefRepeatListItemsCount", "3",
                                    "-prefNewMovieRepeatLoopCount", "2", "-prefStatusListenAddress", "127.0.0.1:0",
-                                   "-prefStatusTokenFile", token_file], env=env, cwd=root)
+                                   "-prefStatusTokenFile", token_file, "-prefScreenName", "Hall 2"], env=env, cwd=root)
         log_path = os.path.join(logs, "VornPlayer.log")
 
         def serving_port():
@@ -173,10 +173,40 @@ def main(program):
         assert "blue.mp4" in driver.find_element(By.ID, "repeat-list").text
         assert driver.find_element(By.ID, "log").text.strip(), "the log's last lines are shown"
 
+        # The screen's name and the verdict, in the title too, in view without scrolling at a desktop's
+        # and a phone's width; the screenshot keeps the screen's proportions.
+        for width, height in ((1280, 800), (390, 844)):
+            driver.set_window_size(width, height)
+            wait_until(lambda: driver.execute_script(
+                "const v=document.getElementById('verdict').getBoundingClientRect();"
+                "return v.width>0&&v.top>=0&&v.bottom<=innerHeight;"), 10, f"the verdict is in view at {width}x{height}")
+            wait_until(lambda: driver.title.startswith("playing \u00b7 Hall 2 \u00b7 "), 10, f"the title ({driver.title})")
+            natural, shown = driver.execute_script(
+                "const i=document.getElementById('screenshot');"
+                "return [i.naturalWidth/i.naturalHeight,i.clientWidth/i.clientHeight];")
+            assert abs(natural - shown) < 0.03 * natural, (width, natural, shown)
+
+        # Never a blank screenshot between two: watched over six refreshes.
+        driver.execute_script(
+            "window.shots=new Set();window.blank=0;setInterval(()=>{const i=document.getElementById('screenshot');"
+            "shots.add(i.getAttribute('src'));if(!i.complete||!i.naturalWidth)blank++;},20);")
+        wait_until(lambda: driver.execute_script("return shots.size") >= 7, 30, "six refreshes of the screenshot")
+        assert driver.execute_script("return blank") == 0, "the screenshot went blank between two refreshes"
+
         # Nothing went wrong in the browser on the way.
         errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"]
         assert not errors, errors
-        print("operator page: signed in, named and showed red.mp4 and then blue.mp4, no console errors")
+
+        # The player ends: the page says it does not answer, within 5 s (the browser's refused
+        # fetches are expected from now on).
+        player.send_signal(signal.SIGTERM)
+        player.wait(15)
+        wait_until(lambda: "does not answer" in driver.find_element(By.ID, "banner").text, 5,
+                   "the page says the player does not answer")
+        assert driver.title.startswith("The player does not answer"), driver.title
+
+        print("operator page: signed in, showed red.mp4 then blue.mp4, verdict and screen name in view at two widths, "
+              "no blank screenshot, no console errors, the player's end said")
         return 0
     finally:
         if driver:
