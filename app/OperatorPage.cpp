@@ -176,8 +176,9 @@ QByteArray html(const Facts& f, StatusReport::SteadyTime now) {
     if (f.queue.setAside.isEmpty()) out += QStringLiteral("<li>none</li>\n");
     for (const PlayQueueState::Outlook::Aside& aside : f.queue.setAside) {
         const double retryIn = std::chrono::duration<double>(aside.retryAt - PlayQueueState::Clock::now()).count();
-        out += QStringLiteral("<li>%1: could not be played; tried again when it changes, or in %2</li>\n")
-                   .arg(file(aside.path), duration(retryIn));
+        out += QStringLiteral("<li>%1: could not be played%2; tried again when it changes, or in %3</li>\n")
+                   .arg(file(aside.path), aside.why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(e(aside.why)),
+                        duration(retryIn));
     }
     out += QStringLiteral("</ul>\n<h2>Log (last %1 lines)</h2>\n<pre id=\"log\">").arg(kLogLines);
     out += e(f.logLines.join(QLatin1Char('\n')));

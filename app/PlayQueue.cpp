@@ -102,6 +102,9 @@ void PlayQueue::playerItemFailedToPlay(const std::shared_ptr<PlayerItem>& item, 
 
 void PlayQueue::playerItemDidPlayToEndTime(const std::shared_ptr<PlayerItem>& item, const PlayerItemEnd& end) {
     if (isCurrent(*item)) sources_.status->itemEnded(end);
+    if (end.why == PlayerItemEnd::Why::Failed) {
+        state_.noteFailure(Path::standardize(item->url().toLocalFile()), Player::describeError(end.error));
+    }
     // The player went straight on to the item decided ahead: nothing is left to decide.
     if (end.nextFollows) return;
     const EndKind kind = end.why == PlayerItemEnd::Why::Failed ? EndKind::Failed : EndKind::Played;

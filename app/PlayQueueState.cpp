@@ -113,7 +113,7 @@ PlayQueueState::Outlook PlayQueueState::outlook(qint64 newMovieRepeatLoopCount) 
         }
     }
     for (auto it = setAside_.constBegin(); it != setAside_.constEnd(); ++it) {
-        out.setAside += Outlook::Aside{it.key(), it->since + kRetrySetAsideAfter};
+        out.setAside += Outlook::Aside{it.key(), it->since + kRetrySetAsideAfter, failureWhy_.value(it.key())};
     }
     return out;
 }
@@ -177,6 +177,15 @@ void PlayQueueState::dropFilesOpenedByHand() {
     handFiles_.clear();
     handFilesPlaying_ = false;
     handFilesPlayer_ = nullptr;
+}
+
+void PlayQueueState::noteFailure(const QString& path, const QString& why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Kept only for the files set aside, which are few.
+    for (auto it = failureWhy_.begin(); it != failureWhy_.end();) {
+        it = setAside_.contains(it.key()) ? std::next(it) : failureWhy_.erase(it);
+    }
+    failureWhy_.insert(path, why);
 }
 
 void PlayQueueState::moveFilesOpenedByHand(const void* from, const void* to) {

@@ -82,6 +82,8 @@ public:
     bool bindFilesOpenedByHand(std::uint64_t session, const void* player);
     // A player not made for them replaces their player: they play no more.
     void dropFilesOpenedByHand();
+    // What the player said when the file could not be played, shown with it while it is set aside.
+    void noteFailure(const QString& path, const QString& why);
     // Their player hung and a new one takes over where it was: they follow the new one.
     void moveFilesOpenedByHand(const void* from, const void* to);
     struct HandTurn {
@@ -116,6 +118,7 @@ public:
         struct Aside {
             QString path;
             Clock::time_point retryAt;
+            QString why;  // what the player said of its failure; empty: not known
         };
         QString next;  // null: nothing playable
         QList<Entry> repeatList;
@@ -141,6 +144,7 @@ private:
     // The last new file failed before it had its plays: it gets them when it is taken back.
     bool newItemOwed_ = false;
     QHash<QString, SetAside> setAside_;
+    QHash<QString, QString> failureWhy_;  // of the files set aside, and of the one failing now
     QStringList handFiles_;
     bool handFilesPlaying_ = false;
     const void* handFilesPlayer_ = nullptr;

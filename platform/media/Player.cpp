@@ -4,6 +4,8 @@
 #include "platform/core/Queues.h"
 #include "platform/media/PlayerCore.h"
 
+#include <mpv/client.h>
+
 #include <thread>
 
 // ---- PlayerItem
@@ -87,6 +89,10 @@ void PlayerCore::release(std::shared_ptr<PlayerCore>&& core) {
 bool Player::isHung() const { return core_->isHung(); }
 
 int Player::hungCount() { return PlayerCore::hungCount(); }
+
+QString Player::describeError(int error) {
+    return QStringLiteral("%1 (mpv error %2)").arg(QString::fromUtf8(mpv_error_string(error)), QString::number(error));
+}
 
 std::shared_ptr<PlayerItem> Player::currentItem() const { return core_->currentItem(); }
 

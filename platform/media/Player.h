@@ -141,6 +141,8 @@ public:
     bool isHung() const;
     // How many players that hung have not ended yet, in the whole process.
     static int hungCount();
+    // mpv's words for an error code of PlayerItemEnd or of a failure, with the code.
+    static QString describeError(int error);
 
     // The video output chosen for every player: mpv's own "null" output when the environment
     // variable VORNPLAYER_VIDEO_OUTPUT is "null", frames for a PlayerView otherwise.

@@ -386,9 +386,13 @@ TEST(PlayQueueStateTest, FailedFilesArePassedOverUntilTheyChangeAndANewFileKeeps
     ASSERT_TRUE(d.newItem);
     EXPECT_EQ(d.next, "/v/new.mp4");
 
-    // The new file fails on its first play: set aside, its plays are not used up, the others play.
+    // The new file fails on its first play: set aside with what the player said, its plays are not
+    // used up, the others play.
+    state.noteFailure("/v/new.mp4", "unrecognized file format (mpv error -17)");
     d = state.itemEnded(list, 3, "/v/new.mp4", Kind::Failed, Stamps{{"/v/new.mp4", bad}}, t0);
     EXPECT_EQ(d.setAside, QStringList{"/v/new.mp4"});
+    ASSERT_EQ(state.outlook(3).setAside.size(), 1);
+    EXPECT_EQ(state.outlook(3).setAside[0].why, "unrecognized file format (mpv error -17)");
     EXPECT_EQ(d.next, "/v/b.mp4");
     d = state.itemEnded(list, 3, "/v/b.mp4", Kind::Played, Stamps{{"/v/new.mp4", bad}}, t0);
     EXPECT_EQ(d.next, "/v/c.mp4");

@@ -317,6 +317,7 @@ TEST(OperatorPageTest, ThePageNamesWhatPlaysAndEscapesEveryName) {
     facts.sourceFolderSince = QDateTime(QDate(2026, 12, 28), QTime(9, 30));
     facts.queue.next = "/v/day/a&b.mp4";
     facts.queue.repeatList = {{"/v/day/a&b.mp4", 2, false}, {"/v/day/x.mp4", 0, true}};
+    facts.queue.setAside = {{"/v/day/x.mp4", PlayQueueState::Clock::now() + 5min, "unrecognized <format> (mpv error -17)"}};
     facts.logLines = {"D [2026/12/28 09:30:00.000 +0100] <script>alert(1)</script>"};
     const QString html = QString::fromUtf8(OperatorPage::html(facts, facts.status.started + 65s));
     EXPECT_TRUE(html.startsWith("<!DOCTYPE html>"));
@@ -325,6 +326,8 @@ TEST(OperatorPageTest, ThePageNamesWhatPlaysAndEscapesEveryName) {
     EXPECT_TRUE(html.contains("<span id=\"uptime\">1 min 05 s</span>"));
     EXPECT_TRUE(html.contains("a&amp;b.mp4</span>: 2 plays left this round</li>"));
     EXPECT_TRUE(html.contains("x.mp4</span>: set aside</li>"));
+    EXPECT_TRUE(html.contains("x.mp4</span>: could not be played (unrecognized &lt;format&gt; (mpv error -17)); tried again"))
+        << html.toStdString();
     EXPECT_TRUE(html.contains("<span class=\"bad\">not answering</span> since 2026-12-28 09:30:00"));
     EXPECT_FALSE(html.contains("<script>alert")) << "a log line is text, never markup";
     // Nothing from elsewhere: every address is the server's own or inline.
