@@ -178,6 +178,35 @@ TEST(StatusReportTest, AnItemThatDoesNotStartWithinTheLimitIsStuckUntilSomething
     EXPECT_FALSE(report.isStuck(true, start, 10s, std::chrono::steady_clock::now() + 9s));
 }
 
+// A long item whose frames come is not frozen however long it plays; one whose frames stopped is,
+// and so is one that never showed a frame; a still that is meant never is. Its position stays
+// within its length, and an ended item stands at its end.
+TEST(StatusReportTest, OnlyAPictureThatShouldMoveAndDoesNotIsFrozen) {
+    StatusReport::Snapshot s;
+    s.startedAt = QDateTime::currentDateTime();
+    s.started = std::chrono::steady_clock::now();
+    s.currentItem = QStringLiteral("/srv/videos/day/long.mp4");
+    s.currentItemSince = s.started;
+    s.currentItemState = QStringLiteral("playing");
+    s.currentItemLength = 400;
+    const auto now = s.started + 390s;
+    s.lastFrame = now - 1700ms;
+    EXPECT_FALSE(StatusReport::isFrozen(s, 5s, now));
+    EXPECT_TRUE(StatusReport::isFrozen(s, 5s, now + 4s));
+    const QByteArray metrics = StatusReport::prometheusText(s, now + 60s);
+    EXPECT_TRUE(metrics.contains("\nvornplayer_current_item_position_seconds 400\n")) << metrics.toStdString();
+    EXPECT_TRUE(metrics.contains("\nvornplayer_picture_should_move 1\n"));
+    s.currentItemState = QStringLiteral("ended");
+    EXPECT_FALSE(StatusReport::isFrozen(s, 5s, now + 1h)) << "its last frame stays on purpose";
+    EXPECT_TRUE(StatusReport::prometheusText(s, now).contains("\nvornplayer_picture_should_move 0\n"));
+    s.currentItemState = QStringLiteral("opening");
+    s.lastFrame.reset();
+    EXPECT_FALSE(StatusReport::isFrozen(s, 5s, s.started + 4s));
+    EXPECT_TRUE(StatusReport::isFrozen(s, 5s, s.started + 6s)) << "no frame ever came";
+    s.currentItem = QString();
+    EXPECT_FALSE(StatusReport::isFrozen(s, 5s, now + 1h)) << "nothing to play";
+}
+
 TEST(StatusReportTest, TheTextAnswerIsOneLinePerFact) {
     StatusReport report;
     StatusReport::Snapshot s = report.snapshot();
