@@ -49,9 +49,19 @@ TEST(StatusServiceTest, CountsPlaysAndFailuresAndAnswersWithThePlayerAndTheSourc
     StatusService::Sources sources;
     sources.player = [&] { return Player::Status{item, Player::State::Playing, since, nullptr, {}}; };
     sources.logPath = "/nowhere/VornPlayer.log";
+    // The queue has not decided since the share went away (a long item plays): the copies are
+    // what it goes on with all the same.
+    sources.localCopies = [] {
+        LocalCopies::Stats copies;
+        copies.enabled = true;
+        copies.count = 2;
+        return copies;
+    };
     service.start(sources);
+    EXPECT_FALSE(service.snapshot().localCopies.playingFromCopies);
     monitor->report(SourceFolderMonitor::State::NotAnswering);
     s = service.snapshot();
+    EXPECT_TRUE(s.localCopies.playingFromCopies);
     EXPECT_EQ(s.currentItem, "/v/day/a.mp4");
     EXPECT_EQ(s.currentItemSince, since);
     EXPECT_EQ(s.sourceFolderAvailable, std::optional<bool>(false));
@@ -60,6 +70,7 @@ TEST(StatusServiceTest, CountsPlaysAndFailuresAndAnswersWithThePlayerAndTheSourc
     EXPECT_TRUE(StatusReport::prometheusText(s, std::chrono::steady_clock::now()).contains("\nvornplayer_source_folder_available 0\n"));
     monitor->report(SourceFolderMonitor::State::Available);
     EXPECT_EQ(service.snapshot().sourceFolderAvailable, std::optional<bool>(true));
+    EXPECT_FALSE(service.snapshot().localCopies.playingFromCopies);
 }
 
 TEST(StatusReportTest, TheJsonAnswerSaysWhatPlaysSinceWhenAndWhatCameInLast) {
