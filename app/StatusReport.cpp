@@ -152,8 +152,12 @@ void StatusReport::newestFilesSeen(const QDateTime& newestModified, qint64 setAs
 }
 
 bool StatusReport::pictureShouldMove(const Snapshot& s) {
-    return !s.currentItem.isNull() && (s.currentItemState.isEmpty() || s.currentItemState == QLatin1String("playing") ||
-                                       s.currentItemState == QLatin1String("opening"));
+    const bool underWay = !s.currentItem.isNull() && (s.currentItemState.isEmpty() || s.currentItemState == QLatin1String("playing") ||
+                                                      s.currentItemState == QLatin1String("opening"));
+    // An item from a share that is away holds the picture until the share answers: an outage of
+    // the source folder, which its own state says, not a fault of the player.
+    const bool heldByShare = s.sourceFolderAvailable == std::optional<bool>(false) && !s.currentItemFromCopy;
+    return underWay && !heldByShare;
 }
 
 bool StatusReport::isFrozen(const Snapshot& s, std::chrono::milliseconds limit, SteadyTime now) {
@@ -244,7 +248,7 @@ QByteArray StatusReport::prometheusText(const Snapshot& s, SteadyTime now) {
     }
     // Lets an alert tell a frozen picture from a still that is meant.
     addMetric(out, "vornplayer_picture_should_move", "gauge",
-              "1 while an item opens or plays, 0 while a still is meant (an ended item's last frame, nothing to play).",
+              "1 while an item opens or plays, 0 while a still is meant (an ended item's last frame, nothing to play, a share away).",
               QString::number(pictureShouldMove(s) ? 1 : 0));
     if (s.newestFileModified.isValid()) {
         addMetric(out, "vornplayer_newest_file_modified_timestamp_seconds", "gauge",

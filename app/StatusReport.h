@@ -68,7 +68,7 @@ public:
     void newestFilesSeen(const QDateTime& newestModified, qint64 setAside);
     // Whether the picture should move and does not: an item is opening or playing, and no new frame
     // has come for `limit`, counted from its start at the earliest. A still that is meant (the last
-    // frame of an ended item, nothing to play) is never frozen.
+    // frame of an ended item, nothing to play, an item held by a share that is away) is never frozen.
     static bool isFrozen(const Snapshot& s, std::chrono::milliseconds limit, SteadyTime now);
     // Whether the picture should move now.
     static bool pictureShouldMove(const Snapshot& s);

@@ -204,6 +204,10 @@ TEST(StatusReportTest, OnlyAPictureThatShouldMoveAndDoesNotIsFrozen) {
     s.lastFrame = now - 1700ms;
     EXPECT_FALSE(StatusReport::isFrozen(s, 5s, now));
     EXPECT_TRUE(StatusReport::isFrozen(s, 5s, now + 4s));
+    s.sourceFolderAvailable = false;
+    EXPECT_FALSE(StatusReport::isFrozen(s, 5s, now + 4s)) << "held by a share that does not answer";
+    s.currentItemFromCopy = true;
+    EXPECT_TRUE(StatusReport::isFrozen(s, 5s, now + 4s)) << "a local copy has no share to wait for";
     const QByteArray metrics = StatusReport::prometheusText(s, now + 60s);
     EXPECT_TRUE(metrics.contains("\nvornplayer_current_item_position_seconds 400\n")) << metrics.toStdString();
     EXPECT_TRUE(metrics.contains("\nvornplayer_picture_should_move 1\n"));
