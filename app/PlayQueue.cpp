@@ -204,7 +204,21 @@ bool PlayQueue::start(const QStringList& list, bool onlyFirst) {
         return false;
     }
     sources_.status->newItemArrived(list.first());
+    noteNewestFiles(list, {});
     return true;
+}
+
+void PlayQueue::noteNewestFiles(const QStringList& newest, const QHash<QString, MediaFiles::Stamp>& stamps) {
+    if (newest.isEmpty() || sources_.sourceFolder->isAway()) return;
+    qint64 setAside = 0;
+    for (const QString& path : newest) setAside += state_.isSetAside(path) ? 1 : 0;
+    // The file's own time, not when this run found it, so that a restart says nothing of its age.
+    const auto known = stamps.constFind(newest.first());
+    const std::optional<MediaFiles::Stamp> stamp =
+        known != stamps.constEnd() ? std::optional<MediaFiles::Stamp>(*known) : lookAt({newest.first()}).stamps.value(newest.first());
+    QDateTime modified;
+    if (stamp && stamp->exists) modified = QDateTime::fromMSecsSinceEpoch(stamp->modifiedNs / 1000000);
+    sources_.status->newestFilesSeen(modified, setAside);
 }
 
 void PlayQueue::decideAtEnd(const std::shared_ptr<PlayerItem>& item) {
@@ -328,6 +342,7 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
     }
     for (const QString& path : decision.takenBack) KORVAL_Log::debug(fmt("Taken back to be tried again: %@", path));
     for (const QString& path : decision.vanished) KORVAL_Log::debug(fmt("Gone, left the repeat list: %@", path));
+    noteNewestFiles(found.complete, stamps);
     if (decision.newItem) {
         sources_.status->newItemArrived(found.complete.first());
         KORVAL_Log::debug(fmt("hasNewItem = self.repeatList = %@", QVariant(found.complete)));

@@ -142,6 +142,8 @@ private:
     // What one look at each file sees now (empty when the file system did not answer in time),
     // with the files missing that have not gone for good yet set apart.
     SourceFolder::Looked lookAt(const QStringList& paths) const;
+    // Tells the status the newest file's modification time and how many of the newest are set aside.
+    void noteNewestFiles(const QStringList& newest, const QHash<QString, MediaFiles::Stamp>& stamps);
 
     const Sources sources_;
     PlayQueueState state_;

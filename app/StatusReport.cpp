@@ -145,6 +145,27 @@ void StatusReport::newItemArrived(const QString& path) {
     state_.lastNewItemSince = now;
 }
 
+void StatusReport::newestFilesSeen(const QDateTime& newestModified, qint64 setAside) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (newestModified.isValid()) state_.newestFileModified = newestModified;
+    state_.newestFilesSetAside = setAside;
+}
+
+bool StatusReport::pictureShouldMove(const Snapshot& s) {
+    const bool underWay = !s.currentItem.isNull() && (s.currentItemState.isEmpty() || s.currentItemState == QLatin1String("playing") ||
+                                                      s.currentItemState == QLatin1String("opening"));
+    // An item from a share that is away holds the picture until the share answers: an outage of
+    // the source folder, which its own state says, not a fault of the player.
+    const bool heldByShare = s.sourceFolderAvailable == std::optional<bool>(false) && !s.currentItemFromCopy;
+    return underWay && !heldByShare;
+}
+
+bool StatusReport::isFrozen(const Snapshot& s, std::chrono::milliseconds limit, SteadyTime now) {
+    if (!pictureShouldMove(s)) return false;
+    const SteadyTime since = s.lastFrame ? std::max(*s.lastFrame, s.currentItemSince) : s.currentItemSince;
+    return now - since > limit;
+}
+
 StatusReport::Snapshot StatusReport::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return state_;
@@ -192,7 +213,6 @@ QJsonObject StatusReport::json(const Snapshot& s, SteadyTime now) {
 }
 
 QByteArray StatusReport::prometheusText(const Snapshot& s, SteadyTime now) {
-    Q_UNUSED(now);
     // Moments as Unix time, which alerts compare with time(): the steady clock's moments are
     // placed after the wall-clock start, so that a clock stepped meanwhile moves none of them.
     const double startedAt = static_cast<double>(s.startedAt.toMSecsSinceEpoch()) / 1000.0;
@@ -201,6 +221,8 @@ QByteArray StatusReport::prometheusText(const Snapshot& s, SteadyTime now) {
     };
     QByteArray out;
     addMetric(out, "vornplayer_info", "gauge", "The player's version, as a label.", QStringLiteral("1"),
+              QStringLiteral("{version=\"%1\"}").arg(labelValue(s.version)));
+    addMetric(out, "vornplayer_build_info", "gauge", "The player's build, as labels.", QStringLiteral("1"),
               QStringLiteral("{version=\"%1\"}").arg(labelValue(s.version)));
     addMetric(out, "vornplayer_items_played_total", "counter", "Items played to their end since the player started.",
               QString::number(s.itemsPlayed));
@@ -215,6 +237,26 @@ QByteArray StatusReport::prometheusText(const Snapshot& s, SteadyTime now) {
         addMetric(out, "vornplayer_current_item_start_timestamp_seconds", "gauge",
                   "Unix time at which the current item became current.", timestamp(s.currentItemSince));
     }
+    if (!s.currentItem.isNull() && s.currentItemLength > 0) {
+        const double played = std::chrono::duration<double>(now - s.currentItemSince).count();
+        const bool ended = s.currentItemState == QLatin1String("ended");
+        addMetric(out, "vornplayer_current_item_duration_seconds", "gauge", "Length of the current item in seconds.",
+                  number(s.currentItemLength));
+        addMetric(out, "vornplayer_current_item_position_seconds", "gauge",
+                  "How far the current item has played, in seconds since its start.",
+                  number(std::round(std::clamp(ended ? s.currentItemLength : played, 0.0, s.currentItemLength) * 10.0) / 10.0));
+    }
+    // Lets an alert tell a frozen picture from a still that is meant.
+    addMetric(out, "vornplayer_picture_should_move", "gauge",
+              "1 while an item opens or plays, 0 while a still is meant (an ended item's last frame, nothing to play, a share away).",
+              QString::number(pictureShouldMove(s) ? 1 : 0));
+    if (s.newestFileModified.isValid()) {
+        addMetric(out, "vornplayer_newest_file_modified_timestamp_seconds", "gauge",
+                  "Modification time of the newest complete file of the source folder, in seconds since the epoch.",
+                  number(s.newestFileModified.toMSecsSinceEpoch() / 1000.0));
+    }
+    addMetric(out, "vornplayer_newest_files_set_aside", "gauge",
+              "Of the newest files listed, those set aside after a failed play.", QString::number(s.newestFilesSetAside));
     if (!s.lastNewItem.isNull()) {
         addMetric(out, "vornplayer_last_new_item_timestamp_seconds", "gauge", "Unix time at which the last new item was found.",
                   timestamp(s.lastNewItemSince));

@@ -35,9 +35,12 @@ public:
         // "opening" (handed to the player, not opened yet), "playing", "ended" (its last frame
         // stays) or "failed"; empty counts as playing.
         QString currentItemState;
+        double currentItemLength = 0;  // seconds; 0: not known yet
         QString lastNewItem;  // null: none yet
         QDateTime lastNewItemAt;
         SteadyTime lastNewItemSince{};
+        QDateTime newestFileModified;  // the newest complete file's modification time; invalid: none seen
+        qint64 newestFilesSetAside = 0;  // of the newest files listed, those set aside after a failed play
         quint64 itemsPlayed = 0;
         quint64 itemFailures = 0;
         QString sourceFolder;
@@ -60,6 +63,15 @@ public:
     void itemFailed();
     // The scan found a file newer than the last new one.
     void newItemArrived(const QString& path);
+    // A decision looked at the newest files: the newest one's modification time (invalid: not known)
+    // and how many of them are set aside after a failed play.
+    void newestFilesSeen(const QDateTime& newestModified, qint64 setAside);
+    // Whether the picture should move and does not: an item is opening or playing, and no new frame
+    // has come for `limit`, counted from its start at the earliest. A still that is meant (the last
+    // frame of an ended item, nothing to play, an item held by a share that is away) is never frozen.
+    static bool isFrozen(const Snapshot& s, std::chrono::milliseconds limit, SteadyTime now);
+    // Whether the picture should move now.
+    static bool pictureShouldMove(const Snapshot& s);
 
     // The counts and times; the current item and the source folder are left for the caller.
     Snapshot snapshot() const;

@@ -38,6 +38,8 @@ constexpr int kScreenshotWidth = 640;
 constexpr std::chrono::milliseconds kStuckLoadingLimit{10000};
 // How often the service manager's status line is looked at while an item opens or plays.
 constexpr std::chrono::milliseconds kStatusLineInterval{1000};
+// Longer than any gap between frames of a playing item, and than the hold at an item change.
+constexpr std::chrono::milliseconds kFrozenPicture{5000};
 
 QString stateName(Player::State state) {
     switch (state) {
@@ -163,6 +165,23 @@ void StatusService::itemFailed() {
 
 void StatusService::newItemArrived(const QString& path) { report_.newItemArrived(path); }
 
+void StatusService::newestFilesSeen(const QDateTime& newestModified, qint64 setAside) {
+    report_.newestFilesSeen(newestModified, setAside);
+}
+
+std::pair<bool, QByteArray> StatusService::healthAnswer() const {
+    const StatusReport::Snapshot s = snapshot();
+    const SteadyTime now = std::chrono::steady_clock::now();
+    if (StatusReport::isFrozen(s, kFrozenPicture, now)) {
+        const double age = s.lastFrame ? std::chrono::duration<double>(now - *s.lastFrame).count() : -1;
+        return {false, age < 0 ? QByteArray("frozen: no frame shown while an item should play\n")
+                               : fmt("frozen: last frame %@ s ago while an item should play\n",
+                                     QString::number(age, 'f', 1)).toUtf8()};
+    }
+    return {true, StatusReport::pictureShouldMove(s) ? QByteArray("ok: the picture moves\n")
+                                                     : QByteArray("ok: a still is shown on purpose\n")};
+}
+
 StatusReport::Snapshot StatusService::snapshot() const {
     VORN_ASSERT_MAIN_THREAD();
     StatusReport::Snapshot s = report_.snapshot();
@@ -179,6 +198,7 @@ StatusReport::Snapshot StatusService::snapshot() const {
             s.currentItemFromCopy = player.item->opensACopy();
             s.currentItemSince = player.since;
             s.currentItemState = stateName(player.state);
+            s.currentItemLength = player.lengthSeconds;
         }
     }
     s.sourceFolder = SourceFolder::storedPath();
@@ -193,6 +213,11 @@ StatusReport::Snapshot StatusService::snapshot() const {
     s.residentMemoryBytes = s.process.residentMemoryBytes;
     if (sources_.lastFrame) s.lastFrame = sources_.lastFrame();
     if (sources_.localCopies) s.localCopies = sources_.localCopies();
+    // The queue turns to the copies only at its next decision; while the share is away and copies
+    // are there, they are what the player goes on with, though a long item may still be playing.
+    if (s.localCopies.enabled) {
+        s.localCopies.playingFromCopies = sourceFolder_->isAway() && (s.localCopies.playingFromCopies || s.localCopies.count > 0);
+    }
     s.now = QDateTime::currentDateTime();
     return s;
 }
@@ -257,6 +282,10 @@ void StatusService::startServer() {
     endpoints.page = [weak]() -> QByteArray {
         const std::shared_ptr<StatusService> self = weak.lock();
         return self ? self->pageAnswer() : QByteArray();
+    };
+    endpoints.health = [weak]() -> std::pair<bool, QByteArray> {
+        const std::shared_ptr<StatusService> self = weak.lock();
+        return self ? self->healthAnswer() : std::make_pair(false, QByteArray("quitting\n"));
     };
     endpoints.screenshot = [weak]() -> QByteArray {
         const std::shared_ptr<StatusService> self = weak.lock();

@@ -6,6 +6,7 @@
 #include "platform/media/Player.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 class QTimer;
 
@@ -43,6 +45,8 @@ public:
     void itemFailed();
     // The scan found a file newer than the last new one. Any thread.
     void newItemArrived(const QString& path);
+    // The newest files at a decision: the newest one's modification time, and how many are set aside.
+    void newestFilesSeen(const QDateTime& newestModified, qint64 setAside);
     // The source folder's state changed: the status line follows. Any thread.
     void sourceFolderChanged() { statusLineMayChange(); }
 
@@ -64,6 +68,7 @@ public:
 
 private:
     QByteArray jsonAnswer() const;  // main thread
+    std::pair<bool, QByteArray> healthAnswer() const;  // main thread: /healthz, healthy or not and a line why
     QByteArray pageAnswer() const;  // main thread
     // Listens where the settings say, read afresh at each try; a failure is said on standard
     // error, in the log and in the service's status line, and tried again after kListenRetry.

@@ -344,6 +344,12 @@ std::optional<QString> StatusHttpServer::start(const QString& listenAddress, con
         response.setHeader("Cache-Control", "no-store");
         return response;
     });
+    // Open to anyone: it tells only whether the picture moves, so a probe needs no secret.
+    http->route(QStringLiteral("/healthz"), QHttpServerRequest::Method::Get, [health = std::move(endpoints.health)] {
+        if (!health) return plainText("quitting\n", StatusCode::ServiceUnavailable);
+        const auto [healthy, line] = health();
+        return plainText(line.constData(), healthy ? StatusCode::Ok : StatusCode::ServiceUnavailable);
+    });
     // The page: the sign-in form for a browser without the cookie.
     http->route(QStringLiteral("/"), QHttpServerRequest::Method::Get,
                 [credentials, page = std::move(endpoints.page)](const QHttpServerRequest& request) {
@@ -379,7 +385,8 @@ std::optional<QString> StatusHttpServer::start(const QString& listenAddress, con
             return;
         }
         static const QStringList paths{QStringLiteral("/"), QStringLiteral("/metrics"), QStringLiteral("/status"),
-                                       QStringLiteral("/screenshot.png"), QStringLiteral("/signin")};
+                                       QStringLiteral("/screenshot.png"), QStringLiteral("/signin"),
+                                       QStringLiteral("/healthz")};
         // Read-only: the paths exist, but only for GET (and the form's POST).
         if (paths.contains(request.url().path())) {
             responder.write(QByteArray("405 Method Not Allowed: only GET\n"), {{"Content-Type", "text/plain"}, {"Allow", "GET"}},

@@ -24,6 +24,8 @@ public:
         std::function<QByteArray()> status;      // a JSON object
         std::function<QByteArray()> screenshot;  // a PNG; empty when there is nothing to show
         std::function<QByteArray()> page;        // the operator's page, HTML; empty: quitting
+        // For a blackbox probe, without a token: whether the picture is as it should be, and a line why.
+        std::function<std::pair<bool, QByteArray>()> health;
     };
 
     static constexpr int kMaxConnections = 16;

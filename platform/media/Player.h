@@ -106,6 +106,7 @@ public:
         // in its open on a share), and since when it is due; none otherwise.
         std::shared_ptr<PlayerItem> opening;
         std::chrono::steady_clock::time_point openingSince;
+        double lengthSeconds = 0;  // the current item's length as mpv gave it; 0: not known yet
     };
 
     // The delegate is held weakly and told of every item of this player.

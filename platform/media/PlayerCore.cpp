@@ -195,7 +195,7 @@ PlayerCore::State PlayerCore::state() const {
 
 Player::Status PlayerCore::status() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    Player::Status status{current_.item, current_.state, current_.since, nullptr, {}};
+    Player::Status status{current_.item, current_.state, current_.since, nullptr, {}, current_.lengthSeconds};
     // The current item's time is up and mpv has not gone on to the item handed in: it opens that.
     const bool pastEnd = current_.timed && (current_.state == State::Playing || current_.state == State::Ended) &&
                          Clock::now() > current_.expectedEnd + kOpeningGrace;
@@ -315,6 +315,7 @@ void PlayerCore::load(const std::shared_ptr<PlayerItem>& item) {
         current_.fileStarted = false;
         current_.openingAhead = false;
         current_.timed = current_.announced = false;
+        current_.lengthSeconds = 0;
     }
     if (const auto d = delegate()) d->playerItemDidStart(item);
     if (!mpv_) {
@@ -492,6 +493,7 @@ void PlayerCore::onStartFile(std::int64_t entry) {
             current_.since = Clock::now();
             current_.openingAhead = true;
             current_.timed = current_.announced = false;
+            current_.lengthSeconds = 0;
         } else {
             current_.entry = entry;
             if (entries_.value(entry).load == current_.load) current_.fileStarted = true;
@@ -657,6 +659,7 @@ void PlayerCore::lengthKnown(std::uint64_t load, double seconds) {
             return;
         }
         current_.timed = true;
+        current_.lengthSeconds = seconds;
         current_.expectedEnd = Clock::now() + microseconds(seconds);
     }
     // Timed from the start: an item that stalls is announced a little early, which is harmless.

@@ -94,6 +94,7 @@ private:
         bool fileStarted = false;   // mpv started the file of its load (it let go of the one before)
         // Its near end: timed from its length, announced to the delegate.
         bool timed = false;
+        double lengthSeconds = 0;  // 0: not known
         bool announced = false;
         Clock::time_point expectedEnd;
     };

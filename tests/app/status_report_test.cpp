@@ -49,9 +49,19 @@ TEST(StatusServiceTest, CountsPlaysAndFailuresAndAnswersWithThePlayerAndTheSourc
     StatusService::Sources sources;
     sources.player = [&] { return Player::Status{item, Player::State::Playing, since, nullptr, {}}; };
     sources.logPath = "/nowhere/VornPlayer.log";
+    // The queue has not decided since the share went away (a long item plays): the copies are
+    // what it goes on with all the same.
+    sources.localCopies = [] {
+        LocalCopies::Stats copies;
+        copies.enabled = true;
+        copies.count = 2;
+        return copies;
+    };
     service.start(sources);
+    EXPECT_FALSE(service.snapshot().localCopies.playingFromCopies);
     monitor->report(SourceFolderMonitor::State::NotAnswering);
     s = service.snapshot();
+    EXPECT_TRUE(s.localCopies.playingFromCopies);
     EXPECT_EQ(s.currentItem, "/v/day/a.mp4");
     EXPECT_EQ(s.currentItemSince, since);
     EXPECT_EQ(s.sourceFolderAvailable, std::optional<bool>(false));
@@ -60,6 +70,7 @@ TEST(StatusServiceTest, CountsPlaysAndFailuresAndAnswersWithThePlayerAndTheSourc
     EXPECT_TRUE(StatusReport::prometheusText(s, std::chrono::steady_clock::now()).contains("\nvornplayer_source_folder_available 0\n"));
     monitor->report(SourceFolderMonitor::State::Available);
     EXPECT_EQ(service.snapshot().sourceFolderAvailable, std::optional<bool>(true));
+    EXPECT_FALSE(service.snapshot().localCopies.playingFromCopies);
 }
 
 TEST(StatusReportTest, TheJsonAnswerSaysWhatPlaysSinceWhenAndWhatCameInLast) {
@@ -176,6 +187,39 @@ TEST(StatusReportTest, AnItemThatDoesNotStartWithinTheLimitIsStuckUntilSomething
     EXPECT_FALSE(report.isStuck(false, start, 10s, since + 11s)) << "playing, not loading";
     report.itemFailed();
     EXPECT_FALSE(report.isStuck(true, start, 10s, std::chrono::steady_clock::now() + 9s));
+}
+
+// A long item whose frames come is not frozen however long it plays; one whose frames stopped is,
+// and so is one that never showed a frame; a still that is meant never is. Its position stays
+// within its length, and an ended item stands at its end.
+TEST(StatusReportTest, OnlyAPictureThatShouldMoveAndDoesNotIsFrozen) {
+    StatusReport::Snapshot s;
+    s.startedAt = QDateTime::currentDateTime();
+    s.started = std::chrono::steady_clock::now();
+    s.currentItem = QStringLiteral("/srv/videos/day/long.mp4");
+    s.currentItemSince = s.started;
+    s.currentItemState = QStringLiteral("playing");
+    s.currentItemLength = 400;
+    const auto now = s.started + 390s;
+    s.lastFrame = now - 1700ms;
+    EXPECT_FALSE(StatusReport::isFrozen(s, 5s, now));
+    EXPECT_TRUE(StatusReport::isFrozen(s, 5s, now + 4s));
+    s.sourceFolderAvailable = false;
+    EXPECT_FALSE(StatusReport::isFrozen(s, 5s, now + 4s)) << "held by a share that does not answer";
+    s.currentItemFromCopy = true;
+    EXPECT_TRUE(StatusReport::isFrozen(s, 5s, now + 4s)) << "a local copy has no share to wait for";
+    const QByteArray metrics = StatusReport::prometheusText(s, now + 60s);
+    EXPECT_TRUE(metrics.contains("\nvornplayer_current_item_position_seconds 400\n")) << metrics.toStdString();
+    EXPECT_TRUE(metrics.contains("\nvornplayer_picture_should_move 1\n"));
+    s.currentItemState = QStringLiteral("ended");
+    EXPECT_FALSE(StatusReport::isFrozen(s, 5s, now + 1h)) << "its last frame stays on purpose";
+    EXPECT_TRUE(StatusReport::prometheusText(s, now).contains("\nvornplayer_picture_should_move 0\n"));
+    s.currentItemState = QStringLiteral("opening");
+    s.lastFrame.reset();
+    EXPECT_FALSE(StatusReport::isFrozen(s, 5s, s.started + 4s));
+    EXPECT_TRUE(StatusReport::isFrozen(s, 5s, s.started + 6s)) << "no frame ever came";
+    s.currentItem = QString();
+    EXPECT_FALSE(StatusReport::isFrozen(s, 5s, now + 1h)) << "nothing to play";
 }
 
 TEST(StatusReportTest, TheTextAnswerIsOneLinePerFact) {

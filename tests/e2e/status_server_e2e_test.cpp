@@ -2,6 +2,8 @@
 // token file, and peers that send their requests a byte at a time.
 #include "e2e/PlayerRun.h"
 
+#include "Clips.h"
+
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -199,14 +201,37 @@ TEST_F(StatusServerE2E, ATokenFileOthersMayReadIsRefusedUntilItIsMadePrivate) {
     EXPECT_EQ(run.stop(), 0);
 }
 
+// A 20 s clip written two hours ago plays on a view that gets its frames: the metrics say the
+// build, why the folder is as it is, the item's length and position and the newest file's own
+// time; /healthz answers a probe without the token while the picture moves.
 TEST_F(StatusServerE2E, TheMetricsPassPromtoolWithTheProcessMetricsAndMomentsAsTimestamps) {
     if (QStandardPaths::findExecutable("promtool").isEmpty()) GTEST_SKIP() << "promtool is not installed (package prometheus)";
-    run.start({"-prefStatusListenAddress", "127.0.0.1:0"});
+    const QString daily = run.root.filePath("source/day");
+    QDir().mkpath(daily);
+    ASSERT_TRUE(QFile::copy(test::clip(20.0), daily + "/long.mp4"));
+    const QDateTime written = QDateTime::currentDateTime().addSecs(-7200);
+    QFile clip(daily + "/long.mp4");
+    ASSERT_TRUE(clip.open(QIODevice::ReadWrite) && clip.setFileTime(written, QFileDevice::FileModificationTime));
+    clip.close();
+    run.env.remove("VORNPLAYER_VIDEO_OUTPUT");
+    run.start({"-prefStatusListenAddress", "127.0.0.1:0", "-prefStatusToken", "t0ken", "-prefTamrinVideosFolder",
+               run.root.filePath("source"), "-prefDailyDateFormat", "'day'"});
     const quint16 port = servingPort(15000);
     ASSERT_NE(port, 0) << run.log().toStdString();
-    QByteArray answer;
-    ASSERT_EQ(get(port, "/metrics", QByteArray(), 5000, &answer), 200);
-    const QByteArray metrics = answer.mid(answer.indexOf("\r\n\r\n") + 4);
+    QByteArray metrics;
+    const auto sample = [&metrics](const QByteArray& name) {
+        const qsizetype at = metrics.indexOf("\n" + name + " ");
+        return at < 0 ? -1.0 : metrics.mid(at + name.size() + 2, metrics.indexOf('\n', at + 1) - at - name.size() - 2).toDouble();
+    };
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            QByteArray answer;
+            if (get(port, "/metrics", "t0ken", 5000, &answer) != 200) return false;
+            metrics = answer.mid(answer.indexOf("\r\n\r\n") + 4);
+            return sample("vornplayer_current_item_position_seconds") >= 1.0;
+        },
+        30000, 200))
+        << metrics.toStdString();
     QProcess promtool;
     promtool.start("promtool", {"check", "metrics"});
     promtool.write(metrics);
@@ -215,10 +240,19 @@ TEST_F(StatusServerE2E, TheMetricsPassPromtoolWithTheProcessMetricsAndMomentsAsT
     EXPECT_EQ(promtool.exitCode(), 0) << promtool.readAllStandardError().toStdString() << metrics.toStdString();
     EXPECT_EQ(promtool.readAll() + promtool.readAllStandardError(), QByteArray()) << "promtool has nothing to say";
     for (const char* name : {"\nprocess_resident_memory_bytes ", "\nprocess_cpu_seconds_total ", "\nprocess_open_fds ",
-                             "\nprocess_max_fds ", "\nprocess_start_time_seconds ", "\nvornplayer_items_played_total "}) {
-        EXPECT_TRUE(metrics.contains(name)) << name;
+                             "\nprocess_max_fds ", "\nprocess_start_time_seconds ", "\nvornplayer_items_played_total ",
+                             "\nvornplayer_build_info{version=\"", "\nvornplayer_source_folder_state{state=\"available\"} 1\n",
+                             "\nvornplayer_picture_should_move 1\n", "\nvornplayer_newest_files_set_aside 0\n"}) {
+        EXPECT_TRUE(metrics.contains(name)) << name << metrics.toStdString();
     }
     EXPECT_FALSE(metrics.contains("vornplayer_up"));
+    EXPECT_NEAR(sample("vornplayer_current_item_duration_seconds"), 20.0, 0.5);
+    EXPECT_LT(sample("vornplayer_current_item_position_seconds"), 20.0);
+    EXPECT_NEAR(sample("vornplayer_newest_file_modified_timestamp_seconds"), written.toSecsSinceEpoch(), 2.0);
+    QByteArray health;
+    EXPECT_EQ(get(port, "/healthz", QByteArray(), 5000, &health), 200);
+    EXPECT_TRUE(health.endsWith("\r\n\r\nok: the picture moves\n")) << health.toStdString();
+    EXPECT_EQ(get(port, "/metrics"), 401) << "only the probe goes without the token";
     EXPECT_EQ(run.stop(), 0);
 }
 
