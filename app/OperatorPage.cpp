@@ -88,23 +88,21 @@ namespace OperatorPage {
 
 Verdict verdict(const Facts& f, StatusReport::SteadyTime now) {
     const StatusReport::Snapshot& s = f.status;
-    const QString state = s.currentItemState.isEmpty() ? QStringLiteral("playing") : s.currentItemState;
-    // Only an item that plays or opens should move the picture: an ended or failed one keeps its
-    // last frame on purpose while nothing can be played.
-    const bool shouldMove = !s.currentItem.isNull() && (state == QLatin1String("playing") || state == QLatin1String("opening"));
-    if (!shouldMove) return {Verdict::Kind::Warning, QStringLiteral("nothing to play")};
-    if (s.lastFrame) {
-        const double still = secondsBetween(*s.lastFrame, now);
-        const double moving = secondsBetween(s.currentItemSince, now);
-        // A picture that stood still longer than the item has been under way stood still before it too.
-        if (still >= static_cast<double>(kFrozenAfter.count()) && moving >= static_cast<double>(kFrozenAfter.count())) {
-            return {Verdict::Kind::Bad, QStringLiteral("picture frozen %1").arg(duration(still))};
-        }
+    const QString since = f.sourceFolderSince.isValid()
+                              ? QStringLiteral(" since %1").arg(f.sourceFolderSince.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                              : QString();
+    const bool away = s.sourceFolderAvailable == std::optional<bool>(false);
+    // Judged as /healthz judges it: an ended item's last frame, nothing listed, or an item held by
+    // a share that is away is a still that is meant.
+    if (!StatusReport::pictureShouldMove(s)) {
+        return {Verdict::Kind::Warning, away ? QStringLiteral("nothing to play (share away%1)").arg(since)
+                                             : QStringLiteral("nothing to play")};
     }
-    if (s.localCopies.playingFromCopies || (s.currentItemFromCopy && !s.sourceFolderAvailable.value_or(true))) {
-        const QString since = f.sourceFolderSince.isValid()
-                                  ? QStringLiteral(" since %1").arg(f.sourceFolderSince.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
-                                  : QString();
+    if (StatusReport::isFrozen(s, StatusReport::kFrozenAfter, now)) {
+        const StatusReport::SteadyTime moved = s.lastFrame ? std::max(*s.lastFrame, s.currentItemSince) : s.currentItemSince;
+        return {Verdict::Kind::Bad, QStringLiteral("picture frozen %1").arg(duration(secondsBetween(moved, now)))};
+    }
+    if (s.localCopies.playingFromCopies || (s.currentItemFromCopy && away)) {
         return {Verdict::Kind::Warning, QStringLiteral("playing from copies (share away%1)").arg(since)};
     }
     return {Verdict::Kind::Good, QStringLiteral("playing")};

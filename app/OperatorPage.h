@@ -28,8 +28,6 @@ struct Facts {
 };
 
 inline constexpr int kLogLines = 100;
-// A picture that should move and has shown no new frame for this long stands still.
-inline constexpr std::chrono::seconds kFrozenAfter{3};
 
 // What the page says first, in words and a colour: "playing", "playing from copies (share away
 // since …)", "picture frozen N s" or "nothing to play".

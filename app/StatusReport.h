@@ -70,6 +70,9 @@ public:
     // has come for `limit`, counted from its start at the earliest. A still that is meant (the last
     // frame of an ended item, nothing to play, an item held by a share that is away) is never frozen.
     static bool isFrozen(const Snapshot& s, std::chrono::milliseconds limit, SteadyTime now);
+    // How long a picture that should move may show no new frame before it counts as frozen: longer
+    // than any gap between frames of a playing item, and than the hold at an item change.
+    static constexpr std::chrono::milliseconds kFrozenAfter{5000};
     // Whether the picture should move now.
     static bool pictureShouldMove(const Snapshot& s);
 

@@ -38,8 +38,6 @@ constexpr int kScreenshotWidth = 640;
 constexpr std::chrono::milliseconds kStuckLoadingLimit{10000};
 // How often the service manager's status line is looked at while an item opens or plays.
 constexpr std::chrono::milliseconds kStatusLineInterval{1000};
-// Longer than any gap between frames of a playing item, and than the hold at an item change.
-constexpr std::chrono::milliseconds kFrozenPicture{5000};
 
 QString stateName(Player::State state) {
     switch (state) {
@@ -172,7 +170,7 @@ void StatusService::newestFilesSeen(const QDateTime& newestModified, qint64 setA
 std::pair<bool, QByteArray> StatusService::healthAnswer() const {
     const StatusReport::Snapshot s = snapshot();
     const SteadyTime now = std::chrono::steady_clock::now();
-    if (StatusReport::isFrozen(s, kFrozenPicture, now)) {
+    if (StatusReport::isFrozen(s, StatusReport::kFrozenAfter, now)) {
         const double age = s.lastFrame ? std::chrono::duration<double>(now - *s.lastFrame).count() : -1;
         return {false, age < 0 ? QByteArray("frozen: no frame shown while an item should play\n")
                                : fmt("frozen: last frame %@ s ago while an item should play\n",
