@@ -272,7 +272,9 @@ void StatusService::startServer() {
     QString error;
     const std::optional<QByteArray> token = serverToken(&error);
     const std::optional<QString> url =
-        token ? StatusHttpServer::start(address, *token, std::move(endpoints), &error) : std::nullopt;
+        token ? StatusHttpServer::start(address, *token, Settings::string(Setting::StatusHostNames).split(QLatin1Char(',')),
+                                        std::move(endpoints), &error)
+              : std::nullopt;
     if (!url) {
         const QString problem = fmt("Status server: cannot listen on %@: %@; trying again every %li s", address, error,
                                     static_cast<long long>(kListenRetry.count()));
