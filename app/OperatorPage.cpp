@@ -180,7 +180,9 @@ QByteArray html(const Facts& f, StatusReport::SteadyTime now) {
     }
     out += QStringLiteral("</ul>\n<h2>Log (last %1 lines)</h2>\n<pre id=\"log\">").arg(kLogLines);
     out += e(f.logLines.join(QLatin1Char('\n')));
-    out += QStringLiteral("</pre>\n</main>\n<script>%1</script>\n</body></html>\n").arg(QLatin1String(kScript));
+    out += QStringLiteral("</pre>\n</main>\n<form id=\"signout\" method=\"post\" action=\"/signout\"><input type=\"submit\" "
+                          "value=\"Sign out\"></form>\n<script>%1</script>\n</body></html>\n")
+               .arg(QLatin1String(kScript));
     return out.toUtf8();
 }
 

@@ -83,6 +83,14 @@ inline constexpr SettingDeclaration StatusTokenFile{
     "A file whose first line is the status server's token, readable by its owner (and group) only; wins over "
     "prefStatusToken and keeps the token off the command line."};
 
+// Names besides loopback that requests to a status server bound to loopback may give as their
+// Host (a proxy's public name, when it passes that on); comma-separated.
+inline constexpr SettingDeclaration StatusHostNames{
+    "prefStatusHostNames", SettingType::String, 0, 0, "status services at launch", "the operator (settings file, arguments)",
+    PreferencesControl::None,
+    "Host names, comma-separated, that a status server listening on loopback answers besides 127.0.0.1, localhost and "
+    "[::1] (others get 421); empty: those only."};
+
 // Where the verified local copies of the videos and the last listing of the source folder live;
 // empty: "Vorn/VornPlayer" in the user's cache folder ($XDG_CACHE_HOME, else ~/.cache).
 inline constexpr SettingDeclaration LocalCopiesFolder{
@@ -114,7 +122,7 @@ inline constexpr const SettingDeclaration* all[] = {
     &TamrinVideosFolder,   &TamrinVideosFolderAliasData, &TamrinVideosFolderIsValid,
     &DoAttemptToCreateFolderIfMissing, &DailyDateFormat, &RepeatListItemsCount,
     &NewMovieRepeatLoopCount, &ArrayOfPathsOfLastItems, &DoShowMenuBar,
-    &AppVersionString, &StatusListenAddress, &StatusToken, &StatusTokenFile,
+    &AppVersionString, &StatusListenAddress, &StatusToken, &StatusTokenFile, &StatusHostNames,
     &LocalCopiesFolder, &LocalCopiesMaxBytes, &LocalCopiesBytesPerSecond, &ScreenName};
 
 }  // namespace Setting

@@ -26,6 +26,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,16 +130,25 @@ std::optional<QByteArray> StatusService::tokenFromFile(const QString& path, QStr
         if (why) *why = reason;
         return std::nullopt;
     };
+    // Opened without waiting, and read only as a regular file: a FIFO or a device here would
+    // otherwise hold the main thread at start.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return refuse(fmt("token file %@ cannot be read (%s)", path, std::strerror(errno)));
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
-        return refuse(fmt("token file %@ cannot be read (%s)", path, std::strerror(errno)));
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return refuse(fmt("token file %@ is not a regular file; it is not read", path));
     }
     if (st.st_mode & (S_IROTH | S_IWOTH)) {
+        ::close(fd);
         return refuse(fmt("token file %@ may be read by other users (mode %@); chmod o-rw it", path,
                           QString::number(st.st_mode & 07777, 8).rightJustified(4, QLatin1Char('0'))));
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return refuse(fmt("token file %@ cannot be read (%@)", path, file.errorString()));
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return refuse(fmt("token file %@ cannot be read (%@)", path, file.errorString()));
+    }
     const QByteArray token = file.readLine(4096).trimmed();
     if (token.isEmpty()) return refuse(fmt("token file %@ holds no token", path));
     return token;
@@ -292,7 +302,9 @@ void StatusService::startServer() {
     QString error;
     const std::optional<QByteArray> token = serverToken(&error);
     const std::optional<QString> url =
-        token ? StatusHttpServer::start(address, *token, std::move(endpoints), &error) : std::nullopt;
+        token ? StatusHttpServer::start(address, *token, Settings::string(Setting::StatusHostNames).split(QLatin1Char(',')),
+                                        std::move(endpoints), &error)
+              : std::nullopt;
     if (!url) {
         const QString problem = fmt("Status server: cannot listen on %@: %@; trying again every %li s", address, error,
                                     static_cast<long long>(kListenRetry.count()));

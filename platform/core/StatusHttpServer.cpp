@@ -66,12 +66,76 @@ QString socketPeerOf(const QTcpSocket* socket) {
     return mapped ? QHostAddress(v4).toString() : address.toString();
 }
 
+bool sameToken(const QByteArray& given, const QByteArray& expected);
+QByteArray signInAnswer(const QString& problem);
+
+// What the server knows of one connection before the HTTP server reads it.
+struct Connection {
+    QPointer<QTcpSocket> socket;
+    QString peer;
+    QByteArray request;        // the bytes of the request under way
+    bool answering = false;    // a request is under way or its answer is going out
+    bool closeAfter = false;   // the request asked to close once answered
+    bool paced = false;        // holding a wrong token's answer back
+    bool counted = true;
+    qint64 idleSince = 0;
+};
+
+// When each peer's next wrong token may be answered: each wrong try waits the pause, and for the
+// one before it, so guessing from one address goes at one try per pause however many connections
+// it uses.
+class WrongTokens {
+public:
+    // How long this wrong try waits; negative: so long that the connection is simply closed.
+    qint64 delayFor(const QString& peer) {
+        const qint64 now = clock_.elapsed();
+        if (next_.size() > 1024) {
+            for (auto it = next_.begin(); it != next_.end();) it = *it <= now ? next_.erase(it) : std::next(it);
+        }
+        const qint64 at = std::max(now + StatusHttpServer::kWrongTokenPauseMs, next_.value(peer, 0));
+        if (at - now > kMaxWaitMs) return -1;
+        next_.insert(peer, at + StatusHttpServer::kWrongTokenPauseMs);
+        return at - now;
+    }
+
+private:
+    static constexpr qint64 kMaxWaitMs = 10000;
+    QElapsedTimer clock_ = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    QHash<QString, qint64> next_;
+};
+
+// A header's value in a request's head (its first occurrence), or a null array.
+QByteArray headerValue(const QByteArray& head, const QByteArray& name) {
+    for (const QByteArray& line : head.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0) return line.mid(colon + 1).trimmed();
+    }
+    return QByteArray();
+}
+
+// "127.0.0.1", "localhost", "[::1]" or one of `names`, with or without a port.
+bool isOurHost(const QByteArray& host, const QList<QByteArray>& names) {
+    QByteArray name = host.toLower();
+    const qsizetype colon = name.lastIndexOf(':');
+    if (colon >= 0 && colon > name.lastIndexOf(']')) name.truncate(colon);
+    return name == "127.0.0.1" || name == "localhost" || name == "[::1]" || names.contains(name);
+}
+
 // Accepts connections up to a bound, and up to a smaller one from each peer, and watches each
-// one before the HTTP server reads it: the size of a request, its first line, and how long it
-// takes.
+// one before the HTTP server reads it: the size of a request, its first line, its Host, a wrong
+// token, and how long it takes. At a bound, idle keep-alive connections make room, oldest first.
 class BoundedTcpServer final : public QTcpServer {
 public:
-    using QTcpServer::QTcpServer;
+    BoundedTcpServer(const QByteArray& token, bool loopbackOnly, const QStringList& hostNames)
+        : token_(token), loopbackOnly_(loopbackOnly) {
+        for (const QString& name : hostNames) {
+            if (!name.trimmed().isEmpty()) hostNames_.append(name.trimmed().toLower().toUtf8());
+        }
+    }
 
 protected:
     void incomingConnection(qintptr descriptor) override {
@@ -83,6 +147,8 @@ protected:
         }
         QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
         const QString peer = socketPeerOf(socket);
+        if (*open_ >= StatusHttpServer::kMaxConnections) makeRoom(QString());
+        if (perPeer_->value(peer) >= StatusHttpServer::kMaxConnectionsPerPeer) makeRoom(peer);
         if (*open_ >= StatusHttpServer::kMaxConnections || perPeer_->value(peer) >= StatusHttpServer::kMaxConnectionsPerPeer) {
             // Even the refusals are bounded: past that, a connection is closed unanswered.
             if (*refusing_ >= kMaxRefusing) {
@@ -96,56 +162,157 @@ protected:
         }
         ++*open_;
         ++(*perPeer_)[peer];
-        QObject::connect(socket, &QObject::destroyed, [open = open_, perPeer = perPeer_, peer] {
-            --*open;
-            if (--(*perPeer)[peer] <= 0) perPeer->remove(peer);
+        auto connection = std::make_shared<Connection>();
+        connection->socket = socket;
+        connection->peer = peer;
+        connection->idleSince = clock_.elapsed();
+        connections_.append(connection);
+        QObject::connect(socket, &QObject::destroyed, this, [this, connection] {
+            release(*connection);
+            connections_.removeOne(connection);
         });
-        watch(socket);
+        watch(connection);
         addPendingConnection(socket);
     }
 
 private:
+    void release(Connection& connection) {
+        if (!connection.counted) return;
+        connection.counted = false;
+        --*open_;
+        if (--(*perPeer_)[connection.peer] <= 0) perPeer_->remove(connection.peer);
+    }
+
+    // Closes one connection that waits for nothing of ours (of `peer`, or of anyone): one held
+    // back for a wrong token first, else the one idle the longest.
+    void makeRoom(const QString& peer) {
+        std::shared_ptr<Connection> chosen;
+        for (const std::shared_ptr<Connection>& c : std::as_const(connections_)) {
+            if (!c->counted || !c->socket || (!peer.isNull() && c->peer != peer)) continue;
+            if (c->paced) {
+                chosen = c;
+                break;
+            }
+            if (!c->answering && (!chosen || c->idleSince < chosen->idleSince)) chosen = c;
+        }
+        if (!chosen) return;
+        release(*chosen);
+        chosen->socket->abort();
+    }
+
+    // Looks at a request's head (and a sign-in's body) before the HTTP server does; false when the
+    // connection was taken over to refuse or to hold back the request.
+    bool examine(const std::shared_ptr<Connection>& connection) {
+        QTcpSocket* socket = connection->socket;
+        const QByteArray& request = connection->request;
+        const qsizetype headEnd = request.indexOf("\r\n\r\n");
+        if (headEnd < 0) return true;
+        const QByteArray head = request.left(headEnd);
+        const QByteArray host = headerValue(head, "host");
+        if (loopbackOnly_ && !host.isNull() && !isOurHost(host, hostNames_)) {
+            refuse(socket, "421 Misdirected Request");
+            return false;
+        }
+        const QByteArray requestLine = head.left(head.indexOf('\r'));
+        const QByteArray options = headerValue(head, "connection").toLower();
+        connection->closeAfter = options.contains("close") || (requestLine.endsWith("HTTP/1.0") && !options.contains("keep-alive"));
+        if (token_.isEmpty()) return true;
+        const QByteArray authorization = headerValue(head, "authorization");
+        if (authorization.size() > 7 && authorization.left(7).compare("bearer ", Qt::CaseInsensitive) == 0 &&
+            !sameToken(authorization.mid(7).trimmed(), token_)) {
+            holdBack(connection, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Bearer realm=\"vornplayer\"\r\n"
+                                 "Content-Length: 0\r\nConnection: close\r\n\r\n");
+            return false;
+        }
+        if (!requestLine.startsWith("POST /signin ")) return true;
+        const qint64 length = headerValue(head, "content-length").toLongLong();
+        if (request.size() < headEnd + 4 + length) return true;  // the body is still coming
+        const QByteArray body = request.mid(headEnd + 4, length);
+        const QByteArray given =
+            QUrlQuery(QString::fromUtf8(body)).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
+        if (sameToken(given, token_)) return true;
+        holdBack(connection, signInAnswer(QStringLiteral("That token is not the player's.")));
+        return false;
+    }
+
+    // A wrong token's answer waits its peer's turn; the right token never waits behind it.
+    void holdBack(const std::shared_ptr<Connection>& connection, const QByteArray& answer) {
+        QTcpSocket* socket = connection->socket;
+        QObject::disconnect(socket, &QIODevice::readyRead, nullptr, nullptr);
+        const qint64 delay = wrongTokens_.delayFor(connection->peer);
+        if (delay < 0) {
+            socket->abort();
+            return;
+        }
+        connection->paced = true;
+        QTimer::singleShot(delay, socket, [socket, answer] {
+            QObject::disconnect(socket, &QIODevice::bytesWritten, nullptr, nullptr);
+            QObject::connect(socket, &QIODevice::bytesWritten, socket, [socket] {
+                if (socket->bytesToWrite() == 0) socket->disconnectFromHost();
+            });
+            socket->write(answer);
+        });
+    }
+
     // One timer per connection, never restarted by the bytes of a request: a request is whole
     // within kRequestDeadlineMs of its first byte, or the connection goes.
-    static void watch(QTcpSocket* socket) {
+    void watch(const std::shared_ptr<Connection>& connection) {
+        QTcpSocket* socket = connection->socket;
         socket->setReadBufferSize(StatusHttpServer::kMaxRequestBytes);
         auto* deadline = new QTimer(socket);
         deadline->setSingleShot(true);
         deadline->start(StatusHttpServer::kRequestDeadlineMs);
         QObject::connect(deadline, &QTimer::timeout, socket, [socket] { socket->abort(); });
-        auto received = std::make_shared<qint64>(0);
-        auto firstLineChecked = std::make_shared<bool>(false);
-        // Connected before the HTTP server's own reader, so this runs first on every read.
-        QObject::connect(socket, &QIODevice::readyRead, socket, [socket, deadline, received, firstLineChecked] {
+        const std::weak_ptr<Connection> weak = connection;
+        // Connected before the HTTP server's own reader, so this runs first on every read, and
+        // sees the bytes that reader has not taken yet.
+        QObject::connect(socket, &QIODevice::readyRead, socket, [this, socket, deadline, weak] {
+            const std::shared_ptr<Connection> c = weak.lock();
+            if (!c) return;
             // The first byte after an answer starts the next request's time.
-            if (*received == 0) deadline->start(StatusHttpServer::kRequestDeadlineMs);
-            *received += socket->bytesAvailable();
-            if (*received >= StatusHttpServer::kMaxRequestBytes) {
+            if (!c->answering) deadline->start(StatusHttpServer::kRequestDeadlineMs);
+            c->answering = true;
+            c->request += socket->peek(socket->bytesAvailable());
+            if (c->request.size() >= StatusHttpServer::kMaxRequestBytes) {
                 refuse(socket, "413 Payload Too Large");
                 return;
             }
-            // The connection's first line; later requests on it are left to the parser, which
-            // closes the connection on nonsense.
-            if (!*firstLineChecked) {
-                const QByteArray head = socket->peek(StatusHttpServer::kMaxRequestBytes);
-                const qsizetype end = head.indexOf('\n');
-                if (end < 0) return;  // the first line is still coming
-                if (!isRequestLine(head.left(end + 1))) {
-                    refuse(socket, "400 Bad Request");
-                    return;
-                }
-                *firstLineChecked = true;
+            const qsizetype end = c->request.indexOf('\n');
+            if (end < 0) return;  // the first line is still coming
+            if (!isRequestLine(c->request.left(end + 1))) {
+                refuse(socket, "400 Bad Request");
+                return;
             }
+            examine(c);
         });
         // An answer goes out: while it does, the peer has its time to read it; once it is out,
-        // whatever comes next is a new request, measured afresh.
-        QObject::connect(socket, &QIODevice::bytesWritten, socket, [socket, deadline, received] {
+        // whatever comes next is a new request, measured afresh, or the connection closes when
+        // the request asked for that.
+        QObject::connect(socket, &QIODevice::bytesWritten, socket, [this, socket, deadline, weak] {
+            const std::shared_ptr<Connection> c = weak.lock();
             deadline->start(StatusHttpServer::kIdleTimeoutMs);
-            if (socket->bytesToWrite() == 0) *received = 0;
+            if (!c || socket->bytesToWrite() != 0) return;
+            if (c->closeAfter) {
+                socket->disconnectFromHost();
+                return;
+            }
+            c->request.clear();
+            c->answering = false;
+            c->idleSince = clock_.elapsed();
         });
     }
 
     static constexpr int kMaxRefusing = 64;
+    const QByteArray token_;
+    const bool loopbackOnly_;
+    QList<QByteArray> hostNames_;
+    WrongTokens wrongTokens_;
+    QElapsedTimer clock_ = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    QList<std::shared_ptr<Connection>> connections_;
     std::shared_ptr<int> open_ = std::make_shared<int>(0);
     std::shared_ptr<QHash<QString, int>> perPeer_ = std::make_shared<QHash<QString, int>>();
     std::shared_ptr<int> refusing_ = std::make_shared<int>(0);
@@ -160,41 +327,70 @@ bool sameToken(const QByteArray& given, const QByteArray& expected) {
     return diff == 0;
 }
 
-// Who may ask: whoever has the token, as a bearer header (scripts, Prometheus) or as the session
-// cookie that signing in sets (browsers). The cookie holds a secret of this run, never the token.
+// The signed-in browsers: each sign-in gets an id of its own, random, forgotten at sign-out or
+// once it is kSessionLifetimeS old.
+class Sessions {
+public:
+    QByteArray open() {
+        QByteArray bytes(32, Qt::Uninitialized);
+        QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+        const QByteArray id = bytes.toHex();
+        const qint64 now = clock_.elapsed();
+        if (expiry_.size() >= kMaxSessions) {
+            for (auto it = expiry_.begin(); it != expiry_.end();) it = *it <= now ? expiry_.erase(it) : std::next(it);
+            // Still full: the one that ends first goes.
+            if (expiry_.size() >= kMaxSessions) expiry_.erase(std::min_element(expiry_.begin(), expiry_.end()));
+        }
+        expiry_.insert(id, now + StatusHttpServer::kSessionLifetimeS * 1000);
+        return id;
+    }
+    bool valid(const QByteArray& id) const {
+        const auto it = expiry_.constFind(id);
+        return it != expiry_.constEnd() && clock_.elapsed() < *it;
+    }
+    void forget(const QByteArray& id) { expiry_.remove(id); }
+
+private:
+    static constexpr qsizetype kMaxSessions = 256;
+    QElapsedTimer clock_ = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    QHash<QByteArray, qint64> expiry_;
+};
+
+// The session id a request's cookie names, or a null array.
+QByteArray sessionOf(const QHttpServerRequest& request) {
+    for (const auto& [name, value] : request.headers()) {
+        if (name.compare("cookie", Qt::CaseInsensitive) != 0) continue;
+        for (const QByteArray& cookie : value.trimmed().split(';')) {
+            const QByteArray pair = cookie.trimmed();
+            const qsizetype equals = pair.indexOf('=');
+            if (equals > 0 && pair.left(equals) == StatusHttpServer::kSessionCookie) return pair.mid(equals + 1);
+        }
+    }
+    return QByteArray();
+}
+
+// Who may ask: whoever has the token, as a bearer header (scripts, Prometheus) or as a session
+// cookie that signing in sets (browsers). The cookie holds a random id, never the token.
 struct Credentials {
     QByteArray token;
-    QByteArray session;
+    std::shared_ptr<Sessions> sessions;
 };
 
 bool authorized(const QHttpServerRequest& request, const Credentials& credentials) {
     if (credentials.token.isEmpty()) return true;
     for (const auto& [name, value] : request.headers()) {
         const QByteArray v = value.trimmed();
-        if (name.compare("authorization", Qt::CaseInsensitive) == 0) {
-            if (v.size() > 7 && v.left(7).compare("bearer ", Qt::CaseInsensitive) == 0 &&
-                sameToken(v.mid(7).trimmed(), credentials.token)) {
-                return true;
-            }
-        } else if (name.compare("cookie", Qt::CaseInsensitive) == 0) {
-            for (const QByteArray& cookie : v.split(';')) {
-                const QByteArray pair = cookie.trimmed();
-                const qsizetype equals = pair.indexOf('=');
-                if (equals > 0 && pair.left(equals) == StatusHttpServer::kSessionCookie &&
-                    sameToken(pair.mid(equals + 1), credentials.session)) {
-                    return true;
-                }
-            }
+        if (name.compare("authorization", Qt::CaseInsensitive) == 0 && v.size() > 7 &&
+            v.left(7).compare("bearer ", Qt::CaseInsensitive) == 0 && sameToken(v.mid(7).trimmed(), credentials.token)) {
+            return true;
         }
     }
-    return false;
-}
-
-// A secret for this run's session cookies.
-QByteArray newSessionSecret() {
-    QByteArray bytes(32, Qt::Uninitialized);
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
-    return bytes.toHex();
+    const QByteArray session = sessionOf(request);
+    return !session.isEmpty() && credentials.sessions->valid(session);
 }
 
 const QByteArray kPageSecurity =
@@ -209,37 +405,6 @@ QHttpServerResponse htmlPage(const QByteArray& html, StatusCode status = StatusC
     return response;
 }
 
-// When each peer last gave a wrong token, so that guessing goes slowly.
-class WrongTokens {
-public:
-    bool tooSoon(const QString& peer) {
-        const auto it = last_.constFind(peer);
-        return it != last_.constEnd() && clock_.elapsed() - *it < StatusHttpServer::kWrongTokenPauseMs;
-    }
-    void note(const QString& peer) {
-        if (last_.size() > 1024) {
-            for (auto it = last_.begin(); it != last_.end();) {
-                it = clock_.elapsed() - *it >= StatusHttpServer::kWrongTokenPauseMs ? last_.erase(it) : std::next(it);
-            }
-        }
-        last_.insert(peer, clock_.elapsed());
-    }
-
-private:
-    QElapsedTimer clock_ = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    QHash<QString, qint64> last_;
-};
-
-QString peerOf(const QHttpServerRequest& request) {
-    const QHostAddress address = request.remoteAddress();
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    return mapped ? QHostAddress(v4).toString() : address.toString();
-}
 
 QHttpServerResponse plainText(const char* text, StatusCode status) {
     return QHttpServerResponse(QByteArray("text/plain; charset=utf-8"), QByteArray(text), status);
@@ -286,6 +451,33 @@ QByteArray StatusHttpServer::signInPage(const QString& problem) {
     return html;
 }
 
+namespace {
+
+// The sign-in form with a problem, whole as it goes out on the connection, which then closes.
+QByteArray signInAnswer(const QString& problem) {
+    const QByteArray html = StatusHttpServer::signInPage(problem);
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\n"
+           "Content-Security-Policy: " + kPageSecurity + "\r\nX-Content-Type-Options: nosniff\r\nContent-Length: " +
+           QByteArray::number(html.size()) + "\r\nConnection: close\r\n\r\n" + html;
+}
+
+// HEAD gets the head GET would get, without its body.
+void answer(const QHttpServerRequest& request, QHttpServerResponse&& response, QHttpServerResponder&& responder) {
+    if (request.method() != QHttpServerRequest::Method::Head) {
+        response.write(std::move(responder));
+        return;
+    }
+    responder.writeStatusLine(response.statusCode());
+    responder.writeHeader("Content-Type", response.mimeType());
+    responder.writeHeader("Content-Length", QByteArray::number(response.data().size()));
+    for (const char* name : {"Cache-Control", "Content-Security-Policy", "X-Content-Type-Options", "WWW-Authenticate"}) {
+        for (const QByteArray& value : response.headers(name)) responder.writeHeader(name, value);
+    }
+    responder.writeBody(QByteArray());
+}
+
+}  // namespace
+
 std::optional<std::pair<QHostAddress, quint16>> StatusHttpServer::parseListenAddress(const QString& text) {
     const QUrl url(QStringLiteral("http://%1").arg(text.trimmed()));
     if (!url.isValid() || url.host().isEmpty() || url.port() < 0 || !url.path().isEmpty() || url.hasQuery() ||
@@ -302,7 +494,7 @@ std::optional<std::pair<QHostAddress, quint16>> StatusHttpServer::parseListenAdd
 }
 
 std::optional<QString> StatusHttpServer::start(const QString& listenAddress, const QByteArray& token,
-                                               Endpoints endpoints, QString* error) {
+                                               const QStringList& hostNames, Endpoints endpoints, QString* error) {
     VORN_ASSERT_MAIN_THREAD();
     const auto address = parseListenAddress(listenAddress);
     if (!address) {
@@ -310,7 +502,9 @@ std::optional<QString> StatusHttpServer::start(const QString& listenAddress, con
         return std::nullopt;
     }
     auto* http = new QHttpServer(QCoreApplication::instance());
-    auto* tcp = new BoundedTcpServer;
+    // Bound to loopback, a request must name loopback as its Host, so that a page elsewhere cannot
+    // reach the server through a name of its own that resolves here.
+    auto* tcp = new BoundedTcpServer(token, address->first.isLoopback(), hostNames);
     tcp->setMaxPendingConnections(kMaxConnections);
     if (!tcp->listen(address->first, address->second)) {
         if (error) *error = tcp->errorString();
@@ -321,11 +515,11 @@ std::optional<QString> StatusHttpServer::start(const QString& listenAddress, con
     http->bind(tcp);
 
     auto screenshot = std::make_shared<ScreenshotCache>(std::move(endpoints.screenshot));
-    const Credentials credentials{token, newSessionSecret()};
-    const auto get = [http, credentials](const char* path, std::function<QHttpServerResponse()> answer) {
-        http->route(QString::fromLatin1(path), QHttpServerRequest::Method::Get,
-                    [credentials, answer = std::move(answer)](const QHttpServerRequest& request) {
-                        return authorized(request, credentials) ? answer() : unauthorized();
+    const Credentials credentials{token, std::make_shared<Sessions>()};
+    const auto get = [http, credentials](const char* path, std::function<QHttpServerResponse()> make) {
+        http->route(QString::fromLatin1(path), QHttpServerRequest::Method::Get | QHttpServerRequest::Method::Head,
+                    [credentials, make = std::move(make)](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                        answer(request, authorized(request, credentials) ? make() : unauthorized(), std::move(responder));
                     });
     };
     get("/metrics", [metrics = std::move(endpoints.metrics)] {
@@ -345,38 +539,45 @@ std::optional<QString> StatusHttpServer::start(const QString& listenAddress, con
         return response;
     });
     // Open to anyone: it tells only whether the picture moves, so a probe needs no secret.
-    http->route(QStringLiteral("/healthz"), QHttpServerRequest::Method::Get, [health = std::move(endpoints.health)] {
-        if (!health) return plainText("quitting\n", StatusCode::ServiceUnavailable);
-        const auto [healthy, line] = health();
-        return plainText(line.constData(), healthy ? StatusCode::Ok : StatusCode::ServiceUnavailable);
-    });
-    // The page: the sign-in form for a browser without the cookie.
-    http->route(QStringLiteral("/"), QHttpServerRequest::Method::Get,
-                [credentials, page = std::move(endpoints.page)](const QHttpServerRequest& request) {
-                    if (!authorized(request, credentials)) return htmlPage(signInPage(QString()));
+    http->route(QStringLiteral("/healthz"), QHttpServerRequest::Method::Get | QHttpServerRequest::Method::Head,
+                [health = std::move(endpoints.health)](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                    if (!health) return answer(request, plainText("quitting\n", StatusCode::ServiceUnavailable), std::move(responder));
+                    const auto [healthy, line] = health();
+                    answer(request, plainText(line.constData(), healthy ? StatusCode::Ok : StatusCode::ServiceUnavailable),
+                           std::move(responder));
+                });
+    // The page: the sign-in form for a browser without a session.
+    http->route(QStringLiteral("/"), QHttpServerRequest::Method::Get | QHttpServerRequest::Method::Head,
+                [credentials, page = std::move(endpoints.page)](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                    if (!authorized(request, credentials)) return answer(request, htmlPage(signInPage(QString())), std::move(responder));
                     const QByteArray html = page ? page() : QByteArray();
-                    return html.isEmpty() ? plainText("quitting\n", StatusCode::ServiceUnavailable) : htmlPage(html);
+                    answer(request, html.isEmpty() ? plainText("quitting\n", StatusCode::ServiceUnavailable) : htmlPage(html),
+                           std::move(responder));
                 });
-    auto wrongTokens = std::make_shared<WrongTokens>();
-    http->route(QStringLiteral("/signin"), QHttpServerRequest::Method::Post,
-                [credentials, wrongTokens](const QHttpServerRequest& request) {
-                    const QString peer = peerOf(request);
-                    // Turned away unread; a page a browser shows, not an error it reports.
-                    if (wrongTokens->tooSoon(peer)) return htmlPage(signInPage(QStringLiteral("Too many tries: wait a moment.")));
-                    const QByteArray given =
-                        QUrlQuery(QString::fromUtf8(request.body())).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
-                    if (!credentials.token.isEmpty() && !sameToken(given, credentials.token)) {
-                        wrongTokens->note(peer);
-                        return htmlPage(signInPage(QStringLiteral("That token is not the player's.")));
-                    }
-                    QHttpServerResponse response(StatusCode::SeeOther);
-                    response.setHeader("Location", "/");
-                    if (!credentials.token.isEmpty()) {
-                        response.setHeader("Set-Cookie", QByteArray(kSessionCookie) + "=" + credentials.session +
-                                                             "; Path=/; HttpOnly; SameSite=Strict");
-                    }
-                    return response;
-                });
+    // A wrong token never gets here: the connection holds it back and answers it in its turn.
+    http->route(QStringLiteral("/signin"), QHttpServerRequest::Method::Post, [credentials](const QHttpServerRequest& request) {
+        const QByteArray given =
+            QUrlQuery(QString::fromUtf8(request.body())).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
+        if (!credentials.token.isEmpty() && !sameToken(given, credentials.token)) {
+            return htmlPage(signInPage(QStringLiteral("That token is not the player's.")));
+        }
+        QHttpServerResponse response(StatusCode::SeeOther);
+        response.setHeader("Location", "/");
+        if (!credentials.token.isEmpty()) {
+            response.setHeader("Set-Cookie", QByteArray(kSessionCookie) + "=" + credentials.sessions->open() + "; Max-Age=" +
+                                                 QByteArray::number(kSessionLifetimeS) + "; Path=/; HttpOnly; SameSite=Strict");
+        }
+        return response;
+    });
+    // Forgets the session and clears the cookie.
+    http->route(QStringLiteral("/signout"), QHttpServerRequest::Method::Post, [credentials](const QHttpServerRequest& request) {
+        const QByteArray session = sessionOf(request);
+        if (!session.isEmpty()) credentials.sessions->forget(session);
+        QHttpServerResponse response(StatusCode::SeeOther);
+        response.setHeader("Location", "/");
+        response.setHeader("Set-Cookie", QByteArray(kSessionCookie) + "=; Max-Age=0; Path=/; HttpOnly; SameSite=Strict");
+        return response;
+    });
     http->setMissingHandler([credentials](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
         if (!authorized(request, credentials)) {
             responder.write(QByteArray("401 Unauthorized: a bearer token is required\n"),
@@ -385,12 +586,12 @@ std::optional<QString> StatusHttpServer::start(const QString& listenAddress, con
             return;
         }
         static const QStringList paths{QStringLiteral("/"), QStringLiteral("/metrics"), QStringLiteral("/status"),
-                                       QStringLiteral("/screenshot.png"), QStringLiteral("/signin"),
+                                       QStringLiteral("/screenshot.png"), QStringLiteral("/signin"), QStringLiteral("/signout"),
                                        QStringLiteral("/healthz")};
-        // Read-only: the paths exist, but only for GET (and the form's POST).
+        // Read-only: the paths exist, but only for GET and HEAD (and the forms' POST).
         if (paths.contains(request.url().path())) {
-            responder.write(QByteArray("405 Method Not Allowed: only GET\n"), {{"Content-Type", "text/plain"}, {"Allow", "GET"}},
-                            StatusCode::MethodNotAllowed);
+            responder.write(QByteArray("405 Method Not Allowed: only GET and HEAD\n"),
+                            {{"Content-Type", "text/plain"}, {"Allow", "GET, HEAD"}}, StatusCode::MethodNotAllowed);
             return;
         }
         responder.write(QByteArray("404 Not Found\n"), QByteArray("text/plain"), StatusCode::NotFound);

@@ -7,6 +7,7 @@
 #include "platform/core/StatusHttpServer.h"
 #include "platform/media/Player.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -316,6 +317,14 @@ TEST(StatusServiceTest, ATokenFileIsTakenOnlyWhenOtherUsersCannotReadIt) {
     QString why;
     EXPECT_FALSE(StatusService::tokenFromFile(dir.filePath("missing"), &why));
     EXPECT_TRUE(why.contains("cannot be read")) << why.toStdString();
+    // A FIFO that nobody writes is refused at once, not waited on.
+    const QString fifo = dir.filePath("fifo");
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(StatusService::tokenFromFile(fifo, &why));
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_TRUE(why.endsWith("is not a regular file; it is not read")) << why.toStdString();
 }
 
 // What the operator's page says the queue expects: the new file's plays left, what follows it
