@@ -164,7 +164,12 @@ PlayQueueState::Found SourceFolder::newestCompleteListing(ListingLog logging) {
     const Snapshot at = snapshot();
     PlayQueueState::Found found = completeFilesOf(scanFolderForNewItems(at, logging));
     if (DispatchQueue::isShuttingDown()) return found;
-    if (found.isEmpty() && monitor_->isAvailable()) found = newestFilesOfAnEarlierDay(at, logging);
+    if (found.isEmpty() && monitor_->isAvailable()) {
+        found = newestFilesOfAnEarlierDay(at, logging);
+        noteStrayVideos(at, true);
+    } else if (!found.isEmpty()) {
+        noteStrayVideos(at, false);
+    }
     const std::shared_ptr<LocalCopies> copies = copies_.get();
     if (!copies || !copies->enabled()) return found;
     // While the share is away (not answering, or not mounted), the queue goes on from the last
@@ -182,6 +187,36 @@ PlayQueueState::Found SourceFolder::newestCompleteListing(ListingLog logging) {
 
 // While today's folder holds no complete video, the newest earlier daily folder of the last week
 // stands in, so that the screen shows the newest videos there are rather than nothing.
+QString SourceFolder::strayVideosNote() const {
+    std::lock_guard<std::mutex> lock(strayVideosMutex_);
+    return strayVideosNote_;
+}
+
+// A newcomer's first copy often lands in the source folder itself, where nothing is played.
+void SourceFolder::noteStrayVideos(const Snapshot& at, bool todayHasNone) {
+    QString note;
+    if (todayHasNone && at.isSet()) {
+        static const QStringList videos{"*.mp4", "*.m4v", "*.mov", "*.mkv", "*.webm", "*.avi", "*.mpg", "*.mpeg", "*.ts"};
+        const QString folder = Path::standardize(at.folder);
+        const std::optional<qsizetype> count = ShareAccess::call<qsizetype>(
+            [folder] { return QDir(folder).entryList(videos, QDir::Files).size(); });
+        if (count && *count > 0) {
+            note = fmt("today's folder %@ is empty; %li %@ directly in %@: they are not played: put them in today's folder",
+                       Path::standardize(at.daily), static_cast<long long>(*count),
+                       *count == 1 ? "video lies" : "videos lie", folder);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(strayVideosMutex_);
+        strayVideosNote_ = note;
+    }
+    if (note.isEmpty()) {
+        strayVideosNotice_.clear();
+        return;
+    }
+    strayVideosNotice_.noteChange(note, [note] { KORVAL_Log::warnOperator(note); });
+}
+
 PlayQueueState::Found SourceFolder::newestFilesOfAnEarlierDay(const Snapshot& at, ListingLog logging) {
     for (int daysBack = 1; daysBack <= kEarlierDaysToLookAt; ++daysBack) {
         const QString day = computeCurrentDaysFolderString2(Settings::kDayChangeHour + 24 * daysBack,

@@ -74,6 +74,10 @@ public:
     // Never on the main thread.
     PlayQueueState::Found newestCompleteListing(ListingLog logging = ListingLog::Full);
 
+    // While today's folder has nothing to play: what lies elsewhere in the source folder that the
+    // player does not play (videos directly in it), for the operator; empty otherwise. Any thread.
+    QString strayVideosNote() const;
+
     // A file counts as gone once the folder, answering on its own file system, has not had it
     // at two looks at least kGoneAfter apart: a share that blinks, or today's folder renamed
     // away for a moment, takes nothing off the repeat list. `stamps`: what the looks saw now.
@@ -113,6 +117,12 @@ private:
     OddNames oddNames_;
     Notice noSourceFolderNotice_{std::chrono::minutes(1)};
     Notice earlierDayNotice_;
+    Notice strayVideosNotice_;
+    mutable std::mutex strayVideosMutex_;
+    QString strayVideosNote_;
+    // Says once, and keeps for the status, which videos lie directly in the source folder while
+    // today's folder has none to play; forgets it once today's folder has one.
+    void noteStrayVideos(const Snapshot& at, bool todayHasNone);
     // When each file was first missing at a look, until it is gone or seen again.
     std::mutex missingMutex_;
     QHash<QString, std::chrono::steady_clock::time_point> missingSince_;

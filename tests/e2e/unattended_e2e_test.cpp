@@ -563,10 +563,13 @@ private:
 
 }  // namespace
 
-// An empty today's folder polled for seconds costs a few folded lines; the libraries' lines on
-// standard error (ALSA without its configuration) carry the time like every other line of the
-// log; an outage reaches the journal as a warning on its start and on its end.
+// An empty today's folder polled for seconds costs a few folded lines, and the videos copied
+// next to it instead of into it are named once as a warning and in the status; the libraries'
+// lines on standard error (ALSA without its configuration) carry the time like every other line
+// of the log; an outage reaches the journal as a warning on its start and on its end.
 TEST_F(PlaybackE2E, AnOutageIsAWarningOfTheJournalAndTheEmptyFolderPollAndLibraryLinesFitTheLog) {
+    test::writeAll(source + "/first.mp4", test::readAll(test::clip(1.0)));
+    test::writeAll(source + "/second.MOV", test::readAll(test::clip(1.0)));
     JournalStream journal;
     journal.connect(run);
     run.env.insert("VORNPLAYER_LOG_REPEAT_INTERVAL_MS", "3000");
@@ -586,12 +589,18 @@ TEST_F(PlaybackE2E, AnOutageIsAWarningOfTheJournalAndTheEmptyFolderPollAndLibrar
     EXPECT_LE(count("] results is: (null)"), 3) << "the script's answer is folded with the poll";
     EXPECT_TRUE(run.log().contains(QRegularExpression(R"(\] start polling\.\.\.\. \(repeated [2-9] times\))")));
 
+    const QString stray = "today's folder " + daily + " is empty; 2 videos lie directly in " + source +
+                          ": they are not played: put them in today's folder";
+    EXPECT_EQ(journal.text().count("\n<4>" + stray + "\n"), 1) << journal.text().right(3000).toStdString();
+    EXPECT_TRUE(runToEnd(run, {"--status"}).out.contains("\n                " + stray + "\n"));
+
     addClip("tone.mp4", 5, 1.0);
     ASSERT_TRUE(run.waitForLog("ALSA lib "));
     const QRegularExpression stamped(R"(^(I|D|D2|E|W) \[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} [+-]\d{4}\] |^\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} [+-]\d{4}\] vornplayer\[\d+(:\d+)?\] )");
     for (const QString& line : run.log().split('\n', Qt::SkipEmptyParts)) {
         EXPECT_TRUE(stamped.match(line).hasMatch()) << "a line without its time: " << line.toStdString();
     }
+    EXPECT_FALSE(runToEnd(run, {"--status"}).out.contains(stray)) << "today's folder has a video now";
 
     ASSERT_TRUE(QDir().rename(source, source + "-away"));
     EXPECT_TRUE(test::waitUntil([&] { return journal.text().contains("\n<4>The source folder is unavailable (missing) since "); },
