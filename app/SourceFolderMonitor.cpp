@@ -162,11 +162,13 @@ void SourceFolderMonitor::report(State seen, std::optional<std::uint64_t> ticket
         const QString outage = durationText(unavailableSince_.secsTo(now));
         KORVAL_Log::debug(fmt("source folder available again after %@", outage));
         // The outage's end at warning level too, for whoever watches the journal's warnings only.
-        KORVAL_Log::warnOperator(fmt("The source folder is available again, after an outage of %@", outage));
+        if (outageWarned_) KORVAL_Log::warnOperator(fmt("The source folder is available again, after an outage of %@", outage));
+        outageWarned_ = false;
     } else if (!available(seen) && (available(was) || was == State::NotChecked)) {
         unavailableSince_ = now;
         KORVAL_Log::debug(fmt("source folder unavailable since %@ (%@)", stampOf(now), describe(seen)));
-        KORVAL_Log::warnOperator(fmt("The source folder is unavailable (%@) since %@", describe(seen), stampOf(now)));
+        outageWarned_ = seen != State::NotSet;
+        if (outageWarned_) KORVAL_Log::warnOperator(fmt("The source folder is unavailable (%@) since %@", describe(seen), stampOf(now)));
     }
     callWaitersIfBack(lock);
     if (lightChanged_) lightChanged_();
