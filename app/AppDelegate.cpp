@@ -112,6 +112,10 @@ void AppDelegate::startStatusServices() {
                     : PlayQueueState::Outlook();
     };
     sources.logPath = logFilePath();
+    sources.sourceFolderNote = [folder = std::weak_ptr<SourceFolder>(sourceFolder_)] {
+        const std::shared_ptr<SourceFolder> self = folder.lock();
+        return self ? self->strayVideosNote() : QString();
+    };
     sources.localCopies = [weak] {
         const std::shared_ptr<AppDelegate> self = weak.lock();
         const std::shared_ptr<LocalCopies> copies = self ? self->localCopies() : nullptr;

@@ -338,8 +338,10 @@ void LocalCopies::setPlayingFromCopies(bool fromCopies) {
     if (fromCopies) {
         KORVAL_Log::debug(fmt("Playing from local copies: the source folder does not answer; its last listing answered at %@",
                               answeredAt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))));
+        KORVAL_Log::warnOperator(QStringLiteral("The source folder does not answer: playing from local copies"));
     } else {
         KORVAL_Log::debug(QStringLiteral("Playing from the source folder again"));
+        KORVAL_Log::warnOperator(QStringLiteral("The source folder answers again: playing from it, no longer from local copies"));
     }
 }
 

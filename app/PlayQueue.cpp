@@ -96,7 +96,10 @@ void PlayQueue::playerItemDidStart(const std::shared_ptr<PlayerItem>& item) {
     if (isCurrent(*item)) sources_.status->itemStarted(item->url().toLocalFile());
 }
 
-void PlayQueue::playerItemFailedToPlay(const std::shared_ptr<PlayerItem>& item, int) {
+void PlayQueue::playerItemFailedToPlay(const std::shared_ptr<PlayerItem>& item, int error) {
+    // The player's own line says why on the debug level; the operator hears of it as a warning.
+    KORVAL_Log::warnOperator(fmt("Cannot play %@ (player error %li): it counts as ended", item->url().toLocalFile(),
+                                 static_cast<long long>(error)));
     if (isCurrent(*item)) sources_.status->itemFailed();
 }
 
@@ -122,6 +125,8 @@ void PlayQueue::playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item,
 void PlayQueue::playerDidHang(const std::shared_ptr<PlayerItem>& item) {
     const HeldPlayer player(this->player());
     if (!player.get() || !player.get()->holds(*item)) return;
+    KORVAL_Log::warnOperator(fmt("The player hangs on a file that does not answer: %@; a new player takes over",
+                                 item->url().toLocalFile()));
     if (item->opensACopy()) {
         playInNewPlayer(player.get(), item->url(), item->openPath());
         return;
@@ -339,6 +344,7 @@ PlayQueue::Step PlayQueue::decideNext(const std::shared_ptr<PlayerItem>& item, E
     if (copies && reachable) copies->want(found.complete, decision.repeatList);
     for (const QString& path : decision.setAside) {
         KORVAL_Log::debug(fmt("Set aside after a failed play, passed over until it changes: %@", path));
+        KORVAL_Log::warnOperator(fmt("A file that failed to play is not played again until it changes: %@", path));
     }
     for (const QString& path : decision.takenBack) KORVAL_Log::debug(fmt("Taken back to be tried again: %@", path));
     for (const QString& path : decision.vanished) KORVAL_Log::debug(fmt("Gone, left the repeat list: %@", path));

@@ -98,7 +98,7 @@ qint64 positiveCount(const SettingDeclaration& setting) {
         say = it == said.constEnd() || *it != value;
         said.insert(setting.name(), value);
     }
-    if (say) KORVAL_Log::debug(fmt("%@ is %li, which would play nothing: taken as 1", setting.name(), static_cast<long long>(value)));
+    if (say) KORVAL_Log::debug(fmt("%@ is %li, less than 1: taken as 1", setting.name(), static_cast<long long>(value)));
     return 1;
 }
 

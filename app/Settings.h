@@ -154,7 +154,7 @@ void remove(const SettingDeclaration& setting);
 bool synchronize();
 
 // A count setting (the newest files, the plays of a new file) as at least 1: a zero or negative
-// value would play nothing. Says once in the log, for each value, that it was taken as 1.
+// value is taken as 1 (one file, one play). Says once in the log, for each value, that it was.
 qint64 positiveCount(const SettingDeclaration& setting);
 
 // The one setting of the table with this key; none for a key that is not a setting.

@@ -75,9 +75,10 @@ bool SourceFolder::validateDailyFolder(const Snapshot& at) {
     return isDirectoryWithin(folder).value_or(false);
 }
 
-QStringList SourceFolder::listNewestFilesIn(const QString& dailyFolder, bool logged) {
-    const auto say = [logged](const QString& line) {
-        if (logged) KORVAL_Log::debug(line);
+QStringList SourceFolder::listNewestFilesIn(const QString& dailyFolder, ListingLog logging) {
+    const auto say = [logging](const QString& line) {
+        if (logging == ListingLog::Full) KORVAL_Log::debug(line);
+        if (logging == ListingLog::Folded) KORVAL_Log::debugRepeatable(line);
     };
     QStringList arrayWithFullPaths;
     const QString script = findNewestFilesScript();
@@ -141,7 +142,7 @@ Arrivals::Result SourceFolder::lookAtArrivals(const QStringList& paths) {
     return arrived;
 }
 
-QStringList SourceFolder::scanFolderForNewItems(const Snapshot& at) {
+QStringList SourceFolder::scanFolderForNewItems(const Snapshot& at, ListingLog logging) {
     if (!at.isSet()) {
         // Without a source folder there is nothing to look at, and no folder is made anywhere.
         monitor_->report(SourceFolderMonitor::State::NotSet);
@@ -156,14 +157,19 @@ QStringList SourceFolder::scanFolderForNewItems(const Snapshot& at) {
         KORVAL_Log::debugRepeatable(fmt("Inside %@ => %@... VERY BAD....", hooks_.ownerDescription, "scanFolderForNewItems"));
         return {};
     }
-    return listNewestFilesIn(at.daily);
+    return listNewestFilesIn(at.daily, logging);
 }
 
-PlayQueueState::Found SourceFolder::newestCompleteListing() {
+PlayQueueState::Found SourceFolder::newestCompleteListing(ListingLog logging) {
     const Snapshot at = snapshot();
-    PlayQueueState::Found found = completeFilesOf(scanFolderForNewItems(at));
+    PlayQueueState::Found found = completeFilesOf(scanFolderForNewItems(at, logging));
     if (DispatchQueue::isShuttingDown()) return found;
-    if (found.isEmpty() && monitor_->isAvailable()) found = newestFilesOfAnEarlierDay(at);
+    if (found.isEmpty() && monitor_->isAvailable()) {
+        found = newestFilesOfAnEarlierDay(at, logging);
+        noteStrayVideos(at, true);
+    } else if (!found.isEmpty()) {
+        noteStrayVideos(at, false);
+    }
     const std::shared_ptr<LocalCopies> copies = copies_.get();
     if (!copies || !copies->enabled()) return found;
     // While the share is away (not answering, or not mounted), the queue goes on from the last
@@ -181,13 +187,43 @@ PlayQueueState::Found SourceFolder::newestCompleteListing() {
 
 // While today's folder holds no complete video, the newest earlier daily folder of the last week
 // stands in, so that the screen shows the newest videos there are rather than nothing.
-PlayQueueState::Found SourceFolder::newestFilesOfAnEarlierDay(const Snapshot& at) {
+QString SourceFolder::strayVideosNote() const {
+    std::lock_guard<std::mutex> lock(strayVideosMutex_);
+    return strayVideosNote_;
+}
+
+// A newcomer's first copy often lands in the source folder itself, where nothing is played.
+void SourceFolder::noteStrayVideos(const Snapshot& at, bool todayHasNone) {
+    QString note;
+    if (todayHasNone && at.isSet()) {
+        static const QStringList videos{"*.mp4", "*.m4v", "*.mov", "*.mkv", "*.webm", "*.avi", "*.mpg", "*.mpeg", "*.ts"};
+        const QString folder = Path::standardize(at.folder);
+        const std::optional<qsizetype> count = ShareAccess::call<qsizetype>(
+            [folder] { return QDir(folder).entryList(videos, QDir::Files).size(); });
+        if (count && *count > 0) {
+            note = fmt("today's folder %@ is empty; %li %@ directly in %@: they are not played: put them in today's folder",
+                       Path::standardize(at.daily), static_cast<long long>(*count),
+                       *count == 1 ? "video lies" : "videos lie", folder);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(strayVideosMutex_);
+        strayVideosNote_ = note;
+    }
+    if (note.isEmpty()) {
+        strayVideosNotice_.clear();
+        return;
+    }
+    strayVideosNotice_.noteChange(note, [note] { KORVAL_Log::warnOperator(note); });
+}
+
+PlayQueueState::Found SourceFolder::newestFilesOfAnEarlierDay(const Snapshot& at, ListingLog logging) {
     for (int daysBack = 1; daysBack <= kEarlierDaysToLookAt; ++daysBack) {
         const QString day = computeCurrentDaysFolderString2(Settings::kDayChangeHour + 24 * daysBack,
                                                             Settings::kDayChangeMinute);
         const QString folder = Path::appendingPathComponent(at.folder, day);
         if (!isDirectoryWithin(folder).value_or(false)) continue;
-        const PlayQueueState::Found list = completeFilesOf(listNewestFilesIn(folder));
+        const PlayQueueState::Found list = completeFilesOf(listNewestFilesIn(folder, logging));
         if (list.isEmpty()) continue;
         earlierDayNotice_.noteChange(folder, [folder] {
             KORVAL_Log::debug(fmt("Today's folder has no complete video yet: playing the newest of %@", folder));
@@ -272,7 +308,7 @@ void SourceFolder::lookAtArrivingFiles() {
             .value_or(std::nullopt);
     if (!arrivalsWatch_.needsListing(folder, stamp)) return;
     nameOddFilesIn(folder);
-    const Arrivals::Result looked = lookAtArrivals(listNewestFilesIn(at.daily, false));
+    const Arrivals::Result looked = lookAtArrivals(listNewestFilesIn(at.daily, ListingLog::Quiet));
     arrivalsWatch_.listed(folder, *stamp, looked.stillChanging);
 }
 

@@ -64,12 +64,19 @@ public:
     bool validateDailyFolder(const Snapshot& at);
     // The script's list of today's folder as absolute paths, newest first; empty for none. Never
     // on the main thread.
-    QStringList scanFolderForNewItems(const Snapshot& at);
+    // How the script's call and answer are logged: not at all (the 2 s look lists quietly), every
+    // time, or folded like any line said again and again (the start-up poll of an empty folder).
+    enum class ListingLog { Quiet, Full, Folded };
+    QStringList scanFolderForNewItems(const Snapshot& at, ListingLog logging = ListingLog::Full);
     // What the play queue works from: the newest complete files of today's folder (or, while it
     // has none, of the newest earlier day of the last week; or, while the folder is away, the
     // kept listing's files that have a local copy), with the newest that has ever counted.
     // Never on the main thread.
-    PlayQueueState::Found newestCompleteListing();
+    PlayQueueState::Found newestCompleteListing(ListingLog logging = ListingLog::Full);
+
+    // While today's folder has nothing to play: what lies elsewhere in the source folder that the
+    // player does not play (videos directly in it), for the operator; empty otherwise. Any thread.
+    QString strayVideosNote() const;
 
     // A file counts as gone once the folder, answering on its own file system, has not had it
     // at two looks at least kGoneAfter apart: a share that blinks, or today's folder renamed
@@ -91,14 +98,13 @@ public:
 private:
     explicit SourceFolder(Hooks hooks);
     void watch();
-    // `logged`: the script's call and answer go to the log (the 2 s look lists quietly).
-    QStringList listNewestFilesIn(const QString& dailyFolder, bool logged = true);
+    QStringList listNewestFilesIn(const QString& dailyFolder, ListingLog logging = ListingLog::Full);
     PlayQueueState::Found completeFilesOf(const QStringList& paths);
     Arrivals::Result lookAtArrivals(const QStringList& paths);
     void lookAtArrivingFilesSoon();
     void lookAtArrivingFiles();
     void nameOddFilesIn(const QString& folder);
-    PlayQueueState::Found newestFilesOfAnEarlierDay(const Snapshot& at);
+    PlayQueueState::Found newestFilesOfAnEarlierDay(const Snapshot& at, ListingLog logging);
 
     const Hooks hooks_;
     std::shared_ptr<SourceFolderMonitor> monitor_;
@@ -111,6 +117,12 @@ private:
     OddNames oddNames_;
     Notice noSourceFolderNotice_{std::chrono::minutes(1)};
     Notice earlierDayNotice_;
+    Notice strayVideosNotice_;
+    mutable std::mutex strayVideosMutex_;
+    QString strayVideosNote_;
+    // Says once, and keeps for the status, which videos lie directly in the source folder while
+    // today's folder has none to play; forgets it once today's folder has one.
+    void noteStrayVideos(const Snapshot& at, bool todayHasNone);
     // When each file was first missing at a look, until it is gone or seen again.
     std::mutex missingMutex_;
     QHash<QString, std::chrono::steady_clock::time_point> missingSince_;

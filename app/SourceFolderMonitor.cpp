@@ -159,10 +159,16 @@ void SourceFolderMonitor::report(State seen, std::optional<std::uint64_t> ticket
     stateSince_ = now;
     // Said under the lock, so that the lines come in the order of the changes.
     if (available(seen) && was != State::NotChecked) {
-        KORVAL_Log::debug(fmt("source folder available again after %@", durationText(unavailableSince_.secsTo(now))));
+        const QString outage = durationText(unavailableSince_.secsTo(now));
+        KORVAL_Log::debug(fmt("source folder available again after %@", outage));
+        // The outage's end at warning level too, for whoever watches the journal's warnings only.
+        if (outageWarned_) KORVAL_Log::warnOperator(fmt("The source folder is available again, after an outage of %@", outage));
+        outageWarned_ = false;
     } else if (!available(seen) && (available(was) || was == State::NotChecked)) {
         unavailableSince_ = now;
         KORVAL_Log::debug(fmt("source folder unavailable since %@ (%@)", stampOf(now), describe(seen)));
+        outageWarned_ = seen != State::NotSet;
+        if (outageWarned_) KORVAL_Log::warnOperator(fmt("The source folder is unavailable (%@) since %@", describe(seen), stampOf(now)));
     }
     callWaitersIfBack(lock);
     if (lightChanged_) lightChanged_();

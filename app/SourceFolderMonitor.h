@@ -119,6 +119,7 @@ private:
     mutable std::mutex mutex_;
     State state_ = State::NotChecked;
     QDateTime unavailableSince_;
+    bool outageWarned_ = false;  // a folder that is not set is no outage to warn of
     QDateTime stateSince_;
     const std::function<void()> lightChanged_;
     std::vector<std::function<void()>> whenBack_;

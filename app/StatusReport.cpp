@@ -195,6 +195,7 @@ QJsonObject StatusReport::json(const Snapshot& s, SteadyTime now) {
     QJsonObject source{{QLatin1String("path"), s.sourceFolder}};
     source[QLatin1String("available")] = s.sourceFolderAvailable ? QJsonValue(*s.sourceFolderAvailable) : QJsonValue();
     if (!s.sourceFolderState.isEmpty()) source[QLatin1String("state")] = s.sourceFolderState;
+    if (!s.sourceFolderNote.isEmpty()) source[QLatin1String("note")] = s.sourceFolderNote;
     out[QLatin1String("sourceFolder")] = source;
     if (s.lastNewItem.isNull()) {
         out[QLatin1String("lastNewItem")] = QJsonValue::Null;
@@ -303,6 +304,8 @@ QString StatusReport::text(const QJsonObject& status) {
     }
     lines += QStringLiteral("Source folder:  %1 (%2)")
                  .arg(sourcePath.isEmpty() ? QStringLiteral("not set") : sourcePath, availability);
+    const QString note = source.value(QLatin1String("note")).toString();
+    if (!note.isEmpty()) lines += QStringLiteral("                ") + note;
     const QJsonObject newest = status.value(QLatin1String("lastNewItem")).toObject();
     lines += newest.isEmpty() ? QStringLiteral("Last new item:  none yet")
                               : QStringLiteral("Last new item:  %1 (arrived %2, %3 ago)")

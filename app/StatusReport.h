@@ -46,6 +46,7 @@ public:
         QString sourceFolder;
         std::optional<bool> sourceFolderAvailable;  // none: not checked yet
         QString sourceFolderState;                  // "available", "missing", "not answering"...
+        QString sourceFolderNote;  // videos where the player does not look; empty: none
         QString logPath;
         qint64 logBytes = 0;
         qint64 residentMemoryBytes = 0;

@@ -215,6 +215,7 @@ StatusReport::Snapshot StatusService::snapshot() const {
         s.sourceFolderAvailable = folder == SourceFolderMonitor::State::Available;
         s.sourceFolderState = SourceFolderMonitor::describe(folder);
     }
+    if (sources_.sourceFolderNote) s.sourceFolderNote = sources_.sourceFolderNote();
     s.logPath = sources_.logPath;
     s.logBytes = QFileInfo(s.logPath).size();
     s.process = ProcessInfo::usage();

@@ -35,6 +35,7 @@ public:
         std::function<PlayQueueState::Outlook()> queue;
         QString logPath;
         std::function<LocalCopies::Stats()> localCopies;  // none: no local copies
+        std::function<QString()> sourceFolderNote;      // what lies where the player does not look
     };
 
     explicit StatusService(std::shared_ptr<SourceFolderMonitor> sourceFolder);

@@ -1,6 +1,7 @@
 // The launch sequence and the start-up polling loop.
 #include "app/AppDelegate.h"
 #include "app/LocalCopies.h"
+#include "app/SourceFolder.h"
 #include "app/Settings.h"
 #include "app/Validation.h"
 
@@ -75,8 +76,9 @@ void AppDelegate::startupPollingLoop() {
         // The cycle may have started without the loop: files opened by hand played meanwhile, and
         // the decision after the last of them took the newest file. The play queue goes on by itself.
         if (cycleStarted()) return;
-        KORVAL_Log::debug(QStringLiteral("start polling...."));
-        list = newestCompleteFiles();
+        // An empty folder is polled every 2 s for as long as it stays empty: its lines are folded.
+        KORVAL_Log::debugRepeatable(QStringLiteral("start polling...."));
+        list = sourceFolder_->newestCompleteListing(SourceFolder::ListingLog::Folded).complete;
         playable = playableNow(list);
         if (cycleStarted()) return;
         if (!playable.isEmpty()) break;

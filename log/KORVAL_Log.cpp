@@ -6,6 +6,7 @@
 #include "platform/core/Journal.h"
 #include "platform/core/NotificationCenter.h"
 #include "platform/core/PathUtilities.h"
+#include "platform/core/StandardError.h"
 #include "platform/core/SystemLog.h"
 
 #include <QFile>
@@ -218,11 +219,8 @@ bool KORVAL_Log::setLogFile(const QString& path) {
         s.openedPath = path;
         echo = s.shouldLogToStdErr;
     }
-    // The same open file behind standard error, so that its lines roll with the log's. Should
-    // that fail, standard error stays as it was.
-    if (!echo) {
-        std::fflush(stderr);
-        dup2(fileno(file), STDERR_FILENO);
-    }
+    // The same open file behind standard error, so that its lines roll with the log's, each with
+    // its timestamp. Should that fail, standard error stays as it was.
+    if (!echo) StandardError::stampInto(fileno(file));
     return true;
 }

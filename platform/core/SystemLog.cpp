@@ -2,6 +2,7 @@
 
 #include "platform/core/DateFormatter.h"
 #include "platform/core/Journal.h"
+#include "platform/core/StandardError.h"
 
 #include <cerrno>
 #include <sys/syscall.h>
@@ -16,14 +17,8 @@ void systemLog(const QString& message) {
                              .arg(stamp->stringFromDate(DateFormatter::Clock::now()),
                                   QString::fromLocal8Bit(program_invocation_short_name),
                                   QString::number(getpid()), QString::number(syscall(SYS_gettid)), message);
-    const QByteArray bytes = line.toUtf8();
-    // One write keeps the line whole among other writers of the same file.
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += n;
-    }
+    // One write keeps the line whole among other writers of the same file; it is stamped already,
+    // so it goes past the stamping of standard error.
+    StandardError::writeLine(line.toUtf8());
     Journal::write(LOG_NOTICE, message);
 }

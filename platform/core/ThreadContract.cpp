@@ -1,5 +1,6 @@
 #include "platform/core/ThreadContract.h"
 
+#include "platform/core/StandardError.h"
 #include "platform/core/SystemLog.h"
 
 #include <QByteArray>
@@ -32,7 +33,7 @@ void contract::broken(std::atomic<bool>& siteReported, const char* function, con
     if (abortsOnBreak()) {
         // Straight to the descriptor: the line must be out before the process goes.
         const QByteArray bytes = (line + QLatin1Char('\n')).toLocal8Bit();
-        (void)!::write(STDERR_FILENO, bytes.constData(), static_cast<size_t>(bytes.size()));
+        StandardError::writeLine(bytes);
         std::abort();
     }
     if (siteReported.exchange(true)) return;

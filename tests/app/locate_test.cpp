@@ -334,6 +334,7 @@ TEST_F(LocateTest, AShareThatIsNotMountedIsAnOutageAndNothingIsMadeInItsMountPoi
 // two saw the share first; it does not go on scanning every 2 s for the rest of the run.
 TEST_F(LocateTest, TheStartupPollingLoopEndsOnceTheCyclePlays) {
     qputenv("VORNPLAYER_VIDEO_OUTPUT", "null");
+    qputenv("VORNPLAYER_LOG_REPEAT_INTERVAL_MS", "0");  // every poll's line, none folded
     UserDefaults& store = UserDefaults::standardUserDefaults();
     store.setArgumentDomain({{"prefDoAttemptToCreateFolderIfMissing", false},
                              {"prefDailyDateFormat", "'day'"},

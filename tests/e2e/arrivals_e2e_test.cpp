@@ -136,6 +136,7 @@ TEST_F(PlaybackE2E, OldClipsPlayFromTheFirstPoll) {
     ASSERT_TRUE(f.open(QIODevice::ReadWrite));
     f.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime);
     f.close();
+    run.env.insert("VORNPLAYER_LOG_REPEAT_INTERVAL_MS", "0");  // every poll's line, none folded
     run.start(args(2, 1));
     ASSERT_TRUE(run.waitForLog("first av item", 15000)) << run.log().toStdString();
     const QString mkvLog = run.log();
@@ -273,6 +274,7 @@ TEST(DaysE2E, UnderAClockBehindTheFilesNewFilesPlayAndNoLaterDayPlays) {
 TEST(DaysE2E, WithoutASourceFolderNoFolderIsMadeAnywhere) {
     PlayerRun run;
     const QStringList before = QDir(run.root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    run.env.insert("VORNPLAYER_LOG_REPEAT_INTERVAL_MS", "0");  // every poll's line, none folded
     run.start();
     ASSERT_TRUE(run.waitForLog("] No source folder is set: nothing to play\n", 15000)) << run.log().toStdString();
     // Several polls go by.

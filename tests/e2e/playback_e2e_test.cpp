@@ -167,6 +167,7 @@ TEST_F(PlaybackE2E, ShellSyntaxInFolderAndFileNamesIsNeverRun) {
 }
 
 TEST_F(PlaybackE2E, ThePollingLoopWaitsForTheFirstFileAndThenHandsItOver) {
+    run.env.insert("VORNPLAYER_LOG_REPEAT_INTERVAL_MS", "0");  // every poll's line, none folded
     run.start(args());
     ASSERT_TRUE(test::waitUntil([&] { return run.log().count("] start polling....\n") >= 3; }, 15000, 100));
     EXPECT_FALSE(run.log().contains("first av item"));

@@ -519,3 +519,98 @@ TEST_F(PlaybackE2E, TheStatusServerAnswersWithTheTokenAndAFloodDoesNotStopPlayba
 }
 
 }  // namespace
+
+namespace {
+
+// The journal's end of the stream systemd connects to standard error: all the player wrote there.
+class JournalStream {
+public:
+    JournalStream() {
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0) return;
+        reader_ = std::thread([this] {
+            char buffer[4096];
+            ssize_t n = 0;
+            while ((n = ::read(fds_[0], buffer, sizeof buffer)) > 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                text_.append(buffer, n);
+            }
+        });
+    }
+    ~JournalStream() {
+        if (fds_[1] >= 0) close(fds_[1]);
+        shutdown(fds_[0], SHUT_RDWR);
+        if (reader_.joinable()) reader_.join();
+        if (fds_[0] >= 0) close(fds_[0]);
+    }
+    // The player's standard error becomes the stream, named by JOURNAL_STREAM as systemd names it.
+    void connect(test::PlayerRun& run) {
+        struct stat st {};
+        fstat(fds_[1], &st);
+        run.env.insert("JOURNAL_STREAM", QString("%1:%2").arg(qulonglong(st.st_dev)).arg(qulonglong(st.st_ino)));
+    }
+    int playerEnd() const { return fds_[1]; }
+    QString text() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return QString::fromUtf8(text_);
+    }
+
+private:
+    int fds_[2] = {-1, -1};
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    QByteArray text_;
+};
+
+}  // namespace
+
+// An empty today's folder polled for seconds costs a few folded lines, and the videos copied
+// next to it instead of into it are named once as a warning and in the status; the libraries'
+// lines on standard error (ALSA without its configuration) carry the time like every other line
+// of the log; an outage reaches the journal as a warning on its start and on its end.
+TEST_F(PlaybackE2E, AnOutageIsAWarningOfTheJournalAndTheEmptyFolderPollAndLibraryLinesFitTheLog) {
+    test::writeAll(source + "/first.mp4", test::readAll(test::clip(1.0)));
+    test::writeAll(source + "/second.MOV", test::readAll(test::clip(1.0)));
+    JournalStream journal;
+    journal.connect(run);
+    run.env.insert("VORNPLAYER_LOG_REPEAT_INTERVAL_MS", "3000");
+    run.env.insert("ALSA_CONFIG_PATH", run.root.filePath("no-alsa.conf"));
+    run.process = std::make_unique<QProcess>();
+    run.process->setProcessEnvironment(run.env);
+    run.process->setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    const int journalFd = journal.playerEnd();
+    run.process->setChildProcessModifier([journalFd] { dup2(journalFd, STDERR_FILENO); });
+    run.process->start(run.executable, args(3, 1) << "-prefLocalCopiesMaxBytes" << "0");
+    ASSERT_TRUE(run.process->waitForStarted());
+
+    // Two folded repetitions of the poll: about 7 s of looks every 2 s in a handful of lines.
+    const auto count = [&](const QString& text) { return run.log().count(text); };
+    ASSERT_TRUE(test::waitUntil([&] { return count("] start polling.... (repeated ") >= 2; }, 20000, 100));
+    EXPECT_LE(count("] start polling...."), 3);
+    EXPECT_LE(count("] results is: (null)"), 3) << "the script's answer is folded with the poll";
+    EXPECT_TRUE(run.log().contains(QRegularExpression(R"(\] start polling\.\.\.\. \(repeated [2-9] times\))")));
+
+    const QString stray = "today's folder " + daily + " is empty; 2 videos lie directly in " + source +
+                          ": they are not played: put them in today's folder";
+    EXPECT_EQ(journal.text().count("\n<4>" + stray + "\n"), 1) << journal.text().right(3000).toStdString();
+    EXPECT_TRUE(runToEnd(run, {"--status"}).out.contains("\n                " + stray + "\n"));
+
+    addClip("tone.mp4", 5, 1.0);
+    ASSERT_TRUE(run.waitForLog("ALSA lib "));
+    const QRegularExpression stamped(R"(^(I|D|D2|E|W) \[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} [+-]\d{4}\] |^\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} [+-]\d{4}\] vornplayer\[\d+(:\d+)?\] )");
+    for (const QString& line : run.log().split('\n', Qt::SkipEmptyParts)) {
+        EXPECT_TRUE(stamped.match(line).hasMatch()) << "a line without its time: " << line.toStdString();
+    }
+    EXPECT_FALSE(runToEnd(run, {"--status"}).out.contains(stray)) << "today's folder has a video now";
+
+    ASSERT_TRUE(QDir().rename(source, source + "-away"));
+    EXPECT_TRUE(test::waitUntil([&] { return journal.text().contains("\n<4>The source folder is unavailable (missing) since "); },
+                                10000, 50))
+        << journal.text().right(2000).toStdString();
+    ASSERT_TRUE(QDir().rename(source + "-away", source));
+    EXPECT_TRUE(test::waitUntil(
+        [&] { return journal.text().contains("\n<4>The source folder is available again, after an outage of "); }, 10000, 50));
+    const QString said = journal.text();
+    EXPECT_TRUE(said.contains("\n<7>source folder unavailable since ")) << "the debug line stays as it was";
+    EXPECT_EQ(said.count("<4>The source folder is unavailable"), 1);
+    EXPECT_EQ(run.stop(SIGTERM), 0);
+}
