@@ -125,7 +125,7 @@ void PlayQueue::playerDidRefuseNextItem(const std::shared_ptr<PlayerItem>& item,
 void PlayQueue::playerDidHang(const std::shared_ptr<PlayerItem>& item) {
     const HeldPlayer player(this->player());
     if (!player.get() || !player.get()->holds(*item)) return;
-    KORVAL_Log::warnOperator(fmt("The player hangs on a file that does not answer: %@; a new player takes over",
+    KORVAL_Log::warnOperator(fmt("The player hangs on a file that does not answer: %@ and what follows play in a new player",
                                  item->url().toLocalFile()));
     if (item->opensACopy()) {
         playInNewPlayer(player.get(), item->url(), item->openPath());
