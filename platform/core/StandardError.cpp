@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@ constexpr qsizetype kLongestLine = 64 * 1024;
 
 struct Stamper {
     std::atomic<int> target{-1};
+    std::atomic<ino_t> pipeInode{0};  // of the pipe behind descriptor 2 while stamping
     int readEnd = -1;
     int stop = -1;  // an eventfd that wakes the thread for the last drain
     std::thread thread;
@@ -121,6 +123,8 @@ bool stampInto(int target) {
         return dup2(target, STDERR_FILENO) >= 0;
     }
     ::close(ends[1]);
+    struct stat pipe {};
+    if (fstat(ends[0], &pipe) == 0) s.pipeInode = pipe.st_ino;
     s.readEnd = ends[0];
     s.stop = stop;
     s.target = target;
@@ -133,8 +137,14 @@ bool stampInto(int target) {
 }
 
 void writeLine(const QByteArray& line) {
-    const int target = stamper().target;
-    writeAll(target >= 0 ? target : STDERR_FILENO, line);
+    const Stamper& s = stamper();
+    const int target = s.target;
+    // Straight into the target only while descriptor 2 is still the pipe: pointed elsewhere since
+    // (a test that captures it, say), the line follows descriptor 2.
+    struct stat now {};
+    const bool pipe = target >= 0 && fstat(STDERR_FILENO, &now) == 0 && S_ISFIFO(now.st_mode) &&
+                      now.st_ino == s.pipeInode.load();
+    writeAll(pipe ? target : STDERR_FILENO, line);
 }
 
 void finish() {
