@@ -81,6 +81,13 @@ struct Connection {
     qint64 idleSince = 0;
 };
 
+// A clock that runs from now on.
+QElapsedTimer startedClock() {
+    QElapsedTimer clock;
+    clock.start();
+    return clock;
+}
+
 // When each peer's next wrong token may be answered: each wrong try waits the pause, and for the
 // one before it, so guessing from one address goes at one try per pause however many connections
 // it uses.
@@ -100,11 +107,7 @@ public:
 
 private:
     static constexpr qint64 kMaxWaitMs = 10000;
-    QElapsedTimer clock_ = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
+    QElapsedTimer clock_ = startedClock();
     QHash<QString, qint64> next_;
 };
 
@@ -307,11 +310,7 @@ private:
     const bool loopbackOnly_;
     QList<QByteArray> hostNames_;
     WrongTokens wrongTokens_;
-    QElapsedTimer clock_ = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
+    QElapsedTimer clock_ = startedClock();
     QList<std::shared_ptr<Connection>> connections_;
     std::shared_ptr<int> open_ = std::make_shared<int>(0);
     std::shared_ptr<QHash<QString, int>> perPeer_ = std::make_shared<QHash<QString, int>>();
@@ -352,11 +351,7 @@ public:
 
 private:
     static constexpr qsizetype kMaxSessions = 256;
-    QElapsedTimer clock_ = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
+    QElapsedTimer clock_ = startedClock();
     QHash<QByteArray, qint64> expiry_;
 };
 
