@@ -209,7 +209,8 @@ bool PlayQueue::start(const QStringList& list, bool onlyFirst) {
         return false;
     }
     sources_.status->newItemArrived(list.first());
-    noteNewestFiles(list, {});
+    // Its look at the share waits on the decision queue, never on the caller's thread.
+    onDecisionQueue([list](PlayQueue& self) { self.noteNewestFiles(list, {}); });
     return true;
 }
 
